@@ -1,0 +1,261 @@
+#pragma once
+// The graphics device the engine renders, copies and computes on. Shaped after the Direct3D 11
+// calls the engine makes: a device creates resources, an immediate context runs commands on them.
+// Objects are reference counted (shared_ptr); a borrowed object is passed as a reference or raw
+// pointer for the length of a call.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
+
+namespace kalto::gpu {
+
+enum class Format : uint32_t {
+  Unknown = 0,
+  R32_FLOAT = 41,
+  R8G8_UNORM = 49,
+  R8G8B8A8_UNORM = 28,
+  R8_UNORM = 61,
+  B8G8R8A8_UNORM = 87,
+};
+// Bytes per pixel of a format; 0 for Unknown.
+uint32_t BytesPerPixel(Format format);
+
+enum class Usage : uint32_t { Default = 0, Immutable = 1, Dynamic = 2, Staging = 3 };
+
+enum BindFlag : uint32_t {
+  BIND_VERTEX_BUFFER = 0x1,
+  BIND_CONSTANT_BUFFER = 0x4,
+  BIND_SHADER_RESOURCE = 0x8,
+  BIND_RENDER_TARGET = 0x20,
+  BIND_UNORDERED_ACCESS = 0x80,
+};
+enum CpuAccessFlag : uint32_t { CPU_ACCESS_WRITE = 0x10000, CPU_ACCESS_READ = 0x20000 };
+enum MiscFlag : uint32_t { MISC_SHARED = 0x2, MISC_SHARED_KEYEDMUTEX = 0x100 };
+
+enum class DriverType : uint32_t { Hardware = 1, Warp = 5 };
+enum CreateDeviceFlag : uint32_t { CREATE_DEVICE_BGRA_SUPPORT = 0x20 };
+enum class FeatureLevel : uint32_t {
+  Level_10_0 = 0xa000,
+  Level_10_1 = 0xa100,
+  Level_11_0 = 0xb000,
+  Level_11_1 = 0xb100,
+};
+
+struct TextureDesc {
+  uint32_t width = 0;
+  uint32_t height = 0;
+  uint32_t mipLevels = 1;
+  uint32_t arraySize = 1;
+  Format format = Format::Unknown;
+  uint32_t sampleCount = 1;
+  Usage usage = Usage::Default;
+  uint32_t bindFlags = 0;
+  uint32_t cpuAccessFlags = 0;
+  uint32_t miscFlags = 0;
+};
+
+struct BufferDesc {
+  uint32_t byteWidth = 0;
+  Usage usage = Usage::Default;
+  uint32_t bindFlags = 0;
+  uint32_t cpuAccessFlags = 0;
+};
+
+struct Box {
+  uint32_t left = 0, top = 0, front = 0, right = 0, bottom = 0, back = 1;
+};
+
+enum class MapType : uint32_t { Read = 1, Write = 2, ReadWrite = 3, WriteDiscard = 4, WriteNoOverwrite = 5 };
+
+struct MappedSubresource {
+  void* data = nullptr;
+  uint32_t rowPitch = 0;
+  uint32_t depthPitch = 0;
+};
+
+// A process-independent name for a shared texture, valid while any texture that shares it lives.
+using SharedHandle = uint64_t;
+
+class Adapter;
+class Device;
+
+class Resource {
+ public:
+  virtual ~Resource() = default;
+};
+
+class Buffer : public Resource {
+ public:
+  virtual BufferDesc GetDesc() const = 0;
+};
+
+class KeyedMutex {
+ public:
+  virtual ~KeyedMutex() = default;
+  // S_OK when acquired; WAIT_TIMEOUT_RESULT when the key was not released within timeoutMs;
+  // an error when the key cannot be waited for.
+  virtual HRESULT AcquireSync(uint64_t key, uint32_t timeoutMs) = 0;
+  virtual HRESULT ReleaseSync(uint64_t key) = 0;
+};
+
+class Texture2D : public Resource {
+ public:
+  virtual TextureDesc GetDesc() const = 0;
+  // The device that created or opened this texture.
+  virtual std::shared_ptr<Device> GetDevice() const = 0;
+  // For MISC_SHARED / MISC_SHARED_KEYEDMUTEX textures; E_INVALIDARG otherwise.
+  virtual HRESULT GetSharedHandle(SharedHandle* handle) const = 0;
+  // The keyed mutex of a MISC_SHARED_KEYEDMUTEX texture (shared by every opening of it);
+  // null otherwise (the platform answers E_NOINTERFACE).
+  virtual std::shared_ptr<KeyedMutex> QueryKeyedMutex() = 0;
+};
+
+class ShaderResourceView {
+ public:
+  virtual ~ShaderResourceView() = default;
+  virtual std::shared_ptr<Texture2D> GetTexture() const = 0;
+};
+class UnorderedAccessView {
+ public:
+  virtual ~UnorderedAccessView() = default;
+  virtual std::shared_ptr<Texture2D> GetTexture() const = 0;
+};
+class RenderTargetView {
+ public:
+  virtual ~RenderTargetView() = default;
+  virtual std::shared_ptr<Texture2D> GetTexture() const = 0;
+};
+
+// A compiled kernel: what D3DCompile returns and CreateComputeShader consumes.
+class ShaderBlob {
+ public:
+  virtual ~ShaderBlob() = default;
+  virtual const std::string& Name() const = 0;
+};
+
+class ComputeShader {
+ public:
+  virtual ~ComputeShader() = default;
+};
+
+// The views, buffers and samplers bound to a compute dispatch, as a kernel sees them.
+struct ComputeBindings {
+  static constexpr int kSlots = 8;
+  ShaderResourceView* srv[kSlots] = {};
+  UnorderedAccessView* uav[kSlots] = {};
+  Buffer* cb[kSlots] = {};
+};
+
+class DeviceContext {
+ public:
+  virtual ~DeviceContext() = default;
+  virtual void CopyResource(Texture2D& dst, Texture2D& src) = 0;
+  // Copies `srcBox` (whole texture when null) of `src` to (dstX, dstY) in `dst`. An out-of-range
+  // box is ignored, as the platform does.
+  virtual void CopySubresourceRegion(Texture2D& dst, uint32_t dstSubresource, uint32_t dstX, uint32_t dstY,
+                                     uint32_t dstZ, Texture2D& src, uint32_t srcSubresource, const Box* srcBox) = 0;
+  virtual void UpdateSubresource(Texture2D& dst, uint32_t dstSubresource, const Box* dstBox, const void* data,
+                                 uint32_t rowPitch, uint32_t depthPitch) = 0;
+  virtual void UpdateSubresource(Buffer& dst, const void* data, uint32_t byteCount) = 0;
+  // Maps a STAGING or DYNAMIC texture. The row pitch is larger than width x bytes per pixel.
+  virtual HRESULT Map(Texture2D& resource, uint32_t subresource, MapType type, uint32_t flags,
+                      MappedSubresource* mapped) = 0;
+  virtual void Unmap(Texture2D& resource, uint32_t subresource) = 0;
+  virtual HRESULT Map(Buffer& resource, MapType type, MappedSubresource* mapped) = 0;
+  virtual void Unmap(Buffer& resource) = 0;
+  virtual void ClearRenderTargetView(RenderTargetView& view, const float rgba[4]) = 0;
+
+  virtual void CSSetShader(ComputeShader* shader) = 0;
+  virtual void CSSetShaderResources(uint32_t startSlot, uint32_t count, ShaderResourceView* const* views) = 0;
+  virtual void CSSetUnorderedAccessViews(uint32_t startSlot, uint32_t count, UnorderedAccessView* const* views) = 0;
+  virtual void CSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) = 0;
+  virtual void Dispatch(uint32_t groupsX, uint32_t groupsY, uint32_t groupsZ) = 0;
+  // Waits for queued work; the software device runs every command synchronously.
+  virtual void Flush() = 0;
+};
+
+struct AdapterDesc {
+  std::wstring description;
+  uint32_t vendorId = 0;
+  uint32_t deviceId = 0;
+  uint64_t dedicatedVideoMemory = 0;
+  uint64_t sharedSystemMemory = 0;
+};
+
+struct VideoMemoryInfo {
+  uint64_t budget = 0;
+  uint64_t currentUsage = 0;
+};
+
+class Adapter {
+ public:
+  virtual ~Adapter() = default;
+  virtual AdapterDesc GetDesc() const = 0;
+  virtual HRESULT QueryVideoMemoryInfo(VideoMemoryInfo* info) const = 0;
+};
+
+class Device : public std::enable_shared_from_this<Device> {
+ public:
+  virtual ~Device() = default;
+  virtual std::shared_ptr<Adapter> GetAdapter() const = 0;
+  virtual FeatureLevel GetFeatureLevel() const = 0;
+  virtual std::shared_ptr<DeviceContext> GetImmediateContext() = 0;
+
+  // `initialData` (optional) gives the first mip's rows with their pitch.
+  virtual HRESULT CreateTexture2D(const TextureDesc& desc, const void* initialData, uint32_t initialRowPitch,
+                                  std::shared_ptr<Texture2D>* texture) = 0;
+  virtual HRESULT CreateBuffer(const BufferDesc& desc, const void* initialData, std::shared_ptr<Buffer>* buffer) = 0;
+  virtual HRESULT CreateShaderResourceView(const std::shared_ptr<Texture2D>& texture,
+                                           std::shared_ptr<ShaderResourceView>* view) = 0;
+  virtual HRESULT CreateUnorderedAccessView(const std::shared_ptr<Texture2D>& texture,
+                                            std::shared_ptr<UnorderedAccessView>* view) = 0;
+  virtual HRESULT CreateRenderTargetView(const std::shared_ptr<Texture2D>& texture,
+                                         std::shared_ptr<RenderTargetView>* view) = 0;
+  virtual HRESULT CreateComputeShader(const ShaderBlob& blob, std::shared_ptr<ComputeShader>* shader) = 0;
+  // Opens a texture shared by a device of the same adapter; E_INVALIDARG for another adapter's
+  // handle or one that names nothing.
+  virtual HRESULT OpenSharedResource(SharedHandle handle, std::shared_ptr<Texture2D>* texture) = 0;
+};
+
+// Creates devices: the stand-in for D3D11CreateDevice. `adapter` null means the default one.
+class DeviceFactory {
+ public:
+  virtual ~DeviceFactory() = default;
+  virtual HRESULT CreateDevice(const std::shared_ptr<Adapter>& adapter, DriverType driverType, uint32_t flags,
+                               const FeatureLevel* featureLevels, uint32_t levelCount,
+                               std::shared_ptr<Device>* device, std::shared_ptr<DeviceContext>* context) = 0;
+  virtual std::vector<std::shared_ptr<Adapter>> EnumAdapters() = 0;
+  // The stand-in for D3DCompile: finds the kernel registered under (sourceName, entry, target).
+  // On failure returns an error code and sets `errors` to the compiler's text.
+  virtual HRESULT CompileShader(std::string_view sourceName, std::string_view source, std::string_view entry,
+                                std::string_view target, std::shared_ptr<ShaderBlob>* blob, std::string* errors) = 0;
+};
+
+// The kernels "compiled" by CompileShader. A kernel runs a 2-D grid of thread groups of
+// groupSizeX x groupSizeY threads; the device calls `run` for bands of group rows
+// [groupYBegin, groupYEnd) on its worker threads, so a kernel processes whole rows and vectorises.
+struct ComputeKernel {
+  uint32_t groupSizeX = 8;
+  uint32_t groupSizeY = 8;
+  std::function<void(const ComputeBindings& bindings, uint32_t groupsX, uint32_t groupYBegin, uint32_t groupYEnd)> run;
+};
+// Registers a kernel under (sourceName, entry, target); later registrations replace earlier ones.
+void RegisterKernel(std::string sourceName, std::string entry, std::string target, ComputeKernel kernel);
+
+// Direct access to a texture's pixels for kernels running inside a dispatch, and for backends
+// of the same device (the capture service). Row `y` starts at data + y * rowPitch.
+struct TexturePixels {
+  uint8_t* data = nullptr;
+  uint32_t rowPitch = 0;
+  uint32_t width = 0;
+  uint32_t height = 0;
+  Format format = Format::Unknown;
+};
+TexturePixels PixelsOf(Texture2D& texture);
+
+}  // namespace kalto::gpu

@@ -1,0 +1,87 @@
+#pragma once
+// The software graphics device: textures in system memory, kernels run over rows on a small
+// thread pool. It is the real device of this machine. Backends of the same machine (the capture
+// service) include this header; engine classes only see gpu_device.h.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/gpu/gpu_device.h"
+
+namespace kalto::gpu::software {
+
+// Every operation that can fail on demand.
+enum class FaultPoint {
+  CreateDeviceHardware,
+  CreateDeviceWarp,
+  CreateTexture,
+  CreateBuffer,
+  CreateShaderResourceView,
+  CreateUnorderedAccessView,
+  CreateRenderTargetView,
+  CreateComputeShader,
+  OpenSharedResource,
+  Map,
+  Compile,
+  AcquireSync,
+  QueryVideoMemory,
+  Count
+};
+
+// Shared by a factory and every device it makes. A rule fails the next `count` calls of a point
+// (count < 0: every call) after letting `skip` calls pass, with the given code.
+class FaultInjector {
+ public:
+  void Fail(FaultPoint point, HRESULT code, int count = -1, int skip = 0);
+  void Clear(FaultPoint point);
+  void ClearAll();
+  // Consumes one call of `point`: returns the code to fail with, or S_OK.
+  HRESULT Check(FaultPoint point);
+  // How many times `point` was reached (failed or not).
+  int Calls(FaultPoint point) const;
+
+ private:
+  struct Rule {
+    HRESULT code = S_OK;
+    int remaining = 0;
+    int skip = 0;
+    bool active = false;
+  };
+  mutable std::mutex m_mutex;
+  Rule m_rules[static_cast<int>(FaultPoint::Count)];
+  int m_calls[static_cast<int>(FaultPoint::Count)] = {};
+};
+
+// The hardware adapter and the WARP adapter are distinct adapters: a texture shared by a device
+// of one cannot be opened on a device of the other.
+class SoftwareDeviceFactory : public DeviceFactory {
+ public:
+  SoftwareDeviceFactory();
+  ~SoftwareDeviceFactory() override;
+
+  HRESULT CreateDevice(const std::shared_ptr<Adapter>& adapter, DriverType driverType, uint32_t flags,
+                       const FeatureLevel* featureLevels, uint32_t levelCount, std::shared_ptr<Device>* device,
+                       std::shared_ptr<DeviceContext>* context) override;
+  std::vector<std::shared_ptr<Adapter>> EnumAdapters() override;
+  HRESULT CompileShader(std::string_view sourceName, std::string_view source, std::string_view entry,
+                        std::string_view target, std::shared_ptr<ShaderBlob>* blob, std::string* errors) override;
+
+  FaultInjector& Faults() { return *m_faults; }
+
+ private:
+  struct State;
+  std::shared_ptr<FaultInjector> m_faults;
+  std::shared_ptr<State> m_state;
+};
+
+// A texture whose pixels live in memory the caller provides (a shared-memory segment the X
+// server writes into), so a grab lands in the texture without a copy. `keepAlive` owns that
+// memory and is released with the texture. The texture is DEFAULT usage, shader-resource bound.
+std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t width, uint32_t height, Format format,
+                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive);
+
+// Runs fn(begin, end) over [0, count) split into bands on the device's worker threads and waits.
+void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn);
+
+}  // namespace kalto::gpu::software

@@ -1,0 +1,22 @@
+#pragma once
+// The one place where backends are chosen. Engine classes take a Platform and reach every
+// facility through it; the real one is made by DefaultPlatform, tests assemble fakes.
+#include <memory>
+
+#include "platform/desktop/desktop.h"
+#include "platform/gpu/gpu_device.h"
+#include "platform/screen/capture_service.h"
+
+namespace kalto::platform {
+
+struct Platform {
+  std::shared_ptr<gpu::DeviceFactory> gpu;
+  std::shared_ptr<desktop::Desktop> desktop;
+  std::shared_ptr<screen::CaptureService> screen;
+};
+
+// The real backends (software graphics device, X11 desktop and capture), made once per process.
+// The X11 parts connect to $DISPLAY on first use.
+std::shared_ptr<Platform> DefaultPlatform();
+
+}  // namespace kalto::platform
