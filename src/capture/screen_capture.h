@@ -1,0 +1,103 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/frame_callback.h"
+#include "platform/platform.h"
+
+namespace kalto {
+
+// Turns one monitor or one top-level window into a stream of BGRA textures stamped from the
+// recording's time origin, optionally cropped, with black frames while a captured window is
+// minimised. Driven by one owner: construct, SetCaptureCursor, Initialize*, optional crop and
+// start time, Start, (SetPaused, SetCropRegion), Stop, destroy.
+//
+// Threads: the owner's thread calls everything public; frames arrive on the capture service's
+// worker thread and, for a minimised window, on this object's own thread. SetCropRegion may also
+// come from the focus-zoom thread.
+class ScreenCapture {
+ public:
+  explicit ScreenCapture(std::shared_ptr<platform::Platform> platform = platform::DefaultPlatform());
+  ~ScreenCapture();
+  ScreenCapture(const ScreenCapture&) = delete;
+  ScreenCapture& operator=(const ScreenCapture&) = delete;
+
+  bool HasDevice() const { return m_winrtDevice != nullptr; }
+  void SetCaptureCursor(bool capture) { m_captureCursor = capture; }
+  bool InitializeForMonitor(desktop::MonitorHandle monitor);
+  bool InitializeForWindow(desktop::WindowHandle window);
+  int32_t GetWidth() const { return m_width.load(std::memory_order_relaxed); }
+  int32_t GetHeight() const { return m_height.load(std::memory_order_relaxed); }
+  // Borrowed: frames combined with these textures must come from this device.
+  gpu::Device* GetDevice() const { return m_device.get(); }
+
+  // In the captured monitor's pixels; width or height below 1 turns cropping off.
+  void SetCropRegion(int32_t x, int32_t y, int32_t width, int32_t height);
+  // The steady-clock time (ns) that timestamp 0 stands for, shared with the other producers.
+  void SetStartTimeBase(int64_t startTimeNs);
+
+  bool Start(FrameCallback callback);
+  void SetPaused(bool paused) { m_isPaused.store(paused); }
+  std::wstring GetLastErrorText() const;
+  void Stop();
+
+  // The process-wide count of invalid crop boxes only ever grows; tests start from zero.
+  static void ResetInvalidCropBoxCounterForTesting();
+
+ private:
+  void CreateDevice();
+  void OnFrameArrived(screen::FramePool& pool);
+  void RecreateFramePool(int32_t width, int32_t height);
+  void MinimizedWindowLoop();
+  // Delivers through the guarded callback; false when the callback failed.
+  bool DeliverFrame(gpu::Texture2D& texture, int64_t timestampHns);
+  // The texture to deliver for `frameTexture`: itself, or the cropped copy; null to skip the frame.
+  std::shared_ptr<gpu::Texture2D> ChooseDeliveredTexture(const std::shared_ptr<gpu::Texture2D>& frameTexture);
+  void SetLastError(std::wstring text);
+
+  std::shared_ptr<platform::Platform> m_platform;
+
+  std::shared_ptr<gpu::Device> m_device;
+  std::shared_ptr<gpu::DeviceContext> m_context;
+  std::shared_ptr<screen::CaptureDevice> m_winrtDevice;
+  std::shared_ptr<screen::CaptureItem> m_item;
+  std::shared_ptr<screen::FramePool> m_framePool;
+  std::shared_ptr<screen::CaptureSession> m_session;
+  screen::EventToken m_frameArrivedToken = 0;
+  std::atomic<bool> m_isCapturing{false};
+  std::atomic<bool> m_isPaused{false};
+  // Written by the frame thread on a size change while the owner may read them.
+  std::atomic<int32_t> m_width{0};
+  std::atomic<int32_t> m_height{0};
+  int32_t m_sourceWidth = 0;
+  int32_t m_sourceHeight = 0;
+  bool m_captureCursor = true;
+  mutable std::mutex m_lastErrorMutex;
+  std::wstring m_lastError;
+  desktop::WindowHandle m_hwnd = 0;
+
+  int32_t m_cropX = 0;
+  int32_t m_cropY = 0;
+  int32_t m_cropWidth = 0;
+  int32_t m_cropHeight = 0;
+  bool m_cropEnabled = false;
+  std::shared_ptr<gpu::Texture2D> m_croppedTexture;
+
+  FrameCallback m_frameCallback;
+  int64_t m_startTimeNs = 0;
+  // Both the frame thread and the minimised-window thread update it.
+  std::atomic<int64_t> m_lastFrameTimeNs{0};
+  int64_t m_startTimeBaseNs = 0;
+  bool m_hasStartTimeBase = false;
+  std::shared_ptr<gpu::Texture2D> m_blackTexture;
+  std::thread m_minimizedThread;
+  std::atomic<bool> m_minimizedThreadRunning{false};
+  std::mutex m_stateMutex;
+  std::mutex m_cropMutex;
+};
+
+}  // namespace kalto

@@ -1,0 +1,81 @@
+#include "capture_fixture.h"
+
+#include <cstring>
+
+#include "common/steady_clock.h"
+
+namespace kalto::test {
+
+std::vector<uint32_t> ReadPixels(gpu::Texture2D& texture) {
+  auto desc = texture.GetDesc();
+  auto device = texture.GetDevice();
+  gpu::TextureDesc stagingDesc = desc;
+  stagingDesc.usage = gpu::Usage::Staging;
+  stagingDesc.bindFlags = 0;
+  stagingDesc.cpuAccessFlags = gpu::CPU_ACCESS_READ;
+  stagingDesc.miscFlags = 0;
+  std::shared_ptr<gpu::Texture2D> staging;
+  if (Failed(device->CreateTexture2D(stagingDesc, nullptr, 0, &staging))) return {};
+  auto context = device->GetImmediateContext();
+  context->CopyResource(*staging, texture);
+  gpu::MappedSubresource mapped;
+  if (Failed(context->Map(*staging, 0, gpu::MapType::Read, 0, &mapped))) return {};
+  std::vector<uint32_t> pixels(size_t{desc.width} * desc.height);
+  for (uint32_t y = 0; y < desc.height; ++y) {
+    std::memcpy(&pixels[size_t{y} * desc.width], static_cast<uint8_t*>(mapped.data) + size_t{y} * mapped.rowPitch,
+                size_t{desc.width} * 4);
+  }
+  context->Unmap(*staging, 0);
+  return pixels;
+}
+
+FrameCallback FrameSink::Callback() {
+  return [this](gpu::Texture2D& texture, int64_t timestampHns) {
+    DeliveredFrame f;
+    f.arrivalNs = SteadyNowNs();
+    auto desc = texture.GetDesc();
+    f.texture = &texture;
+    f.width = desc.width;
+    f.height = desc.height;
+    f.timestampHns = timestampHns;
+    auto pixels = ReadPixels(texture);
+    if (!pixels.empty()) {
+      f.topLeft = pixels.front();
+      f.bottomRight = pixels.back();
+    }
+    std::lock_guard lock(m_mutex);
+    m_frames.push_back(f);
+    m_cv.notify_all();
+  };
+}
+
+bool FrameSink::WaitFor(size_t count, int timeoutMs) {
+  std::unique_lock lock(m_mutex);
+  return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_frames.size() >= count; });
+}
+
+std::vector<DeliveredFrame> FrameSink::Frames() const {
+  std::lock_guard lock(m_mutex);
+  return m_frames;
+}
+
+size_t FrameSink::Count() const {
+  std::lock_guard lock(m_mutex);
+  return m_frames.size();
+}
+
+CaptureTest::CaptureTest() {
+  platform = std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service});
+  ScreenCapture::ResetInvalidCropBoxCounterForTesting();
+}
+
+std::unique_ptr<ScreenCapture> CaptureTest::MakeCapture() { return std::make_unique<ScreenCapture>(platform); }
+
+void CaptureTest::Emit(int n) {
+  auto pool = service->LastPool();
+  ASSERT_TRUE(pool);
+  pool->EmitFrames(n);
+  ASSERT_TRUE(pool->WaitIdle(5000));
+}
+
+}  // namespace kalto::test

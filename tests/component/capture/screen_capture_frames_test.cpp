@@ -1,0 +1,194 @@
+// Frame delivery: timestamps, pause, size changes, failing callbacks and minimised windows.
+#include <chrono>
+#include <thread>
+
+#include "capture_fixture.h"
+#include "common/steady_clock.h"
+
+namespace kalto::test {
+namespace {
+
+using screen::FakeFault;
+using screen::FakePoint;
+using namespace std::chrono_literals;
+
+class ScreenCaptureFramesTest : public CaptureTest {
+ protected:
+  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 320, 240}, true);
+};
+
+TEST_F(ScreenCaptureFramesTest, TimestampsCountFromTheSharedStartTimeBase) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  int64_t baseNs = SteadyNowNs() - 1'000'000'000;
+  capture->SetStartTimeBase(baseNs);
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(1));
+  auto f = sink.Frames()[0];
+  EXPECT_GE(f.timestampHns, 10'000'000);
+  // Stamped with the arrival time, taken before the callback ran.
+  EXPECT_LE(f.timestampHns, (f.arrivalNs - baseNs) / 100);
+  EXPECT_EQ(f.topLeft, screen::FakeFramePixel(1, 0, 0));
+}
+
+TEST_F(ScreenCaptureFramesTest, WithoutABaseTimestampsStartNearZero) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  int64_t beforeNs = SteadyNowNs();
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(1));
+  auto f = sink.Frames()[0];
+  EXPECT_GE(f.timestampHns, 0);
+  EXPECT_LE(f.timestampHns, (f.arrivalNs - beforeNs) / 100);
+}
+
+TEST_F(ScreenCaptureFramesTest, PausedFramesAreDroppedAndTheGapStaysInTheTimeline) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(1));
+  capture->SetPaused(true);
+  Emit(5);  // more than the pool's two buffers: each must have been handed back
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sink.Count(), 1u);
+  capture->SetPaused(false);
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(2));
+  auto frames = sink.Frames();
+  EXPECT_GE(frames[1].timestampHns - frames[0].timestampHns, 3'000'000);
+  EXPECT_EQ(service->LastPool()->FramesDropped(), 0);
+}
+
+TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnce) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  auto pool = service->LastPool();
+  pool->SetContentSize({400, 300});
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(1));
+  // The frame that announced the change is delivered as it came, at the old surface size.
+  EXPECT_EQ(sink.Frames()[0].width, 320u);
+  EXPECT_EQ(capture->GetWidth(), 400);
+  EXPECT_EQ(capture->GetHeight(), 300);
+  EXPECT_EQ(pool->RecreateCalls(), 1);
+  Emit(2);
+  ASSERT_TRUE(sink.WaitFor(3));
+  EXPECT_EQ(sink.Frames()[2].width, 400u);
+  EXPECT_EQ(pool->RecreateCalls(), 1);
+}
+
+TEST_F(ScreenCaptureFramesTest, FailedRecreateIsLoggedAndNotRetriedForTheSameSize) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  service->SetFault(FakePoint::Recreate, FakeFault::Platform(E_OUTOFMEMORY, "oom"));
+  auto pool = service->LastPool();
+  pool->SetContentSize({400, 300});
+  Emit(3);
+  ASSERT_TRUE(sink.WaitFor(3));
+  EXPECT_EQ(log.Count("[ScreenCapture] Failed to recreate frame pool: 0x8007000E\n"), 1);
+  EXPECT_EQ(pool->RecreateCalls(), 1);
+  EXPECT_EQ(capture->GetWidth(), 400);
+}
+
+TEST_F(ScreenCaptureFramesTest, ThrowingCallbackLosesOnlyThatFrame) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  int calls = 0;
+  auto inner = sink.Callback();
+  ASSERT_TRUE(capture->Start([&](gpu::Texture2D& texture, int64_t ts) {
+    if (++calls == 1) throw std::runtime_error("consumer fault");
+    inner(texture, ts);
+  }));
+  Emit(3);
+  ASSERT_TRUE(sink.WaitFor(2));
+  EXPECT_EQ(log.Count("[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n"), 1);
+  EXPECT_EQ(service->LastPool()->FramesDropped(), 0);
+}
+
+TEST_F(ScreenCaptureFramesTest, StopEndsDeliveryWhileFramesAreFlowing) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  service->LastPool()->SetAutoFrames(2);
+  ASSERT_TRUE(sink.WaitFor(5));
+  capture->Stop();
+  size_t atStop = sink.Count();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(sink.Count(), atStop);
+  EXPECT_EQ(log.CountPrefix("[ScreenCapture] WARNING"), 0);
+}
+
+class MinimizedWindowTest : public CaptureTest {
+ protected:
+  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 640, 360}, true);
+  desktop::WindowHandle window = desktop->AddWindow({10, 10, 210, 160}, 42, "Editor");
+};
+
+TEST_F(MinimizedWindowTest, BlackFramesOfTheMonitorSizeAtTheFallbackCadence) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  desktop->SetMinimized(window, true);
+  ASSERT_TRUE(sink.WaitFor(4, 3000));
+  auto frames = sink.Frames();
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(frames[i].width, 640u);
+    EXPECT_EQ(frames[i].height, 360u);
+    EXPECT_EQ(frames[i].topLeft, 0xFF000000u);
+    EXPECT_EQ(frames[i].bottomRight, 0xFF000000u);
+    if (i > 0) {
+      EXPECT_GE(frames[i].timestampHns - frames[i - 1].timestampHns, 1'200'000);
+      EXPECT_EQ(frames[i].texture, frames[0].texture);
+    }
+  }
+}
+
+TEST_F(MinimizedWindowTest, NoBlackFramesWhilePausedOrSoonAfterARealFrame) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  capture->SetPaused(true);
+  desktop->SetMinimized(window, true);
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(sink.Count(), 0u);
+
+  capture->SetPaused(false);
+  Emit(1);
+  ASSERT_TRUE(sink.WaitFor(2, 3000));
+  auto frames = sink.Frames();
+  EXPECT_EQ(frames[0].width, 200u);  // the real frame
+  EXPECT_EQ(frames[1].width, 640u);  // then black
+  EXPECT_GE(frames[1].timestampHns - frames[0].timestampHns, 1'200'000);
+}
+
+TEST_F(MinimizedWindowTest, NoBlackFramesForARestoredWindowOrAfterStop) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sink.Count(), 0u);
+  EXPECT_GT(desktop->IsIconicCalls(), 0);
+  capture->Stop();
+  desktop->SetMinimized(window, true);
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(sink.Count(), 0u);
+}
+
+TEST_F(MinimizedWindowTest, BlackTextureFailureIsRetriedOnTheNextPass) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
+  desktop->SetMinimized(window, true);
+  ASSERT_TRUE(sink.WaitFor(1, 3000));
+  EXPECT_EQ(log.Count("[ScreenCapture] Failed to create black fallback texture: 0x8007000E\n"), 1);
+  EXPECT_EQ(sink.Frames()[0].width, 640u);
+}
+
+}  // namespace
+}  // namespace kalto::test
