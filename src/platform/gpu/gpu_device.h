@@ -4,10 +4,12 @@
 // Objects are reference counted (shared_ptr); a borrowed object is passed as a reference or raw
 // pointer for the length of a call.
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/result.h"
@@ -170,6 +172,8 @@ class DeviceContext {
   virtual void Unmap(Buffer& resource) = 0;
   virtual void ClearRenderTargetView(RenderTargetView& view, const float rgba[4]) = 0;
 
+  // Bindings do not keep their objects alive (a binding must not form a cycle through the
+  // device); an object released while bound reads as null in the next dispatch.
   virtual void CSSetShader(ComputeShader* shader) = 0;
   virtual void CSSetShaderResources(uint32_t startSlot, uint32_t count, ShaderResourceView* const* views) = 0;
   virtual void CSSetUnorderedAccessViews(uint32_t startSlot, uint32_t count, UnorderedAccessView* const* views) = 0;
@@ -257,5 +261,24 @@ struct TexturePixels {
   Format format = Format::Unknown;
 };
 TexturePixels PixelsOf(Texture2D& texture);
+
+// The contents of a buffer, for kernels reading their constants inside a dispatch.
+struct BufferBytes {
+  const uint8_t* data = nullptr;
+  uint32_t size = 0;
+};
+BufferBytes BytesOf(Buffer& buffer);
+
+// The constants bound at `slot` as a T; a zeroed T when nothing is bound there or the buffer is
+// smaller than T, so a kernel never reads past a short buffer.
+template <typename T>
+T ReadConstants(const ComputeBindings& bindings, int slot) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  T value{};
+  if (slot < 0 || slot >= ComputeBindings::kSlots || bindings.cb[slot] == nullptr) return value;
+  const BufferBytes bytes = BytesOf(*bindings.cb[slot]);
+  if (bytes.data != nullptr && bytes.size >= sizeof(T)) std::memcpy(&value, bytes.data, sizeof(T));
+  return value;
+}
 
 }  // namespace kalto::gpu

@@ -1,0 +1,942 @@
+#include "platform/gpu/software/software_device.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <unordered_map>
+
+#include "platform/gpu/resource_access.h"
+#include "platform/gpu/software/thread_pool.h"
+
+namespace kalto::gpu::software {
+namespace {
+
+constexpr uint32_t kMaxTextureDimension = 16384;
+constexpr uint32_t kMaxConstantBufferBytes = 65536;
+constexpr uint64_t kStorageAlignment = 64;
+constexpr uint32_t kInfiniteTimeout = 0xFFFFFFFFu;
+// Below this many bytes a copy or fill costs less than waking the workers.
+constexpr uint64_t kParallelBytes = 1u << 20;
+
+uint64_t AlignUp(uint64_t value, uint64_t alignment) { return (value + alignment - 1) / alignment * alignment; }
+
+// Always wider than the pixels, as drivers' pitches often are, so code that assumes tight rows
+// shows up in tests instead of on some user's graphics card.
+uint32_t RowPitchFor(uint32_t width, Format format) {
+  return static_cast<uint32_t>(AlignUp(uint64_t{width} * BytesPerPixel(format), kStorageAlignment) +
+                               kStorageAlignment);
+}
+
+struct AlignedFree {
+  void operator()(uint8_t* bytes) const { ::operator delete(bytes, std::align_val_t{kStorageAlignment}); }
+};
+using AlignedBytes = std::unique_ptr<uint8_t[], AlignedFree>;
+
+AlignedBytes AllocateZeroed(uint64_t size) {
+  void* memory = ::operator new(static_cast<size_t>(std::max<uint64_t>(size, 1)), std::align_val_t{kStorageAlignment},
+                                std::nothrow);
+  if (memory == nullptr) return {};
+  std::memset(memory, 0, static_cast<size_t>(size));
+  return AlignedBytes(static_cast<uint8_t*>(memory));
+}
+
+void ForRows(uint32_t rows, uint64_t rowBytes, const std::function<void(uint32_t, uint32_t)>& fn) {
+  if (uint64_t{rows} * rowBytes >= kParallelBytes) {
+    ParallelFor(rows, fn);
+  } else {
+    fn(0, rows);
+  }
+}
+
+void CopyRows(uint8_t* dst, uint32_t dstPitch, const uint8_t* src, uint32_t srcPitch, uint32_t rowBytes,
+              uint32_t rows) {
+  ForRows(rows, rowBytes, [&](uint32_t begin, uint32_t end) {
+    for (uint32_t y = begin; y < end; ++y) {
+      std::memcpy(dst + size_t{y} * dstPitch, src + size_t{y} * srcPitch, rowBytes);
+    }
+  });
+}
+
+uint8_t ToUnorm8(float value) {
+  // Written so that NaN lands on 0, as the hardware converts it.
+  if (!(value > 0.0f)) return 0;
+  if (value >= 1.0f) return 255;
+  return static_cast<uint8_t>(std::lround(value * 255.0f));
+}
+
+bool IsKnownFeatureLevel(FeatureLevel level) {
+  switch (level) {
+    case FeatureLevel::Level_10_0:
+    case FeatureLevel::Level_10_1:
+    case FeatureLevel::Level_11_0:
+    case FeatureLevel::Level_11_1:
+      return true;
+  }
+  return false;
+}
+
+bool IsValidTextureDesc(const TextureDesc& desc) {
+  if (desc.width == 0 || desc.height == 0 || desc.width > kMaxTextureDimension ||
+      desc.height > kMaxTextureDimension) {
+    return false;
+  }
+  if (BytesPerPixel(desc.format) == 0) return false;
+  if (desc.mipLevels != 1 || desc.arraySize != 1 || desc.sampleCount != 1) return false;
+  if ((desc.bindFlags & ~uint32_t{BIND_SHADER_RESOURCE | BIND_RENDER_TARGET | BIND_UNORDERED_ACCESS}) != 0) {
+    return false;
+  }
+  if ((desc.cpuAccessFlags & ~uint32_t{CPU_ACCESS_READ | CPU_ACCESS_WRITE}) != 0) return false;
+  const bool writableByGpu = (desc.bindFlags & (BIND_RENDER_TARGET | BIND_UNORDERED_ACCESS)) != 0;
+  switch (desc.usage) {
+    case Usage::Default:
+      if (desc.cpuAccessFlags != 0) return false;
+      break;
+    case Usage::Immutable:
+      if (desc.cpuAccessFlags != 0 || writableByGpu) return false;
+      break;
+    case Usage::Dynamic:
+      if (desc.cpuAccessFlags != CPU_ACCESS_WRITE || writableByGpu) return false;
+      break;
+    case Usage::Staging:
+      if (desc.bindFlags != 0 || desc.cpuAccessFlags == 0) return false;
+      break;
+    default:
+      return false;
+  }
+  const uint32_t sharing = desc.miscFlags & (MISC_SHARED | MISC_SHARED_KEYEDMUTEX);
+  if (sharing == (MISC_SHARED | MISC_SHARED_KEYEDMUTEX)) return false;
+  if (sharing != 0 && desc.usage != Usage::Default) return false;
+  return true;
+}
+
+bool IsValidBufferDesc(const BufferDesc& desc) {
+  if (desc.byteWidth == 0) return false;
+  if ((desc.cpuAccessFlags & ~uint32_t{CPU_ACCESS_READ | CPU_ACCESS_WRITE}) != 0) return false;
+  if (desc.bindFlags == BIND_CONSTANT_BUFFER) {
+    if (desc.byteWidth % 16 != 0 || desc.byteWidth > kMaxConstantBufferBytes) return false;
+  } else if (desc.bindFlags != BIND_VERTEX_BUFFER && desc.bindFlags != 0) {
+    return false;
+  }
+  switch (desc.usage) {
+    case Usage::Default:
+    case Usage::Immutable:
+      return desc.cpuAccessFlags == 0 && desc.bindFlags != 0;
+    case Usage::Dynamic:
+      return desc.cpuAccessFlags == CPU_ACCESS_WRITE && desc.bindFlags != 0;
+    case Usage::Staging:
+      return desc.bindFlags == 0 && desc.cpuAccessFlags != 0;
+  }
+  return false;
+}
+
+// Which map types a resource of this usage and CPU access accepts.
+bool IsValidMap(Usage usage, uint32_t cpuAccess, MapType type, bool isBuffer) {
+  const bool read = (cpuAccess & CPU_ACCESS_READ) != 0;
+  const bool write = (cpuAccess & CPU_ACCESS_WRITE) != 0;
+  if (usage == Usage::Staging) {
+    switch (type) {
+      case MapType::Read:
+        return read;
+      case MapType::Write:
+        return write;
+      case MapType::ReadWrite:
+        return read && write;
+      default:
+        return false;
+    }
+  }
+  if (usage == Usage::Dynamic) {
+    return type == MapType::WriteDiscard || (isBuffer && type == MapType::WriteNoOverwrite);
+  }
+  return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Adapters and their memory accounting
+
+enum class AdapterKind { Hardware, Warp };
+
+uint64_t SystemMemoryBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGE_SIZE);
+  if (pages <= 0 || pageSize <= 0) return uint64_t{8} << 30;
+  return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
+}
+
+class AdapterImpl final : public Adapter {
+ public:
+  AdapterImpl(AdapterKind kind, std::shared_ptr<FaultInjector> faults) : m_kind(kind), m_faults(std::move(faults)) {
+    const uint64_t shared = SystemMemoryBytes() / 2;
+    if (kind == AdapterKind::Hardware) {
+      m_desc.description = L"Kalto Software Rasterizer";
+      m_desc.vendorId = 0x1AF4;
+      m_desc.deviceId = 0x1050;
+      m_desc.dedicatedVideoMemory = uint64_t{2} << 30;
+      m_desc.sharedSystemMemory = shared;
+      m_budget = m_desc.dedicatedVideoMemory;
+    } else {
+      // The identifiers the platform's WARP adapter reports, which callers use to recognise it.
+      m_desc.description = L"Microsoft Basic Render Driver";
+      m_desc.vendorId = 0x1414;
+      m_desc.deviceId = 0x008C;
+      m_desc.dedicatedVideoMemory = 0;
+      m_desc.sharedSystemMemory = shared;
+      m_budget = shared;
+    }
+  }
+
+  AdapterDesc GetDesc() const override { return m_desc; }
+
+  HRESULT QueryVideoMemoryInfo(VideoMemoryInfo* info) const override {
+    if (info == nullptr) return E_INVALIDARG;
+    *info = {};
+    if (const HRESULT hr = m_faults->Check(FaultPoint::QueryVideoMemory); hr != S_OK) return hr;
+    info->budget = m_budget;
+    info->currentUsage = m_usage.load(std::memory_order_relaxed);
+    return S_OK;
+  }
+
+  AdapterKind Kind() const { return m_kind; }
+  void AddUsage(uint64_t bytes) { m_usage.fetch_add(bytes, std::memory_order_relaxed); }
+  void RemoveUsage(uint64_t bytes) { m_usage.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  AdapterKind m_kind;
+  std::shared_ptr<FaultInjector> m_faults;
+  AdapterDesc m_desc;
+  uint64_t m_budget = 0;
+  std::atomic<uint64_t> m_usage{0};
+};
+
+// Counts a resource's bytes against its adapter for as long as the resource lives.
+class MemoryCharge {
+ public:
+  MemoryCharge(std::shared_ptr<AdapterImpl> adapter, uint64_t bytes) : m_adapter(std::move(adapter)), m_bytes(bytes) {
+    m_adapter->AddUsage(m_bytes);
+  }
+  ~MemoryCharge() { m_adapter->RemoveUsage(m_bytes); }
+  MemoryCharge(const MemoryCharge&) = delete;
+  MemoryCharge& operator=(const MemoryCharge&) = delete;
+
+  const std::shared_ptr<AdapterImpl>& Adapter() const { return m_adapter; }
+
+ private:
+  std::shared_ptr<AdapterImpl> m_adapter;
+  uint64_t m_bytes;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Texture storage, shared handles and keyed mutexes
+
+struct TextureStorage;
+
+// Process-wide, so that any device of the right adapter can open a handle. Entries are weak: a
+// handle names a texture only while some opening of it lives.
+struct SharedRegistry {
+  std::mutex mutex;
+  std::unordered_map<SharedHandle, std::weak_ptr<TextureStorage>> entries;
+  SharedHandle next = 0x1000;
+};
+
+std::shared_ptr<SharedRegistry> SharedRegistryInstance() {
+  // Every shared storage holds a reference, so storages owned by other statics may outlive this.
+  static const auto registry = std::make_shared<SharedRegistry>();
+  return registry;
+}
+
+struct KeyedMutexState {
+  std::mutex mutex;
+  std::condition_variable released;
+  bool held = false;
+  uint64_t key = 0;
+};
+
+// The pixels and state every opening of one texture shares.
+struct TextureStorage {
+  TextureStorage(const TextureDesc& textureDesc, uint32_t pitch, std::shared_ptr<AdapterImpl> adapter)
+      : desc(textureDesc), rowPitch(pitch), charge(std::move(adapter), uint64_t{pitch} * textureDesc.height) {}
+  ~TextureStorage() {
+    if (registry) {
+      std::lock_guard lock(registry->mutex);
+      registry->entries.erase(handle);
+    }
+  }
+  TextureStorage(const TextureStorage&) = delete;
+  TextureStorage& operator=(const TextureStorage&) = delete;
+
+  const TextureDesc desc;
+  const uint32_t rowPitch;
+  uint8_t* data = nullptr;
+  AlignedBytes owned;
+  std::shared_ptr<void> keepAlive;
+  MemoryCharge charge;
+  SharedHandle handle = 0;
+  std::shared_ptr<SharedRegistry> registry;
+  std::unique_ptr<KeyedMutexState> keyed;
+  std::atomic<bool> mapped{false};
+};
+
+class KeyedMutexImpl final : public KeyedMutex {
+ public:
+  KeyedMutexImpl(std::shared_ptr<KeyedMutexState> state, std::shared_ptr<FaultInjector> faults)
+      : m_state(std::move(state)), m_faults(std::move(faults)) {}
+
+  HRESULT AcquireSync(uint64_t key, uint32_t timeoutMs) override {
+    if (const HRESULT hr = m_faults->Check(FaultPoint::AcquireSync); hr != S_OK) return hr;
+    auto& state = *m_state;
+    std::unique_lock lock(state.mutex);
+    const auto ready = [&] { return !state.held && state.key == key; };
+    if (timeoutMs == kInfiniteTimeout) {
+      state.released.wait(lock, ready);
+    } else if (!state.released.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
+      return WAIT_TIMEOUT_RESULT;
+    }
+    state.held = true;
+    return S_OK;
+  }
+
+  HRESULT ReleaseSync(uint64_t key) override {
+    auto& state = *m_state;
+    {
+      std::lock_guard lock(state.mutex);
+      if (!state.held) return DXGI_ERROR_INVALID_CALL;
+      state.held = false;
+      state.key = key;
+    }
+    state.released.notify_all();
+    return S_OK;
+  }
+
+ private:
+  std::shared_ptr<KeyedMutexState> m_state;
+  std::shared_ptr<FaultInjector> m_faults;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Resources, views and shaders
+
+class DeviceImpl;
+
+class TextureImpl final : public Texture2D, public detail::PixelAccess {
+ public:
+  TextureImpl(std::shared_ptr<DeviceImpl> device, std::shared_ptr<TextureStorage> storage)
+      : m_device(std::move(device)), m_storage(std::move(storage)) {}
+
+  TextureDesc GetDesc() const override { return m_storage->desc; }
+  std::shared_ptr<Device> GetDevice() const override;
+  HRESULT GetSharedHandle(SharedHandle* handle) const override {
+    if (handle == nullptr) return E_INVALIDARG;
+    *handle = m_storage->handle;
+    return m_storage->handle != 0 ? S_OK : E_INVALIDARG;
+  }
+  std::shared_ptr<KeyedMutex> QueryKeyedMutex() override;
+
+  TexturePixels Pixels() const override {
+    const auto& desc = m_storage->desc;
+    return {m_storage->data, m_storage->rowPitch, desc.width, desc.height, desc.format};
+  }
+
+  TextureStorage& Storage() const { return *m_storage; }
+  const DeviceImpl* Owner() const { return m_device.get(); }
+
+ private:
+  std::shared_ptr<DeviceImpl> m_device;
+  std::shared_ptr<TextureStorage> m_storage;
+};
+
+class BufferImpl final : public Buffer, public detail::ByteAccess, public std::enable_shared_from_this<BufferImpl> {
+ public:
+  BufferImpl(const BufferDesc& desc, AlignedBytes bytes, std::shared_ptr<AdapterImpl> adapter)
+      : m_desc(desc), m_bytes(std::move(bytes)), m_charge(std::move(adapter), desc.byteWidth) {}
+
+  BufferDesc GetDesc() const override { return m_desc; }
+  BufferBytes Bytes() const override { return {m_bytes.get(), m_desc.byteWidth}; }
+
+  uint8_t* Data() { return m_bytes.get(); }
+  std::atomic<bool>& Mapped() { return m_mapped; }
+
+ private:
+  BufferDesc m_desc;
+  AlignedBytes m_bytes;
+  MemoryCharge m_charge;
+  std::atomic<bool> m_mapped{false};
+};
+
+template <typename Interface>
+class ViewImpl final : public Interface, public std::enable_shared_from_this<ViewImpl<Interface>> {
+ public:
+  explicit ViewImpl(std::shared_ptr<TextureImpl> texture) : m_texture(std::move(texture)) {}
+  std::shared_ptr<Texture2D> GetTexture() const override { return m_texture; }
+  TextureImpl& Texture() const { return *m_texture; }
+
+ private:
+  std::shared_ptr<TextureImpl> m_texture;
+};
+using SrvImpl = ViewImpl<ShaderResourceView>;
+using UavImpl = ViewImpl<UnorderedAccessView>;
+using RtvImpl = ViewImpl<RenderTargetView>;
+
+class BlobImpl final : public ShaderBlob {
+ public:
+  BlobImpl(std::string name, std::shared_ptr<const ComputeKernel> kernel)
+      : m_name(std::move(name)), m_kernel(std::move(kernel)) {}
+  const std::string& Name() const override { return m_name; }
+  const std::shared_ptr<const ComputeKernel>& Kernel() const { return m_kernel; }
+
+ private:
+  std::string m_name;
+  std::shared_ptr<const ComputeKernel> m_kernel;
+};
+
+class ShaderImpl final : public ComputeShader, public std::enable_shared_from_this<ShaderImpl> {
+ public:
+  explicit ShaderImpl(std::shared_ptr<const ComputeKernel> kernel) : m_kernel(std::move(kernel)) {}
+  const ComputeKernel& Kernel() const { return *m_kernel; }
+
+ private:
+  std::shared_ptr<const ComputeKernel> m_kernel;
+};
+
+TextureImpl* AsTexture(Texture2D& texture) { return dynamic_cast<TextureImpl*>(&texture); }
+
+template <typename Impl, typename Interface>
+std::weak_ptr<Impl> WeakOf(Interface* object) {
+  auto* impl = dynamic_cast<Impl*>(object);
+  return impl != nullptr ? impl->weak_from_this() : std::weak_ptr<Impl>{};
+}
+
+// ---------------------------------------------------------------------------------------------
+// The immediate context
+
+class ContextImpl final : public DeviceContext {
+ public:
+  explicit ContextImpl(std::shared_ptr<FaultInjector> faults) : m_faults(std::move(faults)) {}
+
+  void CopyResource(Texture2D& dst, Texture2D& src) override {
+    std::lock_guard lock(m_mutex);
+    auto* to = AsTexture(dst);
+    auto* from = AsTexture(src);
+    if (to == nullptr || from == nullptr) return;
+    auto& d = to->Storage();
+    auto& s = from->Storage();
+    if (&d == &s || d.desc.width != s.desc.width || d.desc.height != s.desc.height || d.desc.format != s.desc.format) {
+      return;
+    }
+    CopyRows(d.data, d.rowPitch, s.data, s.rowPitch, d.desc.width * BytesPerPixel(d.desc.format), d.desc.height);
+  }
+
+  void CopySubresourceRegion(Texture2D& dst, uint32_t dstSubresource, uint32_t dstX, uint32_t dstY, uint32_t dstZ,
+                             Texture2D& src, uint32_t srcSubresource, const Box* srcBox) override {
+    std::lock_guard lock(m_mutex);
+    auto* to = AsTexture(dst);
+    auto* from = AsTexture(src);
+    if (to == nullptr || from == nullptr || dstSubresource != 0 || srcSubresource != 0 || dstZ != 0) return;
+    auto& d = to->Storage();
+    auto& s = from->Storage();
+    if (d.desc.format != s.desc.format) return;
+    const Box box = srcBox != nullptr ? *srcBox : Box{0, 0, 0, s.desc.width, s.desc.height, 1};
+    if (!BoxFits(box, s.desc)) return;
+    const uint32_t width = box.right - box.left;
+    const uint32_t height = box.bottom - box.top;
+    if (uint64_t{dstX} + width > d.desc.width || uint64_t{dstY} + height > d.desc.height) return;
+    const uint32_t bpp = BytesPerPixel(s.desc.format);
+    const uint8_t* from0 = s.data + size_t{box.top} * s.rowPitch + size_t{box.left} * bpp;
+    uint8_t* to0 = d.data + size_t{dstY} * d.rowPitch + size_t{dstX} * bpp;
+    if (&d == &s) {
+      // Overlapping regions of one texture: go through a copy so rows are not read after written.
+      const uint32_t rowBytes = width * bpp;
+      std::vector<uint8_t> staging(size_t{rowBytes} * height);
+      CopyRows(staging.data(), rowBytes, from0, s.rowPitch, rowBytes, height);
+      CopyRows(to0, d.rowPitch, staging.data(), rowBytes, rowBytes, height);
+      return;
+    }
+    CopyRows(to0, d.rowPitch, from0, s.rowPitch, width * bpp, height);
+  }
+
+  void UpdateSubresource(Texture2D& dst, uint32_t dstSubresource, const Box* dstBox, const void* data,
+                         uint32_t rowPitch, uint32_t /*depthPitch*/) override {
+    std::lock_guard lock(m_mutex);
+    auto* to = AsTexture(dst);
+    if (to == nullptr || dstSubresource != 0 || data == nullptr) return;
+    auto& d = to->Storage();
+    const Box box = dstBox != nullptr ? *dstBox : Box{0, 0, 0, d.desc.width, d.desc.height, 1};
+    if (!BoxFits(box, d.desc)) return;
+    const uint32_t bpp = BytesPerPixel(d.desc.format);
+    const uint32_t rowBytes = (box.right - box.left) * bpp;
+    if (rowPitch < rowBytes && box.bottom - box.top > 1) return;
+    CopyRows(d.data + size_t{box.top} * d.rowPitch + size_t{box.left} * bpp, d.rowPitch,
+             static_cast<const uint8_t*>(data), rowPitch, rowBytes, box.bottom - box.top);
+  }
+
+  void UpdateSubresource(Buffer& dst, const void* data, uint32_t byteCount) override {
+    std::lock_guard lock(m_mutex);
+    auto* buffer = dynamic_cast<BufferImpl*>(&dst);
+    if (buffer == nullptr || data == nullptr) return;
+    std::memcpy(buffer->Data(), data, std::min(byteCount, buffer->GetDesc().byteWidth));
+  }
+
+  HRESULT Map(Texture2D& resource, uint32_t subresource, MapType type, uint32_t /*flags*/,
+              MappedSubresource* mapped) override {
+    if (mapped == nullptr) return E_INVALIDARG;
+    *mapped = {};
+    std::lock_guard lock(m_mutex);
+    if (const HRESULT hr = m_faults->Check(FaultPoint::Map); hr != S_OK) return hr;
+    auto* texture = AsTexture(resource);
+    if (texture == nullptr || subresource != 0) return E_INVALIDARG;
+    auto& storage = texture->Storage();
+    if (!IsValidMap(storage.desc.usage, storage.desc.cpuAccessFlags, type, false)) return E_INVALIDARG;
+    if (storage.mapped.exchange(true)) return DXGI_ERROR_INVALID_CALL;
+    mapped->data = storage.data;
+    mapped->rowPitch = storage.rowPitch;
+    mapped->depthPitch = storage.rowPitch * storage.desc.height;
+    return S_OK;
+  }
+
+  void Unmap(Texture2D& resource, uint32_t subresource) override {
+    std::lock_guard lock(m_mutex);
+    if (auto* texture = AsTexture(resource); texture != nullptr && subresource == 0) {
+      texture->Storage().mapped.store(false);
+    }
+  }
+
+  HRESULT Map(Buffer& resource, MapType type, MappedSubresource* mapped) override {
+    if (mapped == nullptr) return E_INVALIDARG;
+    *mapped = {};
+    std::lock_guard lock(m_mutex);
+    if (const HRESULT hr = m_faults->Check(FaultPoint::Map); hr != S_OK) return hr;
+    auto* buffer = dynamic_cast<BufferImpl*>(&resource);
+    if (buffer == nullptr) return E_INVALIDARG;
+    const BufferDesc desc = buffer->GetDesc();
+    if (!IsValidMap(desc.usage, desc.cpuAccessFlags, type, true)) return E_INVALIDARG;
+    if (buffer->Mapped().exchange(true)) return DXGI_ERROR_INVALID_CALL;
+    mapped->data = buffer->Data();
+    mapped->rowPitch = desc.byteWidth;
+    mapped->depthPitch = desc.byteWidth;
+    return S_OK;
+  }
+
+  void Unmap(Buffer& resource) override {
+    std::lock_guard lock(m_mutex);
+    if (auto* buffer = dynamic_cast<BufferImpl*>(&resource)) buffer->Mapped().store(false);
+  }
+
+  void ClearRenderTargetView(RenderTargetView& view, const float rgba[4]) override {
+    std::lock_guard lock(m_mutex);
+    auto* rtv = dynamic_cast<RtvImpl*>(&view);
+    if (rtv == nullptr || rgba == nullptr) return;
+    auto& storage = rtv->Texture().Storage();
+    const Format format = storage.desc.format;
+    std::array<uint8_t, 4> pixel{};
+    switch (format) {
+      case Format::B8G8R8A8_UNORM:
+        pixel = {ToUnorm8(rgba[2]), ToUnorm8(rgba[1]), ToUnorm8(rgba[0]), ToUnorm8(rgba[3])};
+        break;
+      case Format::R8G8B8A8_UNORM:
+        pixel = {ToUnorm8(rgba[0]), ToUnorm8(rgba[1]), ToUnorm8(rgba[2]), ToUnorm8(rgba[3])};
+        break;
+      case Format::R8G8_UNORM:
+        pixel = {ToUnorm8(rgba[0]), ToUnorm8(rgba[1]), 0, 0};
+        break;
+      case Format::R8_UNORM:
+        pixel = {ToUnorm8(rgba[0]), 0, 0, 0};
+        break;
+      case Format::R32_FLOAT:
+        std::memcpy(pixel.data(), &rgba[0], sizeof(float));
+        break;
+      case Format::Unknown:
+        return;
+    }
+    const uint32_t bpp = BytesPerPixel(format);
+    const uint32_t width = storage.desc.width;
+    uint8_t* first = storage.data;
+    for (uint32_t x = 0; x < width; ++x) std::memcpy(first + size_t{x} * bpp, pixel.data(), bpp);
+    ForRows(storage.desc.height - 1, uint64_t{width} * bpp, [&](uint32_t begin, uint32_t end) {
+      for (uint32_t y = begin + 1; y <= end; ++y) {
+        std::memcpy(first + size_t{y} * storage.rowPitch, first, size_t{width} * bpp);
+      }
+    });
+  }
+
+  void CSSetShader(ComputeShader* shader) override {
+    std::lock_guard lock(m_mutex);
+    m_shader = WeakOf<ShaderImpl>(shader);
+  }
+
+  void CSSetShaderResources(uint32_t startSlot, uint32_t count, ShaderResourceView* const* views) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_srv, startSlot, count, views);
+  }
+
+  void CSSetUnorderedAccessViews(uint32_t startSlot, uint32_t count, UnorderedAccessView* const* views) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_uav, startSlot, count, views);
+  }
+
+  void CSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_cb, startSlot, count, buffers);
+  }
+
+  void Dispatch(uint32_t groupsX, uint32_t groupsY, uint32_t groupsZ) override {
+    std::lock_guard lock(m_mutex);
+    // Kernels are two-dimensional; a deeper grid has nothing to run.
+    if (groupsX == 0 || groupsY == 0 || groupsZ != 1) return;
+    const auto shader = m_shader.lock();
+    if (!shader || !shader->Kernel().run) return;
+    // Held for the dispatch so nothing bound can die under a running kernel.
+    std::array<std::shared_ptr<SrvImpl>, ComputeBindings::kSlots> srv;
+    std::array<std::shared_ptr<UavImpl>, ComputeBindings::kSlots> uav;
+    std::array<std::shared_ptr<BufferImpl>, ComputeBindings::kSlots> cb;
+    ComputeBindings bindings;
+    for (int i = 0; i < ComputeBindings::kSlots; ++i) {
+      srv[i] = m_srv[i].lock();
+      uav[i] = m_uav[i].lock();
+      cb[i] = m_cb[i].lock();
+      bindings.srv[i] = srv[i].get();
+      bindings.uav[i] = uav[i].get();
+      bindings.cb[i] = cb[i].get();
+    }
+    const ComputeKernel& kernel = shader->Kernel();
+    ParallelFor(groupsY, [&](uint32_t begin, uint32_t end) { kernel.run(bindings, groupsX, begin, end); });
+  }
+
+  void Flush() override {}
+
+ private:
+  static bool BoxFits(const Box& box, const TextureDesc& desc) {
+    return box.left < box.right && box.right <= desc.width && box.top < box.bottom && box.bottom <= desc.height &&
+           box.front == 0 && box.back == 1;
+  }
+
+  template <typename Impl, typename Interface>
+  static void Bind(std::array<std::weak_ptr<Impl>, ComputeBindings::kSlots>& slots, uint32_t startSlot,
+                   uint32_t count, Interface* const* objects) {
+    if (startSlot >= ComputeBindings::kSlots || count > ComputeBindings::kSlots - startSlot) return;
+    for (uint32_t i = 0; i < count; ++i) {
+      slots[startSlot + i] = objects != nullptr ? WeakOf<Impl>(objects[i]) : std::weak_ptr<Impl>{};
+    }
+  }
+
+  // The immediate context is not thread-safe on the platform, but a capture worker and the
+  // caller's thread share one device; serialising here keeps them from racing.
+  std::mutex m_mutex;
+  std::shared_ptr<FaultInjector> m_faults;
+  std::weak_ptr<ShaderImpl> m_shader;
+  std::array<std::weak_ptr<SrvImpl>, ComputeBindings::kSlots> m_srv;
+  std::array<std::weak_ptr<UavImpl>, ComputeBindings::kSlots> m_uav;
+  std::array<std::weak_ptr<BufferImpl>, ComputeBindings::kSlots> m_cb;
+};
+
+// ---------------------------------------------------------------------------------------------
+// The device
+
+class DeviceImpl final : public Device {
+ public:
+  DeviceImpl(std::shared_ptr<AdapterImpl> adapter, FeatureLevel level, std::shared_ptr<FaultInjector> faults)
+      : m_adapter(std::move(adapter)), m_level(level), m_faults(std::move(faults)), m_context(m_faults) {}
+
+  std::shared_ptr<Adapter> GetAdapter() const override { return m_adapter; }
+  FeatureLevel GetFeatureLevel() const override { return m_level; }
+  // The context lives inside the device; a reference to it keeps the device alive.
+  std::shared_ptr<DeviceContext> GetImmediateContext() override {
+    return std::shared_ptr<DeviceContext>(shared_from_this(), &m_context);
+  }
+
+  HRESULT CreateTexture2D(const TextureDesc& desc, const void* initialData, uint32_t initialRowPitch,
+                          std::shared_ptr<Texture2D>* texture) override {
+    if (texture == nullptr) return E_INVALIDARG;
+    texture->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::CreateTexture); hr != S_OK) return hr;
+    if (!IsValidTextureDesc(desc)) return E_INVALIDARG;
+    const uint32_t rowBytes = desc.width * BytesPerPixel(desc.format);
+    if (desc.usage == Usage::Immutable && initialData == nullptr) return E_INVALIDARG;
+    if (initialData != nullptr && initialRowPitch < rowBytes) return E_INVALIDARG;
+
+    const uint32_t pitch = RowPitchFor(desc.width, desc.format);
+    auto bytes = AllocateZeroed(uint64_t{pitch} * desc.height);
+    if (!bytes) return E_OUTOFMEMORY;
+    auto storage = std::make_shared<TextureStorage>(desc, pitch, m_adapter);
+    storage->data = bytes.get();
+    storage->owned = std::move(bytes);
+    if (initialData != nullptr) {
+      CopyRows(storage->data, pitch, static_cast<const uint8_t*>(initialData), initialRowPitch, rowBytes, desc.height);
+    }
+    if ((desc.miscFlags & MISC_SHARED_KEYEDMUTEX) != 0) storage->keyed = std::make_unique<KeyedMutexState>();
+    if ((desc.miscFlags & (MISC_SHARED | MISC_SHARED_KEYEDMUTEX)) != 0) Register(storage);
+    *texture = std::make_shared<TextureImpl>(Self(), std::move(storage));
+    return S_OK;
+  }
+
+  HRESULT CreateBuffer(const BufferDesc& desc, const void* initialData, std::shared_ptr<Buffer>* buffer) override {
+    if (buffer == nullptr) return E_INVALIDARG;
+    buffer->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::CreateBuffer); hr != S_OK) return hr;
+    if (!IsValidBufferDesc(desc)) return E_INVALIDARG;
+    if (desc.usage == Usage::Immutable && initialData == nullptr) return E_INVALIDARG;
+    auto bytes = AllocateZeroed(desc.byteWidth);
+    if (!bytes) return E_OUTOFMEMORY;
+    if (initialData != nullptr) std::memcpy(bytes.get(), initialData, desc.byteWidth);
+    *buffer = std::make_shared<BufferImpl>(desc, std::move(bytes), m_adapter);
+    return S_OK;
+  }
+
+  HRESULT CreateShaderResourceView(const std::shared_ptr<Texture2D>& texture,
+                                   std::shared_ptr<ShaderResourceView>* view) override {
+    return CreateView<SrvImpl>(FaultPoint::CreateShaderResourceView, BIND_SHADER_RESOURCE, texture, view);
+  }
+
+  HRESULT CreateUnorderedAccessView(const std::shared_ptr<Texture2D>& texture,
+                                    std::shared_ptr<UnorderedAccessView>* view) override {
+    return CreateView<UavImpl>(FaultPoint::CreateUnorderedAccessView, BIND_UNORDERED_ACCESS, texture, view);
+  }
+
+  HRESULT CreateRenderTargetView(const std::shared_ptr<Texture2D>& texture,
+                                 std::shared_ptr<RenderTargetView>* view) override {
+    return CreateView<RtvImpl>(FaultPoint::CreateRenderTargetView, BIND_RENDER_TARGET, texture, view);
+  }
+
+  HRESULT CreateComputeShader(const ShaderBlob& blob, std::shared_ptr<ComputeShader>* shader) override {
+    if (shader == nullptr) return E_INVALIDARG;
+    shader->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::CreateComputeShader); hr != S_OK) return hr;
+    const auto* compiled = dynamic_cast<const BlobImpl*>(&blob);
+    if (compiled == nullptr || !compiled->Kernel()) return E_INVALIDARG;
+    *shader = std::make_shared<ShaderImpl>(compiled->Kernel());
+    return S_OK;
+  }
+
+  HRESULT OpenSharedResource(SharedHandle handle, std::shared_ptr<Texture2D>* texture) override {
+    if (texture == nullptr) return E_INVALIDARG;
+    texture->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::OpenSharedResource); hr != S_OK) return hr;
+    std::shared_ptr<TextureStorage> storage;
+    {
+      auto registry = SharedRegistryInstance();
+      std::lock_guard lock(registry->mutex);
+      if (auto found = registry->entries.find(handle); found != registry->entries.end()) {
+        storage = found->second.lock();
+      }
+    }
+    if (!storage || storage->charge.Adapter() != m_adapter) return E_INVALIDARG;
+    *texture = std::make_shared<TextureImpl>(Self(), std::move(storage));
+    return S_OK;
+  }
+
+  std::shared_ptr<TextureImpl> WrapMemory(uint32_t width, uint32_t height, Format format, uint8_t* data,
+                                          uint32_t rowPitch, std::shared_ptr<void> keepAlive) {
+    TextureDesc desc;
+    desc.width = width;
+    desc.height = height;
+    desc.format = format;
+    desc.usage = Usage::Default;
+    desc.bindFlags = BIND_SHADER_RESOURCE;
+    if (data == nullptr || !IsValidTextureDesc(desc) || rowPitch < width * BytesPerPixel(format)) return nullptr;
+    auto storage = std::make_shared<TextureStorage>(desc, rowPitch, m_adapter);
+    storage->data = data;
+    storage->keepAlive = std::move(keepAlive);
+    return std::make_shared<TextureImpl>(Self(), std::move(storage));
+  }
+
+  const std::shared_ptr<FaultInjector>& Faults() const { return m_faults; }
+
+ private:
+  std::shared_ptr<DeviceImpl> Self() { return std::static_pointer_cast<DeviceImpl>(shared_from_this()); }
+
+  static void Register(const std::shared_ptr<TextureStorage>& storage) {
+    storage->registry = SharedRegistryInstance();
+    std::lock_guard lock(storage->registry->mutex);
+    storage->handle = storage->registry->next;
+    // Spaced like the platform's handles, which are multiples of four.
+    storage->registry->next += 4;
+    storage->registry->entries.emplace(storage->handle, storage);
+  }
+
+  template <typename Impl, typename Interface>
+  HRESULT CreateView(FaultPoint point, BindFlag required, const std::shared_ptr<Texture2D>& texture,
+                     std::shared_ptr<Interface>* view) {
+    if (view == nullptr) return E_INVALIDARG;
+    view->reset();
+    if (const HRESULT hr = m_faults->Check(point); hr != S_OK) return hr;
+    auto impl = std::dynamic_pointer_cast<TextureImpl>(texture);
+    if (!impl || impl->Owner() != this || (impl->GetDesc().bindFlags & required) == 0) return E_INVALIDARG;
+    *view = std::make_shared<Impl>(std::move(impl));
+    return S_OK;
+  }
+
+  std::shared_ptr<AdapterImpl> m_adapter;
+  FeatureLevel m_level;
+  std::shared_ptr<FaultInjector> m_faults;
+  ContextImpl m_context;
+};
+
+std::shared_ptr<Device> TextureImpl::GetDevice() const { return m_device; }
+
+std::shared_ptr<KeyedMutex> TextureImpl::QueryKeyedMutex() {
+  if (!m_storage->keyed) return nullptr;
+  return std::make_shared<KeyedMutexImpl>(std::shared_ptr<KeyedMutexState>(m_storage, m_storage->keyed.get()),
+                                          m_device->Faults());
+}
+
+std::string EntryNotFoundText(std::string_view sourceName, std::string_view entry) {
+  std::string text(sourceName);
+  text += "(1,1): error X3501: '";
+  text += entry;
+  text += "': entrypoint not found\n";
+  return text;
+}
+
+std::string CompileFailedText(std::string_view sourceName, HRESULT code) {
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%08X", HrBits(code));
+  std::string text(sourceName);
+  text += ": error X0000: compilation failed with 0x";
+  text += hex;
+  text += "\n";
+  return text;
+}
+
+}  // namespace
+
+// -----------------------------------------------------------------------------------------------
+// FaultInjector
+
+void FaultInjector::Fail(FaultPoint point, HRESULT code, int count, int skip) {
+  std::lock_guard lock(m_mutex);
+  m_rules[static_cast<int>(point)] = Rule{code, count, std::max(skip, 0), count != 0};
+}
+
+void FaultInjector::Clear(FaultPoint point) {
+  std::lock_guard lock(m_mutex);
+  m_rules[static_cast<int>(point)] = Rule{};
+}
+
+void FaultInjector::ClearAll() {
+  std::lock_guard lock(m_mutex);
+  for (auto& rule : m_rules) rule = Rule{};
+}
+
+HRESULT FaultInjector::Check(FaultPoint point) {
+  std::lock_guard lock(m_mutex);
+  const int index = static_cast<int>(point);
+  ++m_calls[index];
+  Rule& rule = m_rules[index];
+  if (!rule.active) return S_OK;
+  if (rule.skip > 0) {
+    --rule.skip;
+    return S_OK;
+  }
+  if (rule.remaining > 0 && --rule.remaining == 0) rule.active = false;
+  return rule.code;
+}
+
+int FaultInjector::Calls(FaultPoint point) const {
+  std::lock_guard lock(m_mutex);
+  return m_calls[static_cast<int>(point)];
+}
+
+// -----------------------------------------------------------------------------------------------
+// SoftwareDeviceFactory
+
+struct SoftwareDeviceFactory::State {
+  std::shared_ptr<AdapterImpl> hardware;
+  std::shared_ptr<AdapterImpl> warp;
+};
+
+SoftwareDeviceFactory::SoftwareDeviceFactory()
+    : m_faults(std::make_shared<FaultInjector>()), m_state(std::make_shared<State>()) {
+  m_state->hardware = std::make_shared<AdapterImpl>(AdapterKind::Hardware, m_faults);
+  m_state->warp = std::make_shared<AdapterImpl>(AdapterKind::Warp, m_faults);
+}
+
+SoftwareDeviceFactory::~SoftwareDeviceFactory() = default;
+
+HRESULT SoftwareDeviceFactory::CreateDevice(const std::shared_ptr<Adapter>& adapter, DriverType driverType,
+                                            uint32_t /*flags*/, const FeatureLevel* featureLevels,
+                                            uint32_t levelCount, std::shared_ptr<Device>* device,
+                                            std::shared_ptr<DeviceContext>* context) {
+  if (device != nullptr) device->reset();
+  if (context != nullptr) context->reset();
+  std::shared_ptr<AdapterImpl> chosen;
+  if (adapter) {
+    if (adapter == m_state->hardware) {
+      chosen = m_state->hardware;
+    } else if (adapter == m_state->warp) {
+      chosen = m_state->warp;
+    } else {
+      return E_INVALIDARG;
+    }
+  } else if (driverType == DriverType::Hardware) {
+    chosen = m_state->hardware;
+  } else if (driverType == DriverType::Warp) {
+    chosen = m_state->warp;
+  } else {
+    return E_INVALIDARG;
+  }
+  const FaultPoint point =
+      chosen->Kind() == AdapterKind::Hardware ? FaultPoint::CreateDeviceHardware : FaultPoint::CreateDeviceWarp;
+  if (const HRESULT hr = m_faults->Check(point); hr != S_OK) return hr;
+
+  const FeatureLevel level =
+      featureLevels != nullptr && levelCount > 0 ? featureLevels[0] : FeatureLevel::Level_11_0;
+  if (!IsKnownFeatureLevel(level)) return E_INVALIDARG;
+  // Asking for neither output only probes whether creation would succeed.
+  if (device == nullptr && context == nullptr) return S_FALSE;
+  auto created = std::make_shared<DeviceImpl>(chosen, level, m_faults);
+  if (context != nullptr) *context = created->GetImmediateContext();
+  if (device != nullptr) *device = std::move(created);
+  return S_OK;
+}
+
+std::vector<std::shared_ptr<Adapter>> SoftwareDeviceFactory::EnumAdapters() {
+  return {m_state->hardware, m_state->warp};
+}
+
+HRESULT SoftwareDeviceFactory::CompileShader(std::string_view sourceName, std::string_view /*source*/,
+                                             std::string_view entry, std::string_view target,
+                                             std::shared_ptr<ShaderBlob>* blob, std::string* errors) {
+  if (errors != nullptr) errors->clear();
+  if (blob == nullptr) return E_INVALIDARG;
+  blob->reset();
+  if (const HRESULT hr = m_faults->Check(FaultPoint::Compile); hr != S_OK) {
+    if (errors != nullptr) *errors = CompileFailedText(sourceName, hr);
+    return hr;
+  }
+  auto kernel = detail::FindKernel(sourceName, entry, target);
+  if (!kernel) {
+    if (errors != nullptr) *errors = EntryNotFoundText(sourceName, entry);
+    return E_FAIL;
+  }
+  std::string name(sourceName);
+  name += ':';
+  name += entry;
+  *blob = std::make_shared<BlobImpl>(std::move(name), std::move(kernel));
+  return S_OK;
+}
+
+// -----------------------------------------------------------------------------------------------
+// Free functions
+
+std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t width, uint32_t height, Format format,
+                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive) {
+  auto* impl = dynamic_cast<DeviceImpl*>(&device);
+  if (impl == nullptr) return nullptr;
+  return impl->WrapMemory(width, height, format, data, rowPitch, std::move(keepAlive));
+}
+
+void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn) {
+  if (!ThreadPool::InstanceAlive()) {
+    if (count > 0) fn(0, count);
+    return;
+  }
+  ThreadPool::Instance().ParallelFor(count, fn);
+}
+
+}  // namespace kalto::gpu::software
