@@ -1,0 +1,21 @@
+#include "platform/platform.h"
+
+#include "platform/desktop/x11/x11_desktop.h"
+#include "platform/gpu/software/software_device.h"
+#include "platform/screen/x11/x11_capture_service.h"
+
+namespace kalto::platform {
+
+std::shared_ptr<Platform> DefaultPlatform() {
+  // Making the backends opens nothing: each connects to $DISPLAY when first used.
+  static const std::shared_ptr<Platform> platform = [] {
+    auto p = std::make_shared<Platform>();
+    p->gpu = std::make_shared<gpu::software::SoftwareDeviceFactory>();
+    p->desktop = std::make_shared<x11::X11Desktop>();
+    p->screen = std::make_shared<x11::X11CaptureService>();
+    return p;
+  }();
+  return platform;
+}
+
+}  // namespace kalto::platform
