@@ -416,7 +416,7 @@ TEST_F(X11Capture, UnviewableWindowFailsQuietlyUntilItBecomesViewable) {
   auto frame = h.WaitFor([](const CapturedFrame& f) { return f.At(60, 45) == 0xFFABCDEFu; });
   EXPECT_TRUE(frame) << "capture starts once the window can be read";
   h.Stop();
-  EXPECT_EQ(debug.CountPrefix("X11: untrapped"), 0) << "every failure was the capture's own, and handled";
+  EXPECT_EQ(debug.CountPrefix("[X11] untrapped"), 0) << "every failure was the capture's own, and handled";
   XDestroyWindow(d, parent);
   XSync(d, False);
 }

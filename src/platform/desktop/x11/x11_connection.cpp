@@ -32,7 +32,7 @@ int OnError(Display* display, XErrorEvent* event) {
       return 0;
     }
   }
-  DebugLog<256>(L"X11: untrapped X error %d (request %d.%d, resource 0x%lx)\n", event->error_code,
+  DebugLog<256>(L"[X11] untrapped X error %d (request %d.%d, resource 0x%lx)\n", event->error_code,
                 event->request_code, event->minor_code, event->resourceid);
   return 0;
 }
@@ -43,7 +43,7 @@ int OnIoError(Display* display) {
     auto it = States().find(display);
     if (it != States().end()) it->second.broken = true;
   }
-  DebugLog<128>(L"X11: connection to the X server lost\n");
+  DebugLog<128>(L"[X11] connection to the X server lost\n");
   return 0;
 }
 

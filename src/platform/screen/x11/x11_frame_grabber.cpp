@@ -101,11 +101,11 @@ bool X11FrameGrabber::Start() {
   Display* d = m_display;
   int errorBase = 0, major = 0, minor = 0;
   if (!XShmQueryExtension(d)) {
-    DebugLog<64>(L"X11 capture: the server lacks MIT-SHM\n");
+    DebugLog<64>(L"[X11Capture] the server lacks MIT-SHM\n");
     return false;
   }
   if (!XDamageQueryExtension(d, &m_damageEvent, &errorBase) || !XFixesQueryExtension(d, &m_fixesEvent, &errorBase)) {
-    DebugLog<64>(L"X11 capture: the server lacks DAMAGE or XFIXES\n");
+    DebugLog<64>(L"[X11Capture] the server lacks DAMAGE or XFIXES\n");
     return false;
   }
   major = 1, minor = 1;
@@ -139,7 +139,7 @@ bool X11FrameGrabber::Start() {
   }
 
   if (!XCompositeQueryExtension(d, &major, &errorBase)) {
-    DebugLog<64>(L"X11 capture: the server lacks Composite\n");
+    DebugLog<64>(L"[X11Capture] the server lacks Composite\n");
     return false;
   }
   major = 0, minor = 4;

@@ -162,7 +162,7 @@ std::shared_ptr<FrameBuffer> X11FramePool::AcquireBuffer(const std::shared_ptr<C
       }
       if (!buffer->texture) {
         // Not retried until the parameters change: the same request would fail again.
-        DebugLog<128>(L"X11 capture: cannot allocate %dx%d frame buffers\n", m_size.Width, m_size.Height);
+        DebugLog<128>(L"[X11Capture] cannot allocate %dx%d frame buffers\n", m_size.Width, m_size.Height);
         m_buffers.clear();
         return nullptr;
       }
@@ -202,9 +202,9 @@ void X11FramePool::Deliver(std::shared_ptr<FrameBuffer> buffer, screen::SizeInt3
     try {
       handler->fn(*this);
     } catch (const std::exception& e) {
-      DebugLog<256>(L"X11 capture: a FrameArrived handler threw: %s\n", e.what());
+      DebugLog<256>(L"[X11Capture] a FrameArrived handler threw: %s\n", e.what());
     } catch (...) {
-      DebugLog<128>(L"X11 capture: a FrameArrived handler threw\n");
+      DebugLog<128>(L"[X11Capture] a FrameArrived handler threw\n");
     }
     {
       std::lock_guard lock(m_mutex);
@@ -273,7 +273,7 @@ void X11CaptureSession::StartCapture() {
     pthread_setname_np(pthread_self(), "kalto-x11-grab");
     std::shared_ptr<Connection> connection = Connection::Open(target.displayName);
     if (!connection) {
-      DebugLog<256>(L"X11 capture: cannot open X display %s\n", target.displayName.c_str());
+      DebugLog<256>(L"[X11Capture] cannot open X display %s\n", target.displayName.c_str());
       return;
     }
     X11FrameGrabber grabber(connection, target, pool);

@@ -24,23 +24,23 @@ std::shared_ptr<ShmImage> ShmImage::Create(std::shared_ptr<Connection> connectio
   image->m_image = XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &image->m_info,
                                    width, height);
   if (!image->m_image) {
-    DebugLog<128>(L"X11: XShmCreateImage %ux%u depth %d failed\n", width, height, depth);
+    DebugLog<128>(L"[X11] XShmCreateImage %ux%u depth %d failed\n", width, height, depth);
     return nullptr;
   }
   if (image->m_image->bits_per_pixel != 32 || image->m_image->byte_order != LSBFirst) {
-    DebugLog<128>(L"X11: unsupported image layout (%d bits per pixel)\n", image->m_image->bits_per_pixel);
+    DebugLog<128>(L"[X11] unsupported image layout (%d bits per pixel)\n", image->m_image->bits_per_pixel);
     return nullptr;
   }
   size_t bytes = static_cast<size_t>(image->m_image->bytes_per_line) * height;
   image->m_info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (image->m_info.shmid < 0) {
-    DebugLog<128>(L"X11: shmget of %zu bytes failed\n", bytes);
+    DebugLog<128>(L"[X11] shmget of %zu bytes failed\n", bytes);
     return nullptr;
   }
   image->m_info.shmaddr = static_cast<char*>(shmat(image->m_info.shmid, nullptr, 0));
   if (image->m_info.shmaddr == reinterpret_cast<char*>(-1)) {
     shmctl(image->m_info.shmid, IPC_RMID, nullptr);
-    DebugLog<64>(L"X11: shmat failed\n");
+    DebugLog<64>(L"[X11] shmat failed\n");
     return nullptr;
   }
   image->m_image->data = image->m_info.shmaddr;
@@ -54,7 +54,7 @@ std::shared_ptr<ShmImage> ShmImage::Create(std::shared_ptr<Connection> connectio
   shmctl(image->m_info.shmid, IPC_RMID, nullptr);
   if (!image->m_attached || error != Success) {
     image->m_attached = false;
-    DebugLog<64>(L"X11: XShmAttach failed (%d)\n", error);
+    DebugLog<64>(L"[X11] XShmAttach failed (%d)\n", error);
     return nullptr;
   }
   if (renderTarget) image->CreateRenderTarget();
