@@ -46,7 +46,17 @@ ScreenCapture::ScreenCapture(std::shared_ptr<platform::Platform> platform) : m_p
   CreateDevice();
 }
 
-ScreenCapture::~ScreenCapture() { Stop(); }
+ScreenCapture::~ScreenCapture() {
+  Stop();
+  JoinMinimizedThread();
+  if (m_minimizedThread.joinable()) m_minimizedThread.detach();  // destroyed from its own callback
+}
+
+void ScreenCapture::JoinMinimizedThread() {
+  if (m_minimizedThread.joinable() && m_minimizedThread.get_id() != std::this_thread::get_id()) {
+    m_minimizedThread.join();
+  }
+}
 
 void ScreenCapture::CreateDevice() {
   static constexpr gpu::FeatureLevel kLevels[] = {gpu::FeatureLevel::Level_11_1, gpu::FeatureLevel::Level_11_0,
@@ -200,6 +210,7 @@ bool ScreenCapture::Start(FrameCallback callback) {
 
     m_isCapturing = true;
     if (m_hwnd != 0) {
+      JoinMinimizedThread();
       m_minimizedThreadRunning = true;
       m_minimizedThread = std::thread([this] { MinimizedWindowLoop(); });
     }
@@ -306,13 +317,9 @@ void ScreenCapture::Stop() {
   m_isCapturing = false;
   m_isPaused = false;
   m_minimizedThreadRunning = false;
-  if (m_minimizedThread.joinable()) {
-    if (m_minimizedThread.get_id() == std::this_thread::get_id()) {
-      m_minimizedThread.detach();  // cannot join itself; it ends on its next pass
-    } else {
-      m_minimizedThread.join();
-    }
-  }
+  // Stop from inside the callback on the minimised-window thread cannot join that thread; it
+  // ends on its next pass and is joined by the next Start or the destructor instead.
+  JoinMinimizedThread();
 
   if (m_framePool) GuardedCall([&] { m_framePool->RemoveFrameArrived(m_frameArrivedToken); });
 

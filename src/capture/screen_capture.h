@@ -53,6 +53,7 @@ class ScreenCapture {
   void OnFrameArrived(screen::FramePool& pool);
   void RecreateFramePool(int32_t width, int32_t height);
   void MinimizedWindowLoop();
+  void JoinMinimizedThread();
   // Delivers through the guarded callback; false when the callback failed.
   bool DeliverFrame(gpu::Texture2D& texture, int64_t timestampHns);
   // The texture to deliver for `frameTexture`: itself, or the cropped copy; null to skip the frame.
