@@ -1,5 +1,7 @@
 #include "platform/gpu/gpu_device.h"
 
+#include "platform/gpu/software/software_device.h"
+
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -68,4 +70,8 @@ std::shared_ptr<const ComputeKernel> FindKernel(std::string_view sourceName, std
 }
 
 }  // namespace detail
+void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn) {
+  software::ParallelFor(count, fn);
+}
+
 }  // namespace kalto::gpu

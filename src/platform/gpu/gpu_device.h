@@ -153,6 +153,122 @@ struct ComputeBindings {
   Buffer* cb[kSlots] = {};
 };
 
+// ---------------------------------------------------------------------------------------------
+// Video processing: the stand-in for the platform's video device, video context and video
+// processor, reduced to what a scaling blit needs. Obtained from a device (QueryVideoDevice) and
+// its immediate context (QueryVideoContext); a backend without one answers E_NOINTERFACE.
+
+enum class VideoFrameFormat : uint32_t { Progressive = 0, InterlacedTopFieldFirst = 1, InterlacedBottomFieldFirst = 2 };
+enum class VideoUsage : uint32_t { PlaybackNormal = 0, OptimalSpeed = 1, OptimalQuality = 2 };
+
+struct Rational {
+  uint32_t numerator = 0;
+  uint32_t denominator = 0;
+};
+
+struct VideoProcessorContentDesc {
+  VideoFrameFormat inputFrameFormat = VideoFrameFormat::Progressive;
+  Rational inputFrameRate;
+  uint32_t inputWidth = 0;
+  uint32_t inputHeight = 0;
+  Rational outputFrameRate;
+  uint32_t outputWidth = 0;
+  uint32_t outputHeight = 0;
+  VideoUsage usage = VideoUsage::PlaybackNormal;
+};
+
+// Edges in pixels; right and bottom are exclusive.
+struct Rect {
+  int32_t left = 0, top = 0, right = 0, bottom = 0;
+};
+
+// Four components in 0..1: R, G, B, A, or Y, Cb, Cr, A when given as YCbCr.
+struct VideoColor {
+  float c[4] = {};
+};
+
+// The output colour-space bit fields, one member each.
+struct VideoProcessorColorSpace {
+  uint32_t usage = 0;          // 0 playback, 1 processing
+  uint32_t rgbRange = 0;       // 0 full 0-255, 1 limited 16-235
+  uint32_t ycbcrMatrix = 0;    // 0 BT.601, 1 BT.709
+  uint32_t ycbcrXvYCC = 0;     // 0 conventional
+  uint32_t nominalRange = 0;   // 0 undefined, 1 16-235, 2 0-255
+};
+
+enum VideoProcessorFormatSupport : uint32_t {
+  VIDEO_PROCESSOR_FORMAT_SUPPORT_INPUT = 0x1,
+  VIDEO_PROCESSOR_FORMAT_SUPPORT_OUTPUT = 0x2,
+};
+
+class VideoProcessorEnumerator {
+ public:
+  virtual ~VideoProcessorEnumerator() = default;
+  virtual VideoProcessorContentDesc GetContentDesc() const = 0;
+  // Sets `flags` to the VIDEO_PROCESSOR_FORMAT_SUPPORT_* bits of `format`.
+  virtual HRESULT CheckVideoProcessorFormat(Format format, uint32_t* flags) const = 0;
+};
+
+class VideoProcessor {
+ public:
+  virtual ~VideoProcessor() = default;
+};
+
+class VideoProcessorInputView {
+ public:
+  virtual ~VideoProcessorInputView() = default;
+  virtual std::shared_ptr<Texture2D> GetTexture() const = 0;
+};
+
+class VideoProcessorOutputView {
+ public:
+  virtual ~VideoProcessorOutputView() = default;
+  virtual std::shared_ptr<Texture2D> GetTexture() const = 0;
+};
+
+// One input stream of a blit; the processor blends streams in order over the background.
+struct VideoProcessorStream {
+  bool enable = false;
+  uint32_t outputIndex = 0;
+  uint32_t inputFrameOrField = 0;
+  uint32_t pastFrames = 0;
+  uint32_t futureFrames = 0;
+  VideoProcessorInputView* inputSurface = nullptr;
+};
+
+class VideoDevice {
+ public:
+  virtual ~VideoDevice() = default;
+  virtual HRESULT CreateVideoProcessorEnumerator(const VideoProcessorContentDesc& desc,
+                                                 std::shared_ptr<VideoProcessorEnumerator>* enumerator) = 0;
+  virtual HRESULT CreateVideoProcessor(const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+                                       uint32_t rateConversionIndex, std::shared_ptr<VideoProcessor>* processor) = 0;
+  // 2-D views of mip 0 (array slice 0 for input); the texture must belong to this device.
+  virtual HRESULT CreateVideoProcessorInputView(const std::shared_ptr<Texture2D>& texture,
+                                                const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+                                                std::shared_ptr<VideoProcessorInputView>* view) = 0;
+  virtual HRESULT CreateVideoProcessorOutputView(const std::shared_ptr<Texture2D>& texture,
+                                                 const std::shared_ptr<VideoProcessorEnumerator>& enumerator,
+                                                 std::shared_ptr<VideoProcessorOutputView>* view) = 0;
+};
+
+// The state setters store into the processor, as the platform does; Blt reads them.
+class VideoContext {
+ public:
+  virtual ~VideoContext() = default;
+  virtual void VideoProcessorSetStreamSourceRect(VideoProcessor& processor, uint32_t streamIndex, bool enable,
+                                                 const Rect* rect) = 0;
+  virtual void VideoProcessorSetStreamDestRect(VideoProcessor& processor, uint32_t streamIndex, bool enable,
+                                               const Rect* rect) = 0;
+  virtual void VideoProcessorSetOutputTargetRect(VideoProcessor& processor, bool enable, const Rect* rect) = 0;
+  virtual void VideoProcessorSetOutputColorSpace(VideoProcessor& processor,
+                                                 const VideoProcessorColorSpace& colorSpace) = 0;
+  virtual void VideoProcessorSetOutputBackgroundColor(VideoProcessor& processor, bool ycbcr,
+                                                      const VideoColor& color) = 0;
+  virtual HRESULT VideoProcessorBlt(VideoProcessor& processor, VideoProcessorOutputView& view, uint32_t outputFrame,
+                                    uint32_t streamCount, const VideoProcessorStream* streams) = 0;
+};
+
 class DeviceContext {
  public:
   virtual ~DeviceContext() = default;
@@ -181,6 +297,11 @@ class DeviceContext {
   virtual void Dispatch(uint32_t groupsX, uint32_t groupsY, uint32_t groupsZ) = 0;
   // Waits for queued work; the software device runs every command synchronously.
   virtual void Flush() = 0;
+  // The video side of this context; E_NOINTERFACE where the backend has none.
+  virtual HRESULT QueryVideoContext(std::shared_ptr<VideoContext>* videoContext) {
+    if (videoContext != nullptr) videoContext->reset();
+    return E_NOINTERFACE;
+  }
 };
 
 struct AdapterDesc {
@@ -224,6 +345,11 @@ class Device : public std::enable_shared_from_this<Device> {
   // Opens a texture shared by a device of the same adapter; E_INVALIDARG for another adapter's
   // handle or one that names nothing.
   virtual HRESULT OpenSharedResource(SharedHandle handle, std::shared_ptr<Texture2D>* texture) = 0;
+  // The video device of this device; E_NOINTERFACE where the backend has none.
+  virtual HRESULT QueryVideoDevice(std::shared_ptr<VideoDevice>* videoDevice) {
+    if (videoDevice != nullptr) videoDevice->reset();
+    return E_NOINTERFACE;
+  }
 };
 
 // Creates devices: the stand-in for D3D11CreateDevice. `adapter` null means the default one.
@@ -261,6 +387,10 @@ struct TexturePixels {
   Format format = Format::Unknown;
 };
 TexturePixels PixelsOf(Texture2D& texture);
+
+// Runs fn(begin, end) over [0, count) in bands on the device's worker threads and waits; for
+// CPU-side work on texture rows (read-backs, plane assembly).
+void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn);
 
 // The contents of a buffer, for kernels reading their constants inside a dispatch.
 struct BufferBytes {

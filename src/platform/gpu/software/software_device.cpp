@@ -15,6 +15,7 @@
 
 #include "platform/gpu/resource_access.h"
 #include "platform/gpu/software/thread_pool.h"
+#include "platform/gpu/software/video_processor.h"
 
 namespace kalto::gpu::software {
 namespace {
@@ -418,7 +419,7 @@ std::weak_ptr<Impl> WeakOf(Interface* object) {
 
 class ContextImpl final : public DeviceContext {
  public:
-  explicit ContextImpl(std::shared_ptr<FaultInjector> faults) : m_faults(std::move(faults)) {}
+  ContextImpl(std::shared_ptr<FaultInjector> faults, Device& owner) : m_faults(std::move(faults)), m_owner(owner) {}
 
   void CopyResource(Texture2D& dst, Texture2D& src) override {
     std::lock_guard lock(m_mutex);
@@ -610,6 +611,15 @@ class ContextImpl final : public DeviceContext {
 
   void Flush() override {}
 
+  HRESULT QueryVideoContext(std::shared_ptr<VideoContext>* videoContext) override {
+    if (videoContext == nullptr) return E_INVALIDARG;
+    videoContext->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::QueryVideoContext); hr != S_OK) return hr;
+    // The context lives inside its device, so the device keeps the mutex alive.
+    *videoContext = video::CreateVideoContext(m_owner.shared_from_this(), m_mutex, m_faults);
+    return S_OK;
+  }
+
  private:
   static bool BoxFits(const Box& box, const TextureDesc& desc) {
     return box.left < box.right && box.right <= desc.width && box.top < box.bottom && box.bottom <= desc.height &&
@@ -633,6 +643,7 @@ class ContextImpl final : public DeviceContext {
   std::array<std::weak_ptr<SrvImpl>, ComputeBindings::kSlots> m_srv;
   std::array<std::weak_ptr<UavImpl>, ComputeBindings::kSlots> m_uav;
   std::array<std::weak_ptr<BufferImpl>, ComputeBindings::kSlots> m_cb;
+  Device& m_owner;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -641,7 +652,7 @@ class ContextImpl final : public DeviceContext {
 class DeviceImpl final : public Device {
  public:
   DeviceImpl(std::shared_ptr<AdapterImpl> adapter, FeatureLevel level, std::shared_ptr<FaultInjector> faults)
-      : m_adapter(std::move(adapter)), m_level(level), m_faults(std::move(faults)), m_context(m_faults) {}
+      : m_adapter(std::move(adapter)), m_level(level), m_faults(std::move(faults)), m_context(m_faults, *this) {}
 
   std::shared_ptr<Adapter> GetAdapter() const override { return m_adapter; }
   FeatureLevel GetFeatureLevel() const override { return m_level; }
@@ -727,6 +738,14 @@ class DeviceImpl final : public Device {
     }
     if (!storage || storage->charge.Adapter() != m_adapter) return E_INVALIDARG;
     *texture = std::make_shared<TextureImpl>(Self(), std::move(storage));
+    return S_OK;
+  }
+
+  HRESULT QueryVideoDevice(std::shared_ptr<VideoDevice>* videoDevice) override {
+    if (videoDevice == nullptr) return E_INVALIDARG;
+    videoDevice->reset();
+    if (const HRESULT hr = m_faults->Check(FaultPoint::QueryVideoDevice); hr != S_OK) return hr;
+    *videoDevice = video::CreateVideoDevice(shared_from_this(), m_faults);
     return S_OK;
   }
 
@@ -931,8 +950,15 @@ std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t widt
   return impl->WrapMemory(width, height, format, data, rowPitch, std::move(keepAlive));
 }
 
+namespace {
+thread_local int t_serialRows = 0;
+}  // namespace
+
+ScopedSerialRows::ScopedSerialRows() { ++t_serialRows; }
+ScopedSerialRows::~ScopedSerialRows() { --t_serialRows; }
+
 void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn) {
-  if (!ThreadPool::InstanceAlive()) {
+  if (t_serialRows > 0 || !ThreadPool::InstanceAlive()) {
     if (count > 0) fn(0, count);
     return;
   }

@@ -26,6 +26,13 @@ enum class FaultPoint {
   Compile,
   AcquireSync,
   QueryVideoMemory,
+  QueryVideoDevice,
+  QueryVideoContext,
+  CreateVideoProcessorEnumerator,
+  CreateVideoProcessor,
+  CreateVideoProcessorInputView,
+  CreateVideoProcessorOutputView,
+  VideoProcessorBlt,
   Count
 };
 
@@ -83,5 +90,15 @@ std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t widt
 
 // Runs fn(begin, end) over [0, count) split into bands on the device's worker threads and waits.
 void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn);
+
+// While one lives, ParallelFor on the constructing thread runs every band inline on that thread,
+// so a caller can measure or reproduce single-threaded work. Nests; not movable.
+class ScopedSerialRows {
+ public:
+  ScopedSerialRows();
+  ~ScopedSerialRows();
+  ScopedSerialRows(const ScopedSerialRows&) = delete;
+  ScopedSerialRows& operator=(const ScopedSerialRows&) = delete;
+};
 
 }  // namespace kalto::gpu::software

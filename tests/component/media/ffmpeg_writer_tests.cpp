@@ -1,0 +1,305 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <thread>
+
+#include "platform/media/ffmpeg/ffmpeg_sink_writer.h"
+#include "platform/media/media_foundation.h"
+
+namespace kalto::media {
+namespace {
+
+constexpr uint32_t kW = 64, kH = 48;
+
+std::shared_ptr<MediaType> H264Type(uint32_t profile = eAVEncH264VProfile_Main) {
+  auto type = std::make_shared<MediaType>();
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  type->SetUINT32(MF_MT_AVG_BITRATE, 500'000);
+  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, kW, kH);
+  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
+  type->SetUINT32(MF_MT_MPEG2_PROFILE, profile);
+  return type;
+}
+std::shared_ptr<MediaType> Nv12Type() {
+  auto type = std::make_shared<MediaType>();
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, kW, kH);
+  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
+  return type;
+}
+std::shared_ptr<MediaType> AacType(uint32_t bytesPerSecond = 24000, uint32_t rate = 48000) {
+  auto type = std::make_shared<MediaType>();
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
+  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
+  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
+  return type;
+}
+std::shared_ptr<MediaType> PcmType() {
+  auto type = std::make_shared<MediaType>();
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
+  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
+  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000);
+  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
+  return type;
+}
+std::shared_ptr<Sample> SampleOf(size_t bytes, int64_t time, int64_t duration, uint8_t fill = 128) {
+  std::shared_ptr<MediaBuffer> buffer;
+  CreateMemoryBuffer(static_cast<uint32_t>(bytes), &buffer);
+  uint8_t* data = nullptr;
+  buffer->Lock(&data, nullptr, nullptr);
+  std::fill(data, data + bytes, fill);
+  buffer->Unlock();
+  buffer->SetCurrentLength(static_cast<uint32_t>(bytes));
+  auto sample = std::make_shared<Sample>();
+  sample->AddBuffer(buffer);
+  sample->SetSampleTime(time);
+  sample->SetSampleDuration(duration);
+  return sample;
+}
+constexpr size_t kFrameBytes = kW * kH * 3 / 2;
+constexpr size_t kBlockBytes = 4096;
+int64_t BlockTime(int i) { return int64_t{i} * 1024 * 10'000'000 / 48000; }
+
+// Packets per stream type in a finished file, read with libavformat.
+std::pair<int, int> CountPackets(const std::string& path) {
+  AVFormatContext* raw = nullptr;
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return {-1, -1};
+  ffmpeg::InputFormatPtr in(raw);
+  int video = 0, audio = 0;
+  ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
+  while (av_read_frame(in.get(), packet.get()) >= 0) {
+    const auto type = in->streams[packet->stream_index]->codecpar->codec_type;
+    (type == AVMEDIA_TYPE_VIDEO ? video : audio)++;
+    av_packet_unref(packet.get());
+  }
+  return {video, audio};
+}
+
+class FfmpegWriter : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetMediaPlatform(nullptr);
+    ASSERT_EQ(S_OK, scope.result());
+    path = "/tmp/kalto_writer_" + std::to_string(::getpid()) + "_" + ::testing::UnitTest::GetInstance()->current_test_info()->name() + ".mp4";
+  }
+  void TearDown() override { std::remove(path.c_str()); }
+
+  std::shared_ptr<ffmpeg::FfmpegSinkWriter> Create(uint32_t queueFrames = 0) {
+    std::shared_ptr<Attributes> attributes;
+    CreateAttributes(&attributes);
+    attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, 1);
+    if (queueFrames != 0) attributes->SetUINT32(KALTO_SINK_WRITER_VIDEO_QUEUE_FRAMES, queueFrames);
+    std::shared_ptr<SinkWriter> writer;
+    EXPECT_EQ(S_OK, CreateSinkWriterFromUrl(std::wstring(path.begin(), path.end()), attributes.get(), &writer));
+    return std::dynamic_pointer_cast<ffmpeg::FfmpegSinkWriter>(writer);
+  }
+  // Video (stream 0) and audio (stream 1), writing.
+  std::shared_ptr<ffmpeg::FfmpegSinkWriter> Begin(uint32_t queueFrames = 0) {
+    auto writer = Create(queueFrames);
+    uint32_t v = 9, a = 9;
+    EXPECT_EQ(S_OK, writer->AddStream(*H264Type(), &v));
+    std::shared_ptr<CodecApi> codec;
+    EXPECT_EQ(S_OK, writer->GetCodecApi(v, &codec));
+    EXPECT_EQ(S_OK, codec->SetValue(CODECAPI_AVEncCommonQualityVsSpeed, 0));
+    EXPECT_EQ(S_OK, writer->SetInputMediaType(v, *Nv12Type(), nullptr));
+    EXPECT_EQ(S_OK, writer->AddStream(*AacType(), &a));
+    EXPECT_EQ(S_OK, writer->SetInputMediaType(a, *PcmType(), nullptr));
+    EXPECT_EQ(0u, v);
+    EXPECT_EQ(1u, a);
+    EXPECT_EQ(S_OK, writer->BeginWriting());
+    return writer;
+  }
+
+  MediaPlatformScope scope;
+  std::string path;
+};
+
+TEST_F(FfmpegWriter, FullQueueRefusesVideoButKeepsTakingAudio) {
+  auto writer = Begin(4);
+  writer->HoldEncodingForTesting(true);
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333))) << i;
+  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *SampleOf(kFrameBytes, 4 * 333333, 333333)));
+  EXPECT_EQ(4u, writer->QueuedVideoFrames());
+  // Audio has its own room: a video backlog never refuses it.
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(S_OK, writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0))) << i;
+  EXPECT_EQ(40u, writer->QueuedAudioBlocks());
+  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *SampleOf(kFrameBytes, 5 * 333333, 333333)));
+  // Once the encoder catches up, video is taken again; the refused frames are simply missing.
+  writer->HoldEncodingForTesting(false);
+  for (int tries = 0; writer->QueuedVideoFrames() != 0 && tries < 5000; ++tries) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 6 * 333333, 333333)));
+  ASSERT_EQ(S_OK, writer->Finalize());
+  const auto [video, audio] = CountPackets(path);
+  EXPECT_EQ(5, video);
+  EXPECT_GE(audio, 40);  // 40 blocks of 1024 samples, plus the encoder's priming frame
+  EXPECT_LE(audio, 42);
+}
+
+TEST_F(FfmpegWriter, AudioQueueIsBoundedToo) {
+  auto writer = Begin();
+  writer->HoldEncodingForTesting(true);
+  int accepted = 0;
+  for (int i = 0; i < static_cast<int>(kAudioQueueBlocks) + 5; ++i) {
+    if (writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0)) == S_OK) ++accepted;
+  }
+  EXPECT_EQ(static_cast<int>(kAudioQueueBlocks), accepted);
+  EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 0, 333333)));
+  // Finalize drains even a held queue.
+  EXPECT_EQ(S_OK, writer->Finalize());
+  EXPECT_EQ(1, CountPackets(path).first);
+}
+
+TEST_F(FfmpegWriter, DefaultQueueHoldsEightFrames) {
+  auto writer = Begin();
+  writer->HoldEncodingForTesting(true);
+  int accepted = 0;
+  for (int i = 0; i < 20; ++i) accepted += writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333)) == S_OK;
+  EXPECT_EQ(static_cast<int>(kDefaultVideoQueueFrames), accepted);
+  EXPECT_EQ(S_OK, writer->Finalize());
+}
+
+TEST_F(FfmpegWriter, VideoAndAudioFromTwoThreads) {
+  auto writer = Begin();
+  std::atomic<int> videoOk{0};
+  std::thread video([&] {
+    for (int i = 0; i < 60; ++i) {
+      HRESULT hr;
+      while ((hr = writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333, static_cast<uint8_t>(i * 4)))) == MF_E_NOTACCEPTING) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      if (hr == S_OK) ++videoOk;
+    }
+  });
+  std::thread audio([&] {
+    for (int i = 0; i < 94; ++i) EXPECT_EQ(S_OK, writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0)));
+  });
+  video.join();
+  audio.join();
+  EXPECT_EQ(60, videoOk.load());
+  ASSERT_EQ(S_OK, writer->Finalize());
+  EXPECT_EQ(60, CountPackets(path).first);
+}
+
+TEST_F(FfmpegWriter, OrderOfCallsIsEnforced) {
+  auto writer = Create();
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->BeginWriting()) << "no streams";
+  uint32_t v = 0;
+  ASSERT_EQ(S_OK, writer->AddStream(*H264Type(), &v));
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->BeginWriting()) << "no input type";
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(v, *SampleOf(kFrameBytes, 0, 333333)));
+  EXPECT_EQ(MF_E_INVALIDSTREAMNUMBER, writer->SetInputMediaType(5, *Nv12Type(), nullptr));
+  ASSERT_EQ(S_OK, writer->SetInputMediaType(v, *Nv12Type(), nullptr));
+  EXPECT_EQ("libx264", writer->VideoEncoderName(v));
+  ASSERT_EQ(S_OK, writer->BeginWriting());
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->AddStream(*AacType(), &v));
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->Finalize() == S_OK ? writer->Finalize() : E_FAIL);
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(0, *SampleOf(kFrameBytes, 0, 333333)));
+}
+
+TEST_F(FfmpegWriter, RefusesBadSamples) {
+  auto writer = Begin();
+  EXPECT_EQ(E_INVALIDARG, writer->WriteSample(0, *SampleOf(kFrameBytes - 1, 0, 333333))) << "short frame";
+  EXPECT_EQ(E_INVALIDARG, writer->WriteSample(1, *SampleOf(4095, 0, 213333))) << "partial audio frame";
+  EXPECT_EQ(MF_E_INVALIDSTREAMNUMBER, writer->WriteSample(2, *SampleOf(4096, 0, 213333)));
+  auto untimed = std::make_shared<Sample>();
+  EXPECT_EQ(MF_E_NO_SAMPLE_TIMESTAMP, writer->WriteSample(0, *untimed));
+  EXPECT_EQ(E_INVALIDARG, writer->WriteSample(0, *SampleOf(kFrameBytes, -1, 333333)));
+  ASSERT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 1000, 333333)));
+  EXPECT_EQ(E_INVALIDARG, writer->WriteSample(0, *SampleOf(kFrameBytes, 1000, 333333))) << "time must move forward";
+  EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 1001, 333333)));
+  EXPECT_EQ(S_OK, writer->Finalize());
+  EXPECT_EQ(2, CountPackets(path).first);
+}
+
+TEST_F(FfmpegWriter, RefusesTypesThePlatformsEncodersRefuse) {
+  auto writer = Create();
+  uint32_t s = 0;
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->AddStream(*AacType(32000), &s)) << "256 kb/s AAC";
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->AddStream(*AacType(24000, 32000), &s)) << "32 kHz AAC";
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->AddStream(*H264Type(88), &s)) << "extended profile";
+  auto rate = H264Type();
+  SetAttributeRatio(rate.get(), MF_MT_FRAME_RATE, 0, 1);
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->AddStream(*rate, &s));
+  ASSERT_EQ(S_OK, writer->AddStream(*H264Type(), &s));
+  auto wrongSize = Nv12Type();
+  SetAttributeSize(wrongSize.get(), MF_MT_FRAME_SIZE, kW * 2, kH);
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->SetInputMediaType(s, *wrongSize, nullptr));
+  auto h264In = Nv12Type();
+  h264In->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->SetInputMediaType(s, *h264In, nullptr));
+  uint32_t a = 0;
+  ASSERT_EQ(S_OK, writer->AddStream(*AacType(), &a));
+  auto mono = PcmType();
+  mono->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 1);
+  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, writer->SetInputMediaType(a, *mono, nullptr)) << "PCM must match the AAC channels";
+}
+
+TEST_F(FfmpegWriter, CodecSettingsAndMetadataTakeTheirValuesUntilWritingBegins) {
+  auto writer = Create();
+  uint32_t v = 0;
+  ASSERT_EQ(S_OK, writer->AddStream(*H264Type(), &v));
+  std::shared_ptr<CodecApi> codec;
+  ASSERT_EQ(S_OK, writer->GetCodecApi(v, &codec));
+  EXPECT_EQ(E_INVALIDARG, codec->SetValue(CODECAPI_AVEncCommonQualityVsSpeed, 101));
+  EXPECT_EQ(E_NOTIMPL, codec->SetValue(MF_MT_AVG_BITRATE, 1));
+  EXPECT_FALSE(codec->IsSupported(MF_MT_AVG_BITRATE));
+  EXPECT_EQ(S_OK, codec->SetValue(CODECAPI_AVEncH264CABACEnable, 0));
+  EXPECT_EQ(S_OK, codec->SetValue(CODECAPI_AVEncMPVDefaultBPictureCount, 2));
+  ASSERT_EQ(S_OK, writer->SetInputMediaType(v, *Nv12Type(), nullptr));
+  // Changed after the input type: the encoder opens again with it at BeginWriting.
+  EXPECT_EQ(S_OK, codec->SetValue(CODECAPI_AVEncMPVGOPSize, 15));
+  std::shared_ptr<PropertyStore> store;
+  ASSERT_EQ(S_OK, writer->GetMediaSinkPropertyStore(&store));
+  EXPECT_EQ(E_INVALIDARG, store->SetValue(PropertyKey{FMTID_MediaFileSummaryInformation, 2}, L"title"));
+  EXPECT_EQ(S_OK, store->SetValue(PKEY_Media_EncodingSettings, L"settings"));
+  ASSERT_EQ(S_OK, writer->BeginWriting());
+  EXPECT_EQ(MF_E_INVALIDREQUEST, codec->SetValue(CODECAPI_AVEncMPVGOPSize, 30));
+  EXPECT_EQ(MF_E_INVALIDREQUEST, store->SetValue(PKEY_Media_EncodedBy, L"late"));
+  for (int i = 0; i < 40; ++i) {
+    HRESULT hr;
+    while ((hr = writer->WriteSample(v, *SampleOf(kFrameBytes, i * 333333, 333333, static_cast<uint8_t>(i * 5)))) == MF_E_NOTACCEPTING) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_EQ(S_OK, hr);
+  }
+  ASSERT_EQ(S_OK, writer->Finalize());
+  // GOP 15 over 40 frames: key frames at 0, 15, 30 at least; B-frames reorder decode and display order.
+  AVFormatContext* raw = nullptr;
+  ASSERT_EQ(0, avformat_open_input(&raw, path.c_str(), nullptr, nullptr));
+  ffmpeg::InputFormatPtr in(raw);
+  EXPECT_EQ("settings", std::string(av_dict_get(in->metadata, "encoding_settings", nullptr, 0)->value));
+  ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
+  int keys = 0;
+  bool reordered = false;
+  while (av_read_frame(in.get(), packet.get()) >= 0) {
+    keys += (packet->flags & AV_PKT_FLAG_KEY) != 0;
+    reordered |= packet->pts != packet->dts;
+    av_packet_unref(packet.get());
+  }
+  EXPECT_GE(keys, 3);
+  EXPECT_TRUE(reordered) << "B-frames were not used";
+}
+
+TEST_F(FfmpegWriter, UnknownContainerAndUnwritablePath) {
+  std::shared_ptr<SinkWriter> writer;
+  EXPECT_EQ(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, CreateSinkWriterFromUrl(L"/tmp/x.avi", nullptr, &writer));
+  EXPECT_EQ(HrFromWin32(3), CreateSinkWriterFromUrl(L"/nonexistent-dir/x.mp4", nullptr, &writer));
+}
+
+TEST_F(FfmpegWriter, DestroyedWithoutFinalizeJoinsItsThread) {
+  auto writer = Begin();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333)));
+  writer.reset();  // must neither hang nor leak (sanitizer builds check the latter)
+}
+
+}  // namespace
+}  // namespace kalto::media

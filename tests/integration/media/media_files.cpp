@@ -1,0 +1,272 @@
+#include "media_files.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <memory>
+#include <sstream>
+
+namespace kalto::media::test {
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  struct PipeCloser {
+    void operator()(FILE* f) const { pclose(f); }
+  };
+  FILE* raw = popen(command.c_str(), "r");
+  if (raw == nullptr) return result;
+  std::string output;
+  char buffer[65536];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, raw)) > 0) output.append(buffer, n);
+  const int status = pclose(raw);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  result.output = std::move(output);
+  return result;
+}
+
+std::map<std::string, std::string> Probe(const std::string& path) {
+  std::map<std::string, std::string> values;
+  const auto result = RunCommand("ffprobe -v error -show_streams -show_format -of flat '" + path + "'");
+  std::istringstream lines(result.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    const auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string value = line.substr(eq + 1);
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    values[line.substr(0, eq)] = value;
+  }
+  return values;
+}
+
+std::vector<double> PacketTimes(const std::string& path, const char* streamType) {
+  std::vector<double> times;
+  const auto result = RunCommand(std::string("ffprobe -v error -select_streams ") + streamType +
+                                 ":0 -show_entries packet=pts_time -of csv=p=0 '" + path + "'");
+  std::istringstream lines(result.output);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line != "N/A") times.push_back(std::stod(line));
+  }
+  return times;
+}
+
+std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, uint32_t width, uint32_t height) {
+  char command[1024];
+  std::snprintf(command, sizeof command,
+                "ffmpeg -v error -ss %.3f -i '%s' -frames:v 1 -f rawvideo -pix_fmt nv12 -", seconds, path.c_str());
+  auto result = RunCommand(command);
+  std::vector<uint8_t> bytes(result.output.begin(), result.output.end());
+  if (result.status != 0 || bytes.size() != size_t{width} * height * 3 / 2) return {};
+  return bytes;
+}
+
+std::string TempPath(const std::string& name) {
+  const char* dir = std::getenv("TMPDIR");
+  return std::string(dir != nullptr ? dir : "/tmp") + "/kalto_media_" + std::to_string(::getpid()) + "_" + name;
+}
+
+Yuv QuadrantColour(int quadrant) {
+  static constexpr Yuv colours[] = {kWhite, kRed, kBlue, kGrey};
+  return colours[quadrant & 3];
+}
+
+uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
+
+namespace {
+constexpr uint32_t kStrip = 16;  // rows of the bar strip at the top
+
+int QuadrantAt(uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
+  const uint32_t midY = kStrip + (height - kStrip) / 2;
+  return (x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0);
+}
+}  // namespace
+
+std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex) {
+  std::vector<uint8_t> frame(size_t{width} * height * 3 / 2);
+  const uint32_t bar = BarX(frameIndex, width);
+  for (uint32_t y = 0; y < height; ++y) {
+    for (uint32_t x = 0; x < width; ++x) {
+      uint8_t value;
+      if (y < kStrip) {
+        value = x >= bar && x < bar + 8 ? kBar.y : kGrey.y;
+      } else {
+        value = QuadrantColour(QuadrantAt(x, y, width, height)).y;
+      }
+      frame[size_t{y} * width + x] = value;
+    }
+  }
+  uint8_t* chroma = frame.data() + size_t{width} * height;
+  for (uint32_t y = 0; y < height / 2; ++y) {
+    for (uint32_t x = 0; x < width / 2; ++x) {
+      Yuv c = y * 2 < kStrip ? kGrey : QuadrantColour(QuadrantAt(x * 2, y * 2, width, height));
+      chroma[size_t{y} * width + 2 * x] = c.u;
+      chroma[size_t{y} * width + 2 * x + 1] = c.v;
+    }
+  }
+  return frame;
+}
+
+Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant) {
+  const uint32_t midY = kStrip + (height - kStrip) / 2;
+  const uint32_t cx = (quadrant & 1) ? width * 3 / 4 : width / 4;
+  const uint32_t cy = (quadrant & 2) ? (midY + height) / 2 : (kStrip + midY) / 2;
+  uint64_t sy = 0, su = 0, sv = 0;
+  for (uint32_t y = cy - 4; y < cy + 4; ++y) {
+    for (uint32_t x = cx - 4; x < cx + 4; ++x) sy += nv12[size_t{y} * width + x];
+  }
+  const uint8_t* chroma = nv12.data() + size_t{width} * height;
+  for (uint32_t y = cy / 2 - 2; y < cy / 2 + 2; ++y) {
+    for (uint32_t x = cx / 2 - 2; x < cx / 2 + 2; ++x) {
+      su += chroma[size_t{y} * width + 2 * x];
+      sv += chroma[size_t{y} * width + 2 * x + 1];
+    }
+  }
+  return Yuv{static_cast<uint8_t>(sy / 64), static_cast<uint8_t>(su / 16), static_cast<uint8_t>(sv / 16)};
+}
+
+uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t) {
+  uint32_t best = 0;
+  uint64_t bestSum = UINT64_MAX;
+  for (uint32_t x = 0; x + 8 <= width; ++x) {
+    uint64_t sum = 0;
+    for (uint32_t y = 4; y < 12; ++y) {
+      for (uint32_t i = 0; i < 8; ++i) sum += nv12[size_t{y} * width + x + i];
+    }
+    if (sum < bestSum) {
+      bestSum = sum;
+      best = x;
+    }
+  }
+  return best;
+}
+
+std::vector<uint8_t> ToneBlock(uint64_t firstFrame) {
+  std::vector<uint8_t> bytes(1024 * 4);
+  for (uint32_t i = 0; i < 1024; ++i) {
+    const double t = static_cast<double>(firstFrame + i) / 48000.0;
+    const auto value = static_cast<int16_t>(std::lround(10000.0 * std::sin(2.0 * M_PI * 1000.0 * t)));
+    for (int c = 0; c < 2; ++c) {
+      bytes[i * 4 + c * 2] = static_cast<uint8_t>(value & 0xFF);
+      bytes[i * 4 + c * 2 + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    }
+  }
+  return bytes;
+}
+
+std::shared_ptr<MediaType> H264OutputType(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate, uint32_t profile) {
+  std::shared_ptr<MediaType> type;
+  CreateMediaType(&type);
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
+  type->SetUINT32(MF_MT_AVG_BITRATE, bitrate);
+  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
+  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, fps, 1);
+  SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
+  type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
+  type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
+  if (profile != 0) type->SetUINT32(MF_MT_MPEG2_PROFILE, profile);
+  return type;
+}
+
+std::shared_ptr<MediaType> VideoInputType(const Guid& subtype, uint32_t width, uint32_t height, uint32_t fps) {
+  std::shared_ptr<MediaType> type;
+  CreateMediaType(&type);
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+  type->SetGUID(MF_MT_SUBTYPE, subtype);
+  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
+  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, fps, 1);
+  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+  SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
+  type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
+  type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
+  return type;
+}
+
+std::shared_ptr<MediaType> AacOutputType(uint32_t rate, uint32_t channels, uint32_t bytesPerSecond) {
+  std::shared_ptr<MediaType> type;
+  CreateMediaType(&type);
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
+  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
+  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
+  return type;
+}
+
+std::shared_ptr<MediaType> PcmInputType(uint32_t rate, uint32_t channels) {
+  std::shared_ptr<MediaType> type;
+  CreateMediaType(&type);
+  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
+  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
+  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
+  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, channels * 2);
+  type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, rate * channels * 2);
+  return type;
+}
+
+std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
+  std::shared_ptr<MediaBuffer> buffer;
+  CreateMemoryBuffer(static_cast<uint32_t>(bytes.size()), &buffer);
+  uint8_t* data = nullptr;
+  buffer->Lock(&data, nullptr, nullptr);
+  std::copy(bytes.begin(), bytes.end(), data);
+  buffer->Unlock();
+  buffer->SetCurrentLength(static_cast<uint32_t>(bytes.size()));
+  std::shared_ptr<Sample> sample;
+  CreateSample(&sample);
+  sample->AddBuffer(buffer);
+  sample->SetSampleTime(time);
+  sample->SetSampleDuration(duration);
+  return sample;
+}
+
+OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setup) {
+  OpenRecording recording;
+  std::shared_ptr<Attributes> attributes;
+  CreateAttributes(&attributes, 4);
+  attributes->SetUINT32(MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS, 1);
+  attributes->SetUINT32(MF_SINK_WRITER_DISABLE_THROTTLING, 1);
+  std::shared_ptr<SinkWriter> writer;
+  if (Failed(CreateSinkWriterFromUrl(std::wstring(path.begin(), path.end()), attributes.get(), &writer))) return {};
+  std::shared_ptr<PropertyStore> store;
+  if (Succeeded(writer->GetMediaSinkPropertyStore(&store))) {
+    store->SetValue(PKEY_Media_EncodedBy, setup.metadata);
+    store->SetValue(PKEY_Media_EncodingSettings, setup.metadata);
+  }
+  if (Failed(writer->AddStream(*H264OutputType(setup.width, setup.height, setup.fps, 2'000'000, eAVEncH264VProfile_Main),
+                               &recording.video))) {
+    return {};
+  }
+  std::shared_ptr<CodecApi> codec;
+  if (Succeeded(writer->GetCodecApi(recording.video, &codec))) {
+    codec->SetValue(CODECAPI_AVEncCommonQualityVsSpeed, 0);
+    codec->SetValue(CODECAPI_AVEncH264CABACEnable, 1);
+    codec->SetValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
+    codec->SetValue(CODECAPI_AVEncMPVGOPSize, setup.fps);
+  }
+  if (Failed(writer->SetInputMediaType(recording.video, *VideoInputType(setup.inputSubtype, setup.width, setup.height, setup.fps),
+                                       nullptr))) {
+    return {};
+  }
+  if (setup.audio) {
+    if (Failed(writer->AddStream(*AacOutputType(48000, 2, 24000), &recording.audio)) ||
+        Failed(writer->SetInputMediaType(recording.audio, *PcmInputType(48000, 2), nullptr))) {
+      return {};
+    }
+  }
+  if (Failed(writer->BeginWriting())) return {};
+  recording.writer = std::move(writer);
+  return recording;
+}
+
+}  // namespace kalto::media::test

@@ -1,0 +1,298 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "common/steady_clock.h"
+#include "media_files.h"
+
+namespace kalto::media::test {
+namespace {
+
+constexpr int64_t kFrame30 = 333'333;
+constexpr int64_t kAudioBlock = 213'333;  // 1024 frames at 48 kHz in 100 ns
+
+int64_t AudioTime(uint64_t block) { return static_cast<int64_t>(block * 1024 * 10'000'000 / 48000); }
+
+// Retries while the queue is full, as a capture would hand the next frame.
+HRESULT WritePaced(SinkWriter& writer, uint32_t stream, const Sample& sample) {
+  HRESULT hr;
+  while ((hr = writer.WriteSample(stream, sample)) == MF_E_NOTACCEPTING) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  return hr;
+}
+
+bool Near(const Yuv& actual, const Yuv& expected, int tolerance) {
+  return std::abs(actual.y - expected.y) <= tolerance && std::abs(actual.u - expected.u) <= tolerance &&
+         std::abs(actual.v - expected.v) <= tolerance;
+}
+
+std::string Text(const Yuv& c) {
+  return "(" + std::to_string(c.y) + "," + std::to_string(c.u) + "," + std::to_string(c.v) + ")";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Three seconds at 30 fps where every tenth frame (index 5, 15, ...) is missing, so the frame
+// gaps vary, plus a 1 kHz tone; written once for the whole suite.
+class FinalizedRecording : public ::testing::Test {
+ protected:
+  static constexpr uint32_t kWidth = 640;
+  static constexpr uint32_t kHeight = 368;
+  static constexpr uint32_t kFrames = 90;
+  static constexpr uint64_t kBlocks = 141;
+
+  static void SetUpTestSuite() {
+    s_path = TempPath("finalized.mp4");
+    MediaPlatformScope platform;
+    ASSERT_EQ(S_OK, platform.result());
+    RecordingSetup setup;
+    auto recording = BeginRecording(s_path, setup);
+    ASSERT_TRUE(recording.writer);
+    uint64_t block = 0;
+    for (uint32_t i = 0; i < kFrames; ++i) {
+      const int64_t time = i * kFrame30;
+      while (block < kBlocks && AudioTime(block) <= time) {
+        ASSERT_EQ(S_OK, recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock)));
+        ++block;
+      }
+      if (i % 10 == 5) continue;
+      ASSERT_EQ(S_OK, WritePaced(*recording.writer, recording.video, *MakeSample(MakeNv12Frame(kWidth, kHeight, i), time, kFrame30)));
+      s_written.push_back(time);
+    }
+    for (; block < kBlocks; ++block) {
+      ASSERT_EQ(S_OK, recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock)));
+    }
+    const int64_t start = SteadyNowNs();
+    ASSERT_EQ(S_OK, recording.writer->Finalize());
+    const double ms = (SteadyNowNs() - start) / 1e6;
+    std::ifstream file(s_path, std::ios::binary | std::ios::ate);
+    std::printf("[ info ] Finalize (drain, flush, rewrite of %lld bytes) took %.1f ms\n", static_cast<long long>(file.tellg()), ms);
+  }
+
+  static void TearDownTestSuite() {
+    if (std::getenv("KALTO_KEEP_MEDIA") == nullptr) std::remove(s_path.c_str());
+  }
+
+  static inline std::string s_path;
+  static inline std::vector<int64_t> s_written;
+};
+
+TEST_F(FinalizedRecording, HasH264AndAacStreamsWithTheConfiguredShape) {
+  auto p = Probe(s_path);
+  ASSERT_FALSE(p.empty()) << "ffprobe could not read the file";
+  EXPECT_EQ("h264", p["streams.stream.0.codec_name"]);
+  EXPECT_EQ("Main", p["streams.stream.0.profile"]);
+  EXPECT_EQ("640", p["streams.stream.0.width"]);
+  EXPECT_EQ("368", p["streams.stream.0.height"]);
+  EXPECT_EQ(std::to_string(s_written.size()), p["streams.stream.0.nb_frames"]);
+  EXPECT_EQ("aac", p["streams.stream.1.codec_name"]);
+  EXPECT_EQ("48000", p["streams.stream.1.sample_rate"]);
+  EXPECT_EQ("2", p["streams.stream.1.channels"]);
+}
+
+TEST_F(FinalizedRecording, StreamsCarryBt709LimitedRangeTags) {
+  auto p = Probe(s_path);
+  EXPECT_EQ("tv", p["streams.stream.0.color_range"]);
+  EXPECT_EQ("bt709", p["streams.stream.0.color_space"]);
+  EXPECT_EQ("bt709", p["streams.stream.0.color_transfer"]);
+  EXPECT_EQ("bt709", p["streams.stream.0.color_primaries"]);
+}
+
+TEST_F(FinalizedRecording, MetadataTextsShowAsFormatTags) {
+  auto p = Probe(s_path);
+  EXPECT_EQ("Kalto (0.0.3) - test encoder", p["format.tags.encoded_by"]);
+  EXPECT_EQ("Kalto (0.0.3) - test encoder", p["format.tags.encoding_settings"]);
+}
+
+TEST_F(FinalizedRecording, DurationsOfBothStreamsAndTheFile) {
+  auto p = Probe(s_path);
+  // The last frame starts at 89/30 s and lasts 1/30 s; the tone is 141 blocks of 1024 samples.
+  EXPECT_NEAR(3.0, std::stod(p["streams.stream.0.duration"]), 0.01);
+  EXPECT_NEAR(kBlocks * 1024 / 48000.0, std::stod(p["streams.stream.1.duration"]), 0.03);
+  EXPECT_NEAR(3.0, std::stod(p["format.duration"]), 0.05);
+}
+
+TEST_F(FinalizedRecording, VideoPacketsKeepTheSampleTimesIncludingGaps) {
+  auto times = PacketTimes(s_path, "v");
+  std::sort(times.begin(), times.end());
+  ASSERT_EQ(s_written.size(), times.size());
+  for (size_t i = 0; i < times.size(); ++i) {
+    ASSERT_NEAR(s_written[i] / 1e7, times[i], 0.0005) << "packet " << i;
+  }
+}
+
+TEST_F(FinalizedRecording, IsARegularMp4WithOneIndex) {
+  const std::string bytes = ReadFile(s_path);
+  EXPECT_EQ(std::string::npos, bytes.find("moof")) << "still fragmented";
+  EXPECT_NE(std::string::npos, bytes.find("moov"));
+  std::ifstream leftover(s_path + ".finalizing.mp4");
+  EXPECT_FALSE(leftover.good());
+}
+
+TEST_F(FinalizedRecording, DecodedColoursMatchWithinCodecTolerance) {
+  auto frame = DecodeFrameNv12(s_path, 1.0, kWidth, kHeight);
+  ASSERT_FALSE(frame.empty());
+  for (int q = 0; q < 4; ++q) {
+    const Yuv mean = QuadrantMean(frame, kWidth, kHeight, q);
+    EXPECT_TRUE(Near(mean, QuadrantColour(q), 4)) << "quadrant " << q << " " << Text(mean) << " expected " << Text(QuadrantColour(q));
+  }
+}
+
+TEST_F(FinalizedRecording, SeekingLandsOnTheFrameOfThatTime) {
+  for (uint32_t index : {60u, 12u, 74u}) {  // written frames (every tenth from 5 is missing)
+    // Frame i starts at i * 333333 (100 ns): seek to just before it.
+    const double seconds = index * kFrame30 / 1e7 - 0.001;
+    auto frame = DecodeFrameNv12(s_path, seconds, kWidth, kHeight);
+    ASSERT_FALSE(frame.empty()) << seconds;
+    EXPECT_NEAR(BarX(index, kWidth), FindBar(frame, kWidth, kHeight), 2) << "seek to " << seconds;
+  }
+}
+
+// Every input subtype reaches the encoder with the right layout and colour matrix: a red picture
+// in each comes back as BT.709 limited-range red.
+class InputSubtypes : public ::testing::TestWithParam<Guid> {};
+
+std::vector<uint8_t> RedFrame(const Guid& subtype, uint32_t w, uint32_t h) {
+  std::vector<uint8_t> frame(VideoFrameBytes(subtype, w, h));
+  const size_t luma = size_t{w} * h;
+  if (subtype == MFVideoFormat_RGB32 || subtype == MFVideoFormat_ARGB32) {
+    for (size_t i = 0; i < luma; ++i) {
+      frame[i * 4 + 0] = 0;    // B
+      frame[i * 4 + 1] = 0;    // G
+      frame[i * 4 + 2] = 255;  // R
+      frame[i * 4 + 3] = 255;
+    }
+  } else if (subtype == MFVideoFormat_YUY2) {
+    for (size_t i = 0; i < luma / 2; ++i) {
+      frame[i * 4 + 0] = kRed.y;
+      frame[i * 4 + 1] = kRed.u;
+      frame[i * 4 + 2] = kRed.y;
+      frame[i * 4 + 3] = kRed.v;
+    }
+  } else {
+    std::fill(frame.begin(), frame.begin() + static_cast<ptrdiff_t>(luma), kRed.y);
+    uint8_t* chroma = frame.data() + luma;
+    const size_t quarter = luma / 4;
+    if (subtype == MFVideoFormat_NV12) {
+      for (size_t i = 0; i < quarter; ++i) {
+        chroma[2 * i] = kRed.u;
+        chroma[2 * i + 1] = kRed.v;
+      }
+    } else {
+      const bool vFirst = subtype == MFVideoFormat_YV12;
+      std::fill(chroma, chroma + quarter, vFirst ? kRed.v : kRed.u);
+      std::fill(chroma + quarter, chroma + 2 * quarter, vFirst ? kRed.u : kRed.v);
+    }
+  }
+  return frame;
+}
+
+TEST_P(InputSubtypes, RedComesBackAsBt709Red) {
+  const Guid subtype = GetParam();
+  const std::string path = TempPath("subtype_" + SubtypeName(subtype) + ".mp4");
+  constexpr uint32_t w = 128, h = 96;
+  {
+    MediaPlatformScope platform;
+    RecordingSetup setup;
+    setup.width = w;
+    setup.height = h;
+    setup.inputSubtype = subtype;
+    setup.audio = false;
+    auto recording = BeginRecording(path, setup);
+    ASSERT_TRUE(recording.writer);
+    const auto frame = RedFrame(subtype, w, h);
+    for (int i = 0; i < 10; ++i) {
+      ASSERT_EQ(S_OK, WritePaced(*recording.writer, recording.video, *MakeSample(frame, i * kFrame30, kFrame30)));
+    }
+    ASSERT_EQ(S_OK, recording.writer->Finalize());
+  }
+  auto decoded = DecodeFrameNv12(path, 0.1, w, h);
+  std::remove(path.c_str());
+  ASSERT_FALSE(decoded.empty());
+  const size_t centre = size_t{h / 2} * w + w / 2;
+  const size_t chroma = size_t{w} * h + size_t{h / 4} * w + (w / 2);
+  const Yuv got{decoded[centre], decoded[chroma], decoded[chroma + 1]};
+  EXPECT_TRUE(Near(got, kRed, 3)) << SubtypeName(subtype) << " gave " << Text(got);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllSix, InputSubtypes,
+                         ::testing::Values(MFVideoFormat_NV12, MFVideoFormat_IYUV, MFVideoFormat_YV12, MFVideoFormat_YUY2,
+                                           MFVideoFormat_RGB32, MFVideoFormat_ARGB32),
+                         [](const auto& info) { return SubtypeName(info.param); });
+
+// A recording process killed without warning leaves a file that plays up to about a second before
+// the kill.
+TEST(CrashSafety, KilledWriterLeavesAFilePlayableToWithinASecondOfTheKill) {
+  const std::string path = TempPath("killed.mp4");
+  int ready[2];
+  ASSERT_EQ(0, ::pipe(ready));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(ready[0]);
+    if (Failed(MediaStartup())) ::_exit(2);
+    RecordingSetup setup;
+    auto recording = BeginRecording(path, setup);
+    if (!recording.writer) ::_exit(3);
+    const int64_t origin = SteadyNowNs();
+    if (::write(ready[1], "R", 1) != 1) ::_exit(4);
+    uint32_t frame = 0;
+    uint64_t block = 0;
+    for (;;) {
+      const int64_t now = (SteadyNowNs() - origin) / 100;  // 100-ns units
+      if (now >= int64_t{frame} * kFrame30) {
+        recording.writer->WriteSample(recording.video, *MakeSample(MakeNv12Frame(640, 368, frame), now, kFrame30));
+        ++frame;
+      }
+      while (AudioTime(block) <= now) {
+        recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock));
+        ++block;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  }
+  ::close(ready[1]);
+  pollfd waitReady{ready[0], POLLIN, 0};
+  ASSERT_EQ(1, ::poll(&waitReady, 1, 30'000)) << "writer process did not start";
+  char byte = 0;
+  ASSERT_EQ(1, ::read(ready[0], &byte, 1));
+  const int64_t started = SteadyNowNs();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ::kill(child, SIGKILL);
+  const double killedAt = (SteadyNowNs() - started) / 1e9;
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::close(ready[0]);
+  ASSERT_TRUE(WIFSIGNALED(status));
+
+  auto video = PacketTimes(path, "v");
+  auto audio = PacketTimes(path, "a");
+  ASSERT_FALSE(video.empty());
+  ASSERT_FALSE(audio.empty());
+  const double lastVideo = *std::max_element(video.begin(), video.end());
+  const double lastAudio = *std::max_element(audio.begin(), audio.end());
+  std::printf("[ info ] killed at %.3f s; file plays video to %.3f s, audio to %.3f s\n", killedAt, lastVideo, lastAudio);
+  EXPECT_GE(lastVideo, killedAt - 1.0);
+  EXPECT_GE(lastAudio, killedAt - 1.0);
+  // Everything that is there decodes.
+  const auto decode = RunCommand("ffmpeg -v error -xerror -i '" + path + "' -f null - 2>&1");
+  EXPECT_EQ(0, decode.status) << decode.output;
+  const auto frames = RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 '" +
+                                 path + "'");
+  EXPECT_GE(std::atoi(frames.output.c_str()), static_cast<int>((killedAt - 1.0) * 30 * 0.9));
+  std::remove(path.c_str());
+}
+
+}  // namespace
+}  // namespace kalto::media::test
