@@ -1,33 +1,8 @@
 #include "capture_fixture.h"
 
-#include <cstring>
-
 #include "common/steady_clock.h"
 
 namespace kalto::test {
-
-std::vector<uint32_t> ReadPixels(gpu::Texture2D& texture) {
-  auto desc = texture.GetDesc();
-  auto device = texture.GetDevice();
-  gpu::TextureDesc stagingDesc = desc;
-  stagingDesc.usage = gpu::Usage::Staging;
-  stagingDesc.bindFlags = 0;
-  stagingDesc.cpuAccessFlags = gpu::CPU_ACCESS_READ;
-  stagingDesc.miscFlags = 0;
-  std::shared_ptr<gpu::Texture2D> staging;
-  if (Failed(device->CreateTexture2D(stagingDesc, nullptr, 0, &staging))) return {};
-  auto context = device->GetImmediateContext();
-  context->CopyResource(*staging, texture);
-  gpu::MappedSubresource mapped;
-  if (Failed(context->Map(*staging, 0, gpu::MapType::Read, 0, &mapped))) return {};
-  std::vector<uint32_t> pixels(size_t{desc.width} * desc.height);
-  for (uint32_t y = 0; y < desc.height; ++y) {
-    std::memcpy(&pixels[size_t{y} * desc.width], static_cast<uint8_t*>(mapped.data) + size_t{y} * mapped.rowPitch,
-                size_t{desc.width} * 4);
-  }
-  context->Unmap(*staging, 0);
-  return pixels;
-}
 
 FrameCallback FrameSink::Callback() {
   return [this](gpu::Texture2D& texture, int64_t timestampHns) {

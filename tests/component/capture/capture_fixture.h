@@ -11,6 +11,7 @@
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/fake/fake_capture_service.h"
 #include "support/debug_capture.h"
+#include "support/gpu_readback.h"
 
 namespace kalto::test {
 
@@ -24,9 +25,6 @@ struct DeliveredFrame {
   uint32_t topLeft = 0;
   uint32_t bottomRight = 0;
 };
-
-// Reads every pixel of a BGRA texture through a staging copy, honouring the row pitch.
-std::vector<uint32_t> ReadPixels(gpu::Texture2D& texture);
 
 class FrameSink {
  public:

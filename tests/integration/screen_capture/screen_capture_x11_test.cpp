@@ -3,7 +3,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -12,6 +11,7 @@
 #include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
+#include "support/gpu_readback.h"
 #include "support/x_server.h"
 
 namespace kalto::test {
@@ -31,25 +31,8 @@ class Collector {
   FrameCallback Callback() {
     return [this](gpu::Texture2D& texture, int64_t ts) {
       auto desc = texture.GetDesc();
-      Captured c{desc.width, desc.height, ts, {}};
-      auto device = texture.GetDevice();
-      gpu::TextureDesc s = desc;
-      s.usage = gpu::Usage::Staging;
-      s.bindFlags = 0;
-      s.cpuAccessFlags = gpu::CPU_ACCESS_READ;
-      s.miscFlags = 0;
-      std::shared_ptr<gpu::Texture2D> staging;
-      ASSERT_TRUE(Succeeded(device->CreateTexture2D(s, nullptr, 0, &staging)));
-      auto context = device->GetImmediateContext();
-      context->CopyResource(*staging, texture);
-      gpu::MappedSubresource m;
-      ASSERT_TRUE(Succeeded(context->Map(*staging, 0, gpu::MapType::Read, 0, &m)));
-      c.pixels.resize(size_t{desc.width} * desc.height);
-      for (uint32_t y = 0; y < desc.height; ++y) {
-        std::memcpy(&c.pixels[size_t{y} * desc.width], static_cast<uint8_t*>(m.data) + size_t{y} * m.rowPitch,
-                    size_t{desc.width} * 4);
-      }
-      context->Unmap(*staging, 0);
+      Captured c{desc.width, desc.height, ts, ReadPixels(texture)};
+      ASSERT_EQ(c.pixels.size(), size_t{desc.width} * desc.height);
       std::lock_guard lock(m_mutex);
       m_frames.push_back(std::move(c));
       m_cv.notify_all();
