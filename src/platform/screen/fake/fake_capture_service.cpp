@@ -399,11 +399,14 @@ std::shared_ptr<CaptureSession> FakeFramePool::CreateCaptureSession(const std::s
 }
 
 void FakeFramePool::Close() {
+  // Queued frames hand their buffers back when destroyed, which takes the lock: let them go
+  // after it is released.
+  std::deque<std::shared_ptr<CaptureFrame>> unclaimed;
   {
     std::lock_guard lock(m_mutex);
     m_closed = true;
     m_producing = false;
-    m_ready.clear();
+    unclaimed.swap(m_ready);
   }
   m_idle.notify_all();
 }
