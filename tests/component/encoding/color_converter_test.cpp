@@ -1,11 +1,8 @@
 #include "encoding/color_converter.h"
 
-#include <gtest/gtest.h>
-
-#include <array>
-#include <string>
 #include <tuple>
 
+#include "encoding/nv12_rows.h"
 #include "encoding_fixture.h"
 
 namespace kalto::test {
@@ -27,51 +24,39 @@ class ColorConverterTest : public EncodingTest {
   Nv12 Convert(ColorConverter& converter, gpu::Texture2D& frame) {
     gpu::Texture2D* nv12 = nullptr;
     EXPECT_TRUE(converter.Convert(&frame, &nv12));
-    EXPECT_NE(nullptr, nv12);
-    Nv12 out;
-    if (nv12 == nullptr) return out;
-    out.width = converter.GetWidth();
-    out.height = converter.GetHeight();
-    EXPECT_EQ(out.height + out.height / 2, nv12->GetDesc().height);
-    out.bytes = Read(*nv12);
-    return out;
+    if (nv12 == nullptr) return {};
+    EXPECT_EQ(converter.GetHeight() * 3 / 2, nv12->GetDesc().height);
+    return {converter.GetWidth(), converter.GetHeight(), ReadTextureBytes(*nv12)};
   }
-
-  Nv12 ConvertSolid(uint32_t pixel, uint32_t width = 32, uint32_t height = 16) {
+  Nv12 Convert(const PixelFn& pixel, uint32_t width, uint32_t height, gpu::Format format = gpu::Format::B8G8R8A8_UNORM) {
     ColorConverter converter(factory);
     EXPECT_TRUE(converter.Initialize(device.get(), width, height));
-    auto frame = Frame(width, height, [&](uint32_t, uint32_t) { return pixel; });
-    return Convert(converter, *frame);
+    return Convert(converter, *Frame(width, height, pixel, format));
   }
 
-  // Every Y, U and V of `out` against the exact values for `pixel`.
-  void ExpectMatchesReference(const Nv12& out, const std::function<uint32_t(uint32_t, uint32_t)>& pixel) {
-    ASSERT_EQ(size_t(out.width) * (out.height + out.height / 2), out.bytes.size());
-    const auto channel = [](uint32_t p, int shift) { return int64_t((p >> shift) & 0xFF); };
+  // Every Y, U and V of a `width` x `height` frame against the per-value functions, whose exact
+  // rounding the unit tests prove; chroma from each 2x2 block's sums.
+  void ExpectExact(const PixelFn& pixel, uint32_t width, uint32_t height, gpu::Format format = gpu::Format::B8G8R8A8_UNORM) {
+    const Nv12 out = Convert(pixel, width, height, format);
+    ASSERT_EQ(size_t(width) * (height + height / 2), out.bytes.size());
+    const auto ch = [](uint32_t p, int shift) { return (p >> shift) & 0xFF; };
     int bad = 0;
-    for (uint32_t y = 0; y < out.height && bad < 10; ++y) {
-      for (uint32_t x = 0; x < out.width && bad < 10; ++x) {
+    for (uint32_t y = 0; y < height && bad < 10; ++y) {
+      for (uint32_t x = 0; x < width && bad < 10; ++x) {
         const uint32_t p = pixel(x, y);
-        const uint8_t expected = RefLuma(channel(p, 16), channel(p, 8), channel(p, 0));
-        if (out.Y(x, y) != expected) {
-          ++bad;
-          ADD_FAILURE() << "Y at " << x << "," << y << ": " << int(out.Y(x, y)) << " != " << int(expected);
-        }
+        const uint8_t expected = nv12::Luma(ch(p, 16), ch(p, 8), ch(p, 0));
+        if (out.Y(x, y) != expected && ++bad) ADD_FAILURE() << "Y at " << x << "," << y;
       }
     }
-    for (uint32_t j = 0; j < out.height / 2 && bad < 10; ++j) {
-      for (uint32_t i = 0; i < out.width / 2 && bad < 10; ++i) {
-        int64_t r = 0, g = 0, b = 0;
+    for (uint32_t j = 0; j < height / 2 && bad < 10; ++j) {
+      for (uint32_t i = 0; i < width / 2 && bad < 10; ++i) {
+        uint32_t r = 0, g = 0, b = 0;
         for (uint32_t k = 0; k < 4; ++k) {
           const uint32_t p = pixel(2 * i + (k & 1), 2 * j + (k >> 1));
-          r += channel(p, 16);
-          g += channel(p, 8);
-          b += channel(p, 0);
+          r += ch(p, 16), g += ch(p, 8), b += ch(p, 0);
         }
-        if (out.U(i, j) != RefU(r, g, b) || out.V(i, j) != RefV(r, g, b)) {
-          ++bad;
-          ADD_FAILURE() << "UV at " << i << "," << j << ": " << int(out.U(i, j)) << "," << int(out.V(i, j))
-                        << " != " << int(RefU(r, g, b)) << "," << int(RefV(r, g, b));
+        if ((out.U(i, j) != nv12::ChromaU(r, g, b) || out.V(i, j) != nv12::ChromaV(r, g, b)) && ++bad) {
+          ADD_FAILURE() << "UV at " << i << "," << j;
         }
       }
     }
@@ -79,94 +64,38 @@ class ColorConverterTest : public EncodingTest {
 };
 
 TEST_F(ColorConverterTest, PrimariesAndExtremesAreBt709LimitedRange) {
-  struct Case {
-    uint32_t pixel;
-    std::array<int, 3> yuv;
-  };
-  const Case cases[] = {
+  const std::pair<uint32_t, std::vector<uint8_t>> cases[] = {
       {Bgra(255, 255, 255), {235, 128, 128}}, {Bgra(0, 0, 0), {16, 128, 128}},
       {Bgra(255, 0, 0), {63, 102, 240}},      {Bgra(0, 0, 255), {32, 240, 118}},
       {Bgra(0, 255, 0), {173, 42, 26}},       {Bgra(0, 0, 0, 0), {16, 128, 128}},  // alpha plays no part
   };
-  for (const auto& c : cases) {
-    const Nv12 out = ConvertSolid(c.pixel);
-    ASSERT_FALSE(out.bytes.empty());
-    for (uint32_t y = 0; y < out.height; ++y) {
-      for (uint32_t x = 0; x < out.width; ++x) ASSERT_EQ(c.yuv[0], out.Y(x, y)) << std::hex << c.pixel;
-    }
-    for (uint32_t j = 0; j < out.height / 2; ++j) {
-      for (uint32_t i = 0; i < out.width / 2; ++i) {
-        ASSERT_EQ(c.yuv[1], out.U(i, j)) << std::hex << c.pixel;
-        ASSERT_EQ(c.yuv[2], out.V(i, j)) << std::hex << c.pixel;
-      }
+  for (const auto& [pixel, yuv] : cases) {
+    const Nv12 out = Convert([pixel](uint32_t, uint32_t) { return pixel; }, 32, 16);
+    ASSERT_EQ(32u * 24, out.bytes.size());
+    for (size_t i = 0; i < out.bytes.size(); ++i) {
+      ASSERT_EQ(i < 32 * 16 ? yuv[0] : yuv[1 + i % 2], out.bytes[i]) << std::hex << pixel << " at " << std::dec << i;
     }
   }
 }
 
-TEST_F(ColorConverterTest, GreyRampHasExactLumaAndNeutralChroma) {
-  ColorConverter converter(factory);
-  ASSERT_TRUE(converter.Initialize(device.get(), 512, 2));
-  // Each grey twice, so every chroma block is one grey.
-  auto frame = Frame(512, 2, [](uint32_t x, uint32_t) { return Bgra(x / 2, x / 2, x / 2); });
-  const Nv12 out = Convert(converter, *frame);
-  ASSERT_FALSE(out.bytes.empty());
-  for (uint32_t v = 0; v < 256; ++v) {
-    // round(16 + 219 v / 255), worked out by hand for a few: 0 -> 16, 128 -> 126, 255 -> 235.
-    const int expected = int((2 * (16 * 255 + 219 * v) + 255) / 510);
-    ASSERT_EQ(expected, out.Y(2 * v, 0)) << v;
-    ASSERT_EQ(expected, out.Y(2 * v + 1, 1)) << v;
-    ASSERT_EQ(128, out.U(v, 0)) << v;
-    ASSERT_EQ(128, out.V(v, 0)) << v;
-  }
-  EXPECT_EQ(126, out.Y(256, 0));
-}
-
-TEST_F(ColorConverterTest, ChromaIsTheMeanOfEach2x2Block) {
-  ColorConverter converter(factory);
-  ASSERT_TRUE(converter.Initialize(device.get(), 4, 2));
-  // Block 0: one red pixel and three black: mean red 63.75 -> U = 128 - 224 x 0.1146 x 0.25 =
-  // 121.58, V = 128 + 224 x 0.125 = 156. Block 1: red, green, blue, white average to a grey.
-  const uint32_t pixels[2][4] = {{Bgra(255, 0, 0), Bgra(0, 0, 0), Bgra(255, 0, 0), Bgra(0, 255, 0)},
-                                 {Bgra(0, 0, 0), Bgra(0, 0, 0), Bgra(0, 0, 255), Bgra(255, 255, 255)}};
-  auto frame = Frame(4, 2, [&](uint32_t x, uint32_t y) { return pixels[y][x]; });
-  const Nv12 out = Convert(converter, *frame);
-  ASSERT_FALSE(out.bytes.empty());
-  EXPECT_EQ(122, out.U(0, 0));
-  EXPECT_EQ(156, out.V(0, 0));
-  EXPECT_EQ(128, out.U(1, 0));
-  EXPECT_EQ(128, out.V(1, 0));
-  // Luma stays per pixel.
-  EXPECT_EQ(63, out.Y(0, 0));
-  EXPECT_EQ(16, out.Y(1, 0));
-  EXPECT_EQ(173, out.Y(3, 0));
-  EXPECT_EQ(32, out.Y(2, 1));
-  EXPECT_EQ(235, out.Y(3, 1));
-}
-
-// Every 24-bit colour once: luma exact for all of them, chroma exact for 4M mixed blocks. Rows
-// are split into bands across threads, so a band or pitch fault shows up here too.
+// Every 24-bit colour once: luma exact for all of them, chroma for 4M mixed blocks. Rows are split
+// into bands across threads, so a band or pitch fault shows up here too.
 TEST_F(ColorConverterTest, EveryColourIsExactlyRounded) {
-  constexpr uint32_t kSide = 4096;
-  const auto pixel = [](uint32_t x, uint32_t y) {
-    const uint32_t i = y * kSide + x;
+  ExpectExact([](uint32_t x, uint32_t y) {
+    const uint32_t i = y * 4096 + x;
     return Bgra(i & 0xFF, (i >> 8) & 0xFF, i >> 16);
-  };
-  ColorConverter converter(factory);
-  ASSERT_TRUE(converter.Initialize(device.get(), kSide, kSide));
-  auto frame = Frame(kSide, kSide, pixel);
-  ExpectMatchesReference(Convert(converter, *frame), pixel);
+  }, 4096, 4096);
 }
 
 // Sizes that are not multiples of the 16x16 groups, in both channel orders.
 TEST_F(ColorConverterTest, PartialGroupsAndRgbaInputConvertEveryPixel) {
-  const auto pixel = [](uint32_t x, uint32_t y) { return Bgra((x * 37 + y * 11) & 0xFF, (x * 5 + y * 71) & 0xFF, (x * y + 3) & 0xFF); };
+  const auto pixel = [](uint32_t x, uint32_t y) {
+    return Bgra((x * 37 + y * 11) & 0xFF, (x * 5 + y * 71) & 0xFF, (x * y + 3) & 0xFF);
+  };
   for (const auto format : {gpu::Format::B8G8R8A8_UNORM, gpu::Format::R8G8B8A8_UNORM}) {
     for (const auto& [w, h] : {std::pair{42u, 18u}, std::pair{2u, 2u}, std::pair{1366u, 770u}}) {
-      ColorConverter converter(factory);
-      ASSERT_TRUE(converter.Initialize(device.get(), w, h));
-      auto frame = Frame(w, h, pixel, format);
       SCOPED_TRACE(::testing::Message() << w << "x" << h << " format " << int(format));
-      ExpectMatchesReference(Convert(converter, *frame), pixel);
+      ExpectExact(pixel, w, h, format);
     }
   }
 }
@@ -174,50 +103,34 @@ TEST_F(ColorConverterTest, PartialGroupsAndRgbaInputConvertEveryPixel) {
 TEST_F(ColorConverterTest, HandsOutTheSameStagingTextureEveryFrame) {
   ColorConverter converter(factory);
   ASSERT_TRUE(converter.Initialize(device.get(), 16, 16));
-  auto white = Frame(16, 16, [](uint32_t, uint32_t) { return Bgra(255, 255, 255); });
-  auto red = Frame(16, 16, [](uint32_t, uint32_t) { return Bgra(255, 0, 0); });
   gpu::Texture2D* first = nullptr;
   gpu::Texture2D* second = nullptr;
-  ASSERT_TRUE(converter.Convert(white.get(), &first));
-  ASSERT_TRUE(converter.Convert(red.get(), &second));
+  ASSERT_TRUE(converter.Convert(Solid(16, 16, Bgra(255, 255, 255)).get(), &first));
+  ASSERT_TRUE(converter.Convert(Solid(16, 16, Bgra(255, 0, 0)).get(), &second));
   EXPECT_EQ(first, second);
-  const gpu::TextureDesc desc = second->GetDesc();
-  EXPECT_EQ(16u, desc.width);
-  EXPECT_EQ(24u, desc.height);
-  EXPECT_EQ(gpu::Format::R8_UNORM, desc.format);
-  EXPECT_EQ(gpu::Usage::Staging, desc.usage);
-  EXPECT_EQ(uint32_t(gpu::CPU_ACCESS_READ | gpu::CPU_ACCESS_WRITE), desc.cpuAccessFlags);
-  const auto bytes = Read(*second);
-  EXPECT_EQ(63, bytes[0]);
-  EXPECT_EQ(102, bytes[16 * 16]);
-  EXPECT_EQ(240, bytes[16 * 16 + 1]);
+  EXPECT_EQ(gpu::Format::R8_UNORM, second->GetDesc().format);
+  EXPECT_EQ(gpu::Usage::Staging, second->GetDesc().usage);
+  const auto bytes = ReadTextureBytes(*second);
+  EXPECT_EQ((std::vector<uint8_t>{63, 102, 240}), (std::vector<uint8_t>{bytes[0], bytes[256], bytes[257]}));
   EXPECT_TRUE(debug.Lines().empty());
 }
 
-TEST_F(ColorConverterTest, RejectsOddAndEmptySizes) {
+TEST_F(ColorConverterTest, RefusesBadSizesAndFramesOfAnotherSize) {
   ColorConverter converter(factory);
   EXPECT_FALSE(converter.Initialize(device.get(), 1921, 1080));
   EXPECT_FALSE(converter.Initialize(device.get(), 1920, 1081));
   EXPECT_FALSE(converter.Initialize(device.get(), 0, 1080));
   EXPECT_FALSE(converter.Initialize(device.get(), 1920, 0));
   EXPECT_FALSE(converter.Initialize(nullptr, 1920, 1080));
-  EXPECT_EQ((std::vector<std::string>{
-                "[ColorConverter] Initialize failed: dimensions must be even for NV12\n",
-                "[ColorConverter] Initialize failed: dimensions must be even for NV12\n",
-                "[ColorConverter] Initialize failed: invalid parameters\n",
-                "[ColorConverter] Initialize failed: invalid parameters\n",
-                "[ColorConverter] Initialize failed: invalid parameters\n",
-            }),
-            debug.Lines());
   EXPECT_FALSE(converter.IsInitialized());
-}
+  const std::string odd = "[ColorConverter] Initialize failed: dimensions must be even for NV12\n";
+  const std::string invalid = "[ColorConverter] Initialize failed: invalid parameters\n";
+  EXPECT_EQ((std::vector<std::string>{odd, odd, invalid, invalid, invalid}), debug.Lines());
 
-TEST_F(ColorConverterTest, RefusesAFrameOfAnotherSize) {
-  ColorConverter converter(factory);
+  debug.Clear();
   ASSERT_TRUE(converter.Initialize(device.get(), 1920, 1088));
-  auto frame = Frame(1920, 1080, [](uint32_t, uint32_t) { return 0u; });
   gpu::Texture2D* nv12 = nullptr;
-  EXPECT_FALSE(converter.Convert(frame.get(), &nv12));
+  EXPECT_FALSE(converter.Convert(Solid(1920, 1080, 0).get(), &nv12));
   EXPECT_EQ(nullptr, nv12);
   EXPECT_EQ((std::vector<std::string>{"[ColorConverter] Input dimensions mismatch: expected 1920x1088, got 1920x1080\n"}),
             debug.Lines());
@@ -226,7 +139,7 @@ TEST_F(ColorConverterTest, RefusesAFrameOfAnotherSize) {
 
 TEST_F(ColorConverterTest, RefusesQuietlyBeforeInitializeAfterShutdownAndWithoutInput) {
   ColorConverter converter(factory);
-  auto frame = Frame(16, 16, [](uint32_t, uint32_t) { return 0u; });
+  auto frame = Solid(16, 16, 0);
   gpu::Texture2D* nv12 = nullptr;
   EXPECT_FALSE(converter.Convert(frame.get(), &nv12));
   ASSERT_TRUE(converter.Initialize(device.get(), 16, 16));
@@ -243,11 +156,9 @@ TEST_F(ColorConverterTest, CompilerErrorsAreWrittenAsNarrowText) {
   Faults().Fail(FaultPoint::Compile, E_FAIL, 1);
   ColorConverter converter(factory);
   EXPECT_FALSE(converter.Initialize(device.get(), 16, 16));
-  EXPECT_EQ((std::vector<std::string>{
-                "[ColorConverter] Shader compilation error:\n",
-                "BgraToNv12.hlsl: error X0000: compilation failed with 0x80004005\n",
-                "[ColorConverter] Failed to create shaders\n",
-            }),
+  EXPECT_EQ((std::vector<std::string>{"[ColorConverter] Shader compilation error:\n",
+                                      "BgraToNv12.hlsl: error X0000: compilation failed with 0x80004005\n",
+                                      "[ColorConverter] Failed to create shaders\n"}),
             debug.Lines());
   EXPECT_FALSE(converter.IsInitialized());
   // The next attempt compiles.
@@ -256,52 +167,38 @@ TEST_F(ColorConverterTest, CompilerErrorsAreWrittenAsNarrowText) {
   EXPECT_TRUE(debug.Lines().empty());
 }
 
-// Each creation step's failure: the fault, how many earlier calls of it pass, and the two lines.
+// Each creation step's failure: the fault, how many earlier calls of it pass, the step and its group.
 using CreationFault = std::tuple<FaultPoint, int, std::string, std::string>;
-class ColorConverterCreationTest : public ColorConverterTest,
-                                   public ::testing::WithParamInterface<CreationFault> {};
+class ColorConverterCreationTest : public ColorConverterTest, public ::testing::WithParamInterface<CreationFault> {};
 
 TEST_P(ColorConverterCreationTest, LogsTheStepAndItsGroup) {
-  const auto& [point, skip, stepLine, groupLine] = GetParam();
+  const auto& [point, skip, step, group] = GetParam();
   Faults().Fail(point, E_OUTOFMEMORY, 1, skip);
   ColorConverter converter(factory);
   EXPECT_FALSE(converter.Initialize(device.get(), 1920, 1088));
-  EXPECT_EQ((std::vector<std::string>{stepLine, groupLine}), debug.Lines());
+  EXPECT_EQ((std::vector<std::string>{"[ColorConverter] Failed to create " + step + ": 0x8007000E\n",
+                                      "[ColorConverter] Failed to create " + group + "\n"}),
+            debug.Lines());
   EXPECT_FALSE(converter.IsInitialized());
-  auto frame = Frame(1920, 1088, [](uint32_t, uint32_t) { return 0u; });
   gpu::Texture2D* nv12 = nullptr;
-  EXPECT_FALSE(converter.Convert(frame.get(), &nv12));
+  EXPECT_FALSE(converter.Convert(Solid(1920, 1088, 0).get(), &nv12));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, ColorConverterCreationTest,
-    ::testing::Values(
-        CreationFault{FaultPoint::CreateComputeShader, 0,
-                      "[ColorConverter] Failed to create compute shader: 0x8007000E\n",
-                      "[ColorConverter] Failed to create shaders\n"},
-        CreationFault{FaultPoint::CreateTexture, 0, "[ColorConverter] Failed to create Y plane texture: 0x8007000E\n",
-                      "[ColorConverter] Failed to create textures\n"},
-        CreationFault{FaultPoint::CreateUnorderedAccessView, 0,
-                      "[ColorConverter] Failed to create Y plane UAV: 0x8007000E\n",
-                      "[ColorConverter] Failed to create textures\n"},
-        CreationFault{FaultPoint::CreateTexture, 1, "[ColorConverter] Failed to create UV plane texture: 0x8007000E\n",
-                      "[ColorConverter] Failed to create textures\n"},
-        CreationFault{FaultPoint::CreateUnorderedAccessView, 1,
-                      "[ColorConverter] Failed to create UV plane UAV: 0x8007000E\n",
-                      "[ColorConverter] Failed to create textures\n"},
-        CreationFault{FaultPoint::CreateTexture, 2, "[ColorConverter] Failed to create staging texture: 0x8007000E\n",
-                      "[ColorConverter] Failed to create staging texture\n"},
-        CreationFault{FaultPoint::CreateTexture, 3,
-                      "[ColorConverter] Failed to create Y staging texture: 0x8007000E\n",
-                      "[ColorConverter] Failed to create staging texture\n"},
-        CreationFault{FaultPoint::CreateTexture, 4,
-                      "[ColorConverter] Failed to create UV staging texture: 0x8007000E\n",
-                      "[ColorConverter] Failed to create staging texture\n"}));
+    ::testing::Values(CreationFault{FaultPoint::CreateComputeShader, 0, "compute shader", "shaders"},
+                      CreationFault{FaultPoint::CreateTexture, 0, "Y plane texture", "textures"},
+                      CreationFault{FaultPoint::CreateUnorderedAccessView, 0, "Y plane UAV", "textures"},
+                      CreationFault{FaultPoint::CreateTexture, 1, "UV plane texture", "textures"},
+                      CreationFault{FaultPoint::CreateUnorderedAccessView, 1, "UV plane UAV", "textures"},
+                      CreationFault{FaultPoint::CreateTexture, 2, "staging texture", "staging texture"},
+                      CreationFault{FaultPoint::CreateTexture, 3, "Y staging texture", "staging texture"},
+                      CreationFault{FaultPoint::CreateTexture, 4, "UV staging texture", "staging texture"}));
 
 TEST_F(ColorConverterTest, InputViewFailureIsLoggedWithItsCode) {
   ColorConverter converter(factory);
   ASSERT_TRUE(converter.Initialize(device.get(), 16, 16));
-  auto frame = Frame(16, 16, [](uint32_t, uint32_t) { return 0u; });
+  auto frame = Solid(16, 16, 0);
   Faults().Fail(FaultPoint::CreateShaderResourceView, E_INVALIDARG, 1);
   gpu::Texture2D* nv12 = nullptr;
   EXPECT_FALSE(converter.Convert(frame.get(), &nv12));
@@ -312,31 +209,25 @@ TEST_F(ColorConverterTest, InputViewFailureIsLoggedWithItsCode) {
 TEST_F(ColorConverterTest, MappingFailuresFailQuietlyOrKeepThePreviousPlane) {
   ColorConverter converter(factory);
   ASSERT_TRUE(converter.Initialize(device.get(), 16, 16));
-  auto red = Frame(16, 16, [](uint32_t, uint32_t) { return Bgra(255, 0, 0); });
-  auto blue = Frame(16, 16, [](uint32_t, uint32_t) { return Bgra(0, 0, 255); });
+  auto red = Solid(16, 16, Bgra(255, 0, 0));
+  auto blue = Solid(16, 16, Bgra(0, 0, 255));
   gpu::Texture2D* nv12 = nullptr;
-
+  const auto sample = [&] {
+    const auto bytes = ReadTextureBytes(*nv12);
+    return std::vector<uint8_t>{bytes[0], bytes[255], bytes[256], bytes[257], bytes[383]};
+  };
   // The NV12 staging texture cannot be mapped: no frame, no line.
   Faults().Fail(FaultPoint::Map, DXGI_ERROR_DEVICE_REMOVED, 1);
   EXPECT_FALSE(converter.Convert(red.get(), &nv12));
   ASSERT_TRUE(converter.Convert(red.get(), &nv12));
-
-  // The Y staging texture cannot be mapped: the luma of the previous frame stays, chroma is new.
+  // The Y staging texture cannot be mapped: the previous (red) luma stays, the chroma is blue.
   Faults().Fail(FaultPoint::Map, DXGI_ERROR_DEVICE_REMOVED, 1, 1);
   ASSERT_TRUE(converter.Convert(blue.get(), &nv12));
-  auto bytes = Read(*nv12);
-  EXPECT_EQ(63, bytes[0]);
-  EXPECT_EQ(63, bytes[16 * 16 - 1]);
-  EXPECT_EQ(240, bytes[16 * 16]);
-  EXPECT_EQ(118, bytes[16 * 16 + 1]);
-
-  // The UV staging texture cannot be mapped: new luma, the previous chroma stays.
+  EXPECT_EQ((std::vector<uint8_t>{63, 63, 240, 118, 118}), sample());
+  // The UV staging texture cannot be mapped: new (white) luma, the previous (blue) chroma stays.
   Faults().Fail(FaultPoint::Map, DXGI_ERROR_DEVICE_REMOVED, 1, 2);
-  ASSERT_TRUE(converter.Convert(red.get(), &nv12));
-  bytes = Read(*nv12);
-  EXPECT_EQ(63, bytes[0]);
-  EXPECT_EQ(240, bytes[16 * 16]);
-  EXPECT_EQ(118, bytes[16 * 24 - 1]);
+  ASSERT_TRUE(converter.Convert(Solid(16, 16, Bgra(255, 255, 255)).get(), &nv12));
+  EXPECT_EQ((std::vector<uint8_t>{235, 235, 240, 118, 118}), sample());
   EXPECT_TRUE(debug.Lines().empty());
 }
 

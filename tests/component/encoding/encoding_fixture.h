@@ -1,36 +1,45 @@
 #pragma once
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
+#include <string>
 #include <vector>
 
+#include "encoding/encoder_cache.h"
 #include "platform/gpu/software/software_device.h"
+#include "platform/media/fake/fake_media.h"
 #include "support/debug_capture.h"
+#include "support/gpu_readback.h"
 
 namespace kalto::test {
 
 // B, G, R, A bytes of one pixel as a little-endian word.
 constexpr uint32_t Bgra(uint32_t r, uint32_t g, uint32_t b, uint32_t a = 255) { return b | g << 8 | r << 16 | a << 24; }
 
-// The exact 8-bit BT.709 limited-range values, as rationals in 64-bit integers (independent of the
-// floating-point arithmetic under test). Halves round up.
-inline uint8_t RefLuma(int64_t r, int64_t g, int64_t b) {
-  // 16 + 219 (2126 r + 7152 g + 722 b) / (10000 x 255)
-  const int64_t n = 219 * (2126 * r + 7152 * g + 722 * b);
-  const int64_t d = 10000 * 255;
-  return static_cast<uint8_t>(16 + (2 * n + d) / (2 * d));
+using PixelFn = std::function<uint32_t(uint32_t, uint32_t)>;
+
+// The encoder's bilinear sampling written out from its definition (clamp, truncate, weight in
+// single precision, truncate); alpha comes out opaque.
+inline uint32_t SampleBilinear(const PixelFn& pixel, uint32_t ws, uint32_t hs, float x, float y) {
+  x = std::clamp(x, 0.0f, float(ws - 1));
+  y = std::clamp(y, 0.0f, float(hs - 1));
+  const auto x0 = uint32_t(x), y0 = uint32_t(y);
+  const float fx = x - float(x0), fy = y - float(y0);
+  const uint32_t x1 = std::min(x0 + 1, ws - 1), y1 = std::min(y0 + 1, hs - 1);
+  uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift < 24; shift += 8) {
+    const auto p = [&](uint32_t px, uint32_t py) { return float((pixel(px, py) >> shift) & 0xFF); };
+    const float v = p(x0, y0) * (1 - fx) * (1 - fy) + p(x1, y0) * fx * (1 - fy) + p(x0, y1) * (1 - fx) * fy +
+                    p(x1, y1) * fx * fy;
+    out |= uint32_t(v) << shift;
+  }
+  return out;
 }
-// From 2x2 sums: 128 + 224 m / (10000 x 4 x 255); m may be negative, the result never is.
-inline uint8_t RefChroma(int64_t m) {
-  const int64_t d = 10000 * 4 * 255;
-  const int64_t n = 128 * d + 224 * m;
-  return static_cast<uint8_t>((2 * n + d) / (2 * d));
-}
-inline uint8_t RefU(int64_t rs, int64_t gs, int64_t bs) { return RefChroma(-1146 * rs - 3854 * gs + 5000 * bs); }
-inline uint8_t RefV(int64_t rs, int64_t gs, int64_t bs) { return RefChroma(5000 * rs - 4542 * gs - 458 * bs); }
 
 class EncodingTest : public ::testing::Test {
  protected:
@@ -43,8 +52,7 @@ class EncodingTest : public ::testing::Test {
   gpu::software::FaultInjector& Faults() { return factory->Faults(); }
 
   // A BGRA (or RGBA) shader-resource texture whose pixel (x, y) is pixel(x, y) as B, G, R, A.
-  std::shared_ptr<gpu::Texture2D> Frame(uint32_t width, uint32_t height,
-                                        const std::function<uint32_t(uint32_t, uint32_t)>& pixel,
+  std::shared_ptr<gpu::Texture2D> Frame(uint32_t width, uint32_t height, const PixelFn& pixel,
                                         gpu::Format format = gpu::Format::B8G8R8A8_UNORM) {
     std::vector<uint32_t> words(size_t(width) * height);
     for (uint32_t y = 0; y < height; ++y) {
@@ -63,40 +71,53 @@ class EncodingTest : public ::testing::Test {
     EXPECT_EQ(S_OK, device->CreateTexture2D(desc, words.data(), width * 4, &texture));
     return texture;
   }
-
-  // The texture's rows read through a mapping, tightly packed (a staging texture is mapped
-  // directly, anything else copied to one first).
-  std::vector<uint8_t> Read(gpu::Texture2D& texture) {
-    const gpu::TextureDesc desc = texture.GetDesc();
-    std::shared_ptr<gpu::Texture2D> staging;
-    gpu::Texture2D* mappable = &texture;
-    if (desc.usage != gpu::Usage::Staging) {
-      gpu::TextureDesc sd = desc;
-      sd.usage = gpu::Usage::Staging;
-      sd.bindFlags = 0;
-      sd.cpuAccessFlags = gpu::CPU_ACCESS_READ;
-      EXPECT_EQ(S_OK, device->CreateTexture2D(sd, nullptr, 0, &staging));
-      if (!staging) return {};
-      context->CopyResource(*staging, texture);
-      mappable = staging.get();
-    }
-    gpu::MappedSubresource mapped;
-    EXPECT_EQ(S_OK, context->Map(*mappable, 0, gpu::MapType::Read, 0, &mapped));
-    if (mapped.data == nullptr) return {};
-    const uint32_t rowBytes = desc.width * gpu::BytesPerPixel(desc.format);
-    std::vector<uint8_t> bytes(size_t(rowBytes) * desc.height);
-    for (uint32_t y = 0; y < desc.height; ++y) {
-      std::memcpy(bytes.data() + size_t(y) * rowBytes, static_cast<const uint8_t*>(mapped.data) + size_t(y) * mapped.rowPitch,
-                  rowBytes);
-    }
-    context->Unmap(*mappable, 0);
-    return bytes;
+  std::shared_ptr<gpu::Texture2D> Solid(uint32_t width, uint32_t height, uint32_t pixel) {
+    return Frame(width, height, [pixel](uint32_t, uint32_t) { return pixel; });
   }
 
   std::shared_ptr<gpu::software::SoftwareDeviceFactory> factory;
   std::shared_ptr<gpu::Device> device;
   std::shared_ptr<gpu::DeviceContext> context;
   DebugCapture debug;
+};
+
+// Adds the fake media platform and a private data folder, so the encoder cache file starts absent.
+class MediaTest : public EncodingTest {
+ protected:
+  void SetUp() override {
+    EncodingTest::SetUp();
+    root = std::filesystem::temp_directory_path() /
+           ("kalto-encoding-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(root);
+    std::filesystem::create_directories(root);
+    if (const char* old = std::getenv("XDG_DATA_HOME")) savedXdg = old;
+    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    previous = media::SetMediaPlatform(fake);
+    EncoderCache::ResetForTesting();
+  }
+  void TearDown() override {
+    media::SetMediaPlatform(previous);
+    if (savedXdg.empty()) {
+      unsetenv("XDG_DATA_HOME");
+    } else {
+      setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
+    }
+    EncoderCache::ResetForTesting();
+    std::filesystem::remove_all(root);
+  }
+  std::filesystem::path CacheFile() const { return root / "Kalto" / "encoder_cache.bin"; }
+  static media::fake::FakeEncoderScript Script(std::wstring name, std::vector<media::Guid> inputs) {
+    media::fake::FakeEncoderScript s;
+    s.friendlyName = std::move(name);
+    s.inputSubtypes = std::move(inputs);
+    return s;
+  }
+
+  std::filesystem::path root;
+  std::string savedXdg;
+  std::shared_ptr<media::fake::FakeMediaPlatform> fake = std::make_shared<media::fake::FakeMediaPlatform>();
+  std::shared_ptr<media::MediaPlatform> previous;
 };
 
 }  // namespace kalto::test

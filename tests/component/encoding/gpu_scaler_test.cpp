@@ -1,10 +1,5 @@
 #include "encoding/gpu_scaler.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <string>
-
 #include "encoding_fixture.h"
 
 namespace kalto::test {
@@ -12,105 +7,58 @@ namespace {
 
 using gpu::software::FaultPoint;
 
-constexpr uint32_t kBlack = Bgra(0, 0, 0, 255);
+constexpr uint32_t kBlack = Bgra(0, 0, 0);
+constexpr uint32_t kWhite = Bgra(255, 255, 255);
 
 uint32_t Pattern(uint32_t x, uint32_t y) { return Bgra((x * 7 + y * 3) & 0xFF, (x ^ y) & 0xFF, (x + 5 * y) & 0xFF, 17); }
 
-// The encoder's sampling, written out from its definition: clamp, truncate, weight in single
-// precision, truncate.
-uint32_t SampleBilinear(const std::function<uint32_t(uint32_t, uint32_t)>& pixel, uint32_t ws, uint32_t hs, float x,
-                        float y) {
-  x = std::clamp(x, 0.0f, float(ws - 1));
-  y = std::clamp(y, 0.0f, float(hs - 1));
-  const auto x0 = uint32_t(x), y0 = uint32_t(y);
-  const float fx = x - float(x0), fy = y - float(y0);
-  const uint32_t x1 = std::min(x0 + 1, ws - 1), y1 = std::min(y0 + 1, hs - 1);
-  uint32_t out = 0xFF000000u;
-  for (int shift = 0; shift < 24; shift += 8) {
-    const auto p = [&](uint32_t px, uint32_t py) { return float((pixel(px, py) >> shift) & 0xFF); };
-    const float v = p(x0, y0) * (1 - fx) * (1 - fy) + p(x1, y0) * fx * (1 - fy) + p(x0, y1) * (1 - fx) * fy +
-                    p(x1, y1) * fx * fy;
-    out |= uint32_t(v) << shift;
-  }
-  return out;
-}
-
 class GpuScalerTest : public EncodingTest {
  protected:
-  std::unique_ptr<GpuScaler> Make(uint32_t fps = 30) { return std::make_unique<GpuScaler>(device, context, fps); }
-
+  std::unique_ptr<GpuScaler> Make() { return std::make_unique<GpuScaler>(device, context, 30); }
   std::vector<uint32_t> Scale(GpuScaler& scaler, gpu::Texture2D& frame) {
     EXPECT_TRUE(scaler.ScaleFrame(&frame));
-    const auto bytes = Read(*scaler.Output());
-    std::vector<uint32_t> words(bytes.size() / 4);
-    std::memcpy(words.data(), bytes.data(), bytes.size());
-    return words;
+    return ReadPixels(*scaler.Output());
   }
 };
 
-TEST_F(GpuScalerTest, SixteenByNineFrameGetsFourBlackRowsAboveAndBelow) {
-  auto scaler = Make();
-  ASSERT_TRUE(scaler->EnsureScaler(1920, 1080, 1920, 1088));
-  const auto desc = scaler->Output()->GetDesc();
-  EXPECT_EQ(1920u, desc.width);
-  EXPECT_EQ(1088u, desc.height);
-  EXPECT_EQ(gpu::Format::B8G8R8A8_UNORM, desc.format);
-  EXPECT_EQ(uint32_t(gpu::BIND_RENDER_TARGET), desc.bindFlags);
-
-  auto frame = Frame(1920, 1080, Pattern);
-  const auto out = Scale(*scaler, *frame);
-  ASSERT_EQ(size_t(1920) * 1088, out.size());
-  for (uint32_t y = 0; y < 1088; ++y) {
-    for (uint32_t x = 0; x < 1920; ++x) {
-      // 1:1 inside the picture, exact, alpha opaque.
-      const uint32_t expected = (y < 4 || y >= 1084) ? kBlack : (Pattern(x, y - 4) | 0xFF000000u);
-      ASSERT_EQ(expected, out[size_t(y) * 1920 + x]) << x << "," << y;
+// Every output pixel: black outside the letterbox rectangle, the bilinear sample inside (at whole
+// pixels, the source pixel itself), alpha opaque, either channel order in.
+TEST_F(GpuScalerTest, FramesAreLetterboxedIntoTheirRectangleExactly) {
+  struct Case {
+    uint32_t ws, hs, wt, ht, left, top, right;
+    gpu::Format format;
+  };
+  const Case cases[] = {{1920, 1080, 1920, 1088, 0, 4, 1920, gpu::Format::B8G8R8A8_UNORM},
+                        {1366, 768, 1376, 768, 5, 0, 1371, gpu::Format::R8G8B8A8_UNORM},
+                        {1000, 1000, 1920, 1088, 416, 0, 1504, gpu::Format::B8G8R8A8_UNORM}};
+  for (const Case& c : cases) {
+    auto scaler = Make();
+    ASSERT_TRUE(scaler->EnsureScaler(c.ws, c.hs, c.wt, c.ht));
+    EXPECT_EQ(gpu::Format::B8G8R8A8_UNORM, scaler->Output()->GetDesc().format);
+    const auto out = Scale(*scaler, *Frame(c.ws, c.hs, Pattern, c.format));
+    ASSERT_EQ(size_t(c.wt) * c.ht, out.size());
+    const uint32_t bottom = c.ht - c.top;
+    const float s = float(c.ws) / float(c.right - c.left);
+    for (uint32_t y = 0; y < c.ht; ++y) {
+      for (uint32_t x = 0; x < c.wt; ++x) {
+        const bool inside = x >= c.left && x < c.right && y >= c.top && y < bottom;
+        const uint32_t expected =
+            inside ? SampleBilinear(Pattern, c.ws, c.hs, float(x - c.left) * s, float(y - c.top) * s) : kBlack;
+        ASSERT_EQ(expected, out[size_t(y) * c.wt + x]) << c.ws << "x" << c.hs << " at " << x << "," << y;
+      }
     }
   }
   EXPECT_TRUE(debug.Lines().empty());
-}
-
-TEST_F(GpuScalerTest, NarrowFrameIsCentredWithBarsOnBothSides) {
-  auto scaler = Make();
-  ASSERT_TRUE(scaler->EnsureScaler(1366, 768, 1376, 768));
-  auto frame = Frame(1366, 768, Pattern, gpu::Format::R8G8B8A8_UNORM);
-  const auto out = Scale(*scaler, *frame);
-  ASSERT_EQ(size_t(1376) * 768, out.size());
-  for (uint32_t y = 0; y < 768; ++y) {
-    for (uint32_t x = 0; x < 1376; ++x) {
-      const uint32_t expected = (x < 5 || x >= 1371) ? kBlack : (Pattern(x - 5, y) | 0xFF000000u);
-      ASSERT_EQ(expected, out[size_t(y) * 1376 + x]) << x << "," << y;
-    }
-  }
-}
-
-TEST_F(GpuScalerTest, SquareFrameIsScaledUpBilinearlyBetweenBlackSides) {
-  auto scaler = Make();
-  ASSERT_TRUE(scaler->EnsureScaler(1000, 1000, 1920, 1088));
-  auto frame = Frame(1000, 1000, Pattern);
-  const auto out = Scale(*scaler, *frame);
-  ASSERT_EQ(size_t(1920) * 1088, out.size());
-  const float s = 1000.0f / 1088.0f;
-  for (uint32_t y = 0; y < 1088; ++y) {
-    for (uint32_t x = 0; x < 1920; ++x) {
-      const uint32_t expected =
-          (x < 416 || x >= 1504) ? kBlack : SampleBilinear(Pattern, 1000, 1000, float(x - 416) * s, float(y) * s);
-      ASSERT_EQ(expected, out[size_t(y) * 1920 + x]) << x << "," << y;
-    }
-  }
 }
 
 TEST_F(GpuScalerTest, KnownGradientHalvesBetweenPixels) {
   auto scaler = Make();
   ASSERT_TRUE(scaler->EnsureScaler(5, 1, 10, 2));
   // Blue 0, 50, 100, 150, 200 across; sampled every half pixel, the last position clamped.
-  auto frame = Frame(5, 1, [](uint32_t x, uint32_t) { return Bgra(200 - 50 * x, 7, 50 * x); });
-  const auto out = Scale(*scaler, *frame);
+  const auto out = Scale(*scaler, *Frame(5, 1, [](uint32_t x, uint32_t) { return Bgra(200 - 50 * x, 7, 50 * x); }));
   const int blue[10] = {0, 25, 50, 75, 100, 125, 150, 175, 200, 200};
   for (uint32_t y = 0; y < 2; ++y) {
-    for (uint32_t x = 0; x < 10; ++x) {
-      ASSERT_EQ(Bgra(200 - blue[x], 7, blue[x]), out[y * 10 + x]) << x << "," << y;
-    }
+    for (uint32_t x = 0; x < 10; ++x) ASSERT_EQ(Bgra(200 - blue[x], 7, blue[x]), out[y * 10 + x]) << x << "," << y;
   }
 }
 
@@ -121,23 +69,15 @@ TEST_F(GpuScalerTest, SmallerSourceReusesTheScalerLargerOneRebuildsIt) {
   ASSERT_TRUE(scaler->EnsureScaler(1280, 1024, 1920, 1088));
   EXPECT_EQ(output, scaler->Output());
   EXPECT_EQ(1, Faults().Calls(FaultPoint::CreateVideoProcessor));
-  EXPECT_EQ(1920u, scaler->MaxInputWidth());
-  EXPECT_EQ(1080u, scaler->MaxInputHeight());
-
-  // The reused scaler letterboxes the smaller frame by its own aspect ratio: 1280x1024 is 5:4,
-  // so it fills 1360 of 1920 columns at x = 280.
-  auto small = Frame(1280, 1024, [](uint32_t, uint32_t) { return Bgra(255, 255, 255); });
-  const auto out = Scale(*scaler, *small);
-  EXPECT_EQ(kBlack, out[279]);
-  EXPECT_EQ(Bgra(255, 255, 255), out[280]);
-  EXPECT_EQ(Bgra(255, 255, 255), out[1639]);
-  EXPECT_EQ(kBlack, out[1640]);
+  // The reused scaler letterboxes by the frame's own aspect ratio: 5:4 fills 1360 columns at x = 280.
+  const auto out = Scale(*scaler, *Solid(1280, 1024, kWhite));
+  EXPECT_EQ((std::vector<uint32_t>{kBlack, kWhite, kWhite, kBlack}),
+            (std::vector<uint32_t>{out[279], out[280], out[1639], out[1640]}));
 
   ASSERT_TRUE(scaler->EnsureScaler(2560, 1440, 1920, 1088));
   EXPECT_NE(output, scaler->Output());
   EXPECT_EQ(2, Faults().Calls(FaultPoint::CreateVideoProcessor));
-  EXPECT_EQ(2560u, scaler->MaxInputWidth());
-  EXPECT_EQ(1440u, scaler->MaxInputHeight());
+  EXPECT_EQ(std::pair(2560u, 1440u), std::pair(scaler->MaxInputWidth(), scaler->MaxInputHeight()));
   // Wider but not taller also rebuilds.
   ASSERT_TRUE(scaler->EnsureScaler(2561, 100, 1920, 1088));
   EXPECT_EQ(3, Faults().Calls(FaultPoint::CreateVideoProcessor));
@@ -148,8 +88,7 @@ TEST_F(GpuScalerTest, WithoutADeviceEveryAttemptSaysSo) {
   GpuScaler scaler(nullptr, nullptr, 30);
   EXPECT_FALSE(scaler.EnsureScaler(1920, 1080, 1920, 1088));
   EXPECT_FALSE(scaler.EnsureScaler(1920, 1080, 1920, 1088));
-  EXPECT_EQ(2, debug.Count("[Encoder] GPU Scaler: No D3D device available\n"));
-  EXPECT_EQ(2u, debug.Lines().size());
+  EXPECT_EQ(std::vector<std::string>(2, "[Encoder] GPU Scaler: No D3D device available\n"), debug.Lines());
   EXPECT_FALSE(scaler.IsReady());
 }
 
@@ -157,7 +96,8 @@ using ScalerFault = std::pair<FaultPoint, std::string>;
 class GpuScalerCreationTest : public GpuScalerTest, public ::testing::WithParamInterface<ScalerFault> {};
 
 TEST_P(GpuScalerCreationTest, FailureIsLoggedReleasedAndRetriedOnTheNextFrame) {
-  const auto& [point, line] = GetParam();
+  const auto& [point, step] = GetParam();
+  const std::string line = "[Encoder] GPU Scaler: Failed to " + step + ": 0x80004002\n";
   auto frame = Frame(16, 16, Pattern);
   Faults().Fail(point, E_NOINTERFACE);
   auto scaler = Make();
@@ -174,18 +114,14 @@ TEST_P(GpuScalerCreationTest, FailureIsLoggedReleasedAndRetriedOnTheNextFrame) {
   EXPECT_EQ(2u, debug.Lines().size());
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Steps, GpuScalerCreationTest,
-    ::testing::Values(
-        ScalerFault{FaultPoint::QueryVideoDevice, "[Encoder] GPU Scaler: Failed to get ID3D11VideoDevice: 0x80004002\n"},
-        ScalerFault{FaultPoint::QueryVideoContext,
-                    "[Encoder] GPU Scaler: Failed to get ID3D11VideoContext: 0x80004002\n"},
-        ScalerFault{FaultPoint::CreateVideoProcessorEnumerator,
-                    "[Encoder] GPU Scaler: Failed to create enumerator: 0x80004002\n"},
-        ScalerFault{FaultPoint::CreateVideoProcessor, "[Encoder] GPU Scaler: Failed to create processor: 0x80004002\n"},
-        ScalerFault{FaultPoint::CreateTexture, "[Encoder] GPU Scaler: Failed to create output texture: 0x80004002\n"},
-        ScalerFault{FaultPoint::CreateVideoProcessorOutputView,
-                    "[Encoder] GPU Scaler: Failed to create output view: 0x80004002\n"}));
+INSTANTIATE_TEST_SUITE_P(Steps, GpuScalerCreationTest,
+                         ::testing::Values(ScalerFault{FaultPoint::QueryVideoDevice, "get ID3D11VideoDevice"},
+                                           ScalerFault{FaultPoint::QueryVideoContext, "get ID3D11VideoContext"},
+                                           ScalerFault{FaultPoint::CreateVideoProcessorEnumerator, "create enumerator"},
+                                           ScalerFault{FaultPoint::CreateVideoProcessor, "create processor"},
+                                           ScalerFault{FaultPoint::CreateTexture, "create output texture"},
+                                           ScalerFault{FaultPoint::CreateVideoProcessorOutputView,
+                                                       "create output view"}));
 
 TEST_F(GpuScalerTest, FrameFailuresAreLoggedAndLeaveTheScalerReady) {
   auto scaler = Make();
@@ -211,14 +147,10 @@ TEST_F(GpuScalerTest, FrameFailuresAreLoggedAndLeaveTheScalerReady) {
 TEST_F(GpuScalerTest, EachFrameRepaintsTheBars) {
   auto scaler = Make();
   ASSERT_TRUE(scaler->EnsureScaler(32, 32, 32, 16));
-  auto wide = Frame(32, 8, [](uint32_t, uint32_t) { return Bgra(255, 255, 255); });
-  auto tall = Frame(8, 32, [](uint32_t, uint32_t) { return Bgra(255, 255, 255); });
-  Scale(*scaler, *wide);
-  const auto out = Scale(*scaler, *tall);
+  Scale(*scaler, *Solid(32, 8, kWhite));
+  const auto out = Scale(*scaler, *Solid(8, 32, kWhite));
   // 8x32 into 32x16: 4 wide at x = 14.
-  for (uint32_t x = 0; x < 32; ++x) {
-    EXPECT_EQ((x >= 14 && x < 18) ? Bgra(255, 255, 255) : kBlack, out[8 * 32 + x]) << x;
-  }
+  for (uint32_t x = 0; x < 32; ++x) EXPECT_EQ((x >= 14 && x < 18) ? kWhite : kBlack, out[8 * 32 + x]) << x;
 }
 
 }  // namespace

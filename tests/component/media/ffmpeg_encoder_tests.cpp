@@ -49,44 +49,35 @@ class FfmpegEncoders : public ::testing::Test {
   std::vector<std::shared_ptr<Activate>> m_all;
 };
 
-TEST_F(FfmpegEncoders, HardwareComeFirstThenSoftwareX264) {
+// Hardware first, in preference order (with their device-surface flags), then x264.
+TEST_F(FfmpegEncoders, HardwareFirstInPreferenceOrderThenX264) {
   ASSERT_FALSE(m_all.empty());
   auto firstSoftware = std::find_if(m_all.begin(), m_all.end(), [](auto& a) { return !a->IsHardware(); });
   EXPECT_TRUE(std::all_of(firstSoftware, m_all.end(), [](auto& a) { return !a->IsHardware(); })) << "hardware after software";
   ASSERT_NE(firstSoftware, m_all.end());
   EXPECT_EQ(L"libx264", CodecName(**firstSoftware));
+  EXPECT_FALSE((*firstSoftware)->IsD3D11Aware());
   // Not general-purpose H.264 encoders for this use.
   EXPECT_EQ(nullptr, Find(L"libx264rgb"));
   EXPECT_EQ(nullptr, Find(L"h264_omx"));
-  for (auto& a : m_all) EXPECT_FALSE(a->FriendlyName().empty());
-}
-
-TEST_F(FfmpegEncoders, HardwareListedInPreferenceOrderWithDeviceSurfaceFlags) {
-  std::vector<std::wstring> hardware;
-  for (auto& a : m_all) {
-    if (a->IsHardware()) hardware.push_back(CodecName(*a));
-  }
   const std::vector<std::wstring> preference{L"h264_nvenc", L"h264_vaapi", L"h264_qsv", L"h264_v4l2m2m"};
-  std::vector<std::wstring> known;
-  for (auto& name : hardware) {
-    if (std::find(preference.begin(), preference.end(), name) != preference.end()) known.push_back(name);
+  std::vector<std::wstring> listed, expected;
+  for (auto& a : m_all) {
+    EXPECT_FALSE(a->FriendlyName().empty());
+    if (std::find(preference.begin(), preference.end(), CodecName(*a)) != preference.end()) listed.push_back(CodecName(*a));
   }
-  std::vector<std::wstring> expected;
   for (auto& name : preference) {
-    if (std::find(hardware.begin(), hardware.end(), name) != hardware.end()) expected.push_back(name);
+    if (Find(name)) expected.push_back(name);
   }
-  EXPECT_EQ(expected, known);
-  if (auto nvenc = Find(L"h264_nvenc")) {
-    EXPECT_TRUE(nvenc->IsD3D11Aware());
-  }
-  if (auto qsv = Find(L"h264_qsv")) {
-    EXPECT_TRUE(qsv->IsHardware()) << "HYBRID counts as hardware";
-    EXPECT_TRUE(qsv->IsD3D11Aware());
+  EXPECT_EQ(expected, listed);
+  for (const wchar_t* name : {L"h264_nvenc", L"h264_qsv"}) {  // QSV is HYBRID, which counts as hardware
+    if (auto a = Find(name)) {
+      EXPECT_TRUE(a->IsHardware() && a->IsD3D11Aware()) << WideToUtf8(name);
+    }
   }
   if (auto v4l2 = Find(L"h264_v4l2m2m")) {
     EXPECT_FALSE(v4l2->IsD3D11Aware());
   }
-  EXPECT_FALSE(Find(L"libx264")->IsD3D11Aware());
 }
 
 TEST_F(FfmpegEncoders, FlagsSelectHardwareOrSoftware) {

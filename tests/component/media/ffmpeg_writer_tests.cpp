@@ -13,41 +13,37 @@ namespace {
 
 constexpr uint32_t kW = 64, kH = 48;
 
-std::shared_ptr<MediaType> H264Type(uint32_t profile = eAVEncH264VProfile_Main) {
+std::shared_ptr<MediaType> VideoType(const Guid& subtype) {
   auto type = std::make_shared<MediaType>();
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
-  type->SetUINT32(MF_MT_AVG_BITRATE, 500'000);
+  type->SetGUID(MF_MT_SUBTYPE, subtype);
   SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, kW, kH);
   SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
+  return type;
+}
+std::shared_ptr<MediaType> H264Type(uint32_t profile = eAVEncH264VProfile_Main) {
+  auto type = VideoType(MFVideoFormat_H264);
+  type->SetUINT32(MF_MT_AVG_BITRATE, 500'000);
   type->SetUINT32(MF_MT_MPEG2_PROFILE, profile);
   return type;
 }
-std::shared_ptr<MediaType> Nv12Type() {
-  auto type = std::make_shared<MediaType>();
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, kW, kH);
-  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
-  return type;
-}
-std::shared_ptr<MediaType> AacType(uint32_t bytesPerSecond = 24000, uint32_t rate = 48000) {
+std::shared_ptr<MediaType> Nv12Type() { return VideoType(MFVideoFormat_NV12); }
+std::shared_ptr<MediaType> AudioType(const Guid& subtype, uint32_t rate = 48000) {
   auto type = std::make_shared<MediaType>();
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+  type->SetGUID(MF_MT_SUBTYPE, subtype);
   type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
   type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
   type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  return type;
+}
+std::shared_ptr<MediaType> AacType(uint32_t bytesPerSecond = 24000, uint32_t rate = 48000) {
+  auto type = AudioType(MFAudioFormat_AAC, rate);
   type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
   return type;
 }
 std::shared_ptr<MediaType> PcmType() {
-  auto type = std::make_shared<MediaType>();
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
-  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
-  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000);
-  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+  auto type = AudioType(MFAudioFormat_PCM);
   type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
   return type;
 }
@@ -68,20 +64,35 @@ std::shared_ptr<Sample> SampleOf(size_t bytes, int64_t time, int64_t duration, u
 constexpr size_t kFrameBytes = kW * kH * 3 / 2;
 constexpr size_t kBlockBytes = 4096;
 int64_t BlockTime(int i) { return int64_t{i} * 1024 * 10'000'000 / 48000; }
+// Video frame i at 30 fps and audio block i of 1024 stereo 16-bit samples.
+std::shared_ptr<Sample> Frame(int i) { return SampleOf(kFrameBytes, i * 333333, 333333, static_cast<uint8_t>(i * 5)); }
+std::shared_ptr<Sample> Block(int i) { return SampleOf(kBlockBytes, BlockTime(i), 213333, 0); }
 
-// Packets per stream type in a finished file, read with libavformat.
-std::pair<int, int> CountPackets(const std::string& path) {
+// What a finished file holds, read back with libavformat.
+struct FileContents {
+  int video = -1, audio = -1, keyFrames = 0;
+  bool reordered = false;  // some packet's pts differs from its dts: B-frames were used
+  std::string encodingSettings;
+};
+FileContents ReadBack(const std::string& path) {
+  FileContents out;
   AVFormatContext* raw = nullptr;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return {-1, -1};
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return out;
   ffmpeg::InputFormatPtr in(raw);
-  int video = 0, audio = 0;
+  out.video = out.audio = 0;
+  if (auto* e = av_dict_get(in->metadata, "encoding_settings", nullptr, 0)) out.encodingSettings = e->value;
   ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
   while (av_read_frame(in.get(), packet.get()) >= 0) {
-    const auto type = in->streams[packet->stream_index]->codecpar->codec_type;
-    (type == AVMEDIA_TYPE_VIDEO ? video : audio)++;
+    if (in->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
+      ++out.video;
+      out.keyFrames += (packet->flags & AV_PKT_FLAG_KEY) != 0;
+      out.reordered |= packet->pts != packet->dts;
+    } else {
+      ++out.audio;
+    }
     av_packet_unref(packet.get());
   }
-  return {video, audio};
+  return out;
 }
 
 class FfmpegWriter : public ::testing::Test {
@@ -119,6 +130,13 @@ class FfmpegWriter : public ::testing::Test {
     return writer;
   }
 
+  // Video frame i, retried while the bounded queue refuses it.
+  HRESULT WriteFrame(SinkWriter& writer, int i) {
+    HRESULT hr;
+    while ((hr = writer.WriteSample(0, *Frame(i))) == MF_E_NOTACCEPTING) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return hr;
+  }
+
   MediaPlatformScope scope;
   std::string path;
 };
@@ -126,67 +144,50 @@ class FfmpegWriter : public ::testing::Test {
 TEST_F(FfmpegWriter, FullQueueRefusesVideoButKeepsTakingAudio) {
   auto writer = Begin(4);
   writer->HoldEncodingForTesting(true);
-  for (int i = 0; i < 4; ++i) ASSERT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333))) << i;
-  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *SampleOf(kFrameBytes, 4 * 333333, 333333)));
+  for (int i = 0; i < 4; ++i) ASSERT_EQ(S_OK, writer->WriteSample(0, *Frame(i))) << i;
+  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *Frame(4)));
   EXPECT_EQ(4u, writer->QueuedVideoFrames());
   // Audio has its own room: a video backlog never refuses it.
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(S_OK, writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0))) << i;
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(S_OK, writer->WriteSample(1, *Block(i))) << i;
   EXPECT_EQ(40u, writer->QueuedAudioBlocks());
-  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *SampleOf(kFrameBytes, 5 * 333333, 333333)));
+  EXPECT_EQ(MF_E_NOTACCEPTING, writer->WriteSample(0, *Frame(5)));
   // Once the encoder catches up, video is taken again; the refused frames are simply missing.
   writer->HoldEncodingForTesting(false);
   for (int tries = 0; writer->QueuedVideoFrames() != 0 && tries < 5000; ++tries) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 6 * 333333, 333333)));
+  EXPECT_EQ(S_OK, writer->WriteSample(0, *Frame(6)));
   ASSERT_EQ(S_OK, writer->Finalize());
-  const auto [video, audio] = CountPackets(path);
-  EXPECT_EQ(5, video);
-  EXPECT_GE(audio, 40);  // 40 blocks of 1024 samples, plus the encoder's priming frame
-  EXPECT_LE(audio, 42);
+  const FileContents file = ReadBack(path);
+  EXPECT_EQ(5, file.video);
+  EXPECT_GE(file.audio, 40);  // 40 blocks of 1024 samples, plus the encoder's priming frame
+  EXPECT_LE(file.audio, 42);
 }
 
-TEST_F(FfmpegWriter, AudioQueueIsBoundedToo) {
+TEST_F(FfmpegWriter, DefaultQueuesAreBoundedAndFinalizeDrainsThem) {
   auto writer = Begin();
   writer->HoldEncodingForTesting(true);
-  int accepted = 0;
-  for (int i = 0; i < static_cast<int>(kAudioQueueBlocks) + 5; ++i) {
-    if (writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0)) == S_OK) ++accepted;
-  }
-  EXPECT_EQ(static_cast<int>(kAudioQueueBlocks), accepted);
-  EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 0, 333333)));
-  // Finalize drains even a held queue.
-  EXPECT_EQ(S_OK, writer->Finalize());
-  EXPECT_EQ(1, CountPackets(path).first);
-}
-
-TEST_F(FfmpegWriter, DefaultQueueHoldsEightFrames) {
-  auto writer = Begin();
-  writer->HoldEncodingForTesting(true);
-  int accepted = 0;
-  for (int i = 0; i < 20; ++i) accepted += writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333)) == S_OK;
-  EXPECT_EQ(static_cast<int>(kDefaultVideoQueueFrames), accepted);
-  EXPECT_EQ(S_OK, writer->Finalize());
+  int video = 0, audio = 0;
+  for (int i = 0; i < 20; ++i) video += writer->WriteSample(0, *Frame(i)) == S_OK;
+  for (int i = 0; i < static_cast<int>(kAudioQueueBlocks) + 5; ++i) audio += writer->WriteSample(1, *Block(i)) == S_OK;
+  EXPECT_EQ(static_cast<int>(kDefaultVideoQueueFrames), video);
+  EXPECT_EQ(static_cast<int>(kAudioQueueBlocks), audio);
+  EXPECT_EQ(S_OK, writer->Finalize());  // even while held
+  EXPECT_EQ(video, ReadBack(path).video);
 }
 
 TEST_F(FfmpegWriter, VideoAndAudioFromTwoThreads) {
   auto writer = Begin();
   std::atomic<int> videoOk{0};
   std::thread video([&] {
-    for (int i = 0; i < 60; ++i) {
-      HRESULT hr;
-      while ((hr = writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333, static_cast<uint8_t>(i * 4)))) == MF_E_NOTACCEPTING) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      }
-      if (hr == S_OK) ++videoOk;
-    }
+    for (int i = 0; i < 60; ++i) videoOk += WriteFrame(*writer, i) == S_OK;
   });
   std::thread audio([&] {
-    for (int i = 0; i < 94; ++i) EXPECT_EQ(S_OK, writer->WriteSample(1, *SampleOf(kBlockBytes, BlockTime(i), 213333, 0)));
+    for (int i = 0; i < 94; ++i) EXPECT_EQ(S_OK, writer->WriteSample(1, *Block(i)));
   });
   video.join();
   audio.join();
   EXPECT_EQ(60, videoOk.load());
   ASSERT_EQ(S_OK, writer->Finalize());
-  EXPECT_EQ(60, CountPackets(path).first);
+  EXPECT_EQ(60, ReadBack(path).video);
 }
 
 TEST_F(FfmpegWriter, OrderOfCallsIsEnforced) {
@@ -195,14 +196,14 @@ TEST_F(FfmpegWriter, OrderOfCallsIsEnforced) {
   uint32_t v = 0;
   ASSERT_EQ(S_OK, writer->AddStream(*H264Type(), &v));
   EXPECT_EQ(MF_E_INVALIDREQUEST, writer->BeginWriting()) << "no input type";
-  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(v, *SampleOf(kFrameBytes, 0, 333333)));
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(v, *Frame(0)));
   EXPECT_EQ(MF_E_INVALIDSTREAMNUMBER, writer->SetInputMediaType(5, *Nv12Type(), nullptr));
   ASSERT_EQ(S_OK, writer->SetInputMediaType(v, *Nv12Type(), nullptr));
   EXPECT_EQ("libx264", writer->VideoEncoderName(v));
   ASSERT_EQ(S_OK, writer->BeginWriting());
   EXPECT_EQ(MF_E_INVALIDREQUEST, writer->AddStream(*AacType(), &v));
   EXPECT_EQ(MF_E_INVALIDREQUEST, writer->Finalize() == S_OK ? writer->Finalize() : E_FAIL);
-  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(0, *SampleOf(kFrameBytes, 0, 333333)));
+  EXPECT_EQ(MF_E_INVALIDREQUEST, writer->WriteSample(0, *Frame(0)));
 }
 
 TEST_F(FfmpegWriter, RefusesBadSamples) {
@@ -217,7 +218,7 @@ TEST_F(FfmpegWriter, RefusesBadSamples) {
   EXPECT_EQ(E_INVALIDARG, writer->WriteSample(0, *SampleOf(kFrameBytes, 1000, 333333))) << "time must move forward";
   EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, 1001, 333333)));
   EXPECT_EQ(S_OK, writer->Finalize());
-  EXPECT_EQ(2, CountPackets(path).first);
+  EXPECT_EQ(2, ReadBack(path).video);
 }
 
 TEST_F(FfmpegWriter, RefusesTypesThePlatformsEncodersRefuse) {
@@ -264,29 +265,13 @@ TEST_F(FfmpegWriter, CodecSettingsAndMetadataTakeTheirValuesUntilWritingBegins) 
   ASSERT_EQ(S_OK, writer->BeginWriting());
   EXPECT_EQ(MF_E_INVALIDREQUEST, codec->SetValue(CODECAPI_AVEncMPVGOPSize, 30));
   EXPECT_EQ(MF_E_INVALIDREQUEST, store->SetValue(PKEY_Media_EncodedBy, L"late"));
-  for (int i = 0; i < 40; ++i) {
-    HRESULT hr;
-    while ((hr = writer->WriteSample(v, *SampleOf(kFrameBytes, i * 333333, 333333, static_cast<uint8_t>(i * 5)))) == MF_E_NOTACCEPTING) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_EQ(S_OK, hr);
-  }
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(S_OK, WriteFrame(*writer, i));
   ASSERT_EQ(S_OK, writer->Finalize());
-  // GOP 15 over 40 frames: key frames at 0, 15, 30 at least; B-frames reorder decode and display order.
-  AVFormatContext* raw = nullptr;
-  ASSERT_EQ(0, avformat_open_input(&raw, path.c_str(), nullptr, nullptr));
-  ffmpeg::InputFormatPtr in(raw);
-  EXPECT_EQ("settings", std::string(av_dict_get(in->metadata, "encoding_settings", nullptr, 0)->value));
-  ffmpeg::PacketPtr packet = ffmpeg::MakePacket();
-  int keys = 0;
-  bool reordered = false;
-  while (av_read_frame(in.get(), packet.get()) >= 0) {
-    keys += (packet->flags & AV_PKT_FLAG_KEY) != 0;
-    reordered |= packet->pts != packet->dts;
-    av_packet_unref(packet.get());
-  }
-  EXPECT_GE(keys, 3);
-  EXPECT_TRUE(reordered) << "B-frames were not used";
+  // GOP 15 over 40 frames: key frames at 0, 15, 30 at least.
+  const FileContents file = ReadBack(path);
+  EXPECT_EQ("settings", file.encodingSettings);
+  EXPECT_GE(file.keyFrames, 3);
+  EXPECT_TRUE(file.reordered) << "B-frames were not used";
 }
 
 TEST_F(FfmpegWriter, UnknownContainerAndUnwritablePath) {
@@ -297,7 +282,7 @@ TEST_F(FfmpegWriter, UnknownContainerAndUnwritablePath) {
 
 TEST_F(FfmpegWriter, DestroyedWithoutFinalizeJoinsItsThread) {
   auto writer = Begin();
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, writer->WriteSample(0, *SampleOf(kFrameBytes, i * 333333, 333333)));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(S_OK, writer->WriteSample(0, *Frame(i)));
   writer.reset();  // must neither hang nor leak (sanitizer builds check the latter)
 }
 

@@ -6,28 +6,15 @@
 namespace kalto::media {
 namespace {
 
-TEST(Guid, VideoSubtypesHaveThePlatformValues) {
+TEST(Guid, PlatformValuesAndByteRoundTrip) {
   // The encoder cache file stores these bytes: NV12 must be exactly this.
   const std::array<uint8_t, 16> nv12{0x4E, 0x56, 0x31, 0x32, 0x00, 0x00, 0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
   EXPECT_EQ(nv12, MFVideoFormat_NV12.ToBytes());
   EXPECT_EQ("{3231564E-0000-0010-8000-00AA00389B71}", MFVideoFormat_NV12.ToString());
-  EXPECT_EQ("{56555949-0000-0010-8000-00AA00389B71}", MFVideoFormat_IYUV.ToString());
-  EXPECT_EQ("{32315659-0000-0010-8000-00AA00389B71}", MFVideoFormat_YV12.ToString());
-  EXPECT_EQ("{32595559-0000-0010-8000-00AA00389B71}", MFVideoFormat_YUY2.ToString());
-  EXPECT_EQ("{00000016-0000-0010-8000-00AA00389B71}", MFVideoFormat_RGB32.ToString());
-  EXPECT_EQ("{00000015-0000-0010-8000-00AA00389B71}", MFVideoFormat_ARGB32.ToString());
   EXPECT_EQ("{34363248-0000-0010-8000-00AA00389B71}", MFVideoFormat_H264.ToString());
   EXPECT_EQ("{00001610-0000-0010-8000-00AA00389B71}", MFAudioFormat_AAC.ToString());
-  EXPECT_EQ("{00000001-0000-0010-8000-00AA00389B71}", MFAudioFormat_PCM.ToString());
   EXPECT_EQ("{73646976-0000-0010-8000-00AA00389B71}", MFMediaType_Video.ToString());
-  EXPECT_EQ("{73647561-0000-0010-8000-00AA00389B71}", MFMediaType_Audio.ToString());
-}
-
-TEST(Guid, BytesRoundTripAndCompare) {
-  const auto bytes = MF_MT_FRAME_SIZE.ToBytes();
-  EXPECT_EQ(MF_MT_FRAME_SIZE, Guid::FromBytes(bytes.data()));
-  EXPECT_NE(MFVideoFormat_NV12, MFVideoFormat_IYUV);
-  EXPECT_EQ("NV12", SubtypeName(MFVideoFormat_NV12));
+  EXPECT_EQ(MF_MT_FRAME_SIZE, Guid::FromBytes(MF_MT_FRAME_SIZE.ToBytes().data()));
   EXPECT_EQ("YV12", SubtypeName(MFVideoFormat_YV12));
 }
 
@@ -54,17 +41,12 @@ TEST(Attributes, TypedValuesMissingKeysAndTypeMismatch) {
   uint64_t u64 = 0;
   Guid g;
   std::wstring text;
-  EXPECT_EQ(S_OK, type.GetUINT32(MF_MT_AVG_BITRATE, &u32));
-  EXPECT_EQ(4'000'000u, u32);
   EXPECT_EQ(MF_E_INVALIDTYPE, type.GetUINT64(MF_MT_AVG_BITRATE, &u64));
   EXPECT_EQ(MF_E_ATTRIBUTENOTFOUND, type.GetUINT32(MF_MT_INTERLACE_MODE, &u32));
   EXPECT_EQ(S_OK, type.GetGUID(MF_MT_SUBTYPE, &g));
   EXPECT_EQ(MFVideoFormat_H264, g);
   EXPECT_EQ(S_OK, type.GetString(MFT_FRIENDLY_NAME_Attribute, &text));
   EXPECT_EQ(L"name", text);
-  AttributeType kind;
-  EXPECT_EQ(S_OK, type.GetItemType(MF_MT_SUBTYPE, &kind));
-  EXPECT_EQ(AttributeType::Guid, kind);
   // Setting a key again replaces the value, whatever its type was.
   EXPECT_EQ(S_OK, type.SetUINT64(MF_MT_AVG_BITRATE, 7));
   EXPECT_EQ(3u, type.GetCount());
@@ -73,6 +55,15 @@ TEST(Attributes, TypedValuesMissingKeysAndTypeMismatch) {
   EXPECT_EQ(S_OK, type.DeleteItem(MF_MT_AVG_BITRATE));
   EXPECT_FALSE(type.HasKey(MF_MT_AVG_BITRATE));
   EXPECT_EQ(E_POINTER, type.GetUINT32(MF_MT_SUBTYPE, nullptr));
+  // Equality ignores the order of the items, not their values.
+  MediaType a, b;
+  a.SetUINT32(MF_MT_AVG_BITRATE, 1);
+  a.SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+  b.SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
+  b.SetUINT32(MF_MT_AVG_BITRATE, 1);
+  EXPECT_TRUE(a.Equals(b));
+  b.SetUINT32(MF_MT_AVG_BITRATE, 2);
+  EXPECT_FALSE(a.Equals(b));
 }
 
 TEST(Attributes, PackedSizeAndRatio) {
@@ -87,20 +78,6 @@ TEST(Attributes, PackedSizeAndRatio) {
   EXPECT_EQ(30000u, a);
   EXPECT_EQ(1001u, b);
   EXPECT_EQ(MF_E_ATTRIBUTENOTFOUND, GetAttributeSize(type, MF_MT_PIXEL_ASPECT_RATIO, &a, &b));
-}
-
-TEST(Attributes, EqualityIgnoresOrderButNotValues) {
-  MediaType a, b;
-  a.SetUINT32(MF_MT_AVG_BITRATE, 1);
-  a.SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-  b.SetGUID(MF_MT_SUBTYPE, MFVideoFormat_NV12);
-  b.SetUINT32(MF_MT_AVG_BITRATE, 1);
-  EXPECT_TRUE(a.Equals(b));
-  b.SetUINT32(MF_MT_AVG_BITRATE, 2);
-  EXPECT_FALSE(a.Equals(b));
-  MediaType c;
-  a.CopyAllItems(&c);
-  EXPECT_TRUE(a.Equals(c));
 }
 
 TEST(Samples, BuffersLengthsAndTimes) {
@@ -137,25 +114,28 @@ TEST(Samples, BuffersLengthsAndTimes) {
 // Start-up is counted: the backend starts on the first call and stops on the last.
 class StartupTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    m_fake = std::make_shared<fake::FakeMediaPlatform>();
-    m_previous = SetMediaPlatform(m_fake);
-  }
+  void SetUp() override { m_previous = SetMediaPlatform(m_fake); }
   void TearDown() override {
     while (IsMediaStarted()) MediaShutdown();
     SetMediaPlatform(nullptr);
   }
-  std::shared_ptr<fake::FakeMediaPlatform> m_fake;
+  std::shared_ptr<fake::FakeMediaPlatform> m_fake = std::make_shared<fake::FakeMediaPlatform>();
   std::shared_ptr<MediaPlatform> m_previous;
 };
 
-TEST_F(StartupTest, ReferenceCounted) {
+TEST_F(StartupTest, ReferenceCountedAndFailuresDoNotCount) {
+  EXPECT_EQ(MF_E_BAD_STARTUP_VERSION, MediaStartup(0x10070));
+  m_fake->SetStartupResult(E_OUTOFMEMORY);
+  EXPECT_EQ(E_OUTOFMEMORY, MediaStartup());
   EXPECT_FALSE(IsMediaStarted());
+  m_fake->SetStartupResult(S_OK);
   ASSERT_EQ(S_OK, MediaStartup());
-  ASSERT_EQ(S_OK, MediaStartup(MF_VERSION, MFSTARTUP_LITE));
-  EXPECT_EQ(1, m_fake->StartupCount());
-  EXPECT_EQ(S_OK, MediaShutdown());
+  {
+    MediaPlatformScope scope;
+    EXPECT_EQ(S_OK, scope.result());
+  }
   EXPECT_TRUE(IsMediaStarted());
+  EXPECT_EQ(2, m_fake->StartupCount());  // the failed attempt, then one for both successful starts
   EXPECT_EQ(0, m_fake->ShutdownCount());
   EXPECT_EQ(S_OK, MediaShutdown());
   EXPECT_FALSE(IsMediaStarted());
@@ -163,24 +143,9 @@ TEST_F(StartupTest, ReferenceCounted) {
   EXPECT_EQ(MF_E_NOT_INITIALIZED, MediaShutdown());
 }
 
-TEST_F(StartupTest, WrongVersionAndBackendFailureDoNotCount) {
-  EXPECT_EQ(MF_E_BAD_STARTUP_VERSION, MediaStartup(0x10070));
-  m_fake->SetStartupResult(E_OUTOFMEMORY);
-  EXPECT_EQ(E_OUTOFMEMORY, MediaStartup());
-  EXPECT_FALSE(IsMediaStarted());
-  m_fake->SetStartupResult(S_OK);
-  {
-    MediaPlatformScope scope;
-    EXPECT_EQ(S_OK, scope.result());
-    EXPECT_TRUE(IsMediaStarted());
-  }
-  EXPECT_FALSE(IsMediaStarted());
-}
-
 TEST_F(StartupTest, SinkWriterNeedsStartup) {
   std::shared_ptr<SinkWriter> writer;
   EXPECT_EQ(MF_E_PLATFORM_NOT_INITIALIZED, CreateSinkWriterFromUrl(L"/tmp/x.mp4", nullptr, &writer));
-  EXPECT_TRUE(m_fake->Writers().empty());
   MediaPlatformScope scope;
   EXPECT_EQ(S_OK, CreateSinkWriterFromUrl(L"/tmp/x.mp4", nullptr, &writer));
   EXPECT_EQ(1u, m_fake->Writers().size());

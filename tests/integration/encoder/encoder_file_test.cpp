@@ -28,7 +28,6 @@ constexpr uint32_t kSourceHeight = 1080;
 constexpr uint32_t kEncodedHeight = 1088;
 constexpr uint32_t kFrames = 60;
 constexpr int64_t kFrameTicks = 333333;
-constexpr uint32_t kBarRows = 16;        // the strip with the moving bar, at the top of the source
 constexpr uint32_t kTop = 4;             // letterbox rows above the picture
 constexpr int64_t kBlockTicks = 213333;  // 1024 frames at 48 kHz
 
@@ -37,12 +36,12 @@ constexpr uint32_t Bgra(uint32_t r, uint32_t g, uint32_t b) { return b | g << 8 
 // Source picture k: a grey strip with a black bar at BarX(k), then four quadrants (white, red,
 // blue, grey) split at the middle of the rest.
 uint32_t SourcePixel(uint32_t x, uint32_t y, uint32_t frame) {
-  if (y < kBarRows) {
+  if (y < kStrip) {
     const uint32_t bar = BarX(frame, kSourceWidth);
     return x >= bar && x < bar + 8 ? Bgra(0, 0, 0) : Bgra(128, 128, 128);
   }
   static constexpr uint32_t colours[] = {Bgra(255, 255, 255), Bgra(255, 0, 0), Bgra(0, 0, 255), Bgra(128, 128, 128)};
-  const uint32_t midY = kBarRows + (kSourceHeight - kBarRows) / 2;
+  const uint32_t midY = kStrip + (kSourceHeight - kStrip) / 2;
   return colours[(x >= kSourceWidth / 2 ? 1 : 0) + (y >= midY ? 2 : 0)];
 }
 
@@ -86,6 +85,12 @@ class EncoderFile : public ::testing::Test {
       r.initialized = encoder.Initialize(Utf8ToWide(r.path), kSourceWidth, kSourceHeight, 30, 8'000'000, 48000, 2,
                                          192'000, true, Encoder::kProfileMain, 50, true, 0, 1);
       r.encoderName = WideToUtf8(EncoderCache::EncoderName());
+      auto writeAudioUntil = [&](int64_t time, bool inclusive) {
+        for (; int64_t(r.audioBlocks) * kBlockTicks < time + (inclusive ? 1 : 0); ++r.audioBlocks) {
+          const auto block = ToneBlock(uint64_t(r.audioBlocks) * 1024);
+          encoder.WriteAudioSamples(block.data(), uint32_t(block.size()), r.audioBlocks * kBlockTicks, kBlockTicks);
+        }
+      };
       if (r.initialized) {
         std::vector<uint32_t> pixels(size_t(kSourceWidth) * kSourceHeight);
         gpu::TextureDesc desc;
@@ -100,12 +105,7 @@ class EncoderFile : public ::testing::Test {
           std::shared_ptr<gpu::Texture2D> texture;
           device->CreateTexture2D(desc, pixels.data(), kSourceWidth * 4, &texture);
           const int64_t time = k * kFrameTicks;
-          // Audio up to this frame's time first, as the two threads would deliver it.
-          while (int64_t(r.audioBlocks) * kBlockTicks <= time) {
-            const auto block = ToneBlock(uint64_t(r.audioBlocks) * 1024);
-            encoder.WriteAudioSamples(block.data(), uint32_t(block.size()), r.audioBlocks * kBlockTicks, kBlockTicks);
-            ++r.audioBlocks;
-          }
+          writeAudioUntil(time, true);  // audio first, as the two threads would deliver it
           // A full encoding queue refuses the frame; a capture would drop it, the test waits.
           const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
           while (!encoder.WriteVideoFrame(texture.get(), time) && std::chrono::steady_clock::now() < deadline) {
@@ -113,11 +113,7 @@ class EncoderFile : public ::testing::Test {
           }
           r.videoTimes.push_back(time);
         }
-        while (int64_t(r.audioBlocks) * kBlockTicks < int64_t(kFrames) * kFrameTicks) {
-          const auto block = ToneBlock(uint64_t(r.audioBlocks) * 1024);
-          encoder.WriteAudioSamples(block.data(), uint32_t(block.size()), r.audioBlocks * kBlockTicks, kBlockTicks);
-          ++r.audioBlocks;
-        }
+        writeAudioUntil(int64_t(kFrames) * kFrameTicks, false);
         encoder.Finalize();
       }
     }
@@ -142,56 +138,13 @@ class EncoderFile : public ::testing::Test {
 };
 Recording* EncoderFile::s_recording = nullptr;
 
-bool Near(const Yuv& got, const Yuv& want, int tolerance) {
-  return std::abs(got.y - want.y) <= tolerance && std::abs(got.u - want.u) <= tolerance &&
-         std::abs(got.v - want.v) <= tolerance;
-}
-std::string Text(const Yuv& c) {
-  return "(" + std::to_string(c.y) + ", " + std::to_string(c.u) + ", " + std::to_string(c.v) + ")";
-}
-
-// Mean of an 8x8 luma block and its 4x4 chroma pairs, centred at (cx, cy) of a decoded frame.
-Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy) {
-  uint32_t sy = 0, su = 0, sv = 0;
-  for (uint32_t y = cy - 4; y < cy + 4; ++y) {
-    for (uint32_t x = cx - 4; x < cx + 4; ++x) sy += nv12[size_t(y) * width + x];
-  }
-  const uint8_t* chroma = nv12.data() + size_t(width) * height;
-  for (uint32_t y = cy / 2 - 2; y < cy / 2 + 2; ++y) {
-    for (uint32_t x = cx / 2 - 2; x < cx / 2 + 2; ++x) {
-      su += chroma[size_t(y) * width + 2 * x];
-      sv += chroma[size_t(y) * width + 2 * x + 1];
-    }
-  }
-  return {uint8_t(sy / 64), uint8_t(su / 16), uint8_t(sv / 16)};
-}
-
-TEST_F(EncoderFile, IsH264MainAtTheEncodedSizeWithAacAndEveryFrame) {
+TEST_F(EncoderFile, ProbeShowsTheShapeTagsDurationsAndPacketTimes) {
+  ExpectH264MainWithAac(s_recording->path, kSourceWidth, kEncodedHeight, kFrames);
   auto p = Probe(s_recording->path);
-  EXPECT_EQ("h264", p["streams.stream.0.codec_name"]);
-  EXPECT_EQ("Main", p["streams.stream.0.profile"]);
-  EXPECT_EQ("1920", p["streams.stream.0.width"]);
-  EXPECT_EQ("1088", p["streams.stream.0.height"]);
-  EXPECT_EQ(std::to_string(kFrames), p["streams.stream.0.nb_frames"]);
-  EXPECT_EQ("aac", p["streams.stream.1.codec_name"]);
-  EXPECT_EQ("48000", p["streams.stream.1.sample_rate"]);
-  EXPECT_EQ("2", p["streams.stream.1.channels"]);
-  EXPECT_EQ("tv", p["streams.stream.0.color_range"]);
-  EXPECT_EQ("bt709", p["streams.stream.0.color_space"]);
-  EXPECT_EQ("bt709", p["streams.stream.0.color_primaries"]);
-  EXPECT_EQ("bt709", p["streams.stream.0.color_transfer"]);
-}
-
-TEST_F(EncoderFile, MetadataNamesTheEngineAndTheEncoder) {
   ASSERT_FALSE(s_recording->encoderName.empty());
-  auto p = Probe(s_recording->path);
-  const std::string text = "Kalto (0.0.3) - " + s_recording->encoderName;
+  const std::string text = "Kalto (0.0.3) - " + s_recording->encoderName;  // the engine and the encoder
   EXPECT_EQ(text, p["format.tags.encoded_by"]);
   EXPECT_EQ(text, p["format.tags.encoding_settings"]);
-}
-
-TEST_F(EncoderFile, DurationsAndPacketTimesFollowTheSamples) {
-  auto p = Probe(s_recording->path);
   EXPECT_NEAR(kFrames * kFrameTicks / 1e7, std::stod(p["streams.stream.0.duration"]), 0.01);
   EXPECT_NEAR(s_recording->audioBlocks * 1024 / 48000.0, std::stod(p["streams.stream.1.duration"]), 0.03);
   auto times = PacketTimes(s_recording->path, "v");
@@ -219,25 +172,11 @@ TEST_F(EncoderFile, DecodedFramesHaveBlackBarsTheColoursAndTheMovingBar) {
       for (uint32_t x = 0; x < kSourceWidth; ++x) sum += frame[size_t(y) * kSourceWidth + x];
       EXPECT_NEAR(16.0, double(sum) / kSourceWidth, 2.0) << "row " << y << " of frame " << index;
     }
-    // The bar in the strip just below the top bar.
-    uint32_t best = 0, bestSum = UINT32_MAX;
-    for (uint32_t x = 0; x + 8 <= kSourceWidth; ++x) {
-      uint32_t sum = 0;
-      for (uint32_t y = kTop + 4; y < kTop + 12; ++y) {
-        for (uint32_t i = 0; i < 8; ++i) sum += frame[size_t(y) * kSourceWidth + x + i];
-      }
-      if (sum < bestSum) bestSum = sum, best = x;
-    }
-    EXPECT_NEAR(double(BarX(index, kSourceWidth)), double(best), 2.0) << "frame " << index;
-    // Quadrant centres, 4 rows lower than in the source.
-    const uint32_t midY = kBarRows + (kSourceHeight - kBarRows) / 2;
-    const uint32_t ys[2] = {kTop + (kBarRows + midY) / 2, kTop + (midY + kSourceHeight) / 2};
-    const uint32_t xs[2] = {kSourceWidth / 4, kSourceWidth * 3 / 4};
-    const Yuv expected[4] = {kWhite, kRed, kBlue, kGrey};
+    // The picture starts kTop rows down: the bar, then the quadrants.
+    EXPECT_NEAR(double(BarX(index, kSourceWidth)), double(FindBar(frame, kSourceWidth, kTop)), 2.0) << index;
     for (int q = 0; q < 4; ++q) {
-      const Yuv got = MeanAt(frame, kSourceWidth, kEncodedHeight, xs[q & 1], ys[q >> 1]);
-      EXPECT_TRUE(Near(got, expected[q], 3)) << "quadrant " << q << " of frame " << index << ": " << Text(got)
-                                             << " expected " << Text(expected[q]);
+      const Yuv got = QuadrantMean(frame, kSourceWidth, kEncodedHeight, q, kSourceHeight, kTop);
+      EXPECT_TRUE(Near(got, QuadrantColour(q), 3)) << "quadrant " << q << " of frame " << index << ": " << Text(got);
     }
   }
 }

@@ -1,5 +1,7 @@
 #include "media_files.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,18 +14,12 @@ namespace kalto::media::test {
 
 CommandResult RunCommand(const std::string& command) {
   CommandResult result;
-  struct PipeCloser {
-    void operator()(FILE* f) const { pclose(f); }
-  };
-  FILE* raw = popen(command.c_str(), "r");
-  if (raw == nullptr) return result;
-  std::string output;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
   char buffer[65536];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, raw)) > 0) output.append(buffer, n);
-  const int status = pclose(raw);
+  for (size_t n; (n = fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
+  const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  result.output = std::move(output);
   return result;
 }
 
@@ -40,6 +36,23 @@ std::map<std::string, std::string> Probe(const std::string& path) {
     values[line.substr(0, eq)] = value;
   }
   return values;
+}
+
+void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames) {
+  auto p = Probe(path);
+  ASSERT_FALSE(p.empty()) << "ffprobe could not read " << path;
+  EXPECT_EQ("h264", p["streams.stream.0.codec_name"]);
+  EXPECT_EQ("Main", p["streams.stream.0.profile"]);
+  EXPECT_EQ(std::to_string(width), p["streams.stream.0.width"]);
+  EXPECT_EQ(std::to_string(height), p["streams.stream.0.height"]);
+  EXPECT_EQ(std::to_string(frames), p["streams.stream.0.nb_frames"]);
+  EXPECT_EQ("tv", p["streams.stream.0.color_range"]);
+  for (const char* key : {"color_space", "color_transfer", "color_primaries"}) {
+    EXPECT_EQ("bt709", p[std::string("streams.stream.0.") + key]) << key;
+  }
+  EXPECT_EQ("aac", p["streams.stream.1.codec_name"]);
+  EXPECT_EQ("48000", p["streams.stream.1.sample_rate"]);
+  EXPECT_EQ("2", p["streams.stream.1.channels"]);
 }
 
 std::vector<double> PacketTimes(const std::string& path, const char* streamType) {
@@ -76,44 +89,28 @@ Yuv QuadrantColour(int quadrant) {
 
 uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
 
-namespace {
-constexpr uint32_t kStrip = 16;  // rows of the bar strip at the top
-
-int QuadrantAt(uint32_t x, uint32_t y, uint32_t width, uint32_t height) {
-  const uint32_t midY = kStrip + (height - kStrip) / 2;
-  return (x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0);
-}
-}  // namespace
-
 std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex) {
+  const uint32_t bar = BarX(frameIndex, width), midY = kStrip + (height - kStrip) / 2;
+  auto colourAt = [&](uint32_t x, uint32_t y) {
+    if (y < kStrip) return x >= bar && x < bar + 8 ? kBar : kGrey;
+    return QuadrantColour((x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0));
+  };
   std::vector<uint8_t> frame(size_t{width} * height * 3 / 2);
-  const uint32_t bar = BarX(frameIndex, width);
+  uint8_t* chroma = frame.data() + size_t{width} * height;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
-      uint8_t value;
-      if (y < kStrip) {
-        value = x >= bar && x < bar + 8 ? kBar.y : kGrey.y;
-      } else {
-        value = QuadrantColour(QuadrantAt(x, y, width, height)).y;
+      const Yuv c = colourAt(x, y);
+      frame[size_t{y} * width + x] = c.y;
+      if (x % 2 == 0 && y % 2 == 0) {  // chroma of the top-left sample; the bar is 8-aligned
+        chroma[size_t{y / 2} * width + x] = c.u;
+        chroma[size_t{y / 2} * width + x + 1] = c.v;
       }
-      frame[size_t{y} * width + x] = value;
-    }
-  }
-  uint8_t* chroma = frame.data() + size_t{width} * height;
-  for (uint32_t y = 0; y < height / 2; ++y) {
-    for (uint32_t x = 0; x < width / 2; ++x) {
-      Yuv c = y * 2 < kStrip ? kGrey : QuadrantColour(QuadrantAt(x * 2, y * 2, width, height));
-      chroma[size_t{y} * width + 2 * x] = c.u;
-      chroma[size_t{y} * width + 2 * x + 1] = c.v;
     }
   }
   return frame;
 }
 
-Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant) {
-  const uint32_t midY = kStrip + (height - kStrip) / 2;
-  const uint32_t cx = (quadrant & 1) ? width * 3 / 4 : width / 4;
-  const uint32_t cy = (quadrant & 2) ? (midY + height) / 2 : (kStrip + midY) / 2;
+Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy) {
   uint64_t sy = 0, su = 0, sv = 0;
   for (uint32_t y = cy - 4; y < cy + 4; ++y) {
     for (uint32_t x = cx - 4; x < cx + 4; ++x) sy += nv12[size_t{y} * width + x];
@@ -128,20 +125,33 @@ Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t heig
   return Yuv{static_cast<uint8_t>(sy / 64), static_cast<uint8_t>(su / 16), static_cast<uint8_t>(sv / 16)};
 }
 
-uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t) {
+Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant,
+                 uint32_t pictureHeight, uint32_t top) {
+  const uint32_t midY = kStrip + (pictureHeight - kStrip) / 2;
+  const uint32_t cy = top + ((quadrant & 2) ? (midY + pictureHeight) / 2 : (kStrip + midY) / 2);
+  return MeanAt(nv12, width, height, (quadrant & 1) ? width * 3 / 4 : width / 4, cy);
+}
+
+uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t top) {
   uint32_t best = 0;
   uint64_t bestSum = UINT64_MAX;
   for (uint32_t x = 0; x + 8 <= width; ++x) {
     uint64_t sum = 0;
-    for (uint32_t y = 4; y < 12; ++y) {
+    for (uint32_t y = top + 4; y < top + 12; ++y) {
       for (uint32_t i = 0; i < 8; ++i) sum += nv12[size_t{y} * width + x + i];
     }
-    if (sum < bestSum) {
-      bestSum = sum;
-      best = x;
-    }
+    if (sum < bestSum) bestSum = sum, best = x;
   }
   return best;
+}
+
+bool Near(const Yuv& actual, const Yuv& expected, int tolerance) {
+  return std::abs(actual.y - expected.y) <= tolerance && std::abs(actual.u - expected.u) <= tolerance &&
+         std::abs(actual.v - expected.v) <= tolerance;
+}
+
+std::string Text(const Yuv& c) {
+  return "(" + std::to_string(c.y) + ", " + std::to_string(c.u) + ", " + std::to_string(c.v) + ")";
 }
 
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame) {
@@ -157,62 +167,37 @@ std::vector<uint8_t> ToneBlock(uint64_t firstFrame) {
   return bytes;
 }
 
-std::shared_ptr<MediaType> H264OutputType(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate, uint32_t profile) {
-  std::shared_ptr<MediaType> type;
-  CreateMediaType(&type);
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, MFVideoFormat_H264);
-  type->SetUINT32(MF_MT_AVG_BITRATE, bitrate);
-  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
-  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
-  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, fps, 1);
-  SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
-  type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
-  type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
-  type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
-  if (profile != 0) type->SetUINT32(MF_MT_MPEG2_PROFILE, profile);
-  return type;
-}
-
-std::shared_ptr<MediaType> VideoInputType(const Guid& subtype, uint32_t width, uint32_t height, uint32_t fps) {
+namespace {
+// Video types as the encoder sets them: progressive, square pixels, BT.709.
+std::shared_ptr<MediaType> VideoType(const Guid& subtype, uint32_t width, uint32_t height, uint32_t fps) {
   std::shared_ptr<MediaType> type;
   CreateMediaType(&type);
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
   type->SetGUID(MF_MT_SUBTYPE, subtype);
   SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
   SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, fps, 1);
-  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
   SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
   type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
   type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
   type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
   return type;
 }
 
-std::shared_ptr<MediaType> AacOutputType(uint32_t rate, uint32_t channels, uint32_t bytesPerSecond) {
+// 16-bit audio; PCM input also gets its block alignment.
+std::shared_ptr<MediaType> AudioType(const Guid& subtype, uint32_t rate, uint32_t channels, uint32_t bytesPerSecond) {
   std::shared_ptr<MediaType> type;
   CreateMediaType(&type);
   type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_AAC);
+  type->SetGUID(MF_MT_SUBTYPE, subtype);
   type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
   type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
   type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
   type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
+  if (subtype == MFAudioFormat_PCM) type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, channels * 2);
   return type;
 }
-
-std::shared_ptr<MediaType> PcmInputType(uint32_t rate, uint32_t channels) {
-  std::shared_ptr<MediaType> type;
-  CreateMediaType(&type);
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, MFAudioFormat_PCM);
-  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
-  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
-  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
-  type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, channels * 2);
-  type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, rate * channels * 2);
-  return type;
-}
+}  // namespace
 
 std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
   std::shared_ptr<MediaBuffer> buffer;
@@ -243,10 +228,10 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
     store->SetValue(PKEY_Media_EncodedBy, setup.metadata);
     store->SetValue(PKEY_Media_EncodingSettings, setup.metadata);
   }
-  if (Failed(writer->AddStream(*H264OutputType(setup.width, setup.height, setup.fps, 2'000'000, eAVEncH264VProfile_Main),
-                               &recording.video))) {
-    return {};
-  }
+  auto h264 = VideoType(MFVideoFormat_H264, setup.width, setup.height, setup.fps);
+  h264->SetUINT32(MF_MT_AVG_BITRATE, 2'000'000);
+  h264->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Main);
+  if (Failed(writer->AddStream(*h264, &recording.video))) return {};
   std::shared_ptr<CodecApi> codec;
   if (Succeeded(writer->GetCodecApi(recording.video, &codec))) {
     codec->SetValue(CODECAPI_AVEncCommonQualityVsSpeed, 0);
@@ -254,15 +239,14 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
     codec->SetValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
     codec->SetValue(CODECAPI_AVEncMPVGOPSize, setup.fps);
   }
-  if (Failed(writer->SetInputMediaType(recording.video, *VideoInputType(setup.inputSubtype, setup.width, setup.height, setup.fps),
-                                       nullptr))) {
+  if (Failed(writer->SetInputMediaType(
+          recording.video, *VideoType(setup.inputSubtype, setup.width, setup.height, setup.fps), nullptr))) {
     return {};
   }
-  if (setup.audio) {
-    if (Failed(writer->AddStream(*AacOutputType(48000, 2, 24000), &recording.audio)) ||
-        Failed(writer->SetInputMediaType(recording.audio, *PcmInputType(48000, 2), nullptr))) {
-      return {};
-    }
+  if (setup.audio && (Failed(writer->AddStream(*AudioType(MFAudioFormat_AAC, 48000, 2, 24000), &recording.audio)) ||
+                      Failed(writer->SetInputMediaType(recording.audio, *AudioType(MFAudioFormat_PCM, 48000, 2, 192000),
+                                                       nullptr)))) {
+    return {};
   }
   if (Failed(writer->BeginWriting())) return {};
   recording.writer = std::move(writer);

@@ -18,6 +18,8 @@ CommandResult RunCommand(const std::string& command);
 
 // ffprobe -show_streams -show_format -of flat: "streams.stream.0.codec_name" -> "h264".
 std::map<std::string, std::string> Probe(const std::string& path);
+// Expects H.264 Main of that size and frame count, BT.709 limited-range tags, and 48 kHz stereo AAC.
+void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames);
 // Presentation times (seconds) of every packet of the first stream of a type ("v" or "a").
 std::vector<double> PacketTimes(const std::string& path, const char* streamType);
 // One decoded frame as NV12 bytes, taken at `seconds` with input seeking; empty on failure.
@@ -25,11 +27,12 @@ std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, ui
 
 std::string TempPath(const std::string& name);
 
-// A test picture: four quadrants (white, red, blue, grey) and a black vertical bar whose x
-// position is 8 * frame index modulo the width, so decoded frames tell which frame they are.
+// A test picture: a grey strip of 16 rows with a black bar at x = 8 * frame index modulo the
+// width, so decoded frames tell which frame they are, then four quadrants (white, red, blue, grey).
 struct Yuv {
   uint8_t y, u, v;
 };
+inline constexpr uint32_t kStrip = 16;
 inline constexpr Yuv kWhite{235, 128, 128};
 inline constexpr Yuv kRed{63, 102, 240};
 inline constexpr Yuv kBlue{32, 240, 118};
@@ -38,23 +41,22 @@ inline constexpr Yuv kBar{16, 128, 128};
 Yuv QuadrantColour(int quadrant);  // 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right
 uint32_t BarX(uint32_t frameIndex, uint32_t width);
 std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex);
-// Mean Y, U, V of an 8x8 block centred in a quadrant of an NV12 frame.
-Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant);
-// Column of the darkest 8-pixel-wide luma band in the top rows of an NV12 frame.
-uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height);
+// Mean Y, U, V of the 8x8 block centred at (cx, cy) of an NV12 frame.
+Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy);
+// The same at the centre of a quadrant of a picture of pictureHeight rows that starts at row `top`.
+Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant,
+                 uint32_t pictureHeight, uint32_t top = 0);
+// Column of the darkest 8-pixel-wide luma band in the strip of a picture that starts at row `top`.
+uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t top = 0);
+bool Near(const Yuv& actual, const Yuv& expected, int tolerance);
+std::string Text(const Yuv& c);
 
 // 1024 frames of 16-bit stereo 1 kHz tone at 48 kHz, continuing from `firstFrame`.
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame);
-
-// Types as the encoder sets them.
-std::shared_ptr<MediaType> H264OutputType(uint32_t width, uint32_t height, uint32_t fps, uint32_t bitrate, uint32_t profile);
-std::shared_ptr<MediaType> VideoInputType(const Guid& subtype, uint32_t width, uint32_t height, uint32_t fps);
-std::shared_ptr<MediaType> AacOutputType(uint32_t rate, uint32_t channels, uint32_t bytesPerSecond);
-std::shared_ptr<MediaType> PcmInputType(uint32_t rate, uint32_t channels);
 std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration);
 
-// A writer set up as the encoder sets it up: video (and optionally audio) stream, settings,
-// metadata, BeginWriting. Returns null on failure (the test has then failed).
+// A writer set up as the encoder sets it up: H.264 Main video (and optionally AAC audio), codec
+// settings, metadata, BeginWriting. The writer is null on failure.
 struct RecordingSetup {
   uint32_t width = 640;
   uint32_t height = 368;

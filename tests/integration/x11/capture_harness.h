@@ -1,11 +1,11 @@
 #pragma once
-// Drives the real capture backend the way the engine does: device, item, pool, session, and a
-// FrameArrived handler that copies every frame out and closes it.
+// A private Xvfb per test, and the real capture backend driven as the engine drives it: device,
+// item, pool, session, and a FrameArrived handler that reads every frame back and closes it.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -13,68 +13,93 @@
 #include <thread>
 #include <vector>
 
+#include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
+#include "support/gpu_readback.h"
 #include "support/x_server.h"
 
 namespace kalto::test {
 
-struct CapturedFrame {
-  screen::SizeInt32 content;
-  uint32_t width = 0, height = 0;
-  std::vector<uint32_t> pixels;  // width x height, tightly packed
-  uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
-};
+using namespace std::chrono_literals;
 
 template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 15s) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    std::this_thread::sleep_for(5ms);
   }
   return true;
 }
 
-inline std::shared_ptr<gpu::Device> MakeDevice() {
-  static auto factory = std::make_shared<gpu::software::SoftwareDeviceFactory>();
-  std::shared_ptr<gpu::Device> device;
-  std::shared_ptr<gpu::DeviceContext> context;
-  factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
-                        &context);
-  return device;
+// A display name no server listens on.
+inline std::string UnusedDisplay() {
+  for (int n = 4000; n < 4200; ++n) {
+    if (access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) != 0) return ":" + std::to_string(n);
+  }
+  return {};
 }
 
-inline CapturedFrame CopyFrame(screen::CaptureFrame& frame) {
-  CapturedFrame out;
-  out.content = frame.ContentSize();
-  gpu::TexturePixels pixels = gpu::PixelsOf(*frame.Surface());
-  out.width = pixels.width;
-  out.height = pixels.height;
-  out.pixels.resize(static_cast<size_t>(pixels.width) * pixels.height);
-  for (uint32_t y = 0; y < pixels.height; ++y) {
-    std::memcpy(out.pixels.data() + static_cast<size_t>(y) * pixels.width, pixels.data + y * pixels.rowPitch,
-                pixels.width * 4u);
+// Skips without Xvfb; Boot() starts the test's own server and a client connection to it.
+class XTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
   }
-  return out;
+  ::testing::AssertionResult Boot(int width, int height, bool twoMonitors = false, bool windowManager = false) {
+    server.emplace(width, height);
+    bool ok = server->Running() && (!twoMonitors || server->SetTwoMonitors()) &&
+              (!windowManager || server->StartWindowManager());
+    if (!ok) return ::testing::AssertionFailure() << server->Error();
+    client.emplace(server->Display());
+    return *client ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no client connection";
+  }
+  const std::string& Display() const { return server->Display(); }
+
+  std::optional<XServer> server;
+  std::optional<XClient> client;
+};
+
+struct CapturedFrame {
+  screen::SizeInt32 content;
+  uint32_t width = 0, height = 0;
+  std::vector<uint32_t> pixels;  // read through a staging copy, as the engine reads them
+  uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
+};
+
+inline CapturedFrame CopyFrame(screen::CaptureFrame& frame) {
+  auto surface = frame.Surface();
+  return {frame.ContentSize(), surface->GetDesc().width, surface->GetDesc().height, ReadPixels(*surface)};
 }
 
 class CaptureHarness {
  public:
-  using Clock = std::chrono::steady_clock;
-
-  explicit CaptureHarness(const std::string& display) : service(display) {
-    device = MakeDevice();
+  explicit CaptureHarness(const std::string& display) : service(display), m_display(display) {
+    static auto factory = std::make_shared<gpu::software::SoftwareDeviceFactory>();
+    std::shared_ptr<gpu::DeviceContext> context;
+    factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
+                          &context);
     interop = service.GetItemInterop();
     EXPECT_EQ(service.CreateCaptureDevice(device, &captureDevice), S_OK);
   }
   ~CaptureHarness() { Stop(); }
 
-  // Makes the pool (of the item's size unless given) and the session; does not start.
-  void Prepare(std::shared_ptr<screen::CaptureItem> captureItem, screen::SizeInt32 size = {}) {
+  std::shared_ptr<screen::CaptureItem> MonitorItem(int index = 0) {
+    std::shared_ptr<screen::CaptureItem> result;
+    EXPECT_EQ(interop->CreateForMonitor(x11::X11Desktop(m_display).EnumMonitors().at(index), &result), S_OK);
+    return result;
+  }
+  std::shared_ptr<screen::CaptureItem> WindowItem(::Window window) {
+    std::shared_ptr<screen::CaptureItem> result;
+    EXPECT_EQ(interop->CreateForWindow(static_cast<desktop::WindowHandle>(window), &result), S_OK);
+    return result;
+  }
+
+  // Makes the pool (of the item's size) with the copying handler and the session; does not start.
+  void Prepare(std::shared_ptr<screen::CaptureItem> captureItem) {
     item = std::move(captureItem);
-    if (size.Width == 0) size = item->Size();
-    pool = service.CreateFreeThreadedFramePool(captureDevice, gpu::Format::B8G8R8A8_UNORM, 2, size);
+    pool = service.CreateFreeThreadedFramePool(captureDevice, gpu::Format::B8G8R8A8_UNORM, 2, item->Size());
     token = pool->AddFrameArrived([this](screen::FramePool& sender) {
       std::shared_ptr<screen::CaptureFrame> frame = sender.TryGetNextFrame();
       if (!frame) return;
@@ -86,39 +111,34 @@ class CaptureHarness {
     });
     session = pool->CreateCaptureSession(item);
   }
-
+  // Prepare and start; `keepFrames` leaves frames queued in the pool for the test to take.
+  void Run(std::shared_ptr<screen::CaptureItem> captureItem, bool cursor = false, bool keepFrames = false) {
+    Prepare(std::move(captureItem));
+    if (keepFrames) pool->RemoveFrameArrived(token);
+    Start(cursor);
+  }
   void Start(bool cursor) {
     session->QueryCursorCaptureSetting()->SetIsCursorCaptureEnabled(cursor);
     session->StartCapture();
   }
-
   void Stop() {
     if (session) session->Close();
     if (pool) pool->Close();
   }
-
   size_t Count() {
     std::lock_guard lock(mutex);
     return frames.size();
   }
-
-  // Waits until a frame delivered at index >= `from` satisfies `pred`; returns it.
-  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred, size_t from = 0,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+  // The first frame delivered at index >= `from` that satisfies `pred`.
+  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred, size_t from = 0) {
     std::unique_lock lock(mutex);
-    auto deadline = Clock::now() + timeout;
-    size_t next = from;
-    while (true) {
-      for (; next < frames.size(); ++next) {
-        if (pred(frames[next])) return frames[next];
-      }
+    auto deadline = std::chrono::steady_clock::now() + 15s;
+    for (size_t next = from;;) {
+      for (; next < frames.size(); ++next) if (pred(frames[next])) return frames[next];
       if (arrived.wait_until(lock, deadline) == std::cv_status::timeout && next >= frames.size()) return std::nullopt;
     }
   }
-
-  std::optional<CapturedFrame> WaitForAny(size_t from = 0) {
-    return WaitFor([](const CapturedFrame&) { return true; }, from);
-  }
+  std::optional<CapturedFrame> WaitForAny(size_t from = 0) { return WaitFor([](auto&) { return true; }, from); }
 
   x11::X11CaptureService service;
   std::shared_ptr<gpu::Device> device;
@@ -129,25 +149,19 @@ class CaptureHarness {
   std::shared_ptr<screen::CaptureSession> session;
   screen::EventToken token = 0;
 
+ private:
+  std::string m_display;
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<CapturedFrame> frames;
 };
 
-// Counts the pixels of the window-sized pattern at (left, top) of `frame` that differ.
+// Pixels of the window-sized pattern at (left, top) of `frame` that differ from it.
 inline int PatternMismatches(const CapturedFrame& frame, int left, int top, int width, int height, int seed) {
   int mismatches = 0;
-  for (int y = 0; y < height; ++y) {
-    for (int x = 0; x < width; ++x) {
-      if (frame.At(left + x, top + y) != PatternPixel(x, y, seed)) ++mismatches;
-    }
-  }
+  for (int y = 0; y < height; ++y)
+    for (int x = 0; x < width; ++x) mismatches += frame.At(left + x, top + y) != PatternPixel(x, y, seed);
   return mismatches;
 }
 
 }  // namespace kalto::test
-
-#define KALTO_REQUIRE_XVFB()                                         \
-  do {                                                               \
-    if (!::kalto::test::XServer::Available()) GTEST_SKIP() << "Xvfb is not installed"; \
-  } while (0)
