@@ -1,0 +1,541 @@
+#include "recorder/native_recorder.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <limits>
+
+#include "common/debug_output.h"
+#include "common/steady_clock.h"
+
+namespace kalto {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Counts one media callback as running for as long as it is in scope, exceptions included.
+class InFlightGuard {
+ public:
+  explicit InFlightGuard(std::atomic<int32_t>& count) : m_count(count) { ++m_count; }
+  ~InFlightGuard() { --m_count; }
+  InFlightGuard(const InFlightGuard&) = delete;
+  InFlightGuard& operator=(const InFlightGuard&) = delete;
+
+ private:
+  std::atomic<int32_t>& m_count;
+};
+
+int32_t MapProfile(int32_t profile) { return (profile >= 0 && profile <= 2) ? profile : Encoder::kProfileMain; }
+
+bool AudioRequested(const RecordingConfigValues& config) {
+  return config.CaptureMicrophone || config.CaptureSystemAudio;
+}
+
+// Audio capture attaches later; until then a request for audio records video only, and the
+// encoder gets no audio stream that would stay empty.
+constexpr bool kAudioCaptureAvailable = false;
+
+}  // namespace
+
+NativeRecorder::NativeRecorder(std::shared_ptr<platform::Platform> platform)
+    : m_platform(std::move(platform)), m_operationThread([this] { OperationLoop(); }) {}
+
+NativeRecorder::~NativeRecorder() {
+  {
+    std::lock_guard lock(m_operationMutex);
+    m_operationsClosed = true;
+  }
+  m_operationWake.notify_all();
+  if (m_operationThread.joinable()) m_operationThread.join();
+  try {
+    Stop();
+  } catch (...) {
+  }
+  CompletePendingProgressJoin();
+  if (m_progressThread.joinable()) {
+    {
+      std::lock_guard lock(m_progressMutex);
+      m_progressRunning = false;
+    }
+    m_progressWake.notify_all();
+    m_progressThread.join();
+  }
+}
+
+// ---- Operation thread ---------------------------------------------------------------------------
+
+NativeRecorder::AsyncBool NativeRecorder::Enqueue(std::function<bool()> body) {
+  auto operation = abi::AsyncOperationBool::Create();
+  {
+    std::lock_guard lock(m_operationMutex);
+    if (!m_operationsClosed) {
+      m_operations.push_back({operation, std::move(body)});
+      m_operationWake.notify_one();
+      return operation;
+    }
+  }
+  operation->Complete(false);
+  return operation;
+}
+
+void NativeRecorder::OperationLoop() {
+  for (;;) {
+    Operation next;
+    {
+      std::unique_lock lock(m_operationMutex);
+      m_operationWake.wait(lock, [this] { return m_operationsClosed || !m_operations.empty(); });
+      if (m_operations.empty()) return;
+      next = std::move(m_operations.front());
+      m_operations.pop_front();
+      if (m_operationsClosed) {
+        // The recorder is going away: operations not yet begun end without running.
+        lock.unlock();
+        next.operation->Complete(false);
+        continue;
+      }
+    }
+    bool result = false;
+    try {
+      result = next.body();
+    } catch (...) {
+      // Bodies catch their own failures; this keeps the thread alive regardless.
+      result = false;
+    }
+    next.operation->Complete(result);
+  }
+}
+
+NativeRecorder::AsyncBool NativeRecorder::PrepareAsync(std::shared_ptr<RecordingConfig> config) {
+  return Enqueue([this, config = std::move(config)] { return PrepareBody(config); });
+}
+
+NativeRecorder::AsyncBool NativeRecorder::StartPreparedAsync() {
+  return Enqueue([this] { return StartPreparedBody(); });
+}
+
+NativeRecorder::AsyncBool NativeRecorder::StartAsync(std::shared_ptr<RecordingConfig> config) {
+  return Enqueue([this, config = std::move(config)] { return StartBody(config); });
+}
+
+// ---- Setup --------------------------------------------------------------------------------------
+
+NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConfigValues& config, Mode mode) {
+  {
+    std::lock_guard lock(m_outputPathMutex);
+    m_outputPath = config.OutputPath;
+  }
+
+  m_screenCapture.reset();
+  m_screenCapture = std::make_unique<ScreenCapture>(m_platform);
+  m_screenCapture->SetCaptureCursor(config.CaptureCursor);
+  bool initialized = false;
+  if (m_screenCapture->HasDevice()) {
+    switch (config.CaptureMode) {
+      case 0:
+      case 2:
+        initialized = m_screenCapture->InitializeForMonitor(config.MonitorHandle);
+        break;
+      case 1:
+        initialized = m_screenCapture->InitializeForWindow(config.WindowHandle);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!initialized) return SetupFailure::ScreenCapture;
+
+  int32_t captureWidth = m_screenCapture->GetWidth();
+  int32_t captureHeight = m_screenCapture->GetHeight();
+  desktop::MonitorInfo info;
+  if (m_platform && m_platform->desktop && m_platform->desktop->GetMonitorInfo(config.MonitorHandle, &info)) {
+    m_monitorOriginX = info.monitor.left;
+    m_monitorOriginY = info.monitor.top;
+  } else {
+    m_monitorOriginX = 0;
+    m_monitorOriginY = 0;
+  }
+
+  if (config.CaptureMode == 2 && config.CropRegion.Width > 0 && config.CropRegion.Height > 0) {
+    const RegionRect& crop = config.CropRegion;
+    m_screenCapture->SetCropRegion(crop.X, crop.Y, crop.Width, crop.Height);
+    captureWidth = crop.Width;
+    captureHeight = crop.Height;
+  }
+
+  const int32_t outputWidth = config.OutputWidth > 0 ? config.OutputWidth : captureWidth;
+  const int32_t outputHeight = config.OutputHeight > 0 ? config.OutputHeight : captureHeight;
+  // The focus-zoom manager attaches here: Configure with the monitor origin, the capture and
+  // output sizes and the settings, install the crop callback, and (Start mode) start tracking.
+
+  const bool hasAudio = AudioRequested(config) && kAudioCaptureAvailable;
+  m_encoder.reset();
+  m_encoder = std::make_unique<Encoder>(m_platform);
+  if (!m_encoder->Initialize(config.OutputPath, static_cast<uint32_t>(outputWidth),
+                             static_cast<uint32_t>(outputHeight), static_cast<uint32_t>(config.FrameRate),
+                             static_cast<uint32_t>(config.VideoBitrate), static_cast<uint32_t>(config.AudioSampleRate),
+                             static_cast<uint32_t>(config.AudioChannels), static_cast<uint32_t>(config.AudioBitrate),
+                             hasAudio, MapProfile(config.VideoProfile), static_cast<uint32_t>(config.QualityVsSpeed),
+                             config.UseCabac, static_cast<uint32_t>(config.BFrameCount),
+                             static_cast<uint32_t>(config.KeyframeIntervalSeconds))) {
+    return SetupFailure::Encoder;
+  }
+
+  if (AudioRequested(config) && !kAudioCaptureAvailable) {
+    // The audio capture (and its settings) attaches here.
+    DebugLog<256>(mode == Mode::Prepare
+                      ? L"[NativeRecorder] PrepareAsync: WARNING - Audio capture not available, recording video only\n"
+                      : L"[NativeRecorder] WARNING: Audio capture not available, recording video only\n");
+  }
+  return SetupFailure::None;
+}
+
+bool NativeRecorder::PrepareBody(const std::shared_ptr<RecordingConfig>& config) {
+  try {
+    {
+      std::lock_guard lock(m_stateMutex);
+      if (m_isRecording || m_isPrepared) return false;
+      m_isShuttingDown = false;
+    }
+    if (!config) throw std::invalid_argument("null configuration");
+    const RecordingConfigValues values = config->Snapshot();
+    switch (SetupComponents(values, Mode::Prepare)) {
+      case SetupFailure::ScreenCapture:
+        DebugLog<128>(L"[NativeRecorder] PrepareAsync: Failed to initialize screen capture\n");
+        return false;
+      case SetupFailure::Encoder:
+        DebugLog<128>(L"[NativeRecorder] PrepareAsync: Failed to initialize encoder\n");
+        return false;
+      case SetupFailure::None:
+        break;
+    }
+    std::lock_guard lock(m_stateMutex);
+    m_preparedConfig = config;
+    m_isPrepared = true;
+    return true;
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] PrepareAsync exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] PrepareAsync unknown exception\n");
+  }
+  CancelPrepared();
+  return false;
+}
+
+// ---- Start --------------------------------------------------------------------------------------
+
+void NativeRecorder::ResetRecordingState(const RecordingConfigValues& config) {
+  m_startTimeNs = SteadyNowNs();
+  m_framesWritten = 0;
+  m_droppedFrames = 0;
+  m_lastVideoTimestamp = 0;
+  m_lastAudioTimestamp = 0;
+  m_lastEncodedTimestamp = kNoFrame;
+  m_pausedTotalUs = 0;
+  m_elapsedAtPauseUs = 0;
+
+  m_sessionStartNs = SteadyNowNs();
+  m_hasSessionStart = true;
+  if (m_screenCapture) m_screenCapture->SetStartTimeBase(m_sessionStartNs);
+  // The audio capture takes the same start time base here.
+
+  const int64_t delayMs = config.CameraSyncDelayMs < 1 ? 100 : config.CameraSyncDelayMs;
+  m_cameraSyncDelay = delayMs * 10000;
+  // The overlay's last camera and composited timestamps reset here.
+}
+
+void NativeRecorder::CompletePendingProgressJoin() {
+  if (m_progressJoin) {
+    m_progressJoin->Complete();
+    m_progressJoin.reset();
+  }
+}
+
+void NativeRecorder::StartProgressThread() {
+  // A join left pending by a Stop must finish before the thread object is reused.
+  CompletePendingProgressJoin();
+  if (m_progressThread.joinable()) m_progressThread.join();
+  m_progressRunning = true;
+  m_progressThread = std::thread([this] { ProgressLoop(); });
+}
+
+bool NativeRecorder::StartBody(const std::shared_ptr<RecordingConfig>& config) {
+  if (m_isRecording) return false;
+  m_isShuttingDown = false;
+  std::lock_guard lock(m_stateMutex);
+  try {
+    return StartBodyLocked(config);
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] Exception: %s\n", e.what());
+    RaiseError(Utf8ToWide(e.what()));
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] Unknown exception\n");
+    RaiseError(L"Unknown error occurred");
+  }
+  return false;
+}
+
+bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& config) {
+  if (!config) throw std::invalid_argument("null configuration");
+  const RecordingConfigValues values = config->Snapshot();
+  switch (SetupComponents(values, Mode::Start)) {
+    case SetupFailure::ScreenCapture:
+      DebugLog<128>(L"[NativeRecorder] Failed to initialize screen capture\n");
+      RaiseError(L"Failed to initialize screen capture");
+      return false;
+    case SetupFailure::Encoder:
+      DebugLog<128>(L"[NativeRecorder] Failed to initialize encoder\n");
+      RaiseError(L"Failed to initialize encoder");
+      return false;
+    case SetupFailure::None:
+      break;
+  }
+  ResetRecordingState(values);
+  // The camera overlay set-up attaches here.
+  if (!m_screenCapture->Start([this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); })) {
+    DebugLog<128>(L"[NativeRecorder] Failed to start screen capture\n");
+    RaiseError(L"Failed to start screen capture");
+    return false;
+  }
+  // The audio capture starts here.
+  m_isRecording = true;
+  m_isPaused = false;
+  StartProgressThread();
+  m_started.Raise(*this, nullptr);
+  return true;
+}
+
+bool NativeRecorder::StartPreparedBody() {
+  try {
+    if (!m_isPrepared) {
+      DebugLog<128>(L"[NativeRecorder] StartPreparedAsync: Not prepared - call PrepareAsync first\n");
+      RaiseError(L"Prepared recording could not start because recorder is not prepared");
+      return false;
+    }
+    if (m_isRecording) {
+      DebugLog<128>(L"[NativeRecorder] StartPreparedAsync: Already recording\n");
+      RaiseError(L"Prepared recording could not start because recording is already active");
+      return false;
+    }
+    // The focus-zoom manager starts tracking here.
+    std::shared_ptr<RecordingConfig> config = m_preparedConfig;
+    const RecordingConfigValues values = config ? config->Snapshot() : RecordingConfigValues{};
+    ResetRecordingState(values);
+    m_isRecording = true;
+    m_isPaused = false;
+    // The camera overlay set-up attaches here.
+    std::wstring reason;
+    bool started = false;
+    if (!m_screenCapture) {
+      DebugLog<128>(L"[NativeRecorder] StartPreparedAsync: ScreenCapture is null\n");
+      reason = L"ScreenCapture is null";
+    } else {
+      started = m_screenCapture->Start(
+          [this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); });
+      if (!started) {
+        reason = m_screenCapture->GetLastErrorText();
+        if (reason.empty()) reason = L"Unknown screen capture start failure";
+      }
+    }
+    if (!started) {
+      DebugLog<512>(L"[NativeRecorder] StartPreparedAsync: Failed to start capture: %s\n", WideToUtf8(reason).c_str());
+      m_isRecording = false;
+      RaiseError(L"Failed to start screen capture during prepared start: " + reason);
+      return false;
+    }
+    // The audio capture starts here.
+    m_isPrepared = false;
+    StartProgressThread();
+    m_started.Raise(*this, nullptr);
+    return true;
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] StartPreparedAsync exception: %s\n", e.what());
+    RaiseError(L"Prepared recording failed with a native exception");
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] StartPreparedAsync unknown exception\n");
+    RaiseError(L"Prepared recording failed with an unknown native exception");
+  }
+  return false;
+}
+
+void NativeRecorder::RaiseError(const std::wstring& message) { m_errorOccurred.Raise(*this, message); }
+
+// ---- Cancel, stop, pause ------------------------------------------------------------------------
+
+void NativeRecorder::CancelPrepared() {
+  // While recording these components belong to the running recording: only Stop releases them.
+  if (m_isRecording) return;
+  if (!m_isPrepared && !m_screenCapture && !m_encoder) return;
+  m_isShuttingDown = true;
+  // Cursor focus is switched off and the focus-zoom manager stopped here.
+  std::lock_guard lock(m_stateMutex);
+  // The camera overlay is torn down here; the focus-zoom manager and audio capture go in order.
+  m_screenCapture.reset();
+  m_encoder.reset();
+  m_isPrepared = false;
+  m_preparedConfig.reset();
+}
+
+void NativeRecorder::Stop() {
+  if (!m_isRecording) return;
+  try {
+    m_isShuttingDown = true;
+    {
+      std::lock_guard lock(m_progressMutex);
+      m_progressRunning = false;
+    }
+    // Wakes the progress thread so its join usually fits in the 200 ms below.
+    m_progressWake.notify_all();
+    // Lets callbacks that already passed their checks reach the encoder before producers stop.
+    std::this_thread::sleep_for(50ms);
+    // Cursor focus is switched off and the focus-zoom manager stopped here.
+    std::lock_guard lock(m_stateMutex);
+    StopLocked();
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] Stop() EXCEPTION: %s\n", e.what());
+    try {
+      m_stopped.Raise(*this, OutputPath());
+    } catch (...) {
+      DebugLog<128>(L"[NativeRecorder] Failed to fire stopped event after exception\n");
+    }
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] Stop() UNKNOWN EXCEPTION\n");
+    try {
+      m_stopped.Raise(*this, OutputPath());
+    } catch (...) {
+      DebugLog<128>(L"[NativeRecorder] Failed to fire stopped event after unknown exception\n");
+    }
+  }
+}
+
+void NativeRecorder::StopLocked() {
+  m_isRecording = false;
+
+  if (m_progressThread.joinable()) {
+    CompletePendingProgressJoin();
+    m_progressJoin = std::make_unique<BoundedTask>([this] { m_progressThread.join(); });
+    if (m_progressJoin->WaitFor(200ms)) {
+      m_progressJoin.reset();
+    } else {
+      DebugLog<128>(L"[NativeRecorder] STEP 7: WARNING: Progress thread join timed out after 200ms\n");
+    }
+  }
+
+  // The overlay is marked inactive and the overlay camera stopped here.
+  if (m_screenCapture) m_screenCapture->Stop();
+  WaitForInFlightCallbacksDrain();
+  // The camera overlay is torn down and the audio capture stopped here.
+
+  if (m_encoder) {
+    BoundedTask finalize([encoder = m_encoder.get()] { encoder->Finalize(); });
+    if (!finalize.WaitFor(1000ms)) {
+      DebugLog<128>(L"[NativeRecorder] STEP 11: Encoder finalize taking longer than expected...\n");
+      finalize.Complete();
+    }
+  }
+
+  m_screenCapture.reset();
+  m_encoder.reset();
+  m_stopped.Raise(*this, OutputPath());
+}
+
+void NativeRecorder::WaitForInFlightCallbacksDrain() {
+  const auto deadline = std::chrono::steady_clock::now() + 500ms;
+  while (m_inFlightCallbacks >= 1) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      DebugLog<128>(L"[NativeRecorder] WaitForInFlightCallbacksDrain: timed out with %d still in flight\n",
+                    static_cast<int>(m_inFlightCallbacks));
+      return;
+    }
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+void NativeRecorder::Pause() {
+  if (!m_isRecording || m_isPaused) return;
+  const int64_t now = SteadyNowNs();
+  m_pauseStartNs = now;
+  m_elapsedAtPauseUs = (now - m_startTimeNs) / 1000 - m_pausedTotalUs;
+  if (m_screenCapture) m_screenCapture->SetPaused(true);
+  m_isPaused = true;
+}
+
+void NativeRecorder::Resume() {
+  if (!m_isRecording || !m_isPaused) return;
+  m_pausedTotalUs += (SteadyNowNs() - m_pauseStartNs) / 1000;
+  m_isPaused = false;
+  if (m_screenCapture) m_screenCapture->SetPaused(false);
+}
+
+double NativeRecorder::DurationSeconds() const {
+  if (!m_isRecording) return 0.0;
+  if (m_isPaused) return static_cast<double>(m_elapsedAtPauseUs) / 1e6;
+  const int64_t us = (SteadyNowNs() - m_startTimeNs) / 1000 - m_pausedTotalUs;
+  return static_cast<double>(us) / 1e6;
+}
+
+int64_t NativeRecorder::DurationMicroseconds() const { return SecondsToMicrosecondsTruncated(DurationSeconds()); }
+
+std::wstring NativeRecorder::OutputPath() const {
+  std::lock_guard lock(m_outputPathMutex);
+  return m_outputPath;
+}
+
+// ---- Media routing ------------------------------------------------------------------------------
+
+void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
+  InFlightGuard guard(m_inFlightCallbacks);
+  try {
+    if (m_isShuttingDown || !m_isRecording || m_isPaused || !m_encoder) return;
+    const int64_t ts = std::max<int64_t>(timestamp - m_pausedTotalUs * 10, 0);
+    m_lastVideoTimestamp = ts;
+
+    // A screen that changes faster than the requested rate would otherwise yield overlapping
+    // samples: keep only frames at least three quarters of a frame after the last one offered.
+    const int64_t last = m_lastEncodedTimestamp;
+    if (last != kNoFrame && ts - last < m_encoder->GetFrameDuration() * 3 / 4) return;
+    m_lastEncodedTimestamp = ts;
+
+    gpu::Texture2D* frame = &texture;
+    // The camera overlay composites into the frame here.
+    if (m_encoder->WriteVideoFrame(frame, ts)) {
+      ++m_framesWritten;
+    } else {
+      const int32_t dropped = ++m_droppedFrames;
+      if (dropped % 10 == 1) DebugLog<128>(L"[NativeRecorder] WriteVideoFrame failed, dropped=%d\n", dropped);
+    }
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] OnVideoFrame exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] OnVideoFrame unknown exception\n");
+  }
+}
+
+int64_t NativeRecorder::SaturatingDeadlineNs(int64_t nowNs, int64_t deltaNs) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  return nowNs > kMax - deltaNs ? kMax : nowNs + deltaNs;
+}
+
+void NativeRecorder::ProgressLoop() {
+  using Clock = std::chrono::steady_clock;
+  while (m_progressRunning) {
+    {
+      const int64_t nowNs = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+      const Clock::time_point deadline{std::chrono::duration_cast<Clock::duration>(
+          std::chrono::nanoseconds(SaturatingDeadlineNs(nowNs, 1'000'000'000)))};
+      std::unique_lock lock(m_progressMutex);
+      m_progressWake.wait_until(lock, deadline, [this] { return !m_progressRunning; });
+    }
+    if (!m_progressRunning) return;
+    try {
+      const double duration = DurationSeconds();
+      m_progressChanged.Raise(*this, RecordingProgress::FromDuration(duration, m_framesWritten, m_droppedFrames));
+    } catch (const std::exception& e) {
+      DebugLog<512>(L"[NativeRecorder] ProgressTimer exception: %s\n", e.what());
+    } catch (...) {
+      DebugLog<128>(L"[NativeRecorder] ProgressTimer unknown exception\n");
+    }
+  }
+}
+
+}  // namespace kalto

@@ -1,0 +1,154 @@
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "capture/screen_capture.h"
+#include "common/bounded_wait.h"
+#include "encoding/encoder.h"
+#include "platform/abi/async_operation.h"
+#include "platform/abi/event.h"
+#include "platform/platform.h"
+#include "recorder/recording_config.h"
+#include "recorder/recording_progress.h"
+
+namespace kalto {
+
+// The recording state machine: prepare (optional), start, pause/resume, stop. Owns one screen
+// capture and one encoder per prepare or start, routes captured frames into the encoder and
+// reports progress once per second. Audio, cursor focus and the camera overlay attach at the
+// places marked in the implementation; until they exist a recording is video only.
+//
+// Threads: application threads call the public operations; the asynchronous ones run their
+// bodies, in call order, on this object's operation thread (their events are raised there).
+// Frames arrive on the capture's delivery thread; progress is raised on the progress thread.
+// Do not destroy the recorder from one of its own event or completion handlers.
+class NativeRecorder {
+ public:
+  using AsyncBool = std::shared_ptr<abi::AsyncOperationBool>;
+
+  explicit NativeRecorder(std::shared_ptr<platform::Platform> platform = platform::DefaultPlatform());
+  ~NativeRecorder();
+  NativeRecorder(const NativeRecorder&) = delete;
+  NativeRecorder& operator=(const NativeRecorder&) = delete;
+
+  // The configuration is kept (not copied): the prepared start reads it again.
+  AsyncBool PrepareAsync(std::shared_ptr<RecordingConfig> config);
+  AsyncBool StartPreparedAsync();
+  void CancelPrepared();
+  AsyncBool StartAsync(std::shared_ptr<RecordingConfig> config);
+  // Blocks until the file is finalised; does nothing unless recording.
+  void Stop();
+  void Pause();
+  void Resume();
+
+  bool IsPrepared() const { return m_isPrepared; }
+  bool IsRecording() const { return m_isRecording; }
+  bool IsPaused() const { return m_isPaused; }
+  double DurationSeconds() const;
+  int64_t DurationMicroseconds() const;
+  std::wstring OutputPath() const;
+  // 100-ns units; what the camera overlay subtracts from camera timestamps.
+  int64_t CameraSyncDelay() const { return m_cameraSyncDelay; }
+
+  abi::Event<NativeRecorder&, std::nullptr_t>& Started() { return m_started; }
+  abi::Event<NativeRecorder&, std::wstring>& Stopped() { return m_stopped; }
+  abi::Event<NativeRecorder&, std::wstring>& ErrorOccurred() { return m_errorOccurred; }
+  abi::Event<NativeRecorder&, RecordingProgress>& ProgressChanged() { return m_progressChanged; }
+  abi::Event<NativeRecorder&, bool>& CursorFocusChanged() { return m_cursorFocusChanged; }
+
+  // now + delta in nanoseconds, the largest Int64 instead of overflowing.
+  static int64_t SaturatingDeadlineNs(int64_t nowNs, int64_t deltaNs);
+
+ private:
+  enum class SetupFailure { None, ScreenCapture, Encoder };
+  enum class Mode { Prepare, Start };
+
+  AsyncBool Enqueue(std::function<bool()> body);
+  void OperationLoop();
+
+  bool PrepareBody(const std::shared_ptr<RecordingConfig>& config);
+  bool StartPreparedBody();
+  bool StartBody(const std::shared_ptr<RecordingConfig>& config);
+  bool StartBodyLocked(const std::shared_ptr<RecordingConfig>& config);
+  SetupFailure SetupComponents(const RecordingConfigValues& config, Mode mode);
+  void ResetRecordingState(const RecordingConfigValues& config);
+  void StartProgressThread();
+  void CompletePendingProgressJoin();
+  void StopLocked();
+  void WaitForInFlightCallbacksDrain();
+  void RaiseError(const std::wstring& message);
+
+  void OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp);
+  void ProgressLoop();
+
+  std::shared_ptr<platform::Platform> m_platform;
+
+  // Declared before the capture so the capture (and its delivery thread) goes first.
+  std::unique_ptr<Encoder> m_encoder;
+  std::unique_ptr<ScreenCapture> m_screenCapture;
+
+  std::atomic<bool> m_isRecording{false};
+  std::atomic<bool> m_isPaused{false};
+  std::atomic<bool> m_isCursorFocusActive{false};
+  std::atomic<bool> m_isPrepared{false};
+  std::atomic<bool> m_isShuttingDown{false};
+
+  mutable std::mutex m_outputPathMutex;
+  std::wstring m_outputPath;
+  std::shared_ptr<RecordingConfig> m_preparedConfig;
+  int32_t m_monitorOriginX = 0;
+  int32_t m_monitorOriginY = 0;
+
+  // Read by the progress thread and the frame path while the application pauses and resumes.
+  std::atomic<int64_t> m_startTimeNs{0};
+  std::atomic<int64_t> m_pauseStartNs{0};
+  std::atomic<int64_t> m_pausedTotalUs{0};
+  std::atomic<int64_t> m_elapsedAtPauseUs{0};
+  std::atomic<int64_t> m_framesWritten{0};
+  std::atomic<int32_t> m_droppedFrames{0};
+  std::atomic<int64_t> m_lastVideoTimestamp{0};
+  std::atomic<int64_t> m_lastAudioTimestamp{0};
+  // Rebased time of the last frame offered to the encoder; kNoFrame before the first.
+  static constexpr int64_t kNoFrame = INT64_MIN;
+  std::atomic<int64_t> m_lastEncodedTimestamp{kNoFrame};
+
+  std::thread m_progressThread;
+  std::atomic<bool> m_progressRunning{false};
+  std::mutex m_progressMutex;
+  std::condition_variable m_progressWake;
+  // A progress join that outlived Stop's 200 ms; completed before the next start or destruction.
+  std::unique_ptr<BoundedTask> m_progressJoin;
+
+  std::atomic<int64_t> m_sessionStartNs{0};
+  std::atomic<bool> m_hasSessionStart{false};
+  std::atomic<int64_t> m_cameraSyncDelay{1'000'000};
+  std::atomic<int32_t> m_inFlightCallbacks{0};
+  std::mutex m_stateMutex;
+
+  abi::Event<NativeRecorder&, std::nullptr_t> m_started;
+  abi::Event<NativeRecorder&, std::wstring> m_stopped;
+  abi::Event<NativeRecorder&, std::wstring> m_errorOccurred;
+  abi::Event<NativeRecorder&, RecordingProgress> m_progressChanged;
+  abi::Event<NativeRecorder&, bool> m_cursorFocusChanged;
+
+  // The operation thread: runs queued async bodies in call order.
+  struct Operation {
+    AsyncBool operation;
+    std::function<bool()> body;
+  };
+  std::mutex m_operationMutex;
+  std::condition_variable m_operationWake;
+  std::deque<Operation> m_operations;
+  bool m_operationsClosed = false;
+  std::thread m_operationThread;  // last: started once everything it uses exists
+};
+
+}  // namespace kalto

@@ -1,0 +1,333 @@
+// NativeRecorder on the fake desktop, capture service and media platform: the lifecycle and its
+// failure events, pause arithmetic, frame rebasing and pacing, dropped-frame thinning, progress
+// cadence and the bounded progress join.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "common/steady_clock.h"
+#include "encoding/encoder_cache.h"
+#include "platform/desktop/fake/fake_desktop.h"
+#include "platform/gpu/software/software_device.h"
+#include "platform/media/fake/fake_media.h"
+#include "platform/screen/fake/fake_capture_service.h"
+#include "recorder/native_recorder.h"
+#include "support/debug_capture.h"
+
+namespace kalto {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using media::fake::FakeMediaPlatform;
+using media::fake::FakeSinkWriter;
+using media::fake::WriterCall;
+
+constexpr int64_t kSecond = 1'000'000'000;  // ns
+constexpr int64_t kT0 = 1000 * kSecond;     // scripted clock at the start
+
+std::atomic<int64_t> g_clockNs{kT0};
+int64_t ScriptedClock() { return g_clockNs.load(); }
+
+// What one event delivered, in order.
+template <typename T>
+struct Recorded {
+  std::mutex mutex;
+  std::vector<T> values;
+  void Add(T v) {
+    std::lock_guard lock(mutex);
+    values.push_back(std::move(v));
+  }
+  std::vector<T> Get() {
+    std::lock_guard lock(mutex);
+    return values;
+  }
+};
+
+class NativeRecorderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() / ("kalto-recorder-" + std::to_string(::getpid()) + "-" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    fs::create_directories(root);
+    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    EncoderCache::ResetForTesting();
+    media::fake::FakeEncoderScript script;
+    script.inputSubtypes = {media::MFVideoFormat_NV12};
+    media->SetEncoders({script});
+    previousMedia = media::SetMediaPlatform(media);
+    platform = std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service});
+    recorder = std::make_unique<NativeRecorder>(platform);
+    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) { stopped.Add(path); });
+    recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { errors.Add(text); });
+    recorder->Started().Add([this](NativeRecorder&, std::nullptr_t) { ++started; });
+  }
+  void TearDown() override {
+    recorder.reset();
+    SetSteadyClockSourceForTesting(nullptr);
+    media::SetMediaPlatform(previousMedia);
+    EncoderCache::ResetForTesting();
+    fs::remove_all(root);
+  }
+
+  std::shared_ptr<RecordingConfig> Config(const std::string& name = "out.mp4") {
+    auto config = std::make_shared<RecordingConfig>();
+    config->OutputPath((root / name).wstring());
+    config->MonitorHandle(monitor);
+    config->OutputWidth(0);  // the capture size: the encoder's direct path, no scaling
+    config->OutputHeight(0);
+    config->CaptureMicrophone(false);
+    config->CaptureSystemAudio(false);
+    return config;
+  }
+  static bool Result(const NativeRecorder::AsyncBool& op) {
+    bool result = false;
+    EXPECT_TRUE(op->WaitFor(20s));
+    EXPECT_EQ(S_OK, op->GetResults(result));
+    return result;
+  }
+  void UseScriptedClock() {
+    g_clockNs = kT0;
+    SetSteadyClockSourceForTesting(&ScriptedClock);
+  }
+  // One frame arriving at kT0 + atNs on the scripted clock.
+  void EmitAt(int64_t atNs) {
+    g_clockNs = kT0 + atNs;
+    auto pool = service->LastPool();
+    ASSERT_TRUE(pool);
+    pool->EmitFrames(1);
+    ASSERT_TRUE(pool->WaitIdle(5000));
+  }
+  std::vector<int64_t> VideoSampleTimes() {
+    std::vector<int64_t> times;
+    for (const auto& s : media->Writers().back()->Samples()) {
+      if (s.stream == 0 && s.result == S_OK) times.push_back(s.time);
+    }
+    return times;
+  }
+
+  fs::path root;
+  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
+  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 320, 192}, true);
+  std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
+      std::make_shared<gpu::software::SoftwareDeviceFactory>();
+  std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
+  std::shared_ptr<FakeMediaPlatform> media = std::make_shared<FakeMediaPlatform>();
+  std::shared_ptr<media::MediaPlatform> previousMedia;
+  std::shared_ptr<platform::Platform> platform;
+  test::DebugCapture log;
+  std::unique_ptr<NativeRecorder> recorder;
+  Recorded<std::wstring> stopped;
+  Recorded<std::wstring> errors;
+  std::atomic<int> started{0};
+};
+
+// ---- Lifecycle ---------------------------------------------------------------------------------
+
+TEST_F(NativeRecorderTest, StopWhenIdleOrPreparedDoesNothingAndASecondPrepareFails) {
+  recorder->Stop();
+  auto config = Config("a.mp4");
+  config->CaptureMicrophone(true);  // audio is not attached yet: video only, and said so
+  auto first = recorder->PrepareAsync(config);
+  auto second = recorder->PrepareAsync(Config("b.mp4"));  // queued behind the first
+  EXPECT_TRUE(Result(first));
+  EXPECT_FALSE(Result(second));
+  EXPECT_EQ(1u, media->Writers().size());
+  EXPECT_EQ((root / "a.mp4").wstring(), recorder->OutputPath());
+  EXPECT_TRUE(log.Contains(
+      "[NativeRecorder] PrepareAsync: WARNING - Audio capture not available, recording video only\n"));
+  EXPECT_EQ(1u, media->Writers().back()->OutputTypes().size());  // no audio stream
+  recorder->Stop();
+  EXPECT_TRUE(recorder->IsPrepared());
+  recorder->CancelPrepared();
+  EXPECT_FALSE(recorder->IsPrepared());
+  EXPECT_TRUE(stopped.Get().empty());
+}
+
+TEST_F(NativeRecorderTest, StartAsyncWhilePreparedReplacesComponentsAndKeepsPreparedFlag) {
+  ASSERT_TRUE(Result(recorder->PrepareAsync(Config("a.mp4"))));
+  ASSERT_TRUE(Result(recorder->StartAsync(Config("b.mp4"))));
+  EXPECT_TRUE(recorder->IsRecording());
+  EXPECT_TRUE(recorder->IsPrepared());
+  EXPECT_EQ(1, started.load());
+  ASSERT_EQ(2u, media->Writers().size());
+  EXPECT_FALSE(Result(recorder->PrepareAsync(Config("c.mp4"))));  // recording
+  EXPECT_FALSE(Result(recorder->StartAsync(Config("c.mp4"))));
+  recorder->Stop();
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+  EXPECT_EQ(std::vector<std::wstring>{(root / "b.mp4").wstring()}, stopped.Get());
+}
+
+TEST_F(NativeRecorderTest, StartPreparedWithoutPrepareAndCaptureModeThreeRaiseTheirErrors) {
+  EXPECT_FALSE(Result(recorder->StartPreparedAsync()));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] StartPreparedAsync: Not prepared - call PrepareAsync first\n"));
+  auto config = Config();
+  config->CaptureMode(3);
+  EXPECT_FALSE(Result(recorder->StartAsync(config)));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to initialize screen capture\n"));
+  EXPECT_EQ((std::vector<std::wstring>{L"Prepared recording could not start because recorder is not prepared",
+                                       L"Failed to initialize screen capture"}),
+            errors.Get());
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_TRUE(media->Writers().empty());
+  EXPECT_EQ(0, started.load());
+}
+
+TEST_F(NativeRecorderTest, FailedPreparedStartReportsTheCaptureReasonAndStaysPrepared) {
+  ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
+  service->SetFault(screen::FakePoint::StartCapture, screen::FakeFault::Standard("no session"));
+  EXPECT_FALSE(Result(recorder->StartPreparedAsync()));
+  auto errorTexts = errors.Get();
+  ASSERT_EQ(1u, errorTexts.size());
+  const std::wstring prefix = L"Failed to start screen capture during prepared start: ";
+  ASSERT_EQ(prefix, errorTexts[0].substr(0, prefix.size()));
+  const std::string reason = WideToUtf8(errorTexts[0].substr(prefix.size()));
+  EXPECT_FALSE(reason.empty());
+  EXPECT_TRUE(log.Contains("[NativeRecorder] StartPreparedAsync: Failed to start capture: " + reason + "\n"));
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_TRUE(recorder->IsPrepared());
+}
+
+TEST_F(NativeRecorderTest, PreparedStartReadsTheKeptConfigurationAgain) {
+  auto config = Config("prepared.mp4");
+  ASSERT_TRUE(Result(recorder->PrepareAsync(config)));
+  config->OutputPath((root / "later.mp4").wstring());  // the encoder already has its file
+  config->CameraSyncDelayMs(250);                        // read at start
+  ASSERT_TRUE(Result(recorder->StartPreparedAsync()));
+  EXPECT_FALSE(recorder->IsPrepared());
+  EXPECT_TRUE(recorder->IsRecording());
+  EXPECT_EQ(2'500'000, recorder->CameraSyncDelay());
+  recorder->Stop();
+  EXPECT_EQ(std::vector<std::wstring>{(root / "prepared.mp4").wstring()}, stopped.Get());
+  EXPECT_EQ((root / "prepared.mp4").wstring(), media->Writers().back()->Url());
+}
+
+// ---- Pause and duration ------------------------------------------------------------------------
+
+TEST_F(NativeRecorderTest, PauseAndResumeActOnceAndFreezeTheDuration) {
+  UseScriptedClock();
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  g_clockNs = kT0 + 1'500'000'000;
+  EXPECT_DOUBLE_EQ(1.5, recorder->DurationSeconds());
+  recorder->Pause();
+  g_clockNs += kSecond;
+  recorder->Pause();  // ignored: the pause still began at 1.5 s
+  EXPECT_TRUE(recorder->IsPaused());
+  g_clockNs += kSecond;
+  EXPECT_DOUBLE_EQ(1.5, recorder->DurationSeconds());
+  EXPECT_EQ(1'500'000, recorder->DurationMicroseconds());
+  recorder->Resume();
+  recorder->Resume();  // ignored: paused time is counted once
+  EXPECT_FALSE(recorder->IsPaused());
+  g_clockNs += 500'000'000;
+  EXPECT_DOUBLE_EQ(2.0, recorder->DurationSeconds());
+  recorder->Stop();
+  EXPECT_EQ(0.0, recorder->DurationSeconds());
+}
+
+// ---- Video routing -----------------------------------------------------------------------------
+
+TEST_F(NativeRecorderTest, FramesAfterATwoSecondPauseAreRebasedAndNeverNegative) {
+  UseScriptedClock();
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  g_clockNs = kT0 + kSecond;
+  recorder->Pause();
+  EmitAt(2 * kSecond);  // paused: ignored
+  g_clockNs = kT0 + 3 * kSecond;
+  recorder->Resume();
+  EmitAt(500'000'000);  // stamped 0.5 s with 2 s of pause before it: written at 0
+  EmitAt(10 * kSecond);
+  EXPECT_EQ((std::vector<int64_t>{0, 80'000'000}), VideoSampleTimes());
+  recorder->Stop();
+}
+
+TEST_F(NativeRecorderTest, FramesCloserThanThreeQuartersOfAFrameAreSkipped) {
+  UseScriptedClock();
+  auto config = Config();
+  config->FrameRate(30);  // 333333 hns per frame: skip below 249999
+  ASSERT_TRUE(Result(recorder->StartAsync(config)));
+  for (int64_t ms10 : {0, 100, 249, 250, 400, 500}) EmitAt(ms10 * 100'000);  // tenths of ms
+  // 400 is 150000 after 250; 500 is measured from 250 (the last one written), not from 400.
+  EXPECT_EQ((std::vector<int64_t>{0, 250'000, 500'000}), VideoSampleTimes());
+  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
+  recorder->Stop();
+}
+
+TEST_F(NativeRecorderTest, RefusedFramesAreCountedAndTheirLineThinned) {
+  UseScriptedClock();
+  media->SetWriterSetup([](FakeSinkWriter& writer) { writer.FailCall(WriterCall::WriteSample, E_FAIL); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  for (int i = 0; i < 3; ++i) EmitAt(i * 40'000'000);
+  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=1\n"));
+  for (int i = 3; i < 12; ++i) EmitAt(i * 40'000'000);
+  EXPECT_EQ(2, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=11\n"));
+  recorder->Stop();
+}
+
+// ---- Progress ----------------------------------------------------------------------------------
+
+TEST_F(NativeRecorderTest, ProgressArrivesOncePerSecondAndStopWakesTheTimer) {
+  Recorded<RecordingProgress> progress;
+  recorder->ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) { progress.Add(p); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  const auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (progress.Get().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  recorder->Stop();
+  auto events = progress.Get();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_GE(events[0].DurationSeconds(), 0.99);
+  EXPECT_GE(events[1].DurationSeconds() - events[0].DurationSeconds(), 0.99);
+  EXPECT_EQ(0.0, events[0].AverageFrameRate());  // no frames were captured
+  EXPECT_EQ(0, events[0].DroppedFrames());
+  // The timer was waiting when Stop came: it woke and joined within the bound.
+  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] STEP 7"));
+}
+
+TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
+  std::promise<void> entered;
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  std::atomic<bool> first{true};
+  recorder->ProgressChanged().Add([&, released](NativeRecorder&, RecordingProgress) {
+    if (first.exchange(false)) {
+      entered.set_value();
+      released.wait_for(20s);
+    }
+  });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config("one.mp4"))));
+  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(20s));
+  recorder->Stop();
+  EXPECT_TRUE(log.Contains("[NativeRecorder] STEP 7: WARNING: Progress thread join timed out after 200ms\n"));
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+  EXPECT_EQ(1u, stopped.Get().size());
+  // The next start waits for the pending join instead of replacing a running thread.
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(300ms);
+    release.set_value();
+  });
+  EXPECT_TRUE(Result(recorder->StartAsync(Config("two.mp4"))));
+  releaser.join();
+  recorder->Stop();
+  EXPECT_EQ(2u, stopped.Get().size());
+}
+
+TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  EXPECT_EQ(kMax, NativeRecorder::SaturatingDeadlineNs(kMax - 10, kSecond));
+  EXPECT_EQ(kSecond + 5, NativeRecorder::SaturatingDeadlineNs(5, kSecond));
+}
+
+}  // namespace
+}  // namespace kalto
