@@ -1,26 +1,32 @@
-// Command-line host of the engine. This build lists monitors and windows and captures one of
-// them, reporting the delivered frame rate and saving the last frame; recording to MP4 joins
-// when the encoder does.
+// Command-line host of the engine: lists monitors and windows, and records one of them (or a
+// region of a monitor) to an MP4 file with live progress, until Ctrl-C or --duration.
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
+#include <ctime>
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
-#include "capture/screen_capture.h"
 #include "common/debug_output.h"
-#include "common/steady_clock.h"
 #include "platform/platform.h"
+#include "recorder/native_recorder.h"
+#include "recorder/recording_config.h"
 
 namespace {
 
 using namespace kalto;
+namespace fs = std::filesystem;
 
 std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop = true; }
@@ -28,12 +34,20 @@ void OnSignal(int) { g_stop = true; }
 int Usage() {
   std::fprintf(stderr,
                "usage: kalto-record --list-monitors | --list-windows\n"
-               "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [--duration S]\n"
-               "                    [--no-cursor] [--snapshot FILE.ppm] [--verbose]\n");
+               "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [--duration S]\n"
+               "                    [--fps N] [--size WxH] [--bitrate BPS] [--profile high|main|baseline]\n"
+               "                    [--quality 0-100] [--no-cursor] [--verbose]\n"
+               "While recording: p pauses and resumes, Ctrl-C stops.\n");
   return 2;
 }
 
-bool ParseInt64(const char* text, int64_t* out) {
+int Fail(const std::string& message) {
+  std::fprintf(stderr, "kalto-record: %s\n", message.c_str());
+  return 1;
+}
+
+bool ParseInt(const char* text, int64_t* out) {
+  if (!text) return false;
   char* end = nullptr;
   errno = 0;
   long long v = std::strtoll(text, &end, 0);
@@ -42,58 +56,65 @@ bool ParseInt64(const char* text, int64_t* out) {
   return true;
 }
 
-// Keeps a CPU copy of the latest frame for the snapshot.
-class LastFrame {
+// Puts the terminal into single-key mode for 'p' and restores it on every exit path.
+class RawTerminal {
  public:
-  void Take(gpu::Texture2D& texture) {
-    auto desc = texture.GetDesc();
-    std::lock_guard lock(m_mutex);
-    if (!m_staging || m_staging->GetDesc().width != desc.width || m_staging->GetDesc().height != desc.height) {
-      gpu::TextureDesc s = desc;
-      s.usage = gpu::Usage::Staging;
-      s.bindFlags = 0;
-      s.cpuAccessFlags = gpu::CPU_ACCESS_READ;
-      s.miscFlags = 0;
-      m_staging.reset();
-      if (Failed(texture.GetDevice()->CreateTexture2D(s, nullptr, 0, &m_staging))) return;
-    }
-    texture.GetDevice()->GetImmediateContext()->CopyResource(*m_staging, texture);
+  RawTerminal() {
+    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &m_saved) != 0) return;
+    termios raw = m_saved;
+    raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    m_active = tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
   }
-  bool WritePpm(const std::string& path) {
-    std::lock_guard lock(m_mutex);
-    if (!m_staging) return false;
-    auto desc = m_staging->GetDesc();
-    auto context = m_staging->GetDevice()->GetImmediateContext();
-    gpu::MappedSubresource mapped;
-    if (Failed(context->Map(*m_staging, 0, gpu::MapType::Read, 0, &mapped))) return false;
-    std::ofstream out(path, std::ios::binary);
-    out << "P6\n" << desc.width << " " << desc.height << "\n255\n";
-    std::string row(size_t{desc.width} * 3, '\0');
-    for (uint32_t y = 0; y < desc.height; ++y) {
-      const uint8_t* src = static_cast<const uint8_t*>(mapped.data) + size_t{y} * mapped.rowPitch;
-      for (uint32_t x = 0; x < desc.width; ++x) {
-        row[x * 3 + 0] = static_cast<char>(src[x * 4 + 2]);
-        row[x * 3 + 1] = static_cast<char>(src[x * 4 + 1]);
-        row[x * 3 + 2] = static_cast<char>(src[x * 4 + 0]);
-      }
-      out.write(row.data(), static_cast<std::streamsize>(row.size()));
-    }
-    context->Unmap(*m_staging, 0);
-    return static_cast<bool>(out);
+  ~RawTerminal() {
+    if (m_active) tcsetattr(STDIN_FILENO, TCSANOW, &m_saved);
+  }
+  RawTerminal(const RawTerminal&) = delete;
+  RawTerminal& operator=(const RawTerminal&) = delete;
+  // The key pressed since the last call, if any.
+  std::optional<char> Key() const {
+    if (!m_active) return std::nullopt;
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    char c = 0;
+    if (poll(&p, 1, 0) > 0 && read(STDIN_FILENO, &c, 1) == 1) return c;
+    return std::nullopt;
   }
 
  private:
-  std::mutex m_mutex;
-  std::shared_ptr<gpu::Texture2D> m_staging;
+  termios m_saved{};
+  bool m_active = false;
 };
+
+std::string DefaultFileName() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char name[64];
+  std::strftime(name, sizeof name, "kalto-%Y%m%d-%H%M%S.mp4", &local);
+  return name;
+}
+
+std::string HumanSize(uintmax_t bytes) {
+  char text[32];
+  if (bytes >= 1024 * 1024) {
+    std::snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / (1024.0 * 1024.0));
+  } else {
+    std::snprintf(text, sizeof text, "%.0f KB", static_cast<double>(bytes) / 1024.0);
+  }
+  return text;
+}
+
+uintmax_t FileSize(const fs::path& path) {
+  std::error_code ec;
+  auto size = fs::file_size(path, ec);
+  return ec ? 0 : size;
+}
 
 int ListMonitors(desktop::Desktop& desk) {
   auto monitors = desk.EnumMonitors();
-  if (monitors.empty()) {
-    std::fprintf(stderr, "kalto-record: no monitors (is $DISPLAY set?)\n");
-    return 1;
-  }
-  std::printf("%-12s %-12s %-22s %s\n", "HANDLE", "NAME", "POSITION/SIZE", "");
+  if (monitors.empty()) return Fail("cannot open the display (is $DISPLAY set?)");
+  std::printf("%-12s %-12s %-22s\n", "HANDLE", "NAME", "SIZE+X+Y");
   for (auto h : monitors) {
     desktop::MonitorInfo info;
     if (!desk.GetMonitorInfo(h, &info)) continue;
@@ -107,7 +128,8 @@ int ListMonitors(desktop::Desktop& desk) {
 }
 
 int ListWindows(desktop::Desktop& desk) {
-  std::printf("%-12s %-8s %-22s %s\n", "HANDLE", "PID", "POSITION/SIZE", "TITLE");
+  if (desk.EnumMonitors().empty()) return Fail("cannot open the display (is $DISPLAY set?)");
+  std::printf("%-12s %-8s %-22s %s\n", "HANDLE", "PID", "SIZE+X+Y", "TITLE");
   for (const auto& w : desk.EnumWindows()) {
     char geometry[64];
     std::snprintf(geometry, sizeof geometry, "%dx%d+%d+%d", w.rect.Width(), w.rect.Height(), w.rect.left,
@@ -121,14 +143,14 @@ int ListWindows(desktop::Desktop& desk) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string mode = "monitor";
+  int32_t mode = 0;
   int64_t handle = 0;
-  int64_t region[4] = {0, 0, 0, 0};
+  RegionRect region;
+  std::string output;
   double durationS = 0;
-  bool cursor = true;
-  bool verbose = false;
-  std::string snapshot;
-  bool listMonitors = false, listWindows = false;
+  int64_t fps = 30, bitrate = 4'000'000, quality = 50, width = 0, height = 0;
+  int32_t profile = 1;
+  bool cursor = true, verbose = false, listMonitors = false, listWindows = false;
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -138,34 +160,48 @@ int main(int argc, char** argv) {
     } else if (arg == "--list-windows") {
       listWindows = true;
     } else if (arg == "--monitor" || arg == "--window") {
-      const char* v = next();
-      if (!v || !ParseInt64(v, &handle) || handle == 0) {
-        std::fprintf(stderr, "kalto-record: %s needs a handle (see --list-%ss)\n", arg.c_str(), arg.c_str() + 2);
-        return 2;
-      }
-      mode = arg.substr(2);
+      if (!ParseInt(next(), &handle) || handle == 0) return Fail(std::string(arg) + " needs a handle (see --list-monitors/--list-windows)");
+      mode = arg == "--window" ? 1 : 0;
     } else if (arg == "--region") {
       const char* v = next();
-      long long h, x, y, w, hh;
-      if (!v || std::sscanf(v, "%lli:%lli,%lli,%lli,%lli", &h, &x, &y, &w, &hh) != 5 || w < 2 || hh < 2) {
-        std::fprintf(stderr, "kalto-record: --region needs HANDLE:X,Y,W,H\n");
-        return 2;
+      long long h = 0, x = 0, y = 0, w = 0, hh = 0;
+      if (!v || std::sscanf(v, "%lli:%lli,%lli,%lli,%lli", &h, &x, &y, &w, &hh) != 5 || w < 100 || hh < 100 ||
+          x < 0 || y < 0) {
+        return Fail("--region needs HANDLE:X,Y,W,H with W and H of at least 100");
       }
-      mode = "region";
+      mode = 2;
       handle = h;
-      region[0] = x, region[1] = y, region[2] = w, region[3] = hh;
+      region = {static_cast<int32_t>(x), static_cast<int32_t>(y), static_cast<int32_t>(w), static_cast<int32_t>(hh)};
+    } else if (arg == "-o" || arg == "--output") {
+      const char* v = next();
+      if (!v || !*v) return Fail("-o needs a file name");
+      output = v;
     } else if (arg == "--duration") {
       const char* v = next();
-      if (!v || (durationS = std::atof(v)) <= 0) {
-        std::fprintf(stderr, "kalto-record: --duration needs a positive number of seconds\n");
-        return 2;
+      if (!v || (durationS = std::atof(v)) <= 0) return Fail("--duration needs a positive number of seconds");
+    } else if (arg == "--fps") {
+      if (!ParseInt(next(), &fps) || fps < 1 || fps > 120) return Fail("--fps must be between 1 and 120");
+    } else if (arg == "--size") {
+      const char* v = next();
+      long long w = 0, h = 0;
+      if (!v || std::sscanf(v, "%lldx%lld", &w, &h) != 2 || w < 16 || h < 16 || w > 7680 || h > 4320) {
+        return Fail("--size must be WxH between 16x16 and 7680x4320");
       }
+      width = w, height = h;
+    } else if (arg == "--bitrate") {
+      if (!ParseInt(next(), &bitrate) || bitrate < 100'000 || bitrate > 200'000'000) {
+        return Fail("--bitrate must be between 100000 and 200000000 bits per second");
+      }
+    } else if (arg == "--profile") {
+      std::string v = next() ? argv[i] : "";
+      if (v == "high") profile = 0;
+      else if (v == "main") profile = 1;
+      else if (v == "baseline") profile = 2;
+      else return Fail("--profile must be high, main or baseline");
+    } else if (arg == "--quality") {
+      if (!ParseInt(next(), &quality) || quality < 0 || quality > 100) return Fail("--quality must be 0 to 100");
     } else if (arg == "--no-cursor") {
       cursor = false;
-    } else if (arg == "--snapshot") {
-      const char* v = next();
-      if (!v) return Usage();
-      snapshot = v;
     } else if (arg == "--verbose") {
       verbose = true;
     } else {
@@ -179,72 +215,98 @@ int main(int argc, char** argv) {
   if (listMonitors) return ListMonitors(desk);
   if (listWindows) return ListWindows(desk);
 
-  if (desk.EnumMonitors().empty()) {
-    std::fprintf(stderr, "kalto-record: cannot open the display (is $DISPLAY set?)\n");
-    return 1;
-  }
-  if (mode != "window" && handle == 0) handle = desk.PrimaryMonitor();
+  if (desk.EnumMonitors().empty()) return Fail("cannot open the display (is $DISPLAY set?)");
+  if (mode != 1 && handle == 0) handle = desk.PrimaryMonitor();
   desktop::MonitorInfo info;
-  if (mode != "window" && !desk.GetMonitorInfo(handle, &info)) {
-    std::fprintf(stderr, "kalto-record: no monitor with handle %lld (see --list-monitors)\n",
-                 static_cast<long long>(handle));
-    return 1;
+  if (mode != 1 && !desk.GetMonitorInfo(handle, &info)) {
+    return Fail(std::string("no monitor with handle ") + std::to_string(handle) + " (see --list-monitors)");
   }
-  if (mode == "window" && !desk.IsWindow(handle)) {
-    std::fprintf(stderr, "kalto-record: no window with handle 0x%llx (see --list-windows)\n",
-                 static_cast<unsigned long long>(handle));
-    return 1;
-  }
+  if (mode == 1 && !desk.IsWindow(handle)) return Fail(std::string("no window with handle ") + std::to_string(handle) + " (see --list-windows)");
 
-  ScreenCapture capture(platform);
-  if (!capture.HasDevice()) {
-    std::fprintf(stderr, "kalto-record: no graphics device\n");
-    return 1;
-  }
-  capture.SetCaptureCursor(cursor);
-  bool ok = mode == "window" ? capture.InitializeForWindow(handle) : capture.InitializeForMonitor(handle);
-  if (!ok) {
-    std::fprintf(stderr, "kalto-record: cannot capture that %s\n", mode == "window" ? "window" : "monitor");
-    return 1;
-  }
-  if (mode == "region") {
-    capture.SetCropRegion(static_cast<int32_t>(region[0]), static_cast<int32_t>(region[1]),
-                          static_cast<int32_t>(region[2]), static_cast<int32_t>(region[3]));
-  }
+  fs::path path = output.empty() ? fs::path(DefaultFileName()) : fs::path(output);
+  fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return Fail(std::string("output folder ") + folder.string() + " does not exist");
+  if (access(folder.c_str(), W_OK) != 0) return Fail(std::string("output folder ") + folder.string() + " is not writable");
+  if (path.extension() != ".mp4" && path.extension() != ".m4v") return Fail("the output file must end in .mp4");
+  bool existed = fs::exists(path, ec);
+  path = fs::absolute(path, ec);
 
-  std::atomic<int64_t> frames{0};
-  LastFrame last;
+  auto config = std::make_shared<RecordingConfig>();
+  config->OutputPath(path.wstring());
+  config->CaptureMode(mode);
+  config->MonitorHandle(mode == 1 ? 0 : handle);
+  config->WindowHandle(mode == 1 ? handle : 0);
+  config->CropRegion(region);
+  config->OutputWidth(static_cast<int32_t>(width));
+  config->OutputHeight(static_cast<int32_t>(height));
+  config->FrameRate(static_cast<int32_t>(fps));
+  config->VideoBitrate(static_cast<int32_t>(bitrate));
+  config->VideoProfile(profile);
+  config->QualityVsSpeed(static_cast<int32_t>(quality));
+  config->CaptureCursor(cursor);
+  // Audio joins the recorder later; ask for none so the file carries none.
+  config->CaptureMicrophone(false);
+  config->CaptureSystemAudio(false);
+
+  NativeRecorder recorder(platform);
+  std::mutex progressMutex;
+  RecordingProgress progress;
+  std::wstring error;
+  recorder.ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) {
+    std::lock_guard lock(progressMutex);
+    progress = p;
+  });
+  recorder.ErrorOccurred().Add([&](NativeRecorder&, std::wstring message) {
+    std::lock_guard lock(progressMutex);
+    error = std::move(message);
+  });
+
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
-  capture.SetStartTimeBase(SteadyNowNs());
-  if (!capture.Start([&](gpu::Texture2D& texture, int64_t) {
-        ++frames;
-        if (!snapshot.empty()) last.Take(texture);
-      })) {
-    std::fprintf(stderr, "kalto-record: %s\n", WideToUtf8(capture.GetLastErrorText()).c_str());
-    return 1;
+  auto start = recorder.StartAsync(config);
+  start->Wait();
+  bool started = false;
+  if (Failed(start->GetResults(started)) || !started) {
+    std::lock_guard lock(progressMutex);
+    if (!existed) fs::remove(path, ec);  // nothing half-written stays behind
+    return Fail(std::string("could not start recording: ") + std::string(error.empty() ? "unknown error" : WideToUtf8(error)));
   }
-  std::fprintf(stderr, "kalto-record: capturing %dx%d (encoding to MP4 is not part of this build)\n",
-               capture.GetWidth(), capture.GetHeight());
+
+  std::fprintf(stderr, "kalto-record: recording to %s (p pauses, Ctrl-C stops)\n", path.c_str());
+  RawTerminal terminal;
   auto begin = std::chrono::steady_clock::now();
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (auto key = terminal.Key(); key && (*key == 'p' || *key == 'P')) {
+      if (recorder.IsPaused()) {
+        recorder.Resume();
+      } else {
+        recorder.Pause();
+      }
+    }
+    RecordingProgress now;
+    {
+      std::lock_guard lock(progressMutex);
+      now = progress;
+    }
+    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s   ", now.DurationSeconds(), now.AverageFrameRate(),
+                 static_cast<int>(now.DroppedFrames()), HumanSize(FileSize(path)).c_str(),
+                 recorder.IsPaused() ? "  [paused]" : "");
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    std::fprintf(stderr, "\r%7.1f s  %6lld frames  %6.1f fps   ", elapsed, static_cast<long long>(frames.load()),
-                 elapsed > 0 ? static_cast<double>(frames.load()) / elapsed : 0.0);
     if (durationS > 0 && elapsed >= durationS) break;
   }
-  capture.Stop();
-  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  recorder.Stop();
   std::fprintf(stderr, "\n");
-  std::printf("captured %lld frames in %.1f s (%.1f fps)\n", static_cast<long long>(frames.load()), elapsed,
-              static_cast<double>(frames.load()) / elapsed);
-  if (!snapshot.empty()) {
-    if (!last.WritePpm(snapshot)) {
-      std::fprintf(stderr, "kalto-record: could not write %s\n", snapshot.c_str());
-      return 1;
-    }
-    std::printf("last frame written to %s\n", snapshot.c_str());
+  RecordingProgress last;
+  {
+    std::lock_guard lock(progressMutex);
+    last = progress;
   }
+  std::printf("file:     %s\n", path.c_str());
+  std::printf("duration: %.1f s\n", last.DurationSeconds());
+  std::printf("frames:   %lld\n", static_cast<long long>(last.AverageFrameRate() * last.DurationSeconds() + 0.5));
+  std::printf("dropped:  %d\n", static_cast<int>(last.DroppedFrames()));
+  std::printf("size:     %s\n", HumanSize(FileSize(path)).c_str());
   return 0;
 }
