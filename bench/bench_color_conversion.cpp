@@ -17,7 +17,7 @@ extern "C" {
 
 #include "encoding/color_converter.h"
 #include "encoding/gpu_scaler.h"
-#include "platform/gpu/software/software_device.h"
+#include "bench_device.h"
 
 namespace {
 
@@ -27,46 +27,24 @@ constexpr uint32_t kWidth = 1920;
 constexpr uint32_t kHeight = 1088;
 constexpr uint32_t kCaptureHeight = 1080;
 
-struct Device {
-  Device() {
-    factory = std::make_shared<gpu::software::SoftwareDeviceFactory>();
-    factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
-                          &context);
-  }
+struct Device : bench::BenchDevice {
   std::shared_ptr<gpu::Texture2D> Frame(uint32_t width, uint32_t height) const {
     std::vector<uint32_t> pixels(size_t(width) * height);
     for (uint32_t y = 0; y < height; ++y) {
       for (uint32_t x = 0; x < width; ++x) pixels[size_t(y) * width + x] = (x * 2654435761u) ^ (y * 40503u);
     }
-    gpu::TextureDesc desc;
-    desc.width = width;
-    desc.height = height;
-    desc.format = gpu::Format::B8G8R8A8_UNORM;
-    desc.bindFlags = gpu::BIND_SHADER_RESOURCE;
-    std::shared_ptr<gpu::Texture2D> texture;
-    device->CreateTexture2D(desc, pixels.data(), width * 4, &texture);
-    return texture;
+    return Upload(width, height, pixels);
   }
-  std::shared_ptr<gpu::software::SoftwareDeviceFactory> factory;
-  std::shared_ptr<gpu::Device> device;
-  std::shared_ptr<gpu::DeviceContext> context;
 };
 
-// Serial rows for /0; the device's pool for /1.
-std::unique_ptr<gpu::software::ScopedSerialRows> Threads(const benchmark::State& state) {
-  return state.range(0) == 0 ? std::make_unique<gpu::software::ScopedSerialRows>() : nullptr;
-}
-
-void SetFrameBytes(benchmark::State& state) {
-  state.SetBytesProcessed(int64_t(state.iterations()) * kWidth * kHeight * 4);
-}
+void SetFrameBytes(benchmark::State& state) { bench::SetFrameBytes(state, kWidth, kHeight); }
 
 void BM_ColorConverter(benchmark::State& state) {
   Device d;
   ColorConverter converter(d.factory);
   if (!converter.Initialize(d.device.get(), kWidth, kHeight)) return state.SkipWithError("initialize failed");
   auto frame = d.Frame(kWidth, kHeight);
-  const auto serial = Threads(state);
+  const auto serial = bench::Threads(state.range(0));
   for (auto _ : state) {
     gpu::Texture2D* nv12 = nullptr;
     if (!converter.Convert(frame.get(), &nv12)) return state.SkipWithError("convert failed");
@@ -81,7 +59,7 @@ void BM_Scaler(benchmark::State& state) {
   GpuScaler scaler(d.device, d.context, 30);
   if (!scaler.EnsureScaler(kWidth, kCaptureHeight, kWidth, kHeight)) return state.SkipWithError("no scaler");
   auto frame = d.Frame(kWidth, kCaptureHeight);
-  const auto serial = Threads(state);
+  const auto serial = bench::Threads(state.range(0));
   for (auto _ : state) {
     if (!scaler.ScaleFrame(frame.get())) return state.SkipWithError("blit failed");
   }
@@ -137,7 +115,7 @@ BENCHMARK(BM_Swscale)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTim
 void BM_Memcpy(benchmark::State& state) {
   const size_t rowBytes = size_t(kWidth) * 4;
   std::vector<uint8_t> from(rowBytes * kHeight, 7), to(rowBytes * kHeight);
-  const auto serial = Threads(state);
+  const auto serial = bench::Threads(state.range(0));
   for (auto _ : state) {
     gpu::software::ParallelFor(kHeight, [&](uint32_t begin, uint32_t end) {
       std::memcpy(to.data() + begin * rowBytes, from.data() + begin * rowBytes, (end - begin) * rowBytes);

@@ -22,7 +22,7 @@
 #include "encoding/encoder.h"
 #include "encoding/encoder_cache.h"
 #include "encoding/gpu_scaler.h"
-#include "platform/gpu/software/software_device.h"
+#include "bench_device.h"
 
 namespace {
 
@@ -32,12 +32,7 @@ constexpr uint32_t kWidth = 1920;
 constexpr uint32_t kHeight = 1088;
 constexpr uint32_t kCaptureHeight = 1080;
 
-struct Device {
-  Device() {
-    factory = std::make_shared<gpu::software::SoftwareDeviceFactory>();
-    factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
-                          &context);
-  }
+struct Device : bench::BenchDevice {
   // A screen-like picture: flat areas, text-like stripes, and a bar that moves with `frame`.
   std::shared_ptr<gpu::Texture2D> Frame(uint32_t width, uint32_t height, uint32_t frame = 0) const {
     std::vector<uint32_t> pixels(size_t(width) * height);
@@ -49,31 +44,15 @@ struct Device {
         pixels[size_t(y) * width + x] = p | 0xFF000000u;
       }
     }
-    gpu::TextureDesc desc;
-    desc.width = width;
-    desc.height = height;
-    desc.format = gpu::Format::B8G8R8A8_UNORM;
-    desc.bindFlags = gpu::BIND_SHADER_RESOURCE;
-    std::shared_ptr<gpu::Texture2D> texture;
-    device->CreateTexture2D(desc, pixels.data(), width * 4, &texture);
-    return texture;
+    return Upload(width, height, pixels);
   }
-  std::shared_ptr<gpu::software::SoftwareDeviceFactory> factory;
-  std::shared_ptr<gpu::Device> device;
-  std::shared_ptr<gpu::DeviceContext> context;
 };
-
-std::unique_ptr<gpu::software::ScopedSerialRows> Threads(int64_t threaded) {
-  return threaded == 0 ? std::make_unique<gpu::software::ScopedSerialRows>() : nullptr;
-}
 
 const media::Guid& Subtype(int64_t index) {
   return index == 0 ? media::MFVideoFormat_NV12 : media::MFVideoFormat_IYUV;
 }
 
-void SetFrameBytes(benchmark::State& state) {
-  state.SetBytesProcessed(int64_t(state.iterations()) * kWidth * kHeight * 4);
-}
+void SetFrameBytes(benchmark::State& state) { bench::SetFrameBytes(state, kWidth, kHeight); }
 
 void BM_ScalerConvert(benchmark::State& state) {
   Device d;
@@ -88,7 +67,7 @@ void BM_ScalerConvert(benchmark::State& state) {
   if (Failed(d.device->CreateTexture2D(desc, nullptr, 0, &staging))) return state.SkipWithError("no staging");
   std::vector<uint8_t> target(Encoder::ConvertBufferSize(subtype, kWidth, kHeight));
   auto frame = d.Frame(kWidth, kCaptureHeight);
-  const auto serial = Threads(state.range(1));
+  const auto serial = bench::Threads(state.range(1));
   for (auto _ : state) {
     if (!scaler.ScaleFrame(frame.get())) return state.SkipWithError("blit failed");
     d.context->CopyResource(*staging, *scaler.Output());
@@ -112,7 +91,7 @@ void BM_ConvertBgraImage(benchmark::State& state) {
   std::vector<uint32_t> source(size_t(kWidth) * kHeight);
   for (size_t i = 0; i < source.size(); ++i) source[i] = uint32_t(i * 2654435761u) | 0xFF000000u;
   std::vector<uint8_t> target(Encoder::ConvertBufferSize(subtype, kWidth, kHeight));
-  const auto serial = Threads(state.range(1));
+  const auto serial = bench::Threads(state.range(1));
   for (auto _ : state) {
     Encoder::ConvertBgraImage(reinterpret_cast<const uint8_t*>(source.data()), kWidth * 4, kWidth, kHeight,
                               target.data(), kWidth, kHeight, subtype);
@@ -129,7 +108,7 @@ BENCHMARK(BM_ConvertBgraImage)
 void BM_Memcpy(benchmark::State& state) {
   const size_t rowBytes = size_t(kWidth) * 4;
   std::vector<uint8_t> from(rowBytes * kHeight, 7), to(rowBytes * kHeight);
-  const auto serial = Threads(state.range(0));
+  const auto serial = bench::Threads(state.range(0));
   for (auto _ : state) {
     gpu::ParallelFor(kHeight, [&](uint32_t begin, uint32_t end) {
       std::memcpy(to.data() + begin * rowBytes, from.data() + begin * rowBytes, (end - begin) * rowBytes);

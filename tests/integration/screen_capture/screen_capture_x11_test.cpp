@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -72,29 +74,41 @@ class ScreenCaptureX11Test : public ::testing::Test {
     platform->screen = std::make_shared<x11::X11CaptureService>(server.Display());
   }
 
+  // Covers the screen with the test pattern of `seed`.
+  void ShowPattern(int seed) {
+    client = std::make_unique<XClient>(server.Display());
+    ASSERT_TRUE(*client);
+    scene = std::make_unique<TestWindow>(*client, 0, 0, 1280, 720, "scene", seed);
+    ASSERT_TRUE(scene->WaitViewable());
+    scene->Draw();
+    XSync(client->get(), False);
+  }
+  // Captures the primary monitor without the cursor until one frame arrives.
+  Captured CaptureOneFrame(const std::function<void(ScreenCapture&)>& configure) {
+    ScreenCapture capture(platform);
+    capture.SetCaptureCursor(false);
+    EXPECT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
+    configure(capture);
+    EXPECT_TRUE(capture.Start(frames.Callback()));
+    EXPECT_TRUE(frames.WaitFor(1));
+    capture.Stop();
+    return frames.Count() ? frames.Last() : Captured{};
+  }
+
   XServer server{1280, 720};
   std::shared_ptr<platform::Platform> platform;
+  std::unique_ptr<XClient> client;
+  std::unique_ptr<TestWindow> scene;
   Collector frames;
 };
 
 TEST_F(ScreenCaptureX11Test, MonitorFramesCarryTheScreenAndCountFromTheBase) {
-  XClient client(server.Display());
-  ASSERT_TRUE(client);
-  TestWindow scene(client, 0, 0, 1280, 720, "scene", 3);
-  ASSERT_TRUE(scene.WaitViewable());
-  scene.Draw();
-  XSync(client.get(), False);
-
-  ScreenCapture capture(platform);
-  capture.SetCaptureCursor(false);
-  ASSERT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
-  EXPECT_EQ(capture.GetWidth(), 1280);
+  ShowPattern(3);
   int64_t baseNs = SteadyNowNs() - 2'000'000'000;
-  capture.SetStartTimeBase(baseNs);
-  ASSERT_TRUE(capture.Start(frames.Callback()));
-  ASSERT_TRUE(frames.WaitFor(1));
-  capture.Stop();
-  auto f = frames.Last();
+  auto f = CaptureOneFrame([&](ScreenCapture& capture) {
+    EXPECT_EQ(capture.GetWidth(), 1280);
+    capture.SetStartTimeBase(baseNs);
+  });
   ASSERT_EQ(f.width, 1280u);
   ASSERT_EQ(f.height, 720u);
   EXPECT_GE(f.timestampHns, 20'000'000);
@@ -106,20 +120,9 @@ TEST_F(ScreenCaptureX11Test, MonitorFramesCarryTheScreenAndCountFromTheBase) {
 }
 
 TEST_F(ScreenCaptureX11Test, RegionCropDeliversTheRectangleOfTheScreen) {
-  XClient client(server.Display());
-  TestWindow scene(client, 0, 0, 1280, 720, "scene", 5);
-  ASSERT_TRUE(scene.WaitViewable());
-  scene.Draw();
-  XSync(client.get(), False);
-
-  ScreenCapture capture(platform);
-  capture.SetCaptureCursor(false);
-  ASSERT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
-  capture.SetCropRegion(101, 51, 401, 301);  // odd sizes round down: 400 x 300
-  ASSERT_TRUE(capture.Start(frames.Callback()));
-  ASSERT_TRUE(frames.WaitFor(1));
-  capture.Stop();
-  auto f = frames.Last();
+  ShowPattern(5);
+  // Odd sizes round down: 400 x 300.
+  auto f = CaptureOneFrame([](ScreenCapture& capture) { capture.SetCropRegion(101, 51, 401, 301); });
   ASSERT_EQ(f.width, 400u);
   ASSERT_EQ(f.height, 300u);
   EXPECT_EQ(f.pixels[0], PatternPixel(101, 51, 5));
