@@ -1,5 +1,7 @@
 // A small animated scene for demos and end-to-end runs: moving shapes, a running clock and
 // text, redrawn at about 60 Hz in a window that covers the screen (or a given geometry).
+// Tests read it back from recordings: three fixed colour markers and a binary clock are drawn
+// over everything else (see the layout constants below).
 // Usage: kalto-scene [--geometry WxH+X+Y] [--seconds S]
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -27,6 +29,12 @@ struct DisplayCloser {
 unsigned long Rgb(int r, int g, int b) {
   return (static_cast<unsigned long>(r) << 16) | (static_cast<unsigned long>(g) << 8) | static_cast<unsigned long>(b);
 }
+
+// Markers: kMarker pixels square, kInset from the edges: green top-right, magenta bottom-left,
+// yellow bottom-right. The clock: kClockBits cells of kCell pixels, most significant first,
+// centred kClockRise pixels above the bottom edge; white cells are ones, the value is the
+// scene's running time in tenths of a second (modulo 4096).
+constexpr int kMarker = 48, kInset = 16, kCell = 24, kClockBits = 12, kClockRise = 80;
 
 }  // namespace
 
@@ -97,6 +105,19 @@ int main(int argc, char** argv) {
     std::snprintf(text, sizeof text, "Kalto demo  %02d:%02d.%03d  frame %ld", static_cast<int>(t) / 60,
                   static_cast<int>(t) % 60, static_cast<int>(t * 1000) % 1000, frame);
     XDrawString(d, back, gc, 20, 30, text, static_cast<int>(std::strlen(text)));
+    XSetForeground(d, gc, Rgb(40, 200, 80));
+    XFillRectangle(d, back, gc, width - kInset - kMarker, kInset, kMarker, kMarker);
+    XSetForeground(d, gc, Rgb(220, 60, 200));
+    XFillRectangle(d, back, gc, kInset, height - kInset - kMarker, kMarker, kMarker);
+    XSetForeground(d, gc, Rgb(240, 220, 40));
+    XFillRectangle(d, back, gc, width - kInset - kMarker, height - kInset - kMarker, kMarker, kMarker);
+    auto tenths = static_cast<long>(t * 10);
+    int clockX = width / 2 - kClockBits * kCell / 2;
+    for (int bit = 0; bit < kClockBits; ++bit) {
+      bool one = (tenths >> (kClockBits - 1 - bit)) & 1;
+      XSetForeground(d, gc, one ? Rgb(255, 255, 255) : Rgb(0, 0, 0));
+      XFillRectangle(d, back, gc, clockX + bit * kCell, height - kClockRise, kCell, kCell);
+    }
     XCopyArea(d, back, win, gc, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height), 0, 0);
     XFlush(d);
     std::this_thread::sleep_for(std::chrono::milliseconds(16));

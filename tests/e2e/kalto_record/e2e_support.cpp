@@ -1,0 +1,147 @@
+#include "e2e_support.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+namespace kalto::test {
+
+ShellRun Shell(const std::string& command) {
+  ShellRun run;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((command + " 2>&1").c_str(), "r"), pclose);
+  if (!pipe) return run;
+  std::array<char, 4096> buffer{};
+  size_t n;
+  while ((n = fread(buffer.data(), 1, buffer.size(), pipe.get())) > 0) run.output.append(buffer.data(), n);
+  int raw = pclose(pipe.release());
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return run;
+}
+
+ChildProcess::ChildProcess(const std::string& display, const std::vector<std::string>& argv) {
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    setenv("DISPLAY", display.c_str(), 1);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  m_pid = pid;
+}
+
+ChildProcess::~ChildProcess() {
+  if (m_pid <= 0) return;
+  kill(m_pid, SIGTERM);
+  for (int i = 0; i < 100; ++i) {
+    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  kill(m_pid, SIGKILL);
+  waitpid(m_pid, nullptr, 0);
+}
+
+namespace {
+
+std::string Field(const std::string& text, const std::string& key) {
+  auto at = text.find(key + "=");
+  if (at == std::string::npos) return {};
+  auto end = text.find('\n', at);
+  return text.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
+}
+
+int Count(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+StreamSummary Probe(const std::string& file) {
+  StreamSummary s;
+  auto run = Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height:format=duration "
+                   "-of default=noprint_wrappers=1 '" + file + "'");
+  if (run.status != 0) return s;
+  s.videoStreams = Count(run.output, "codec_type=video");
+  s.audioStreams = Count(run.output, "codec_type=audio");
+  s.videoCodec = Field(run.output, "codec_name");
+  auto w = Field(run.output, "width"), h = Field(run.output, "height"), d = Field(run.output, "duration");
+  s.width = w.empty() ? 0 : std::atoi(w.c_str());
+  s.height = h.empty() ? 0 : std::atoi(h.c_str());
+  s.duration = d.empty() ? 0 : std::atof(d.c_str());
+  return s;
+}
+
+RgbFrame::Colour RgbFrame::Mean(int x, int y, int w, int h) const {
+  long r = 0, g = 0, b = 0, n = 0;
+  for (int yy = y; yy < y + h; ++yy) {
+    for (int xx = x; xx < x + w; ++xx) {
+      if (xx < 0 || yy < 0 || xx >= width || yy >= height) continue;
+      const uint8_t* p = &rgb[(static_cast<size_t>(yy) * width + xx) * 3];
+      r += p[0];
+      g += p[1];
+      b += p[2];
+      ++n;
+    }
+  }
+  if (n == 0) return {-1, -1, -1};
+  return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
+}
+
+std::vector<RgbFrame> DecodeFrames(const std::string& file) {
+  std::vector<RgbFrame> frames;
+  auto summary = Probe(file);
+  if (summary.width <= 0 || summary.height <= 0) return frames;
+  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + file + "'");
+  std::istringstream timeLines(times.output);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen(("ffmpeg -v error -i '" + file + "' -map 0:v:0 -f rawvideo -pix_fmt rgb24 -").c_str(), "r"), pclose);
+  if (!pipe) return frames;
+  size_t bytes = static_cast<size_t>(summary.width) * summary.height * 3;
+  for (;;) {
+    RgbFrame f;
+    f.width = summary.width;
+    f.height = summary.height;
+    f.rgb.resize(bytes);
+    if (fread(f.rgb.data(), 1, bytes, pipe.get()) != bytes) break;
+    std::string line;
+    if (std::getline(timeLines, line)) f.time = std::atof(line.c_str());
+    frames.push_back(std::move(f));
+  }
+  return frames;
+}
+
+bool Near(RgbFrame::Colour c, int r, int g, int b, int tolerance) {
+  return std::abs(c.r - r) <= tolerance && std::abs(c.g - g) <= tolerance && std::abs(c.b - b) <= tolerance;
+}
+
+int ReadSceneClock(const RgbFrame& frame, int sceneWidth, int sceneHeight, int originX, int originY) {
+  int left = sceneWidth / 2 - kSceneClockBits * kSceneCell / 2 - originX;
+  int top = sceneHeight - kSceneClockRise - originY;
+  int value = 0;
+  for (int bit = 0; bit < kSceneClockBits; ++bit) {
+    // The cell's middle, clear of the ringing that compression leaves at its edges.
+    auto c = frame.Mean(left + bit * kSceneCell + 6, top + 6, kSceneCell - 12, kSceneCell - 12);
+    int luma = (c.r + c.g + c.b) / 3;
+    if (luma > 190) {
+      value = value * 2 + 1;
+    } else if (luma < 65 && luma >= 0) {
+      value = value * 2;
+    } else {
+      return -1;
+    }
+  }
+  return value;
+}
+
+}  // namespace kalto::test
