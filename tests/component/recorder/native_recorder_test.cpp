@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -321,6 +322,73 @@ TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
   releaser.join();
   recorder->Stop();
   EXPECT_EQ(2u, stopped.Get().size());
+}
+
+// ---- Failure branches and slow teardown ------------------------------------------------------
+
+TEST_F(NativeRecorderTest, EncoderThatCannotStartFailsPrepareAndStartWithTheirLines) {
+  media->SetCreateWriterResult(E_FAIL);
+  EXPECT_FALSE(Result(recorder->PrepareAsync(Config("p.mp4"))));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] PrepareAsync: Failed to initialize encoder\n"));
+  EXPECT_FALSE(recorder->IsPrepared());
+  EXPECT_FALSE(Result(recorder->StartAsync(Config("s.mp4"))));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to initialize encoder\n"));
+  EXPECT_EQ(std::vector<std::wstring>{L"Failed to initialize encoder"}, errors.Get());
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_EQ(0, started.load());
+  // Nothing of the failed attempts is left behind: the next start works.
+  media->SetCreateWriterResult(S_OK);
+  EXPECT_TRUE(Result(recorder->StartAsync(Config("ok.mp4"))));
+  recorder->Stop();
+  EXPECT_EQ(1u, stopped.Get().size());
+}
+
+TEST_F(NativeRecorderTest, MissingConfigurationIsReportedAsAnException) {
+  EXPECT_FALSE(Result(recorder->PrepareAsync(nullptr)));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] PrepareAsync exception: null configuration\n"));
+  EXPECT_FALSE(Result(recorder->StartAsync(nullptr)));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] Exception: null configuration\n"));
+  EXPECT_EQ(std::vector<std::wstring>{L"null configuration"}, errors.Get());
+}
+
+TEST_F(NativeRecorderTest, SlowFinalizeLogsStepElevenAndStopStillReturnsAFinishedFile) {
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  auto writer = media->Writers().back();
+  writer->SetCallHook(WriterCall::Finalize, [] { std::this_thread::sleep_for(1300ms); });
+  std::atomic<bool> finalizedWhenStopped{false};
+  recorder->Stopped().Add([&](NativeRecorder&, std::wstring) { finalizedWhenStopped = writer->Finalized(); });
+  recorder->Stop();
+  EXPECT_TRUE(log.Contains("[NativeRecorder] STEP 11: Encoder finalize taking longer than expected...\n"));
+  EXPECT_TRUE(writer->Finalized());
+  EXPECT_TRUE(finalizedWhenStopped);
+  EXPECT_EQ(1u, stopped.Get().size());
+}
+
+TEST_F(NativeRecorderTest, FrameInsideTheEncoderAtStopIsWrittenBeforeTheFileIsFinalised) {
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  auto writer = media->Writers().back();
+  std::promise<void> entered;
+  std::atomic<bool> first{true};
+  writer->SetCallHook(WriterCall::WriteSample, [&] {
+    if (first.exchange(false)) {
+      entered.set_value();
+      std::this_thread::sleep_for(800ms);  // longer than every bounded wait of the stop
+    }
+  });
+  service->LastPool()->EmitFrames(1);
+  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(20s));
+  recorder->Stop();
+  // The capture's stop outlasts the delivery it is waiting for, so nothing is left in flight
+  // when the encoder goes.
+  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WaitForInFlightCallbacksDrain"));
+  auto calls = writer->CallLog();
+  auto write = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.rfind("WriteSample", 0) == 0; });
+  auto finalize = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.rfind("Finalize", 0) == 0; });
+  ASSERT_NE(write, calls.end());
+  ASSERT_NE(finalize, calls.end());
+  EXPECT_LT(write, finalize);
+  EXPECT_EQ(S_OK, writer->Samples().front().result);
+  EXPECT_EQ(1u, stopped.Get().size());
 }
 
 TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {

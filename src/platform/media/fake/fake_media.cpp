@@ -120,6 +120,21 @@ void FakeSinkWriter::SetInputTypeCheck(std::function<HRESULT(uint32_t, const Med
   m_inputTypeCheck = std::move(check);
 }
 
+void FakeSinkWriter::SetCallHook(WriterCall call, std::function<void()> hook) {
+  std::lock_guard lock(m_mutex);
+  m_hooks[call] = std::move(hook);
+}
+
+void FakeSinkWriter::RunHook(WriterCall call) {
+  std::function<void()> hook;
+  {
+    std::lock_guard lock(m_mutex);
+    auto found = m_hooks.find(call);
+    if (found != m_hooks.end()) hook = found->second;
+  }
+  if (hook) hook();
+}
+
 HRESULT FakeSinkWriter::Scripted(WriterCall call) {
   auto found = m_rules.find(call);
   if (found == m_rules.end()) return S_OK;
@@ -189,6 +204,7 @@ HRESULT FakeSinkWriter::BeginWriting() {
 }
 
 HRESULT FakeSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample) {
+  RunHook(WriterCall::WriteSample);
   std::lock_guard lock(m_mutex);
   RecordedSample recorded;
   recorded.stream = streamIndex;
@@ -205,6 +221,7 @@ HRESULT FakeSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample) 
 }
 
 HRESULT FakeSinkWriter::Finalize() {
+  RunHook(WriterCall::Finalize);
   std::lock_guard lock(m_mutex);
   HRESULT hr = Scripted(WriterCall::Finalize);
   if (Succeeded(hr) && (!m_began || m_finalized)) hr = MF_E_INVALIDREQUEST;

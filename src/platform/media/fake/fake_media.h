@@ -80,6 +80,9 @@ class FakeSinkWriter final : public SinkWriter, public std::enable_shared_from_t
   // After `skip` successful calls of this kind, the next `count` fail with `hr`.
   void FailCall(WriterCall call, HRESULT hr, uint32_t skip = 0, uint32_t count = UINT32_MAX);
   void ClearFailures();
+  // Runs `hook` at the start of every call of this kind, outside the writer's lock (to hold a
+  // call up, as a slow disk or encoder would).
+  void SetCallHook(WriterCall call, std::function<void()> hook);
   // Extra checks on the types, as a real sink would refuse them.
   void SetAddStreamCheck(std::function<HRESULT(const MediaType&)> check);
   void SetInputTypeCheck(std::function<HRESULT(uint32_t stream, const MediaType&)> check);
@@ -122,11 +125,13 @@ class FakeSinkWriter final : public SinkWriter, public std::enable_shared_from_t
   // Under m_mutex: the scripted result for this call, logged.
   HRESULT Scripted(WriterCall call);
   HRESULT Log(WriterCall call, HRESULT hr);
+  void RunHook(WriterCall call);
 
   const std::wstring m_url;
   Attributes m_attributes;
   mutable std::mutex m_mutex;
   std::map<WriterCall, Rule> m_rules;
+  std::map<WriterCall, std::function<void()>> m_hooks;
   std::function<HRESULT(const MediaType&)> m_addStreamCheck;
   std::function<HRESULT(uint32_t, const MediaType&)> m_inputTypeCheck;
   std::vector<std::string> m_log;
