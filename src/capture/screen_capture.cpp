@@ -189,6 +189,13 @@ bool ScreenCapture::Start(FrameCallback callback) {
     cursorSetting->SetIsCursorCaptureEnabled(m_captureCursor);
     DebugLog<128>(L"[ScreenCapture] Start: cursor capture setting applied\n");
 
+    // Pacing is an optimisation: a platform without it delivers every change instead.
+    if (m_minUpdateInterval.count() > 0) {
+      GuardedCall([&] {
+        if (auto* interval = m_session->QueryMinUpdateIntervalSetting()) interval->SetMinUpdateInterval(m_minUpdateInterval);
+      });
+    }
+
     // The border is cosmetic: whatever goes wrong here, capture goes on.
     try {
       auto* border = m_session->QueryBorderSetting();

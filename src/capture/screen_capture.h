@@ -1,5 +1,6 @@
 #pragma once
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,9 @@ class ScreenCapture {
 
   bool HasDevice() const { return m_winrtDevice != nullptr; }
   void SetCaptureCursor(bool capture) { m_captureCursor = capture; }
+  // The shortest time between two captured frames, applied at Start; zero: every change. A
+  // recorder at N frames per second has no use for more frames than that.
+  void SetMinUpdateInterval(std::chrono::nanoseconds interval) { m_minUpdateInterval = interval; }
   bool InitializeForMonitor(desktop::MonitorHandle monitor);
   bool InitializeForWindow(desktop::WindowHandle window);
   int32_t GetWidth() const { return m_width.load(std::memory_order_relaxed); }
@@ -77,6 +81,7 @@ class ScreenCapture {
   int32_t m_sourceWidth = 0;
   int32_t m_sourceHeight = 0;
   bool m_captureCursor = true;
+  std::chrono::nanoseconds m_minUpdateInterval{0};
   mutable std::mutex m_lastErrorMutex;
   std::wstring m_lastError;
   desktop::WindowHandle m_hwnd = 0;

@@ -129,6 +129,9 @@ NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConf
   m_screenCapture.reset();
   m_screenCapture = std::make_unique<ScreenCapture>(m_platform);
   m_screenCapture->SetCaptureCursor(config.CaptureCursor);
+  // Changes faster than the requested rate would only be skipped by the frame pacing: not
+  // grabbing them saves a full-frame copy each.
+  if (config.FrameRate > 0) m_screenCapture->SetMinUpdateInterval(std::chrono::nanoseconds(1'000'000'000LL / config.FrameRate));
   bool initialized = false;
   if (m_screenCapture->HasDevice()) {
     switch (config.CaptureMode) {

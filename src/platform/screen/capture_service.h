@@ -2,6 +2,7 @@
 // The graphics-capture service: capture items for monitors and windows, a free-threaded frame
 // pool whose frames arrive on a service worker thread, and capture sessions. Calls that the
 // platform reports as failed throw kalto::PlatformError, as the platform's projection does.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,11 +55,20 @@ class BorderSetting {
   virtual void SetIsBorderRequired(bool required) = 0;
 };
 
+// The shortest time between two delivered frames; zero delivers every change (up to the
+// display's refresh rate). Changes inside the interval are delivered at its end, not lost.
+class MinUpdateIntervalSetting {
+ public:
+  virtual ~MinUpdateIntervalSetting() = default;
+  virtual void SetMinUpdateInterval(std::chrono::nanoseconds interval) = 0;
+};
+
 class CaptureSession {
  public:
   virtual ~CaptureSession() = default;
   virtual CursorCaptureSetting* QueryCursorCaptureSetting() = 0;
   virtual BorderSetting* QueryBorderSetting() = 0;
+  virtual MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() = 0;
   virtual void StartCapture() = 0;
   virtual void Close() = 0;
 };

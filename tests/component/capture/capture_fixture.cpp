@@ -40,7 +40,10 @@ size_t FrameSink::Count() const {
 }
 
 CaptureTest::CaptureTest() {
-  platform = std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service});
+  platform = std::make_shared<platform::Platform>();
+  platform->gpu = gpuFactory;
+  platform->desktop = desktop;
+  platform->screen = service;
   ScreenCapture::ResetInvalidCropBoxCounterForTesting();
 }
 

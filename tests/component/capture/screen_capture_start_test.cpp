@@ -175,7 +175,11 @@ TEST_F(ScreenCaptureStartTest, MonitorItemFailuresAndTheCachedFactory) {
   auto otherDesktop = std::make_shared<desktop::FakeDesktop>();
   auto otherService = std::make_shared<screen::FakeCaptureService>(otherDesktop);
   otherService->SetFault(FakePoint::ItemInterop, FakeFault::Platform(REGDB_E_CLASSNOTREG, "Class not registered"));
-  ScreenCapture other(std::make_shared<platform::Platform>(platform::Platform{gpuFactory, otherDesktop, otherService}));
+  auto otherPlatform = std::make_shared<platform::Platform>();
+  otherPlatform->gpu = gpuFactory;
+  otherPlatform->desktop = otherDesktop;
+  otherPlatform->screen = otherService;
+  ScreenCapture other(otherPlatform);
   EXPECT_FALSE(other.InitializeForMonitor(monitor));
   EXPECT_EQ(log.Count("[ScreenCapture] Exception creating capture item: 0x80040154\n"), 1);
 }

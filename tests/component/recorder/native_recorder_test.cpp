@@ -66,7 +66,10 @@ class NativeRecorderTest : public ::testing::Test {
     script.inputSubtypes = {media::MFVideoFormat_NV12};
     media->SetEncoders({script});
     previousMedia = media::SetMediaPlatform(media);
-    platform = std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service});
+    platform = std::make_shared<platform::Platform>();
+    platform->gpu = gpuFactory;
+    platform->desktop = desktop;
+    platform->screen = service;
     recorder = std::make_unique<NativeRecorder>(platform);
     recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) { stopped.Add(path); });
     recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { errors.Add(text); });
@@ -261,6 +264,8 @@ TEST_F(NativeRecorderTest, FramesCloserThanThreeQuartersOfAFrameAreSkipped) {
   // 400 is 150000 after 250; 500 is measured from 250 (the last one written), not from 400.
   EXPECT_EQ((std::vector<int64_t>{0, 250'000, 500'000}), VideoSampleTimes());
   EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
+  // The capture is asked not to grab faster than the rate to begin with.
+  EXPECT_EQ(std::chrono::nanoseconds(33'333'333), service->LastPool()->MinUpdateInterval());
   recorder->Stop();
 }
 

@@ -308,6 +308,39 @@ TEST_F(X11Capture, StaticScreenIsQuietAndAChangingOneIsDeliveredContinuously) {
   EXPECT_LE(delivered, static_cast<size_t>(seconds * 60 * 1.25 + 2));
 }
 
+TEST_F(X11Capture, MinimumUpdateIntervalThinsDeliveryButKeepsTheLastChange) {
+  ASSERT_TRUE(Boot(640, 480));
+  TestWindow window(*client, 0, 0, 640, 480, "busy", 1);
+  CaptureHarness h(Display());
+  h.Prepare(h.MonitorItem());
+  ASSERT_NE(h.session->QueryMinUpdateIntervalSetting(), nullptr);
+  h.session->QueryMinUpdateIntervalSetting()->SetMinUpdateInterval(100ms);
+  h.Start(false);
+  ASSERT_TRUE(h.WaitForAny());
+
+  std::atomic<bool> stop{false};
+  std::atomic<uint32_t> last{0};
+  std::thread painter([&] {
+    for (uint32_t colour = 0x102030; !stop.load(); std::this_thread::sleep_for(10ms)) {
+      FillRaw(client->get(), window.id(), colour += 0x010101, 640, 480);
+      last = colour;
+    }
+  });
+  size_t before = h.Count();
+  auto start = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(1500ms);
+  stop = true;
+  painter.join();
+  size_t delivered = h.Count() - before;
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  // About 10 a second instead of the 60 the screen would give.
+  EXPECT_GE(delivered, 5u);
+  EXPECT_LE(delivered, static_cast<size_t>(seconds * 10 + 2));
+  // The change that fell inside the last interval comes at its end, not never.
+  const uint32_t expected = 0xFF000000u | last.load();
+  EXPECT_TRUE(h.WaitFor([&](const CapturedFrame& f) { return f.At(320, 240) == expected; }, before));
+}
+
 TEST_F(X11Capture, ClosingStopsDeliveryAndClosedObjectsThrow) {
   ASSERT_TRUE(Boot(320, 240));
   TestWindow window(*client, 0, 0, 100, 100, "w", 1);

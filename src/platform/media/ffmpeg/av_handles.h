@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/buffer.h>
 #include <libavutil/frame.h>
 #include <libswscale/swscale.h>
 }
@@ -42,6 +43,16 @@ struct CustomAvioDeleter {
   }
 };
 
+struct BufferRefDeleter {
+  void operator()(AVBufferRef* buffer) const { av_buffer_unref(&buffer); }
+};
+// The pool itself goes once its last buffer is returned.
+struct BufferPoolDeleter {
+  void operator()(AVBufferPool* pool) const { av_buffer_pool_uninit(&pool); }
+};
+
+using BufferRefPtr = std::unique_ptr<AVBufferRef, BufferRefDeleter>;
+using BufferPoolPtr = std::unique_ptr<AVBufferPool, BufferPoolDeleter>;
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;

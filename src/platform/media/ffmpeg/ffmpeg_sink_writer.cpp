@@ -234,6 +234,8 @@ struct FfmpegSinkWriter::Stream {
   Guid inputSubtype;
   AVPixelFormat inputFormat = AV_PIX_FMT_NONE;
   const AVCodec* codec = nullptr;
+  BufferPoolPtr picturePool;  // sized for one input picture; made with the first sample
+  size_t picturePoolSize = 0;
   SwsPtr converter;  // only when the encoder cannot take the input format itself
   FramePtr converted;
   std::map<int64_t, int64_t> durations;  // pts -> sample duration, until the packet comes out
@@ -582,7 +584,7 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
   if (m_state != State::Writing) return MF_E_INVALIDREQUEST;
   if (Failed(m_error)) return m_error;
   if (streamIndex >= m_streams.size()) return MF_E_INVALIDSTREAMNUMBER;
-  const Stream& stream = *m_streams[streamIndex];
+  Stream& stream = *m_streams[streamIndex];
   if (stream.video) {
     if (length < VideoFrameBytes(stream.inputSubtype, stream.settings.width, stream.settings.height)) return E_INVALIDARG;
     if (m_queuedVideo >= m_videoQueueFrames) return MF_E_NOTACCEPTING;
@@ -605,10 +607,25 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
     m_spareBuffers.pop_back();
   }
   item.bytes.clear();
+  if (stream.video) {
+    if (!stream.picturePool || stream.picturePoolSize < length) {
+      stream.picturePool.reset(av_buffer_pool_init(static_cast<size_t>(length) + AV_INPUT_BUFFER_PADDING_SIZE, av_buffer_alloc));
+      stream.picturePoolSize = length;
+    }
+    if (stream.picturePool) item.picture.reset(av_buffer_pool_get(stream.picturePool.get()));
+  }
+  uint8_t* to = nullptr;
+  if (item.picture) {
+    to = item.picture->data;
+  } else {
+    item.bytes.resize(length);
+    to = item.bytes.data();
+  }
   for (uint32_t i = 0; i < sample.GetBufferCount(); ++i) {
     std::shared_ptr<MediaBuffer> buffer;
     sample.GetBufferByIndex(i, &buffer);
-    item.bytes.insert(item.bytes.end(), buffer->Data(), buffer->Data() + buffer->GetCurrentLength());
+    std::memcpy(to, buffer->Data(), buffer->GetCurrentLength());
+    to += buffer->GetCurrentLength();
   }
   m_queue.push_back(std::move(item));
   lock.unlock();
@@ -677,7 +694,10 @@ HRESULT FfmpegSinkWriter::EncodeVideo(Stream& stream, Item& item) {
   frame->format = stream.inputFormat;
   frame->width = w;
   frame->height = h;
-  if (av_image_fill_arrays(frame->data, frame->linesize, item.bytes.data(), stream.inputFormat, w, h, 1) < 0) return E_INVALIDARG;
+  const uint8_t* pixels = item.picture ? item.picture->data : item.bytes.data();
+  if (av_image_fill_arrays(frame->data, frame->linesize, pixels, stream.inputFormat, w, h, 1) < 0) return E_INVALIDARG;
+  // With the buffer attached the codec keeps a reference rather than a copy.
+  if (item.picture) frame->buf[0] = item.picture.release();
   if (stream.inputSubtype == MFVideoFormat_YV12) std::swap(frame->data[1], frame->data[2]);
   AVFrame* toSend = frame.get();
   if (stream.converter) {
@@ -687,7 +707,6 @@ HRESULT FfmpegSinkWriter::EncodeVideo(Stream& stream, Item& item) {
   }
   toSend->pts = item.time;
   stream.durations[item.time] = item.duration;
-  // The frame does not own its data, so the codec copies what it keeps.
   const int result = avcodec_send_frame(stream.encoder.get(), toSend);
   if (result < 0) return HrFromAv(result);
   return Drain(stream);

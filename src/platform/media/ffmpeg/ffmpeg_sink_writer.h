@@ -80,6 +80,9 @@ class FfmpegSinkWriter final : public SinkWriter {
   struct Item {
     uint32_t stream = 0;
     std::vector<uint8_t> bytes;
+    // Video: the picture in a pooled, reference-counted buffer, which the codec takes a
+    // reference to instead of copying (and allocating) it again.
+    BufferRefPtr picture;
     int64_t time = 0;
     int64_t duration = 0;
   };

@@ -113,16 +113,26 @@ class FakeBorderSetting : public BorderSetting {
   FakeCaptureService& m_service;
 };
 
+class FakeIntervalSetting : public MinUpdateIntervalSetting {
+ public:
+  explicit FakeIntervalSetting(FakeFramePool& pool) : m_pool(pool) {}
+  void SetMinUpdateInterval(std::chrono::nanoseconds interval) override { m_pool.RecordMinUpdateInterval(interval); }
+
+ private:
+  FakeFramePool& m_pool;
+};
+
 }  // namespace
 
 class FakeCaptureSession : public CaptureSession {
  public:
   FakeCaptureSession(FakeCaptureService& service, std::shared_ptr<FakeFramePool> pool)
-      : m_service(service), m_pool(std::move(pool)), m_cursor(service), m_border(service) {}
+      : m_service(service), m_pool(std::move(pool)), m_cursor(service), m_border(service), m_interval(*m_pool) {}
   CursorCaptureSetting* QueryCursorCaptureSetting() override {
     return m_service.CursorInterfaceMissing() ? nullptr : &m_cursor;
   }
   BorderSetting* QueryBorderSetting() override { return m_service.BorderInterfaceMissing() ? nullptr : &m_border; }
+  MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() override { return &m_interval; }
   void StartCapture() override {
     m_service.Fault(FakePoint::StartCapture).Raise();
     m_pool->StartProducing(m_cursor.m_enabled);
@@ -140,6 +150,7 @@ class FakeCaptureSession : public CaptureSession {
   std::shared_ptr<FakeFramePool> m_pool;
   FakeCursorSetting m_cursor;
   FakeBorderSetting m_border;
+  FakeIntervalSetting m_interval;
 };
 
 void FakeFault::Raise() const {
@@ -336,6 +347,14 @@ SizeInt32 FakeFramePool::BufferSize() const {
 bool FakeFramePool::Closed() const {
   std::lock_guard lock(m_mutex);
   return m_closed;
+}
+void FakeFramePool::RecordMinUpdateInterval(std::chrono::nanoseconds interval) {
+  std::lock_guard lock(m_mutex);
+  m_minUpdateInterval = interval;
+}
+std::chrono::nanoseconds FakeFramePool::MinUpdateInterval() const {
+  std::lock_guard lock(m_mutex);
+  return m_minUpdateInterval;
 }
 bool FakeFramePool::CursorCaptureEnabled() const {
   std::lock_guard lock(m_mutex);

@@ -117,6 +117,9 @@ class FakeFramePool : public FramePool, public std::enable_shared_from_this<Fake
   SizeInt32 BufferSize() const;
   bool Closed() const;
   bool CursorCaptureEnabled() const;
+  // What the session's minimum-update-interval setting was given (frames are not paced by it).
+  std::chrono::nanoseconds MinUpdateInterval() const;
+  void RecordMinUpdateInterval(std::chrono::nanoseconds interval);
   int HandlerCount() const;
 
   EventToken AddFrameArrived(FrameArrivedHandler handler) override;
@@ -162,6 +165,7 @@ class FakeFramePool : public FramePool, public std::enable_shared_from_this<Fake
   bool m_closed = false;
   bool m_quit = false;
   uint32_t m_frameNumber = 0;
+  std::chrono::nanoseconds m_minUpdateInterval{0};
   int m_produced = 0;
   int m_dropped = 0;
   int m_recreateCalls = 0;

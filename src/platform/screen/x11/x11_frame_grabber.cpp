@@ -446,11 +446,21 @@ void X11FrameGrabber::Run(WorkerControl& control) {
         case Result::NoFreeBuffer:
           wakeAt = now + kBufferRetry;
           break;
-        case Result::Delivered:
-          next += m_period;
-          if (next < now) next = now;
+        case Result::Delivered: {
+          const std::chrono::nanoseconds minInterval(control.minIntervalNs.load());
+          if (minInterval > m_period) {
+            // On a grid, so a steady stream of changes yields one frame per interval; a late
+            // grab keeps the grid but the next one never follows it closer than 4/5 of it
+            // (a consumer pacing at 3/4 would skip that frame).
+            next += minInterval;
+            next = std::max(next, now + minInterval * 4 / 5);
+          } else {
+            next += m_period;
+            if (next < now) next = now;
+          }
           dirty = false;
           break;
+        }
         case Result::Unavailable:
           // A mapped window can be unviewable for a moment (its frame is not mapped yet);
           // nothing announces the end of that, so look again shortly.

@@ -263,6 +263,13 @@ void X11CaptureSession::BorderSettingImpl::SetIsBorderRequired(bool) {
   m_owner.ThrowIfClosedLocked();
 }
 
+void X11CaptureSession::IntervalSetting::SetMinUpdateInterval(std::chrono::nanoseconds interval) {
+  std::lock_guard lock(m_owner.m_mutex);
+  m_owner.ThrowIfClosedLocked();
+  m_owner.m_control->minIntervalNs = std::max<int64_t>(0, interval.count());
+  m_owner.m_control->Wake();
+}
+
 void X11CaptureSession::StartCapture() {
   std::lock_guard lock(m_mutex);
   ThrowIfClosedLocked();

@@ -101,6 +101,7 @@ class WorkerControl {
 
   std::atomic<bool> stop{false};
   std::atomic<bool> cursor{true};
+  std::atomic<int64_t> minIntervalNs{0};
   int WakeFd() const { return m_wakeFd; }
   void Wake() const;
   // Clears a pending wake-up.
@@ -117,6 +118,7 @@ class X11CaptureSession : public screen::CaptureSession {
 
   screen::CursorCaptureSetting* QueryCursorCaptureSetting() override { return &m_cursorSetting; }
   screen::BorderSetting* QueryBorderSetting() override { return &m_borderSetting; }
+  screen::MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() override { return &m_intervalSetting; }
   void StartCapture() override;
   void Close() override;
 
@@ -138,6 +140,14 @@ class X11CaptureSession : public screen::CaptureSession {
    private:
     X11CaptureSession& m_owner;
   };
+  class IntervalSetting : public screen::MinUpdateIntervalSetting {
+   public:
+    explicit IntervalSetting(X11CaptureSession& owner) : m_owner(owner) {}
+    void SetMinUpdateInterval(std::chrono::nanoseconds interval) override;
+
+   private:
+    X11CaptureSession& m_owner;
+  };
   void ThrowIfClosedLocked() const;
 
   std::mutex m_mutex;
@@ -147,6 +157,7 @@ class X11CaptureSession : public screen::CaptureSession {
   std::shared_ptr<WorkerControl> m_control;
   CursorSetting m_cursorSetting{*this};
   BorderSettingImpl m_borderSetting{*this};
+  IntervalSetting m_intervalSetting{*this};
   std::thread m_worker;
 };
 
