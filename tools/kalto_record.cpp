@@ -37,7 +37,8 @@ int Usage() {
                "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [--duration S]\n"
                "                    [--fps N] [--size WxH] [--bitrate BPS] [--profile high|main|baseline]\n"
                "                    [--quality 0-100] [--no-cursor] [--verbose]\n"
-               "While recording: p pauses and resumes, Ctrl-C stops.\n");
+               "                    [--zoom-fraction F] [--follow F] [--move-threshold PX] [--magnifier F]\n"
+               "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, Ctrl-C stops.\n");
   return 2;
 }
 
@@ -56,11 +57,16 @@ bool ParseInt(const char* text, int64_t* out) {
   return true;
 }
 
-// Puts the terminal into single-key mode for 'p' and restores it on every exit path.
+// Puts the terminal into single-key mode for the keys and restores it on every exit path. Keys
+// written into a pipe work too (scripts and tests drive the recorder that way).
 class RawTerminal {
  public:
   RawTerminal() {
-    if (!isatty(STDIN_FILENO) || tcgetattr(STDIN_FILENO, &m_saved) != 0) return;
+    if (!isatty(STDIN_FILENO)) {
+      m_pipe = true;
+      return;
+    }
+    if (tcgetattr(STDIN_FILENO, &m_saved) != 0) return;
     termios raw = m_saved;
     raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
     raw.c_cc[VMIN] = 0;
@@ -73,17 +79,22 @@ class RawTerminal {
   RawTerminal(const RawTerminal&) = delete;
   RawTerminal& operator=(const RawTerminal&) = delete;
   // The key pressed since the last call, if any.
-  std::optional<char> Key() const {
-    if (!m_active) return std::nullopt;
+  std::optional<char> Key() {
+    if (!m_active && !m_pipe) return std::nullopt;
     pollfd p{STDIN_FILENO, POLLIN, 0};
     char c = 0;
-    if (poll(&p, 1, 0) > 0 && read(STDIN_FILENO, &c, 1) == 1) return c;
+    if (poll(&p, 1, 0) <= 0) return std::nullopt;
+    const ssize_t n = read(STDIN_FILENO, &c, 1);
+    if (n == 1) return c;
+    // End of a pipe (or /dev/null) polls readable for ever, as does a closed stdin: stop asking.
+    if (n <= 0 && m_pipe) m_pipe = false;
     return std::nullopt;
   }
 
  private:
   termios m_saved{};
   bool m_active = false;
+  bool m_pipe = false;
 };
 
 std::string DefaultFileName() {
@@ -151,6 +162,16 @@ int main(int argc, char** argv) {
   int64_t fps = 30, bitrate = 4'000'000, quality = 50, width = 0, height = 0;
   int32_t profile = 1;
   bool cursor = true, verbose = false, listMonitors = false, listWindows = false;
+  FocusZoomSettings focusZoom{false, true, kFallbackZoomRegionFraction, kFallbackFollowSmoothing,
+                              kFallbackMoveThreshold, kFallbackMagnifierScale};
+  auto parseFactor = [](const char* text, double low, double high, double* out) {
+    if (!text) return false;
+    char* end = nullptr;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(v >= low && v <= high)) return false;
+    *out = v;
+    return true;
+  };
 
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -200,6 +221,18 @@ int main(int argc, char** argv) {
       else return Fail("--profile must be high, main or baseline");
     } else if (arg == "--quality") {
       if (!ParseInt(next(), &quality) || quality < 0 || quality > 100) return Fail("--quality must be 0 to 100");
+    } else if (arg == "--zoom-fraction") {
+      if (!parseFactor(next(), 0.05, 1.0, &focusZoom.ZoomRegionFraction)) {
+        return Fail("--zoom-fraction must be between 0.05 and 1");
+      }
+    } else if (arg == "--follow") {
+      if (!parseFactor(next(), 0.01, 1.0, &focusZoom.FollowSmoothing)) return Fail("--follow must be between 0.01 and 1");
+    } else if (arg == "--move-threshold") {
+      if (!parseFactor(next(), 0.0, 1000.0, &focusZoom.MoveThreshold)) {
+        return Fail("--move-threshold must be between 0 and 1000 pixels");
+      }
+    } else if (arg == "--magnifier") {
+      if (!parseFactor(next(), 1.0, 10.0, &focusZoom.MagnifierScale)) return Fail("--magnifier must be between 1 and 10");
     } else if (arg == "--no-cursor") {
       cursor = false;
     } else if (arg == "--verbose") {
@@ -245,6 +278,7 @@ int main(int argc, char** argv) {
   config->VideoProfile(profile);
   config->QualityVsSpeed(static_cast<int32_t>(quality));
   config->CaptureCursor(cursor);
+  config->FocusZoom(focusZoom);
   // Audio joins the recorder later; ask for none so the file carries none.
   config->CaptureMicrophone(false);
   config->CaptureSystemAudio(false);
@@ -273,7 +307,8 @@ int main(int argc, char** argv) {
     return Fail(std::string("could not start recording: ") + std::string(error.empty() ? "unknown error" : WideToUtf8(error)));
   }
 
-  std::fprintf(stderr, "kalto-record: recording to %s (p pauses, Ctrl-C stops)\n", path.c_str());
+  std::fprintf(stderr, "kalto-record: recording to %s (p pauses, z cursor focus, r recenter, Ctrl-C stops)\n",
+               path.c_str());
   RawTerminal terminal;
   auto begin = std::chrono::steady_clock::now();
   while (!g_stop) {
@@ -284,15 +319,19 @@ int main(int argc, char** argv) {
       } else {
         recorder.Pause();
       }
+    } else if (key && (*key == 'z' || *key == 'Z')) {
+      recorder.ToggleCursorFocus(!recorder.IsCursorFocusActive());
+    } else if (key && (*key == 'r' || *key == 'R')) {
+      recorder.RecenterCursorFocus();
     }
     RecordingProgress now;
     {
       std::lock_guard lock(progressMutex);
       now = progress;
     }
-    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s   ", now.DurationSeconds(), now.AverageFrameRate(),
+    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s%s   ", now.DurationSeconds(), now.AverageFrameRate(),
                  static_cast<int>(now.DroppedFrames()), HumanSize(FileSize(path)).c_str(),
-                 recorder.IsPaused() ? "  [paused]" : "");
+                 recorder.IsPaused() ? "  [paused]" : "", recorder.IsCursorFocusActive() ? "  [focus]" : "");
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;
   }

@@ -38,6 +38,26 @@ inline constexpr HRESULT DXGI_ERROR_UNSUPPORTED = MakeHr(0x887A0004u);
 inline constexpr HRESULT DXGI_ERROR_INVALID_CALL = MakeHr(0x887A0001u);
 inline constexpr HRESULT DXGI_ERROR_DEVICE_REMOVED = MakeHr(0x887A0005u);
 inline constexpr HRESULT DXGI_ERROR_WAS_STILL_DRAWING = MakeHr(0x887A000Au);
+// Core Audio.
+inline constexpr HRESULT E_NOTFOUND = MakeHr(0x80070490u);  // ERROR_NOT_FOUND
+inline constexpr HRESULT HRESULT_ERROR_NOT_SUPPORTED = MakeHr(0x80070032u);
+inline constexpr HRESULT AUDCLNT_E_NOT_INITIALIZED = MakeHr(0x88890001u);
+inline constexpr HRESULT AUDCLNT_E_ALREADY_INITIALIZED = MakeHr(0x88890002u);
+inline constexpr HRESULT AUDCLNT_E_WRONG_ENDPOINT_TYPE = MakeHr(0x88890003u);
+inline constexpr HRESULT AUDCLNT_E_DEVICE_INVALIDATED = MakeHr(0x88890004u);
+inline constexpr HRESULT AUDCLNT_E_NOT_STOPPED = MakeHr(0x88890005u);
+inline constexpr HRESULT AUDCLNT_E_BUFFER_TOO_LARGE = MakeHr(0x88890006u);
+inline constexpr HRESULT AUDCLNT_E_OUT_OF_ORDER = MakeHr(0x88890007u);
+inline constexpr HRESULT AUDCLNT_E_UNSUPPORTED_FORMAT = MakeHr(0x88890008u);
+inline constexpr HRESULT AUDCLNT_E_INVALID_SIZE = MakeHr(0x88890009u);
+inline constexpr HRESULT AUDCLNT_E_DEVICE_IN_USE = MakeHr(0x8889000Au);
+inline constexpr HRESULT AUDCLNT_E_EXCLUSIVE_MODE_NOT_ALLOWED = MakeHr(0x8889000Eu);
+inline constexpr HRESULT AUDCLNT_E_ENDPOINT_CREATE_FAILED = MakeHr(0x8889000Fu);
+inline constexpr HRESULT AUDCLNT_E_SERVICE_NOT_RUNNING = MakeHr(0x88890010u);
+inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED = MakeHr(0x88890011u);
+inline constexpr HRESULT AUDCLNT_E_EVENTHANDLE_NOT_SET = MakeHr(0x88890014u);
+inline constexpr HRESULT AUDCLNT_E_BUFFER_ERROR = MakeHr(0x88890018u);
+inline constexpr HRESULT AUDCLNT_S_BUFFER_EMPTY = MakeHr(0x08890001u);
 
 // The error a platform call throws, carrying its code and the platform's message text.
 class PlatformError : public std::runtime_error {

@@ -3,6 +3,7 @@
 // facility through it; the real one is made by DefaultPlatform, tests assemble fakes.
 #include <memory>
 
+#include "platform/audio/audio.h"
 #include "platform/desktop/desktop.h"
 #include "platform/gpu/gpu_device.h"
 #include "platform/screen/capture_service.h"
@@ -13,10 +14,12 @@ struct Platform {
   std::shared_ptr<gpu::DeviceFactory> gpu;
   std::shared_ptr<desktop::Desktop> desktop;
   std::shared_ptr<screen::CaptureService> screen;
+  std::shared_ptr<audio::AudioSystem> audio;
 };
 
-// The real backends (software graphics device, X11 desktop and capture), made once per process.
-// The X11 parts connect to $DISPLAY on first use.
+// The real backends (software graphics device, X11 desktop and capture, PulseAudio), made once
+// per process. The X11 parts connect to $DISPLAY on first use, the audio part to the sound
+// server ($PULSE_SERVER or the user's) on first use.
 std::shared_ptr<Platform> DefaultPlatform();
 
 }  // namespace kalto::platform

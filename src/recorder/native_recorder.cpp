@@ -5,6 +5,7 @@
 #include <exception>
 #include <limits>
 
+#include "common/counters.h"
 #include "common/debug_output.h"
 #include "common/steady_clock.h"
 
@@ -32,9 +33,14 @@ bool AudioRequested(const RecordingConfigValues& config) {
   return config.CaptureMicrophone || config.CaptureSystemAudio;
 }
 
-// Audio capture attaches later; until then a request for audio records video only, and the
-// encoder gets no audio stream that would stay empty.
-constexpr bool kAudioCaptureAvailable = false;
+// Numbers the crop callbacks' log lines, one counter per variant.
+ProcessCounter s_prepareCropCallbacks;
+ProcessCounter s_startCropCallbacks;
+
+int32_t ClampToInt32(int64_t v) {
+  return static_cast<int32_t>(
+      std::clamp<int64_t>(v, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+}
 
 }  // namespace
 
@@ -168,10 +174,17 @@ NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConf
 
   const int32_t outputWidth = config.OutputWidth > 0 ? config.OutputWidth : captureWidth;
   const int32_t outputHeight = config.OutputHeight > 0 ? config.OutputHeight : captureHeight;
-  // The focus-zoom manager attaches here: Configure with the monitor origin, the capture and
-  // output sizes and the settings, install the crop callback, and (Start mode) start tracking.
+  {
+    std::lock_guard focusLock(m_focusMutex);
+    m_focusZoomManager.reset();
+    m_focusZoomManager = std::make_unique<FocusZoomManager>(m_platform ? m_platform->desktop : nullptr);
+    m_focusZoomManager->Configure(m_monitorOriginX, m_monitorOriginY, captureWidth, captureHeight, outputWidth,
+                                  outputHeight, WithFallbacks(config.FocusZoom));
+    m_focusZoomManager->SetCallback(MakeCropCallback(mode));
+    if (mode == Mode::Start) m_focusZoomManager->Start();
+  }
 
-  const bool hasAudio = AudioRequested(config) && kAudioCaptureAvailable;
+  const bool hasAudio = AudioRequested(config);
   m_encoder.reset();
   m_encoder = std::make_unique<Encoder>(m_platform);
   if (!m_encoder->Initialize(config.OutputPath, static_cast<uint32_t>(outputWidth),
@@ -184,13 +197,118 @@ NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConf
     return SetupFailure::Encoder;
   }
 
-  if (AudioRequested(config) && !kAudioCaptureAvailable) {
-    // The audio capture (and its settings) attaches here.
-    DebugLog<256>(mode == Mode::Prepare
-                      ? L"[NativeRecorder] PrepareAsync: WARNING - Audio capture not available, recording video only\n"
-                      : L"[NativeRecorder] WARNING: Audio capture not available, recording video only\n");
+  if (AudioRequested(config)) {
+    SetupAudio(config, mode);
+  } else {
+    // A capture left from an earlier prepare would otherwise start with this recording.
+    ReplaceAudioCapture(nullptr);
   }
   return SetupFailure::None;
+}
+
+void NativeRecorder::SetupAudio(const RecordingConfigValues& config, Mode mode) {
+  auto system = m_platform ? m_platform->audio : nullptr;
+  const auto micMode = static_cast<uint32_t>(config.MicrophoneMode);
+  const auto level = static_cast<uint32_t>(config.NoiseSuppressionLevel);
+  const auto rate = static_cast<uint32_t>(config.AudioSampleRate);
+  const auto channels = static_cast<uint32_t>(config.AudioChannels);
+  auto initialize = [&](AudioCapture& capture, bool systemAudio) {
+    return capture.Initialize(systemAudio, config.CaptureMicrophone, config.MicrophoneDeviceId, rate, channels,
+                              config.NoiseSuppressionEnabled, micMode, level);
+  };
+
+  if (!system) {
+    // A platform without sound: the same outcome as endpoints that fail to open.
+    ReplaceAudioCapture(nullptr);
+    DebugLog<128>(mode == Mode::Prepare ? L"[NativeRecorder] PrepareAsync: WARNING - Audio capture init failed\n"
+                                        : L"[NativeRecorder] WARNING: Audio capture initialization failed!\n");
+    return;
+  }
+  ReplaceAudioCapture(std::make_unique<AudioCapture>(system));
+  bool initialized = false;
+  if (mode == Mode::Prepare) {
+    initialized = initialize(*m_audioCapture, config.CaptureSystemAudio);
+    if (!initialized) {
+      DebugLog<128>(L"[NativeRecorder] PrepareAsync: WARNING - Audio capture init failed\n");
+      return;  // a prepared recording applies the settings only to a working capture
+    }
+  } else {
+    bool done = false;
+    if (config.CaptureMode == 1 && config.CaptureWindowProcessAudioOnly && config.CaptureSystemAudio) {
+      const uint32_t pid = (m_platform && m_platform->desktop)
+                               ? m_platform->desktop->GetWindowProcessId(config.WindowHandle)
+                               : 0;
+      if (pid == 0) {
+        DebugLog<128>(L"[NativeRecorder] Could not get process ID, falling back to system audio\n");
+      } else if (initialize(*m_audioCapture, false)) {
+        if (m_audioCapture->InitializeProcessLoopback(pid)) {
+          done = initialized = true;
+        } else {
+          DebugLog<128>(L"[NativeRecorder] Process loopback failed, falling back to system audio\n");
+          ReplaceAudioCapture(std::make_unique<AudioCapture>(system));
+          done = initialized = initialize(*m_audioCapture, config.CaptureSystemAudio);
+        }
+      }
+    }
+    if (!done) {
+      initialized = initialize(*m_audioCapture, config.CaptureSystemAudio);
+      if (!initialized) DebugLog<128>(L"[NativeRecorder] WARNING: Audio capture initialization failed!\n");
+    }
+  }
+
+  m_audioCapture->SetMicVolume(std::clamp(config.MicrophoneVolume, 0.0, 2.0));
+  m_audioCapture->SetSystemVolume(std::clamp(config.SystemAudioVolume, 0.0, 2.0));
+  m_audioCapture->SetDucking(config.DuckingEnabled, std::clamp(config.DuckingLevelDb, -24.0, 0.0));
+  m_audioCapture->SetAudioProcessing(config.AgcMinGain, config.AgcMaxGain, config.AgcTargetLevel,
+                                     config.VoiceProcessingGain, config.NoiseSuppressionGain, config.LimiterThreshold,
+                                     config.LimiterKnee, config.LimiterRatio, config.GainSmoothing);
+}
+
+void NativeRecorder::ReplaceAudioCapture(std::unique_ptr<AudioCapture> next) {
+  std::unique_ptr<AudioCapture> previous;
+  {
+    std::lock_guard lock(m_audioMutex);
+    previous = std::move(m_audioCapture);
+    m_audioCapture = std::move(next);
+  }
+  // Destroyed outside the lock: its threads are joined here.
+}
+
+void NativeRecorder::StartAudioCapture() {
+  if (m_audioCapture) {
+    m_audioCapture->Start([this](const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration) {
+      OnAudioData(data, byteCount, timestamp, duration);
+    });
+  }
+}
+
+void NativeRecorder::SetMicrophoneVolume(double volume) {
+  std::lock_guard lock(m_audioMutex);
+  if (m_audioCapture) m_audioCapture->SetMicVolume(std::clamp(volume, 0.0, 2.0));
+}
+
+void NativeRecorder::SetSystemAudioVolume(double volume) {
+  std::lock_guard lock(m_audioMutex);
+  if (m_audioCapture) m_audioCapture->SetSystemVolume(std::clamp(volume, 0.0, 2.0));
+}
+
+NativeRecorder::AudioVolumeState NativeRecorder::AudioVolumes() const {
+  std::lock_guard lock(m_audioMutex);
+  if (!m_audioCapture) return {};
+  return {true, m_audioCapture->GetMicVolume(), m_audioCapture->GetSystemVolume()};
+}
+
+AudioLevels NativeRecorder::GetAudioLevels() const {
+  std::lock_guard lock(m_audioMutex);
+  AudioLevels levels;
+  if (m_audioCapture) {
+    levels.active = m_audioCapture->IsRunning();
+    levels.microphone = m_audioCapture->GetMicLevel();
+    levels.system = m_audioCapture->GetSystemLevel();
+    levels.microphonePeak = m_audioCapture->GetMicPeak();
+    levels.systemPeak = m_audioCapture->GetSystemPeak();
+  }
+  return levels;
 }
 
 bool NativeRecorder::PrepareBody(const std::shared_ptr<RecordingConfig>& config) {
@@ -240,7 +358,7 @@ void NativeRecorder::ResetRecordingState(const RecordingConfigValues& config) {
   m_sessionStartNs = SteadyNowNs();
   m_hasSessionStart = true;
   if (m_screenCapture) m_screenCapture->SetStartTimeBase(m_sessionStartNs);
-  // The audio capture takes the same start time base here.
+  if (m_audioCapture) m_audioCapture->SetStartTimeBase(m_sessionStartNs);
 
   const int64_t delayMs = config.CameraSyncDelayMs < 1 ? 100 : config.CameraSyncDelayMs;
   m_cameraSyncDelay = delayMs * 10000;
@@ -300,7 +418,7 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
     RaiseError(L"Failed to start screen capture");
     return false;
   }
-  // The audio capture starts here.
+  StartAudioCapture();
   m_isRecording = true;
   m_isPaused = false;
   StartProgressThread();
@@ -320,7 +438,10 @@ bool NativeRecorder::StartPreparedBody() {
       RaiseError(L"Prepared recording could not start because recording is already active");
       return false;
     }
-    // The focus-zoom manager starts tracking here.
+    {
+      std::lock_guard focusLock(m_focusMutex);
+      if (m_focusZoomManager) m_focusZoomManager->Start();
+    }
     std::shared_ptr<RecordingConfig> config = m_preparedConfig;
     const RecordingConfigValues values = config ? config->Snapshot() : RecordingConfigValues{};
     ResetRecordingState(values);
@@ -346,7 +467,7 @@ bool NativeRecorder::StartPreparedBody() {
       RaiseError(L"Failed to start screen capture during prepared start: " + reason);
       return false;
     }
-    // The audio capture starts here.
+    StartAudioCapture();
     m_isPrepared = false;
     StartProgressThread();
     m_started.Raise(*this, nullptr);
@@ -368,12 +489,14 @@ void NativeRecorder::RaiseError(const std::wstring& message) { m_errorOccurred.R
 void NativeRecorder::CancelPrepared() {
   // While recording these components belong to the running recording: only Stop releases them.
   if (m_isRecording) return;
-  if (!m_isPrepared && !m_screenCapture && !m_encoder) return;
+  if (!m_isPrepared && !m_screenCapture && !m_encoder && !m_audioCapture) return;
   m_isShuttingDown = true;
-  // Cursor focus is switched off and the focus-zoom manager stopped here.
+  StopFocusZoom();
   std::lock_guard lock(m_stateMutex);
-  // The camera overlay is torn down here; the focus-zoom manager and audio capture go in order.
+  // The camera overlay is torn down here.
+  DestroyFocusZoom();
   m_screenCapture.reset();
+  ReplaceAudioCapture(nullptr);
   m_encoder.reset();
   m_isPrepared = false;
   m_preparedConfig.reset();
@@ -391,7 +514,14 @@ void NativeRecorder::Stop() {
     m_progressWake.notify_all();
     // Lets callbacks that already passed their checks reach the encoder before producers stop.
     std::this_thread::sleep_for(50ms);
-    // Cursor focus is switched off and the focus-zoom manager stopped here.
+    bool hadFocusZoom = false;
+    {
+      std::lock_guard focusLock(m_focusMutex);
+      hadFocusZoom = m_focusZoomManager != nullptr;
+    }
+    StopFocusZoom();
+    // Lets a crop the focus thread had already handed over settle before the capture stops.
+    if (hadFocusZoom) std::this_thread::sleep_for(50ms);
     std::lock_guard lock(m_stateMutex);
     StopLocked();
   } catch (const std::exception& e) {
@@ -427,7 +557,8 @@ void NativeRecorder::StopLocked() {
   // The overlay is marked inactive and the overlay camera stopped here.
   if (m_screenCapture) m_screenCapture->Stop();
   WaitForInFlightCallbacksDrain();
-  // The camera overlay is torn down and the audio capture stopped here.
+  // The camera overlay is torn down here.
+  if (m_audioCapture) m_audioCapture->Stop();
 
   if (m_encoder) {
     BoundedTask finalize([encoder = m_encoder.get()] { encoder->Finalize(); });
@@ -437,7 +568,9 @@ void NativeRecorder::StopLocked() {
     }
   }
 
+  DestroyFocusZoom();
   m_screenCapture.reset();
+  ReplaceAudioCapture(nullptr);
   m_encoder.reset();
   m_stopped.Raise(*this, OutputPath());
 }
@@ -460,6 +593,10 @@ void NativeRecorder::Pause() {
   m_pauseStartNs = now;
   m_elapsedAtPauseUs = (now - m_startTimeNs) / 1000 - m_pausedTotalUs;
   if (m_screenCapture) m_screenCapture->SetPaused(true);
+  {
+    std::lock_guard lock(m_audioMutex);
+    if (m_audioCapture) m_audioCapture->SetPaused(true);
+  }
   m_isPaused = true;
 }
 
@@ -468,6 +605,8 @@ void NativeRecorder::Resume() {
   m_pausedTotalUs += (SteadyNowNs() - m_pauseStartNs) / 1000;
   m_isPaused = false;
   if (m_screenCapture) m_screenCapture->SetPaused(false);
+  std::lock_guard lock(m_audioMutex);
+  if (m_audioCapture) m_audioCapture->SetPaused(false);
 }
 
 double NativeRecorder::DurationSeconds() const {
@@ -511,6 +650,125 @@ void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
     DebugLog<512>(L"[NativeRecorder] OnVideoFrame exception: %s\n", e.what());
   } catch (...) {
     DebugLog<128>(L"[NativeRecorder] OnVideoFrame unknown exception\n");
+  }
+}
+
+// ---- Crop and cursor focus ---------------------------------------------------------------------
+
+FocusCallback NativeRecorder::MakeCropCallback(Mode mode) {
+  if (mode == Mode::Prepare) return [this](const FocusRect& rect) { OnCropRect(rect, Mode::Prepare); };
+  return [this](const FocusRect& rect) {
+    try {
+      OnCropRect(rect, Mode::Start);
+    } catch (const std::exception& e) {
+      DebugLog<512>(L"[NativeRecorder] Crop callback exception: %s\n", e.what());
+    } catch (...) {
+      DebugLog<128>(L"[NativeRecorder] Crop callback unknown exception\n");
+    }
+  };
+}
+
+// Runs on the focus-zoom thread. Stop ends that thread before the capture goes, so the capture
+// seen here stays alive for the call.
+void NativeRecorder::OnCropRect(const FocusRect& rect, Mode mode) {
+  if (m_isShuttingDown) return;
+  const bool prepare = mode == Mode::Prepare;
+  if (!m_screenCapture) {
+    DebugLog<128>(prepare ? L"[NativeRecorder] WARNING: Crop callback (Prepare) but m_screenCapture is null!\n"
+                          : L"[NativeRecorder] WARNING: Crop callback but m_screenCapture is null!\n");
+    return;
+  }
+  const int32_t x = ClampToInt32(int64_t{rect.x} - m_monitorOriginX);
+  const int32_t y = ClampToInt32(int64_t{rect.y} - m_monitorOriginY);
+  const int32_t count = (prepare ? s_prepareCropCallbacks : s_startCropCallbacks).Increment();
+  DebugLog<256>(prepare ? L"[NativeRecorder] SetCropRegion(Prepare) #%d: x=%d, y=%d, w=%d, h=%d (shutting=%d)\n"
+                        : L"[NativeRecorder] SetCropRegion #%d: x=%d, y=%d, w=%d, h=%d (shutting=%d)\n",
+                count, x, y, rect.width, rect.height, m_isShuttingDown ? 1 : 0);
+  m_screenCapture->SetCropRegion(x, y, rect.width, rect.height);
+}
+
+void NativeRecorder::ResetCropCallbackCountersForTesting() {
+  s_prepareCropCallbacks.ResetForTesting();
+  s_startCropCallbacks.ResetForTesting();
+}
+
+void NativeRecorder::SetCropRegion(const RegionRect& rect) {
+  if (m_screenCapture) m_screenCapture->SetCropRegion(rect.X, rect.Y, rect.Width, rect.Height);
+}
+
+void NativeRecorder::ToggleCursorFocus(bool active) {
+  try {
+    {
+      // Check and change under one lock: two concurrent toggles to the same state raise one event.
+      std::lock_guard focusLock(m_focusMutex);
+      if (m_isShuttingDown || !m_isRecording || m_isCursorFocusActive == active) return;
+      m_isCursorFocusActive = active;
+      if (m_focusZoomManager) {
+        m_focusZoomManager->SetCursorFocusActive(active);
+      } else {
+        DebugLog<128>(L"[NativeRecorder] ERROR: m_focusZoomManager is NULL!\n");
+      }
+    }
+    if (m_isShuttingDown) return;
+    // Outside the lock: a handler may toggle again.
+    m_cursorFocusChanged.Raise(*this, active);
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] ToggleCursorFocus exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] ToggleCursorFocus unknown exception\n");
+  }
+}
+
+void NativeRecorder::SetFocusZoomSettings(const FocusZoomSettings& settings) {
+  try {
+    std::lock_guard focusLock(m_focusMutex);
+    m_focusZoomSettings = settings;
+    if (m_focusZoomManager) m_focusZoomManager->UpdateSettings(WithFallbacks(settings));
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] SetFocusZoomSettings exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] SetFocusZoomSettings unknown exception\n");
+  }
+}
+
+void NativeRecorder::RecenterCursorFocus() {
+  try {
+    std::lock_guard focusLock(m_focusMutex);
+    if (m_isRecording && m_focusZoomManager) m_focusZoomManager->StartZoomAnimation();
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] RecenterCursorFocus exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] RecenterCursorFocus unknown exception\n");
+  }
+}
+
+void NativeRecorder::StopFocusZoom() {
+  std::lock_guard focusLock(m_focusMutex);
+  if (m_isCursorFocusActive) {
+    if (m_focusZoomManager) m_focusZoomManager->SetCursorFocusActive(false);
+    m_isCursorFocusActive = false;
+  }
+  if (m_focusZoomManager) {
+    m_focusZoomManager->SetCallback(nullptr);
+    m_focusZoomManager->Stop();
+  }
+}
+
+void NativeRecorder::DestroyFocusZoom() {
+  std::lock_guard focusLock(m_focusMutex);
+  m_focusZoomManager.reset();
+}
+
+void NativeRecorder::OnAudioData(const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration) {
+  try {
+    if (m_isShuttingDown || !m_isRecording || m_isPaused || !m_encoder) return;
+    // Used as delivered: the audio capture's own pause already keeps its timeline continuous.
+    m_lastAudioTimestamp = timestamp;
+    m_encoder->WriteAudioSamples(data, byteCount, timestamp, duration);
+  } catch (const std::exception& e) {
+    DebugLog<512>(L"[NativeRecorder] OnAudioData exception: %s\n", e.what());
+  } catch (...) {
+    DebugLog<128>(L"[NativeRecorder] OnAudioData unknown exception\n");
   }
 }
 

@@ -10,25 +10,36 @@
 #include <string>
 #include <thread>
 
+#include "audio/audio_capture.h"
 #include "capture/screen_capture.h"
 #include "common/bounded_wait.h"
 #include "encoding/encoder.h"
+#include "focus/focus_zoom_manager.h"
 #include "platform/abi/async_operation.h"
 #include "platform/abi/event.h"
 #include "platform/platform.h"
+#include "recorder/focus_zoom_settings.h"
 #include "recorder/recording_config.h"
 #include "recorder/recording_progress.h"
 
 namespace kalto {
 
+// Live audio levels for meters: RMS and peak (0 to 1) of the last mixed chunk of each source.
+struct AudioLevels {
+  bool active = false;  // an audio capture is running
+  float microphone = 0, system = 0;
+  float microphonePeak = 0, systemPeak = 0;
+};
+
 // The recording state machine: prepare (optional), start, pause/resume, stop. Owns one screen
-// capture and one encoder per prepare or start, routes captured frames into the encoder and
-// reports progress once per second. Audio, cursor focus and the camera overlay attach at the
-// places marked in the implementation; until they exist a recording is video only.
+// capture, one encoder and (when sound is asked for) one audio capture per prepare or start,
+// routes captured frames and audio into the encoder and reports progress once per second. The
+// camera overlay attaches at the places marked in the implementation.
 //
 // Threads: application threads call the public operations; the asynchronous ones run their
 // bodies, in call order, on this object's operation thread (their events are raised there).
-// Frames arrive on the capture's delivery thread; progress is raised on the progress thread.
+// Frames arrive on the capture's delivery thread, audio on the audio output thread; progress
+// is raised on the progress thread.
 // Do not destroy the recorder from one of its own event or completion handlers.
 class NativeRecorder {
  public:
@@ -48,6 +59,15 @@ class NativeRecorder {
   void Stop();
   void Pause();
   void Resume();
+  // Clamped to [0, 2]; live during a recording, ignored while there is no audio capture.
+  void SetMicrophoneVolume(double volume);
+  void SetSystemAudioVolume(double volume);
+  AudioLevels GetAudioLevels() const;
+  struct AudioVolumeState {
+    bool present = false;  // an audio capture exists
+    double microphone = 0, system = 0;
+  };
+  AudioVolumeState AudioVolumes() const;
 
   bool IsPrepared() const { return m_isPrepared; }
   bool IsRecording() const { return m_isRecording; }
@@ -63,6 +83,19 @@ class NativeRecorder {
   abi::Event<NativeRecorder&, std::wstring>& ErrorOccurred() { return m_errorOccurred; }
   abi::Event<NativeRecorder&, RecordingProgress>& ProgressChanged() { return m_progressChanged; }
   abi::Event<NativeRecorder&, bool>& CursorFocusChanged() { return m_cursorFocusChanged; }
+
+  // Crop in the captured monitor's pixels, passed to the capture as given; nothing before a
+  // prepare or start.
+  void SetCropRegion(const RegionRect& rect);
+  // Only while recording, and only a change of state raises CursorFocusChanged.
+  void ToggleCursorFocus(bool active);
+  bool IsCursorFocusActive() const { return m_isCursorFocusActive; }
+  // Kept as given; the running focus-zoom manager receives it with fallbacks for the factors.
+  void SetFocusZoomSettings(const FocusZoomSettings& settings);
+  // The short extra zoom around the cursor, while recording.
+  void RecenterCursorFocus();
+  // The crop callbacks' log numbering is process-wide; tests start from zero.
+  static void ResetCropCallbackCountersForTesting();
 
   // now + delta in nanoseconds, the largest Int64 instead of overflowing.
   static int64_t SaturatingDeadlineNs(int64_t nowNs, int64_t deltaNs);
@@ -86,7 +119,18 @@ class NativeRecorder {
   void WaitForInFlightCallbacksDrain();
   void RaiseError(const std::wstring& message);
 
+  void SetupAudio(const RecordingConfigValues& config, Mode mode);
+  // Swaps the audio capture under m_audioMutex (the volume setters read it from any thread).
+  void ReplaceAudioCapture(std::unique_ptr<AudioCapture> next);
+  void StartAudioCapture();
+
   void OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp);
+  void OnAudioData(const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration);
+  FocusCallback MakeCropCallback(Mode mode);
+  void OnCropRect(const FocusRect& rect, Mode mode);
+  // Switches cursor focus off and stops the manager's thread; the manager itself stays.
+  void StopFocusZoom();
+  void DestroyFocusZoom();
   void ProgressLoop();
 
   std::shared_ptr<platform::Platform> m_platform;
@@ -94,6 +138,9 @@ class NativeRecorder {
   // Declared before the capture so the capture (and its delivery thread) goes first.
   std::unique_ptr<Encoder> m_encoder;
   std::unique_ptr<ScreenCapture> m_screenCapture;
+  // After the encoder, so it (and its output thread) goes before the encoder.
+  std::unique_ptr<AudioCapture> m_audioCapture;
+  mutable std::mutex m_audioMutex;
 
   std::atomic<bool> m_isRecording{false};
   std::atomic<bool> m_isPaused{false};
@@ -138,6 +185,12 @@ class NativeRecorder {
   abi::Event<NativeRecorder&, std::wstring> m_errorOccurred;
   abi::Event<NativeRecorder&, RecordingProgress> m_progressChanged;
   abi::Event<NativeRecorder&, bool> m_cursorFocusChanged;
+
+  // Guards the focus-zoom manager's replacement against the application's focus calls. Declared
+  // late so the manager (whose thread calls into this object) is destroyed before the rest.
+  std::mutex m_focusMutex;
+  FocusZoomSettings m_focusZoomSettings;
+  std::unique_ptr<FocusZoomManager> m_focusZoomManager;
 
   // The operation thread: runs queued async bodies in call order.
   struct Operation {

@@ -3,153 +3,31 @@
 // cadence and the bounded progress join.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <filesystem>
 #include <future>
-#include <mutex>
 #include <thread>
 #include <vector>
 
-#include "common/steady_clock.h"
-#include "encoding/encoder_cache.h"
-#include "platform/desktop/fake/fake_desktop.h"
-#include "platform/gpu/software/software_device.h"
-#include "platform/media/fake/fake_media.h"
-#include "platform/screen/fake/fake_capture_service.h"
-#include "recorder/native_recorder.h"
-#include "support/debug_capture.h"
+#include "recorder_fixture.h"
 
-namespace kalto {
+namespace kalto::recorder_test {
 namespace {
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using media::fake::FakeMediaPlatform;
-using media::fake::FakeSinkWriter;
-using media::fake::WriterCall;
-
-constexpr int64_t kSecond = 1'000'000'000;  // ns
-constexpr int64_t kT0 = 1000 * kSecond;     // scripted clock at the start
-
-std::atomic<int64_t> g_clockNs{kT0};
-int64_t ScriptedClock() { return g_clockNs.load(); }
-
-// What one event delivered, in order.
-template <typename T>
-struct Recorded {
-  std::mutex mutex;
-  std::vector<T> values;
-  void Add(T v) {
-    std::lock_guard lock(mutex);
-    values.push_back(std::move(v));
-  }
-  std::vector<T> Get() {
-    std::lock_guard lock(mutex);
-    return values;
-  }
-};
-
-class NativeRecorderTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    root = fs::temp_directory_path() / ("kalto-recorder-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-    setenv("XDG_DATA_HOME", root.c_str(), 1);
-    EncoderCache::ResetForTesting();
-    media::fake::FakeEncoderScript script;
-    script.inputSubtypes = {media::MFVideoFormat_NV12};
-    media->SetEncoders({script});
-    previousMedia = media::SetMediaPlatform(media);
-    platform = std::make_shared<platform::Platform>();
-    platform->gpu = gpuFactory;
-    platform->desktop = desktop;
-    platform->screen = service;
-    recorder = std::make_unique<NativeRecorder>(platform);
-    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) { stopped.Add(path); });
-    recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { errors.Add(text); });
-    recorder->Started().Add([this](NativeRecorder&, std::nullptr_t) { ++started; });
-  }
-  void TearDown() override {
-    recorder.reset();
-    SetSteadyClockSourceForTesting(nullptr);
-    media::SetMediaPlatform(previousMedia);
-    EncoderCache::ResetForTesting();
-    fs::remove_all(root);
-  }
-
-  std::shared_ptr<RecordingConfig> Config(const std::string& name = "out.mp4") {
-    auto config = std::make_shared<RecordingConfig>();
-    config->OutputPath((root / name).wstring());
-    config->MonitorHandle(monitor);
-    config->OutputWidth(0);  // the capture size: the encoder's direct path, no scaling
-    config->OutputHeight(0);
-    config->CaptureMicrophone(false);
-    config->CaptureSystemAudio(false);
-    return config;
-  }
-  static bool Result(const NativeRecorder::AsyncBool& op) {
-    bool result = false;
-    EXPECT_TRUE(op->WaitFor(20s));
-    EXPECT_EQ(S_OK, op->GetResults(result));
-    return result;
-  }
-  void UseScriptedClock() {
-    g_clockNs = kT0;
-    SetSteadyClockSourceForTesting(&ScriptedClock);
-  }
-  // One frame arriving at kT0 + atNs on the scripted clock.
-  void EmitAt(int64_t atNs) {
-    g_clockNs = kT0 + atNs;
-    auto pool = service->LastPool();
-    ASSERT_TRUE(pool);
-    pool->EmitFrames(1);
-    ASSERT_TRUE(pool->WaitIdle(5000));
-  }
-  std::vector<int64_t> VideoSampleTimes() {
-    std::vector<int64_t> times;
-    for (const auto& s : media->Writers().back()->Samples()) {
-      if (s.stream == 0 && s.result == S_OK) times.push_back(s.time);
-    }
-    return times;
-  }
-
-  fs::path root;
-  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
-  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 320, 192}, true);
-  std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
-      std::make_shared<gpu::software::SoftwareDeviceFactory>();
-  std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
-  std::shared_ptr<FakeMediaPlatform> media = std::make_shared<FakeMediaPlatform>();
-  std::shared_ptr<media::MediaPlatform> previousMedia;
-  std::shared_ptr<platform::Platform> platform;
-  test::DebugCapture log;
-  std::unique_ptr<NativeRecorder> recorder;
-  Recorded<std::wstring> stopped;
-  Recorded<std::wstring> errors;
-  std::atomic<int> started{0};
-};
 
 // ---- Lifecycle ---------------------------------------------------------------------------------
 
 TEST_F(NativeRecorderTest, StopWhenIdleOrPreparedDoesNothingAndASecondPrepareFails) {
   recorder->Stop();
   auto config = Config("a.mp4");
-  config->CaptureMicrophone(true);  // audio is not attached yet: video only, and said so
+  config->CaptureMicrophone(true);  // no microphone exists: said so, and the audio stream stays
   auto first = recorder->PrepareAsync(config);
   auto second = recorder->PrepareAsync(Config("b.mp4"));  // queued behind the first
   EXPECT_TRUE(Result(first));
   EXPECT_FALSE(Result(second));
   EXPECT_EQ(1u, media->Writers().size());
   EXPECT_EQ((root / "a.mp4").wstring(), recorder->OutputPath());
-  EXPECT_TRUE(log.Contains(
-      "[NativeRecorder] PrepareAsync: WARNING - Audio capture not available, recording video only\n"));
-  EXPECT_EQ(1u, media->Writers().back()->OutputTypes().size());  // no audio stream
+  EXPECT_TRUE(log.Contains("[NativeRecorder] PrepareAsync: WARNING - Audio capture init failed\n"));
+  EXPECT_EQ(2u, media->Writers().back()->OutputTypes().size());  // video and audio
   recorder->Stop();
   EXPECT_TRUE(recorder->IsPrepared());
   recorder->CancelPrepared();
@@ -403,4 +281,4 @@ TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {
 }
 
 }  // namespace
-}  // namespace kalto
+}  // namespace kalto::recorder_test

@@ -54,6 +54,16 @@ void FakeDesktop::SetCursorPos(Point position) {
   m_cursor = position;
 }
 
+void FakeDesktop::FailCursorPos(bool fail) {
+  std::lock_guard lock(m_mutex);
+  m_failCursorPos = fail;
+}
+
+int FakeDesktop::CursorPosCalls() const {
+  std::lock_guard lock(m_mutex);
+  return m_cursorPosCalls;
+}
+
 void FakeDesktop::FailMonitorInfo(bool fail) {
   std::lock_guard lock(m_mutex);
   m_failMonitorInfo = fail;
@@ -157,6 +167,8 @@ bool FakeDesktop::IsIconic(WindowHandle window) {
 
 bool FakeDesktop::GetCursorPos(Point* position) {
   std::lock_guard lock(m_mutex);
+  ++m_cursorPosCalls;
+  if (m_failCursorPos) return false;
   *position = m_cursor;
   return true;
 }

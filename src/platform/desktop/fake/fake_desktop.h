@@ -15,6 +15,9 @@ class FakeDesktop : public Desktop {
   void MoveWindow(WindowHandle window, Rect rect);
   void RemoveWindow(WindowHandle window);
   void SetCursorPos(Point position);
+  // Makes GetCursorPos fail, as it does on a secure desktop.
+  void FailCursorPos(bool fail);
+  int CursorPosCalls() const;
   // Makes GetMonitorInfo fail for every monitor.
   void FailMonitorInfo(bool fail);
   int IsIconicCalls() const;
@@ -39,6 +42,8 @@ class FakeDesktop : public Desktop {
   MonitorHandle m_nextMonitor = 0x10001;
   WindowHandle m_nextWindow = 0x200001;
   Point m_cursor;
+  bool m_failCursorPos = false;
+  int m_cursorPosCalls = 0;
   bool m_failMonitorInfo = false;
   int m_isIconicCalls = 0;
 };

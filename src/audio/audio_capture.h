@@ -1,0 +1,198 @@
+#pragma once
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "audio/audio_mixer.h"
+#include "audio/audio_ring_buffer.h"
+#include "audio/catmull_rom_resampler.h"
+#include "audio/noise_suppressor.h"
+#include "platform/audio/audio.h"
+
+namespace kalto {
+
+// Interleaved signed 16-bit stereo PCM: always 4096 bytes (1024 frames), stamped in 100-ns
+// units from the recording's time origin. The data is borrowed for the call only.
+using AudioDataCallback =
+    std::function<void(const uint8_t* data, uint32_t byteCount, int64_t timestampHns, int64_t durationHns)>;
+
+// The part of a stream's mix format the pipeline uses. Anything not float is read as signed
+// 16-bit PCM.
+struct CaptureFormat {
+  uint32_t sampleRate = 48000;
+  uint32_t channels = 2;
+  uint32_t bitsPerSample = 32;
+  bool isFloat = true;
+  friend bool operator==(const CaptureFormat&, const CaptureFormat&) = default;
+};
+
+// The engine's only audio source: system audio (everything the user hears, or one process tree)
+// and the microphone, drained on a capture thread into two rings and mixed on a clock-driven
+// output thread into 1024-frame chunks of 16-bit stereo at the output rate.
+//
+// Driven by one owner: construct, Initialize, optionally InitializeProcessLoopback, the setters,
+// SetStartTimeBase, Start, (SetPaused, SetMicVolume, SetSystemVolume), Stop, destroy.
+//
+// Threads: the owner's thread calls everything public. The capture thread owns the resampler and
+// the microphone staging; the output thread owns the noise suppressor and the gain state, and
+// runs the data and level callbacks. The volume setters, SetPaused and the level getters are
+// safe from any thread at any time. Do not destroy the capture from inside its callbacks.
+class AudioCapture {
+ public:
+  static constexpr uint32_t kChunkFrames = 1024;
+  static constexpr uint32_t kChunkSamples = 2 * kChunkFrames;
+  static constexpr uint32_t kChunkBytes = kChunkSamples * sizeof(int16_t);
+  static constexpr uint32_t kActivationTimeoutMs = 1000;
+  static constexpr uint32_t kProcessLoopbackMinBuild = 20348;
+
+  explicit AudioCapture(std::shared_ptr<platform::audio::AudioSystem> audioSystem);
+  ~AudioCapture();
+  AudioCapture(const AudioCapture&) = delete;
+  AudioCapture& operator=(const AudioCapture&) = delete;
+
+  // False when a requested stream failed to open; a stream that opened stays open.
+  bool Initialize(bool captureSystem, bool captureMic, const std::wstring& micDeviceId, uint32_t outputSampleRate,
+                  uint32_t outputChannels, bool noiseSuppression, uint32_t micMode, uint32_t noiseSuppressionLevel);
+  // After Initialize without system audio, before Start. False means: fall back to system-wide
+  // audio on a fresh AudioCapture.
+  bool InitializeProcessLoopback(uint32_t processId);
+  // The endpoint id inside a device-interface path ("...MMDEVAPI#<id>#..."), else `id` itself.
+  static std::wstring ExtractEndpointId(const std::wstring& id);
+
+  // The steady-clock time (ns) that timestamp 0 stands for, shared with the other producers.
+  void SetStartTimeBase(int64_t steadyNs);
+  // False when already running (the callback is then discarded).
+  bool Start(AudioDataCallback callback);
+  // While paused nothing is delivered and the timeline does not advance; the streams keep
+  // filling the rings.
+  void SetPaused(bool paused) { m_paused.store(paused); }
+  // Idempotent.
+  void Stop();
+
+  // Mix settings. Volumes (0 to 2) apply live from any thread; the rest before Start.
+  void SetMicVolume(double volume) { m_mixer.SetMicVolume(volume); }
+  void SetSystemVolume(double volume) { m_mixer.SetSystemVolume(volume); }
+  double GetMicVolume() const { return m_mixer.GetMicVolume(); }
+  double GetSystemVolume() const { return m_mixer.GetSystemVolume(); }
+  void SetDucking(bool enabled, double depthDb) { m_mixer.SetDucking(enabled, depthDb); }
+  void SetAudioProcessing(double minGain, double maxGain, double targetRms, double voiceProcessingGain,
+                          double nsGainFactor, double limiterThreshold, double limiterKnee, double limiterRatio,
+                          double gainSmoothing) {
+    m_mixer.SetAudioProcessing(minGain, maxGain, targetRms, voiceProcessingGain, nsGainFactor, limiterThreshold,
+                               limiterKnee, limiterRatio, gainSmoothing);
+  }
+  void SetLevelCallback(AudioLevelCallback callback) { m_mixer.SetLevelCallback(std::move(callback)); }
+
+  // Level meters, from any thread: RMS (0-1) of the last chunk, the microphone after noise
+  // suppression; peaks are the largest magnitude in the last chunk, before gains.
+  float GetMicLevel() const { return m_mixer.GetMicLevel(); }
+  float GetSystemLevel() const { return m_mixer.GetSystemLevel(); }
+  float GetMicPeak() const { return m_micPeak.load(std::memory_order_relaxed); }
+  float GetSystemPeak() const { return m_systemPeak.load(std::memory_order_relaxed); }
+
+  bool IsRunning() const { return m_running.load(); }
+  bool IsPaused() const { return m_paused.load(); }
+  bool IsUsingProcessLoopback() const { return m_usingProcessLoopback; }
+  uint32_t GetProcessId() const { return m_processId; }
+  bool HasSystemStream() const { return m_loopbackCaptureClient != nullptr; }
+  bool HasMicStream() const { return m_micCaptureClient != nullptr; }
+  CaptureFormat GetSystemFormat() const { return m_systemFormat; }
+  CaptureFormat GetMicFormat() const { return m_micFormat; }
+  MicMode GetMicMode() const { return m_micMode; }
+  bool IsVoiceProcessing() const { return m_voiceProcessing; }
+  uint32_t GetOutputSampleRate() const { return m_outputSampleRate; }
+  uint32_t GetOutputChannels() const { return m_outputChannels; }
+  double GetResampleRatio() const { return m_resampleRatio; }
+  int64_t GetStartOffset() const { return m_startOffset; }
+  int64_t GetStreamLatency() const { return m_streamLatency; }
+  int64_t GetFramesDelivered() const { return m_framesDelivered.load(); }
+  // Read only while the output thread is not running.
+  const NoiseSuppressor& GetNoiseSuppressor() const { return *m_noiseSuppressor; }
+  const AudioMixer& GetMixer() const { return m_mixer; }
+  // One output chunk on the caller's thread, exactly as the output thread makes it, after
+  // writing the given kChunkSamples-float blocks (either may be null) into the rings. Only while
+  // not running (benchmarks and tests).
+  void ProduceChunkForTesting(const float* mic = nullptr, const float* system = nullptr);
+
+ private:
+  bool InitializeLoopback();
+  bool InitializeMicrophone(const std::wstring& deviceId);
+  bool InitializeProcessLoopbackStreams(uint32_t processId);
+  // The rate the output runs at: 48000 when none was given.
+  uint32_t EffectiveOutputRate() const;
+
+  void CaptureThread();
+  void OutputThread();
+  void ProcessLoopbackPackets();
+  void ProcessMicPackets();
+  void ResampleMicBlock(const float* frames, size_t frameCount);
+  // Appends every pending packet of `client` as interleaved stereo floats.
+  void DrainPackets(platform::audio::AudioCaptureClient& client, const CaptureFormat& format,
+                    std::vector<float>& out);
+  void ProduceChunk();
+  void JoinThread(std::thread& thread, const wchar_t* timeoutLine);
+  void JoinFinishedThreads();
+
+  std::shared_ptr<platform::audio::AudioSystem> m_audioSystem;
+
+  std::shared_ptr<platform::audio::Device> m_renderDevice;
+  std::shared_ptr<platform::audio::AudioClient> m_loopbackClient;
+  std::shared_ptr<platform::audio::AudioCaptureClient> m_loopbackCaptureClient;
+  bool m_usingProcessLoopback = false;
+  uint32_t m_processId = 0;
+  std::shared_ptr<platform::audio::Device> m_micDevice;
+  std::shared_ptr<platform::audio::AudioClient> m_micClient;
+  std::shared_ptr<platform::audio::AudioCaptureClient> m_micCaptureClient;
+  std::shared_ptr<platform::audio::Event> m_loopbackEvent;
+  std::shared_ptr<platform::audio::Event> m_micEvent;
+  std::shared_ptr<platform::audio::Event> m_stopEvent;
+
+  uint32_t m_outputSampleRate = 48000;
+  uint32_t m_outputChannels = 2;
+  bool m_captureSystem = false;
+  bool m_captureMic = false;
+  bool m_voiceProcessing = false;
+  MicMode m_micMode = MicMode::Raw;
+  uint32_t m_noiseSuppressionLevel = 1;
+  std::unique_ptr<NoiseSuppressor> m_noiseSuppressor;
+  CaptureFormat m_systemFormat{48000, 2, 32, true};
+  CaptureFormat m_micFormat{48000, 1, 16, false};
+  double m_resampleRatio = 1.0;
+  double m_resamplePosition = 0.0;
+  ResampleHistory m_resampleHistory{};
+  std::vector<float> m_micStaging;
+  std::vector<float> m_loopbackStaging;
+  std::vector<float> m_resampleOutput;
+
+  std::unique_ptr<AudioRingBuffer> m_systemRing;
+  std::unique_ptr<AudioRingBuffer> m_micRing;
+  std::vector<float> m_micChunk;
+  std::vector<float> m_systemChunk;
+  std::vector<float> m_mixChunk;
+  std::vector<int16_t> m_outputPcm;
+  std::vector<int16_t> m_nsPcm;
+  std::atomic<bool> m_running{false};
+  std::atomic<bool> m_paused{false};
+  std::thread m_captureThread;
+  std::thread m_outputThread;
+  std::mutex m_controlMutex;  // serialises Start and Stop
+  AudioDataCallback m_audioCallback;
+  int64_t m_startTimeNs = 0;
+  std::atomic<int64_t> m_framesDelivered{0};
+  int64_t m_startTimeBaseNs = 0;
+  bool m_hasStartTimeBase = false;
+  int64_t m_startOffset = 0;
+  int64_t m_streamLatency = 0;
+
+  AudioMixer m_mixer;
+  std::atomic<float> m_micPeak{0.0f};
+  std::atomic<float> m_systemPeak{0.0f};
+};
+
+}  // namespace kalto

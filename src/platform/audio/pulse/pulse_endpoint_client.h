@@ -1,0 +1,42 @@
+#pragma once
+// A client on one endpoint: a record stream on a source. Loopback of a render endpoint records
+// its sink's monitor; a capture endpoint records the source itself.
+#include <pulse/pulseaudio.h>
+
+#include <string>
+
+#include "platform/audio/pulse/pulse_audio_client.h"
+
+namespace kalto::platform::audio::pulse {
+
+class PulseEndpointClient final : public PulseAudioClient {
+ public:
+  // `source` is the source to record, `spec`/`map` its own; the stream asks for StreamSpecFor(spec).
+  PulseEndpointClient(std::shared_ptr<PulseConnection> connection, EDataFlow flow, std::string source,
+                      const pa_sample_spec& spec, const pa_channel_map& map);
+  ~PulseEndpointClient() override;
+
+ private:
+  HRESULT CheckStreamFlags(uint32_t streamFlags) override;
+  HRESULT OpenStreams() override;
+  HRESULT SetCorked(bool corked) override;
+  HRESULT QueryLatency(int64_t* latencyHns) override;
+  HRESULT ApplyProperties(const AudioClientProperties& properties) override;
+
+  void ReleaseStreamLocked();
+  static void OnStreamState(pa_stream* stream, void* self);
+  static void OnRead(pa_stream* stream, size_t bytes, void* self);
+
+  const EDataFlow m_flow;
+  const std::string m_source;
+  const pa_sample_spec m_spec;
+  const pa_channel_map m_map;
+  bool m_echoCancel = false;
+  bool m_raw = false;
+  pa_stream* m_stream = nullptr;  // guarded by the loop lock; released in the destructor
+};
+
+// Shared by both clients: drains a record stream into a queue (loop thread).
+void DrainRecordStream(pa_stream* stream, PacketQueue& queue);
+
+}  // namespace kalto::platform::audio::pulse

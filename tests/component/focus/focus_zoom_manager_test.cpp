@@ -1,0 +1,387 @@
+// FocusZoomManager on the fake desktop with a scripted clock: toggles and their debounce, the
+// transitions and their end rectangles, crop tracking with its dead zone, smoothing and rate
+// limit, the zoom animation, failing callbacks and the final stop. Most cases drive the tracking
+// loop by hand (TrackingStep) for exact times; the thread itself is exercised at the end.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "common/steady_clock.h"
+#include "focus/focus_zoom_manager.h"
+#include "platform/desktop/fake/fake_desktop.h"
+#include "support/debug_capture.h"
+
+namespace kalto {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int64_t kMs = 1'000'000;
+constexpr int64_t kT0 = 5'000 * 1000 * kMs;
+
+std::atomic<int64_t> g_clockNs{kT0};
+int64_t ScriptedClock() { return g_clockNs.load(); }
+
+const FocusRect kBase{0, 0, 1920, 1080};
+const FocusRect kCentred{432, 244, 1056, 594};
+
+struct Delivered {
+  FocusRect rect;
+  int64_t atNs;
+};
+
+class FocusZoomManagerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_clockNs = kT0;
+    SetSteadyClockSourceForTesting(&ScriptedClock);
+    FocusZoomManager::ResetCountersForTesting();
+    desktop->SetCursorPos({960, 540});
+    manager = std::make_unique<FocusZoomManager>(desktop);
+    manager->Configure(0, 0, 1920, 1080, 1920, 1080, Defaults());
+    manager->SetCallback([this](const FocusRect& r) { Record(r); });
+  }
+  void TearDown() override {
+    manager.reset();
+    SetSteadyClockSourceForTesting(nullptr);
+  }
+  static FocusZoomSettings Defaults() { return {false, true, 0.55, 0.4, 5.0, 2.0}; }
+  void Record(const FocusRect& r) {
+    std::lock_guard lock(mutex);
+    delivered.push_back({r, g_clockNs.load()});
+  }
+  std::vector<Delivered> Deliveries() {
+    std::lock_guard lock(mutex);
+    return delivered;
+  }
+  FocusRect Last() {
+    auto d = Deliveries();
+    return d.empty() ? FocusRect{} : d.back().rect;
+  }
+  // One pass of the tracking loop at kT0 + ms.
+  void StepAt(int64_t ms) {
+    g_clockNs = kT0 + ms * kMs;
+    manager->TrackingStep();
+  }
+  int ManagerLines() { return log.CountPrefix("[FocusZoomManager]"); }
+
+  test::DebugCapture log;
+  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
+  std::unique_ptr<FocusZoomManager> manager;
+  std::mutex mutex;
+  std::vector<Delivered> delivered;
+};
+
+// ---- Toggles ------------------------------------------------------------------------------------
+
+TEST_F(FocusZoomManagerTest, ZoomInEasesToTheCursorRectangleAndEndsThere) {
+  manager->SetCursorFocusActive(true);
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(true) ENTRY - isRunning=0, callback=set, "
+                           "m_isFocusActive=0, m_isFocusTransitioning=0\n"));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor at (960, 540), display offset (0, 0)\n"));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
+                           "endRect=(432,244,1056x594)\n"));
+  StepAt(0);  // p = 0: the start rectangle, which is already current
+  EXPECT_TRUE(Deliveries().empty());
+  StepAt(50);
+  EXPECT_EQ((FocusRect{188, 106, 1542, 866}), Last());
+  EXPECT_TRUE(log.Contains(
+      "[FocusZoomManager] Transition callback #1: rect=(188,106,1542x866), progress=25%\n"));
+  StepAt(200);
+  EXPECT_EQ(kCentred, Last());
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(432,244,1056x594), "
+                           "wasZoomIn=true\n"));
+  EXPECT_FALSE(manager->IsTransitioning());
+  EXPECT_TRUE(manager->IsFocusActive());
+  // Progress lines on calls 1, 4, 7, ...: here calls 1 (0 %) only; the counter restarts after.
+  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] Transition progress:"));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition progress: 0.0%, zooming IN\n"));
+}
+
+TEST_F(FocusZoomManagerTest, TwoTogglesFiftyMsApartBecomeZoomInThenZoomOut) {
+  manager->SetCursorFocusActive(true);
+  g_clockNs = kT0 + 50 * kMs;
+  manager->SetCursorFocusActive(false);  // too soon: kept for the thread
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(false)"));
+  StepAt(50);
+  EXPECT_EQ((FocusRect{188, 106, 1542, 866}), Last());
+  StepAt(99);
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(false)"));
+  const FocusRect reached = Last();
+  EXPECT_EQ((FocusRect{320, 180, 1276, 716}), reached);  // p = 0.495
+  StepAt(100);  // 100 ms after the first toggle: applied, from the rectangle reached so far
+  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(false) ENTRY"));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus OFF (crop mode) - startRect=(320,180,1276x716), "
+                           "endRect=(0,0,1920x1080)\n"));
+  EXPECT_FALSE(manager->IsFocusActive());
+  StepAt(250);
+  EXPECT_EQ(kBase, Last());
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(0,0,1920x1080), "
+                           "wasZoomIn=false\n"));
+  // The zoom-in never reached its end rectangle.
+  for (const auto& d : Deliveries()) EXPECT_NE(kCentred, d.rect);
+}
+
+TEST_F(FocusZoomManagerTest, PendingToggleThatNoLongerChangesTheStateIsDropped) {
+  manager->SetCursorFocusActive(true);
+  g_clockNs = kT0 + 30 * kMs;
+  manager->SetCursorFocusActive(false);
+  g_clockNs = kT0 + 60 * kMs;
+  manager->SetCursorFocusActive(true);  // the last request wins, and it is the current state
+  StepAt(120);
+  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive("));
+  EXPECT_TRUE(manager->IsFocusActive());
+}
+
+TEST_F(FocusZoomManagerTest, TogglingOnWhenAlreadyOnOnlyLogsTheEntryLine) {
+  manager->SetCursorFocusActive(true);
+  StepAt(200);
+  ASSERT_FALSE(manager->IsTransitioning());
+  const int before = ManagerLines();
+  const size_t deliveries = Deliveries().size();
+  g_clockNs = kT0 + 300 * kMs;
+  manager->SetCursorFocusActive(true);
+  EXPECT_EQ(before + 1, ManagerLines());
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(true) ENTRY - isRunning=0, callback=set, "
+                           "m_isFocusActive=1, m_isFocusTransitioning=0\n"));
+  EXPECT_FALSE(manager->IsTransitioning());
+  EXPECT_EQ(deliveries, Deliveries().size());
+}
+
+TEST_F(FocusZoomManagerTest, ZoomOutFromATooSmallRectangleStartsFromTheCentredDefault) {
+  // On a 320 x 192 display the unzoomed rectangle itself is below 400 x 300.
+  manager->Configure(0, 0, 320, 192, 320, 192, Defaults());
+  manager->SetCursorFocusActive(true);
+  g_clockNs = kT0 + 150 * kMs;
+  manager->SetCursorFocusActive(false);  // no step ran: the current rectangle is the 320 x 192 base
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Invalid start rect (0,0,320x192), using default\n"));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus OFF (crop mode) - startRect=(0,0,400x300), "
+                           "endRect=(0,0,320x192)\n"));
+  StepAt(300);
+  // Nothing was delivered before, so the capture already shows the whole display.
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition complete - rect unchanged: (0,0,320x192)\n"));
+  EXPECT_TRUE(Deliveries().empty());
+}
+
+TEST_F(FocusZoomManagerTest, ZoomInInterruptingAZoomOutRestartsFromTheBase) {
+  manager->SetCursorFocusActive(true);
+  StepAt(200);
+  g_clockNs = kT0 + 400 * kMs;
+  manager->SetCursorFocusActive(false);
+  StepAt(450);
+  ASSERT_TRUE(manager->IsTransitioning());
+  g_clockNs = kT0 + 520 * kMs;
+  desktop->SetCursorPos({1900, 1070});
+  manager->SetCursorFocusActive(true);
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
+                           "endRect=(864,486,1056x594)\n"));
+  StepAt(720);
+  EXPECT_EQ((FocusRect{864, 486, 1056, 594}), Last());
+}
+
+TEST_F(FocusZoomManagerTest, UnreadableCursorLeavesEverythingAsItWas) {
+  desktop->FailCursorPos(true);
+  manager->SetCursorFocusActive(true);
+  EXPECT_FALSE(manager->IsFocusActive());
+  EXPECT_FALSE(manager->IsTransitioning());
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] Cursor focus ON"));
+  // A failing read while a zoom-out runs does not cut the zoom-out short.
+  desktop->FailCursorPos(false);
+  g_clockNs = kT0 + 200 * kMs;
+  manager->SetCursorFocusActive(true);
+  StepAt(400);
+  g_clockNs = kT0 + 500 * kMs;
+  manager->SetCursorFocusActive(false);
+  desktop->FailCursorPos(true);
+  g_clockNs = kT0 + 600 * kMs;
+  manager->SetCursorFocusActive(true);
+  EXPECT_TRUE(manager->IsTransitioning());
+  StepAt(700);
+  EXPECT_EQ(kBase, Last());
+}
+
+// ---- Tracking and rate limit --------------------------------------------------------------------
+
+TEST_F(FocusZoomManagerTest, TrackingIgnoresSmallMovesAndSmoothsLargeOnes) {
+  manager->SetCursorFocusActive(true);
+  StepAt(200);
+  const size_t afterZoom = Deliveries().size();
+  desktop->SetCursorPos({963, 543});  // 4.24 px: inside the dead zone
+  StepAt(300);
+  EXPECT_EQ(afterZoom, Deliveries().size());
+  desktop->SetCursorPos({1160, 540});  // smoothed x = 960 + 0.4 * 200 = 1040
+  StepAt(400);
+  ASSERT_EQ(afterZoom + 1, Deliveries().size());
+  EXPECT_EQ((FocusRect{512, 244, 1056, 594}), Last());
+  EXPECT_TRUE(log.Contains(
+      "[FocusZoomManager] Crop tracking callback #1: rect=(512,244,1056x594), cursor=(1040,540)\n"));
+}
+
+TEST_F(FocusZoomManagerTest, CallbacksAreLimitedToThirtyASecond) {
+  manager->SetCursorFocusActive(true);
+  for (int ms = 10; ms <= 200; ms += 10) StepAt(ms);  // the transition, stepped every 10 ms
+  for (int i = 1; i <= 60; ++i) {
+    desktop->SetCursorPos({960 + (i % 2 ? 300 : -300), 540});
+    StepAt(200 + i * 10);
+  }
+  const auto d = Deliveries();
+  ASSERT_GE(d.size(), 10u);
+  int limited = 0;
+  int64_t lastLimitedNs = d[0].atNs;
+  for (size_t i = 1; i < d.size(); ++i) {
+    // The end of a transition is neither held back nor counted by the limit.
+    if (d[i].rect == kCentred && d[i].atNs == kT0 + 200 * kMs) continue;
+    EXPECT_GE(d[i].atNs - lastLimitedNs, 1'000'000'000 / 30) << "delivery " << i;
+    lastLimitedNs = d[i].atNs;
+    ++limited;
+  }
+  // 790 ms of steps: at most one delivery per 40 ms step slot, about 20.
+  EXPECT_LE(d.size(), 22u);
+  EXPECT_GE(limited, 10);
+}
+
+// ---- Zoom animation -----------------------------------------------------------------------------
+
+TEST_F(FocusZoomManagerTest, ZoomAnimationZoomsInHoldsAndReturnsEvenWhenTheLastStepIsClose) {
+  manager->StartZoomAnimation();
+  ASSERT_TRUE(manager->IsAnimating());
+  StepAt(100);
+  EXPECT_EQ((FocusRect{630, 354, 660, 372}), Last());
+  StepAt(250);
+  EXPECT_EQ((FocusRect{696, 392, 528, 300}), Last());
+  manager->StartZoomAnimation();  // ignored while running
+  StepAt(440);
+  const size_t before = Deliveries().size();
+  StepAt(450);  // 10 ms after the last delivery: the closing rectangle still goes out
+  ASSERT_EQ(before + 1, Deliveries().size());
+  EXPECT_EQ(kBase, Last());
+  EXPECT_FALSE(manager->IsAnimating());
+}
+
+TEST_F(FocusZoomManagerTest, ZoomAnimationWhileFocusedReturnsToTheFocusRectangle) {
+  manager->SetCursorFocusActive(true);
+  StepAt(200);
+  g_clockNs = kT0 + 300 * kMs;
+  manager->StartZoomAnimation();
+  desktop->SetCursorPos({1500, 540});  // tracking pauses during the animation
+  StepAt(400);
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] Crop tracking"));
+  StepAt(800);
+  EXPECT_EQ(kCentred, Last());
+  StepAt(900);  // tracking resumes
+  EXPECT_NE(kCentred, Last());
+}
+
+// ---- Failures and stop --------------------------------------------------------------------------
+
+TEST_F(FocusZoomManagerTest, FailingCallbackIsReportedOncePerDeliveryAndDeliveriesGoOn) {
+  std::atomic<int> calls{0};
+  manager->SetCallback([&](const FocusRect&) {
+    ++calls;
+    throw std::runtime_error("consumer gone");
+  });
+  manager->SetCursorFocusActive(true);
+  StepAt(40);
+  StepAt(80);
+  StepAt(200);
+  EXPECT_EQ(3, calls.load());
+  EXPECT_EQ(3, log.Count("[FocusZoomManager] WARNING: Transition callback FAILED (SEH exception)\n"));
+  desktop->SetCursorPos({1500, 540});
+  StepAt(300);
+  EXPECT_EQ(4, calls.load());
+  EXPECT_EQ(1, log.Count("[FocusZoomManager] WARNING: Crop tracking callback FAILED (SEH exception)\n"));
+  g_clockNs = kT0 + 400 * kMs;
+  manager->StartZoomAnimation();
+  StepAt(500);
+  EXPECT_EQ(1, log.Count("[FocusZoomManager] WARNING: Zoom animation callback FAILED (SEH exception)\n"));
+  EXPECT_FALSE(FocusZoomManager::SafeInvokeCallback(nullptr, kBase));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] SafeInvokeCallback: callback is NULL!\n"));
+}
+
+TEST_F(FocusZoomManagerTest, StoppedManagerDeliversNothingMore) {
+  manager->SetCursorFocusActive(true);
+  StepAt(50);
+  const size_t before = Deliveries().size();
+  manager->Stop();
+  EXPECT_FALSE(manager->IsFocusActive());
+  StepAt(200);
+  manager->StartZoomAnimation();
+  StepAt(300);
+  manager->Start();  // final: no thread comes back
+  EXPECT_FALSE(manager->IsRunning());
+  EXPECT_EQ(before, Deliveries().size());
+}
+
+// ---- The thread ---------------------------------------------------------------------------------
+
+class FocusZoomThreadTest : public ::testing::Test {
+ protected:
+  static bool WaitFor(const std::function<bool()>& condition) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!condition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+  test::DebugCapture log;
+  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
+};
+
+TEST_F(FocusZoomThreadTest, ThreadRunsTheTransitionsAndACallbackMayCallBackIn) {
+  desktop->SetCursorPos({960, 540});
+  FocusZoomManager manager(desktop);
+  manager.Configure(0, 0, 1920, 1080, 1920, 1080, {false, true, 0.55, 0.4, 5.0, 2.0});
+  std::atomic<int> calls{0};
+  std::mutex mutex;
+  FocusRect last;
+  manager.SetCallback([&](const FocusRect& r) {
+    // Runs without the manager's lock: reading back in must not deadlock.
+    EXPECT_EQ(r, manager.CurrentRect());
+    std::lock_guard lock(mutex);
+    last = r;
+    ++calls;
+  });
+  manager.Start();
+  manager.SetCursorFocusActive(true);
+  ASSERT_TRUE(WaitFor([&] { return !manager.IsTransitioning(); }));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(kCentred, last);
+  }
+  manager.SetCursorFocusActive(false);  // may come within 100 ms: then the thread applies it
+  ASSERT_TRUE(WaitFor([&] {
+    std::lock_guard lock(mutex);
+    return last == kBase && !manager.IsTransitioning();
+  }));
+  manager.Stop();
+  const int after = calls.load();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(after, calls.load());
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] WARNING"));
+}
+
+TEST_F(FocusZoomThreadTest, StopFromInsideTheCallbackDoesNotDeadlock) {
+  desktop->SetCursorPos({960, 540});
+  auto manager = std::make_unique<FocusZoomManager>(desktop);
+  manager->Configure(0, 0, 1920, 1080, 1920, 1080, {false, true, 0.55, 0.4, 5.0, 2.0});
+  std::atomic<int> calls{0};
+  manager->SetCallback([&](const FocusRect&) {
+    ++calls;
+    manager->Stop();
+  });
+  manager->Start();
+  manager->SetCursorFocusActive(true);
+  ASSERT_TRUE(WaitFor([&] { return calls.load() > 0 && !manager->IsRunning(); }));
+  manager.reset();  // joins the thread
+  EXPECT_EQ(1, calls.load());
+}
+
+}  // namespace
+}  // namespace kalto

@@ -1,0 +1,268 @@
+// kalto-record's cursor focus end to end under a private Xvfb: a fine, known pattern fills the
+// screen, the pointer is parked at a known place, and `z` written to the recorder's stdin turns
+// focus on and later off. Each decoded frame is compared with the pattern as a whole screen and
+// with the pattern's focus region magnified to the frame: the recording must go from the whole
+// screen to the magnified region and back.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/x_server.h"
+
+extern char** environ;
+
+namespace kalto::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr int kScreenW = 640, kScreenH = 480;
+// Where the pointer is parked; the focus rectangle at the defaults on 640 x 480 is 400 x 300
+// (the minimum size) around it: (200, 110) to (600, 410).
+constexpr int kPointerX = 400, kPointerY = 260;
+constexpr int kFocusX = 200, kFocusY = 110, kFocusW = 400, kFocusH = 300;
+// Frames are compared at a quarter of the size, as 4 x 4 block averages: fine enough to tell the
+// two views apart, coarse enough to ignore coding noise.
+constexpr int kSmallW = kScreenW / 4, kSmallH = kScreenH / 4;
+
+using Image = std::vector<double>;  // kSmallW x kSmallH x RGB
+
+// The screen as the pattern window shows it, reduced to block averages; `view` maps a frame
+// pixel to the screen pixel it shows.
+template <typename View>
+Image Expected(View view) {
+  Image image(static_cast<size_t>(kSmallW) * kSmallH * 3, 0.0);
+  for (int y = 0; y < kScreenH; ++y) {
+    for (int x = 0; x < kScreenW; ++x) {
+      auto [sx, sy] = view(x, y);
+      const uint32_t p = PatternPixel(sx, sy, 0);
+      const size_t at = (static_cast<size_t>(y / 4) * kSmallW + x / 4) * 3;
+      image[at] += ((p >> 16) & 0xFF) / 16.0;
+      image[at + 1] += ((p >> 8) & 0xFF) / 16.0;
+      image[at + 2] += (p & 0xFF) / 16.0;
+    }
+  }
+  return image;
+}
+
+double MeanAbsoluteError(const Image& a, const std::vector<uint8_t>& frame) {
+  double sum = 0;
+  for (size_t i = 0; i < a.size(); ++i) sum += std::abs(a[i] - frame[i]);
+  return sum / static_cast<double>(a.size());
+}
+
+// Every frame of the recording, scaled down by area averaging to kSmallW x kSmallH RGB.
+std::vector<std::vector<uint8_t>> DecodeSmallFrames(const fs::path& file) {
+  const std::string command = "ffmpeg -v error -i " + file.string() + " -vf scale=" + std::to_string(kSmallW) + ":" +
+                              std::to_string(kSmallH) + ":flags=area -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+  std::vector<std::vector<uint8_t>> frames;
+  if (!pipe) return frames;
+  const size_t size = static_cast<size_t>(kSmallW) * kSmallH * 3;
+  for (;;) {
+    std::vector<uint8_t> frame(size);
+    if (fread(frame.data(), 1, size, pipe.get()) != size) break;
+    frames.push_back(std::move(frame));
+  }
+  return frames;
+}
+
+// kalto-record as a child whose stdin is a pipe the test types keys into; its output goes to a
+// file. Killed by pid if still running when the owner goes.
+class RecorderChild {
+ public:
+  RecorderChild(const std::string& display, const std::vector<std::string>& args, const fs::path& logFile) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    // Everything the child needs is prepared before fork: only exec-safe calls after it.
+    std::vector<std::string> argStore{KALTO_RECORD_PATH};
+    argStore.insert(argStore.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStore) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStore{"DISPLAY=" + display};
+    for (char** e = environ; *e; ++e) {
+      if (std::string(*e).rfind("DISPLAY=", 0) != 0) envStore.emplace_back(*e);
+    }
+    std::vector<char*> envp;
+    for (auto& e : envStore) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    const std::string logPath = logFile.string();
+    m_pid = fork();
+    if (m_pid == 0) {
+      const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(fds[0], STDIN_FILENO);
+      if (log >= 0) {
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+      }
+      close(fds[0]);
+      close(fds[1]);
+      execve(argv[0], argv.data(), envp.data());
+      _exit(127);
+    }
+    close(fds[0]);
+    m_stdin = fds[1];
+  }
+  ~RecorderChild() {
+    if (m_stdin >= 0) close(m_stdin);
+    if (m_pid > 0) {
+      kill(m_pid, SIGKILL);
+      waitpid(m_pid, nullptr, 0);
+    }
+  }
+  RecorderChild(const RecorderChild&) = delete;
+  RecorderChild& operator=(const RecorderChild&) = delete;
+
+  bool Started() const { return m_pid > 0; }
+  void Type(char key) {
+    if (m_stdin >= 0) {
+      EXPECT_EQ(1, write(m_stdin, &key, 1));
+    }
+  }
+  // The exit status, or -1 when it did not end in time (it is then killed).
+  int Wait(std::chrono::seconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (m_pid > 0) {
+      int status = 0;
+      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+        m_pid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      if (std::chrono::steady_clock::now() > deadline) return -1;
+      std::this_thread::sleep_for(20ms);
+    }
+    return -1;
+  }
+
+ private:
+  pid_t m_pid = -1;
+  int m_stdin = -1;
+};
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+class KaltoRecordFocusTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    ASSERT_TRUE(server.Running()) << server.Error();
+    folder = fs::temp_directory_path() / ("kalto-e2e-focus-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+  }
+  void TearDown() override { fs::remove_all(folder); }
+
+  XServer server{kScreenW, kScreenH};
+  fs::path folder;
+};
+
+TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsToTheWholeScreen) {
+  XClient client(server.Display());
+  ASSERT_TRUE(client);
+  TestWindow scene(client, 0, 0, kScreenW, kScreenH, "pattern", 0);
+  ASSERT_TRUE(scene.WaitViewable());
+  scene.Draw();
+  client.WarpPointer(kPointerX, kPointerY);
+  // The capture only sends frames when the screen changes: a small window outside the focus
+  // region keeps changing, on its own connection.
+  XClient flickerClient(server.Display());
+  ASSERT_TRUE(flickerClient);
+  TestWindow flicker(flickerClient, 8, 440, 32, 32, "flicker", 1);
+  std::atomic<bool> done{false};
+  std::thread painter([&] {
+    for (uint32_t i = 0; !done; ++i) {
+      flicker.Fill(i % 2 ? 0x3060C0u : 0xC06030u);
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  struct PainterStop {
+    std::atomic<bool>& done;
+    std::thread& painter;
+    ~PainterStop() {
+      done = true;
+      if (painter.joinable()) painter.join();
+    }
+  } painterStop{done, painter};
+
+  const fs::path file = folder / "focus.mp4";
+  const fs::path logFile = folder / "record.log";
+  RecorderChild recorder(server.Display(), {"--duration", "5", "--fps", "30", "--no-cursor", "-o", file.string()},
+                         logFile);
+  ASSERT_TRUE(recorder.Started());
+  const auto deadline = std::chrono::steady_clock::now() + 30s;
+  while (ReadFile(logFile).find("recording to") == std::string::npos) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFile(logFile);
+    std::this_thread::sleep_for(20ms);
+  }
+  std::this_thread::sleep_for(1200ms);
+  recorder.Type('z');
+  std::this_thread::sleep_for(1500ms);
+  recorder.Type('z');
+  ASSERT_EQ(0, recorder.Wait(60s)) << ReadFile(logFile);
+  done = true;
+
+  const Image whole = Expected([](int x, int y) { return std::pair{x, y}; });
+  const Image magnified = Expected([](int x, int y) {
+    return std::pair{kFocusX + (2 * x + 1) * kFocusW / (2 * kScreenW), kFocusY + (2 * y + 1) * kFocusH / (2 * kScreenH)};
+  });
+  const auto frames = DecodeSmallFrames(file);
+  ASSERT_GE(frames.size(), 30u);
+
+  // Each frame is "whole" or "magnified" when it is clearly closer to that view; frames of the
+  // short transitions may be neither.
+  enum class View { Whole, Magnified, Between };
+  std::vector<View> views;
+  std::string trace;
+  double bestMagnified = 1e9, bestWhole = 1e9;
+  for (const auto& frame : frames) {
+    const double toWhole = MeanAbsoluteError(whole, frame);
+    const double toMagnified = MeanAbsoluteError(magnified, frame);
+    View v = View::Between;
+    if (toMagnified * 2 < toWhole) v = View::Magnified;
+    if (toWhole * 2 < toMagnified) v = View::Whole;
+    views.push_back(v);
+    bestMagnified = std::min(bestMagnified, toMagnified);
+    bestWhole = std::min(bestWhole, toWhole);
+    char line[64];
+    std::snprintf(line, sizeof line, "%.1f/%.1f ", toWhole, toMagnified);
+    trace += line;
+  }
+  auto first = [&](View v) { return std::find(views.begin(), views.end(), v) - views.begin(); };
+  auto last = [&](View v) { return views.rend() - std::find(views.rbegin(), views.rend(), v) - 1; };
+  const auto magnifiedCount = std::count(views.begin(), views.end(), View::Magnified);
+  EXPECT_EQ(View::Whole, views.front()) << trace;
+  EXPECT_EQ(View::Whole, views.back()) << trace;
+  EXPECT_GE(magnifiedCount, 5) << trace;
+  EXPECT_LT(first(View::Whole), first(View::Magnified)) << trace;
+  EXPECT_GT(last(View::Whole), last(View::Magnified)) << trace;
+  // The views match the pattern closely, not just one better than the other.
+  EXPECT_LT(bestWhole, 12.0) << trace;
+  EXPECT_LT(bestMagnified, 12.0) << trace;
+}
+
+}  // namespace
+}  // namespace kalto::test

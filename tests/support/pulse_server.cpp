@@ -1,0 +1,238 @@
+#include "support/pulse_server.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+extern char** environ;
+
+namespace kalto::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kStartTimeout = 20s;
+constexpr auto kStopTimeout = 5s;
+
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string paths = path ? path : "/usr/bin:/bin";
+  size_t start = 0;
+  while (start <= paths.size()) {
+    size_t end = paths.find(':', start);
+    if (end == std::string::npos) end = paths.size();
+    if (access((paths.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+// Spawns argv in a new process group (a new session with `newSession`), stdout to `stdoutFd`
+// (or appended to `log`), stderr appended to `log`.
+pid_t SpawnProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& log,
+                   bool newSession, int stdoutFd = -1) {
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> envp;
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  if (stdoutFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, 1);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, 2, 1);
+  }
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  if (newSession) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID);
+  } else {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  pid_t pid = -1;
+  int rc = posix_spawnp(&pid, args[0], &actions, &attr, args.data(), envp.data());
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : -1;
+}
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::pair<std::string, std::string>>& overrides) {
+  std::vector<std::string> env;
+  for (char** e = environ; e && *e; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& [name, value] : overrides) replaced = replaced || entry.rfind(name + "=", 0) == 0;
+    if (!replaced) env.push_back(entry);
+  }
+  for (const auto& [name, value] : overrides) env.push_back(name + "=" + value);
+  return env;
+}
+
+}  // namespace
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
+  if (this != &other) {
+    Stop();
+    m_pid = other.m_pid;
+    other.m_pid = -1;
+  }
+  return *this;
+}
+
+void ChildProcess::Stop() {
+  if (m_pid <= 0) return;
+  kill(-m_pid, SIGTERM);
+  auto deadline = Clock::now() + kStopTimeout;
+  while (Clock::now() < deadline) {
+    siginfo_t info{};
+    // WNOWAIT: the leader stays a zombie, so its pid cannot be reused while the group is swept.
+    int rc = waitid(P_PID, static_cast<id_t>(m_pid), &info, WEXITED | WNOHANG | WNOWAIT);
+    if ((rc == 0 && info.si_pid == m_pid) || (rc < 0 && errno == ECHILD)) break;
+    std::this_thread::sleep_for(10ms);
+  }
+  kill(-m_pid, SIGKILL);
+  int status = 0;
+  waitpid(m_pid, &status, 0);
+  m_pid = -1;
+}
+
+int ChildProcess::Wait(std::chrono::milliseconds timeout) {
+  if (m_pid <= 0) return -1;
+  auto deadline = Clock::now() + timeout;
+  while (true) {
+    int status = 0;
+    pid_t r = waitpid(m_pid, &status, WNOHANG);
+    if (r == m_pid) {
+      m_pid = -1;
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + (WIFSIGNALED(status) ? WTERMSIG(status) : 0);
+    }
+    if (r < 0 && errno == ECHILD) {
+      m_pid = -1;
+      return -1;
+    }
+    if (Clock::now() >= deadline) return -1;
+    std::this_thread::sleep_for(10ms);
+  }
+}
+
+ChildProcess StartProcess(const std::vector<std::string>& argv, const std::string& log) {
+  return ChildProcess(SpawnProcess(argv, EnvironmentWith({}), log, false));
+}
+
+bool PulseServer::Available() { return OnPath("pulseaudio") && OnPath("pacat") && OnPath("pactl"); }
+
+PulseServer::PulseServer(const std::string& extraScript) {
+  char dirTemplate[] = "/tmp/kalto-pulse-XXXXXX";
+  if (!mkdtemp(dirTemplate)) {
+    m_error = "mkdtemp failed";
+    return;
+  }
+  m_dir = dirTemplate;
+  // The daemon refuses a runtime folder others can enter.
+  std::string runtime = m_dir + "/runtime";
+  mkdir(runtime.c_str(), 0700);
+  mkdir((m_dir + "/config").c_str(), 0700);
+  m_address = "unix:" + runtime + "/native";
+  std::string script = m_dir + "/server.pa";
+  {
+    std::ofstream out(script);
+    out << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << runtime << "/native\n"
+        << "load-module module-null-sink sink_name=kalto_speakers format=float32le rate=48000 channels=2 norewinds=1"
+           " sink_properties=device.description=Speakers\n"
+        << "load-module module-null-sink sink_name=kalto_mic_feed format=s16le rate=48000 channels=1 norewinds=1"
+           " sink_properties=device.description=MicFeed\n"
+        << "load-module module-remap-source master=kalto_mic_feed.monitor source_name=kalto_mic"
+           " source_properties=device.description=Microphone\n"
+        << "set-default-sink kalto_speakers\n"
+        << "set-default-source kalto_mic\n"
+        << extraScript << "\n";
+  }
+  auto env = EnvironmentWith({{"HOME", m_dir},
+                              {"XDG_RUNTIME_DIR", runtime},
+                              {"XDG_CONFIG_HOME", m_dir + "/config"},
+                              {"PULSE_RUNTIME_PATH", runtime}});
+  pid_t pid = SpawnProcess({"pulseaudio", "-n", "-F", script, "--daemonize=no", "--exit-idle-time=-1",
+                            "--realtime=no", "--high-priority=no", "--log-target=stderr"},
+                           env, m_dir + "/pulseaudio.log", true);
+  if (pid <= 0) {
+    m_error = "cannot start pulseaudio";
+    return;
+  }
+  m_daemon = ChildProcess(pid);
+  auto deadline = Clock::now() + kStartTimeout;
+  while (Clock::now() < deadline) {
+    if (m_daemon.Wait(0ms) != -1 || !m_daemon.Started()) break;  // the daemon gave up
+    if (access((runtime + "/native").c_str(), F_OK) == 0 && Run({"pactl", "info"}, 5s) == 0) return;
+    std::this_thread::sleep_for(50ms);
+  }
+  std::ifstream log(m_dir + "/pulseaudio.log");
+  std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+  m_error = "pulseaudio did not come up: " + text.substr(text.size() > 2000 ? text.size() - 2000 : 0);
+  m_daemon.Stop();
+}
+
+PulseServer::~PulseServer() {
+  m_daemon.Stop();
+  if (!m_dir.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(m_dir, ec);
+  }
+}
+
+std::vector<std::string> PulseServer::ClientEnvironment() const {
+  return EnvironmentWith({{"PULSE_SERVER", m_address}});
+}
+
+ChildProcess PulseServer::Spawn(const std::vector<std::string>& argv) const {
+  return ChildProcess(SpawnProcess(argv, ClientEnvironment(), m_dir + "/clients.log", false));
+}
+
+int PulseServer::Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout) const {
+  ChildProcess child = Spawn(argv);
+  return child.Wait(timeout);
+}
+
+std::string PulseServer::Output(const std::vector<std::string>& argv) const {
+  std::string path = m_dir + "/output.txt";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return {};
+  ChildProcess child(SpawnProcess(argv, ClientEnvironment(), m_dir + "/clients.log", false, fd));
+  close(fd);
+  child.Wait(std::chrono::seconds(10));
+  std::ifstream in(path);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<char> SineS16(double frequencyHz, double amplitude, int sampleRate, int channels, double seconds) {
+  const auto frames = static_cast<size_t>(seconds * sampleRate);
+  std::vector<char> bytes(frames * channels * 2);
+  for (size_t i = 0; i < frames; ++i) {
+    auto value = static_cast<int16_t>(std::lround(amplitude * 32767.0 * std::sin(2.0 * M_PI * frequencyHz * i / sampleRate)));
+    for (int c = 0; c < channels; ++c) std::memcpy(&bytes[(i * channels + c) * 2], &value, 2);
+  }
+  return bytes;
+}
+
+void WriteFile(const std::string& path, const std::vector<char>& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+}  // namespace kalto::test

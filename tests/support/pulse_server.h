@@ -1,0 +1,79 @@
+#pragma once
+// A private PulseAudio daemon for integration tests, with its own runtime folder: a native
+// socket, a float stereo 48 kHz null sink as the default sink ("kalto_speakers"), and a virtual
+// microphone ("kalto_mic", 16-bit mono 48 kHz) fed by playing into the null sink
+// "kalto_mic_feed". Clients reach it through Address(); processes started here get it as
+// PULSE_SERVER. Everything started here is stopped by pid (process group) when its owner goes.
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kalto::test {
+
+// A child process in its own process group; stopped (the whole group) when destroyed.
+class ChildProcess {
+ public:
+  ChildProcess() = default;
+  explicit ChildProcess(pid_t pid) : m_pid(pid) {}
+  ~ChildProcess() { Stop(); }
+  ChildProcess(ChildProcess&& other) noexcept : m_pid(other.m_pid) { other.m_pid = -1; }
+  ChildProcess& operator=(ChildProcess&& other) noexcept;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  pid_t pid() const { return m_pid; }
+  bool Started() const { return m_pid > 0; }
+  // SIGTERM to the group, SIGKILL if it has not gone after a while; always reaps.
+  void Stop();
+  // Waits for the process to exit by itself; its exit status, or -1 on time-out (still running).
+  int Wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t m_pid = -1;
+};
+
+// Starts a program in its own process group, stdout and stderr to `log` (or /dev/null).
+ChildProcess StartProcess(const std::vector<std::string>& argv, const std::string& log = "/dev/null");
+
+class PulseServer {
+ public:
+  // True when `pulseaudio` and `pacat` can be found on PATH.
+  static bool Available();
+
+  // Starts the daemon with the standard script plus `extraScript` (more .pa lines) and waits
+  // until it answers. Check Running(); Error() says why not.
+  explicit PulseServer(const std::string& extraScript = {});
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  bool Running() const { return m_daemon.Started(); }
+  const std::string& Error() const { return m_error; }
+  // "unix:<runtime dir>/native", as libpulse and PULSE_SERVER take it.
+  const std::string& Address() const { return m_address; }
+  // A scratch folder removed with the server.
+  const std::string& Dir() const { return m_dir; }
+
+  // Starts a client program (pacat, pactl, sh ...) with PULSE_SERVER pointing here.
+  ChildProcess Spawn(const std::vector<std::string>& argv) const;
+  // Runs one to completion; its exit status (-1 when it did not finish in time).
+  int Run(const std::vector<std::string>& argv, std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  // Runs one and returns what it printed on stdout.
+  std::string Output(const std::vector<std::string>& argv) const;
+
+ private:
+  std::vector<std::string> ClientEnvironment() const;
+
+  std::string m_dir;
+  std::string m_address;
+  std::string m_error;
+  ChildProcess m_daemon;
+};
+
+// Interleaved signed 16-bit samples of a sine, the same on every channel, for pacat --raw.
+std::vector<char> SineS16(double frequencyHz, double amplitude, int sampleRate, int channels, double seconds);
+void WriteFile(const std::string& path, const std::vector<char>& bytes);
+
+}  // namespace kalto::test
