@@ -1,12 +1,15 @@
-// Command-line host of the engine: lists monitors and windows, and records one of them (or a
-// region of a monitor) to an MP4 file with live progress, until Ctrl-C or --duration.
+// Command-line host of the engine: lists monitors, windows and audio endpoints, and records a
+// monitor, a window or a region of a monitor, with system audio and the microphone, to an MP4
+// file with live progress and level meters, until Ctrl-C or --duration.
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -33,11 +36,13 @@ void OnSignal(int) { g_stop = true; }
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: kalto-record --list-monitors | --list-windows\n"
+               "usage: kalto-record --list-monitors | --list-windows | --list-audio\n"
                "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [--duration S]\n"
                "                    [--fps N] [--size WxH] [--bitrate BPS] [--profile high|main|baseline]\n"
                "                    [--quality 0-100] [--no-cursor] [--verbose]\n"
                "                    [--zoom-fraction F] [--follow F] [--move-threshold PX] [--magnifier F]\n"
+               "                    [--no-system-audio] [--no-mic] [--mic ID] [--app-audio]\n"
+               "                    [--mic-mode raw|voice|denoise] [--ducking DB] [--mic-volume V] [--system-volume V]\n"
                "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, Ctrl-C stops.\n");
   return 2;
 }
@@ -151,6 +156,67 @@ int ListWindows(desktop::Desktop& desk) {
   return 0;
 }
 
+std::wstring EndpointId(platform::audio::Device& device) {
+  std::wstring id;
+  return Succeeded(device.GetId(&id)) ? id : std::wstring();
+}
+
+std::wstring EndpointName(platform::audio::Device& device) {
+  std::wstring name;
+  return Succeeded(device.GetFriendlyName(&name)) ? name : std::wstring();
+}
+
+// What the sound server offers: an enumerator (null when there is no server) and the defaults.
+struct AudioInventory {
+  std::shared_ptr<platform::audio::DeviceEnumerator> enumerator;
+  std::wstring defaultMic;
+  std::wstring defaultSystem;
+};
+
+AudioInventory TakeAudioInventory(platform::audio::AudioSystem* audio) {
+  namespace pa = platform::audio;
+  AudioInventory inventory;
+  if (!audio || Failed(audio->CreateDeviceEnumerator(&inventory.enumerator))) {
+    inventory.enumerator.reset();
+    return inventory;
+  }
+  std::shared_ptr<pa::Device> device;
+  if (Succeeded(inventory.enumerator->GetDefaultAudioEndpoint(pa::eCapture, pa::eConsole, &device)) && device) {
+    inventory.defaultMic = EndpointId(*device);
+  }
+  device.reset();
+  if (Succeeded(inventory.enumerator->GetDefaultAudioEndpoint(pa::eRender, pa::eConsole, &device)) && device) {
+    inventory.defaultSystem = EndpointId(*device);
+  }
+  return inventory;
+}
+
+int ListAudio(platform::audio::AudioSystem* audio) {
+  namespace pa = platform::audio;
+  AudioInventory inventory = TakeAudioInventory(audio);
+  if (!inventory.enumerator) return Fail("cannot reach the sound server");
+  for (auto [flow, title] : {std::pair{pa::eCapture, "microphones (--mic ID)"}, {pa::eRender, "system audio"}}) {
+    std::printf("%s:\n", title);
+    std::vector<std::shared_ptr<pa::Device>> devices;
+    inventory.enumerator->EnumAudioEndpoints(flow, &devices);
+    const std::wstring& preferred = flow == pa::eCapture ? inventory.defaultMic : inventory.defaultSystem;
+    for (const auto& d : devices) {
+      const std::wstring id = EndpointId(*d);
+      std::printf("  %-50s %s%s\n", WideToUtf8(id).c_str(), WideToUtf8(EndpointName(*d)).c_str(),
+                  id == preferred ? "  (default)" : "");
+    }
+    if (devices.empty()) std::printf("  (none)\n");
+  }
+  return 0;
+}
+
+// A ten-step meter of an RMS level, -60 to 0 dBFS.
+std::string Meter(float level) {
+  const double db = level > 0 ? 20.0 * std::log10(level) : -100.0;
+  const int filled = std::clamp(static_cast<int>((db + 60.0) / 6.0 + 0.5), 0, 10);
+  return std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(10 - filled), '-');
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -161,7 +227,11 @@ int main(int argc, char** argv) {
   double durationS = 0;
   int64_t fps = 30, bitrate = 4'000'000, quality = 50, width = 0, height = 0;
   int32_t profile = 1;
-  bool cursor = true, verbose = false, listMonitors = false, listWindows = false;
+  bool cursor = true, verbose = false, listMonitors = false, listWindows = false, listAudio = false;
+  bool systemAudio = true, microphone = true, appAudio = false, ducking = false;
+  std::string micId;
+  int32_t micMode = 0;
+  double duckingDb = -12.0, micVolume = 1.0, systemVolume = 0.5;
   FocusZoomSettings focusZoom{false, true, kFallbackZoomRegionFraction, kFallbackFollowSmoothing,
                               kFallbackMoveThreshold, kFallbackMagnifierScale};
   auto parseFactor = [](const char* text, double low, double high, double* out) {
@@ -233,6 +303,31 @@ int main(int argc, char** argv) {
       }
     } else if (arg == "--magnifier") {
       if (!parseFactor(next(), 1.0, 10.0, &focusZoom.MagnifierScale)) return Fail("--magnifier must be between 1 and 10");
+    } else if (arg == "--list-audio") {
+      listAudio = true;
+    } else if (arg == "--no-system-audio") {
+      systemAudio = false;
+    } else if (arg == "--no-mic") {
+      microphone = false;
+    } else if (arg == "--mic") {
+      const char* v = next();
+      if (!v || !*v) return Fail("--mic needs an endpoint id (see --list-audio)");
+      micId = v;
+    } else if (arg == "--app-audio") {
+      appAudio = true;
+    } else if (arg == "--mic-mode") {
+      std::string v = next() ? argv[i] : "";
+      if (v == "raw") micMode = 0;
+      else if (v == "voice") micMode = 1;
+      else if (v == "denoise") micMode = 2;
+      else return Fail("--mic-mode must be raw, voice or denoise");
+    } else if (arg == "--ducking") {
+      if (!parseFactor(next(), -24.0, 0.0, &duckingDb)) return Fail("--ducking must be between -24 and 0 dB");
+      ducking = true;
+    } else if (arg == "--mic-volume") {
+      if (!parseFactor(next(), 0.0, 2.0, &micVolume)) return Fail("--mic-volume must be between 0 and 2");
+    } else if (arg == "--system-volume") {
+      if (!parseFactor(next(), 0.0, 2.0, &systemVolume)) return Fail("--system-volume must be between 0 and 2");
     } else if (arg == "--no-cursor") {
       cursor = false;
     } else if (arg == "--verbose") {
@@ -244,6 +339,7 @@ int main(int argc, char** argv) {
   if (!verbose) SetDebugSink([](std::string_view) {});
 
   auto platform = platform::DefaultPlatform();
+  if (listAudio) return ListAudio(platform->audio.get());
   auto& desk = *platform->desktop;
   if (listMonitors) return ListMonitors(desk);
   if (listWindows) return ListWindows(desk);
@@ -255,6 +351,31 @@ int main(int argc, char** argv) {
     return Fail(std::string("no monitor with handle ") + std::to_string(handle) + " (see --list-monitors)");
   }
   if (mode == 1 && !desk.IsWindow(handle)) return Fail(std::string("no window with handle ") + std::to_string(handle) + " (see --list-windows)");
+  if (appAudio && mode != 1) return Fail("--app-audio records one window's sound: it needs --window");
+  if (appAudio && !systemAudio) return Fail("--app-audio and --no-system-audio contradict each other");
+
+  // Sound is optional: without a server, or without a default device, record what there is.
+  if (systemAudio || microphone) {
+    AudioInventory inventory = TakeAudioInventory(platform->audio.get());
+    if (!inventory.enumerator) {
+      std::fprintf(stderr, "kalto-record: no sound server; recording without audio\n");
+      systemAudio = microphone = false;
+    } else {
+      std::shared_ptr<platform::audio::Device> device;
+      if (microphone && !micId.empty() &&
+          (Failed(inventory.enumerator->GetDevice(Utf8ToWide(micId), &device)) || !device)) {
+        return Fail("no microphone with id " + micId + " (see --list-audio)");
+      }
+      if (microphone && micId.empty() && inventory.defaultMic.empty()) {
+        std::fprintf(stderr, "kalto-record: no microphone; recording without it\n");
+        microphone = false;
+      }
+      if (systemAudio && inventory.defaultSystem.empty()) {
+        std::fprintf(stderr, "kalto-record: no audio output to record; recording without system audio\n");
+        systemAudio = false;
+      }
+    }
+  }
 
   fs::path path = output.empty() ? fs::path(DefaultFileName()) : fs::path(output);
   fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
@@ -279,9 +400,15 @@ int main(int argc, char** argv) {
   config->QualityVsSpeed(static_cast<int32_t>(quality));
   config->CaptureCursor(cursor);
   config->FocusZoom(focusZoom);
-  // Audio joins the recorder later; ask for none so the file carries none.
-  config->CaptureMicrophone(false);
-  config->CaptureSystemAudio(false);
+  config->CaptureMicrophone(microphone);
+  config->CaptureSystemAudio(systemAudio);
+  config->CaptureWindowProcessAudioOnly(appAudio);
+  config->MicrophoneDeviceId(Utf8ToWide(micId));
+  config->MicrophoneMode(micMode);
+  config->DuckingEnabled(ducking);
+  config->DuckingLevelDb(duckingDb);
+  config->MicrophoneVolume(micVolume);
+  config->SystemAudioVolume(systemVolume);
 
   NativeRecorder recorder(platform);
   std::mutex progressMutex;
@@ -329,9 +456,14 @@ int main(int argc, char** argv) {
       std::lock_guard lock(progressMutex);
       now = progress;
     }
-    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s%s   ", now.DurationSeconds(), now.AverageFrameRate(),
-                 static_cast<int>(now.DroppedFrames()), HumanSize(FileSize(path)).c_str(),
-                 recorder.IsPaused() ? "  [paused]" : "", recorder.IsCursorFocusActive() ? "  [focus]" : "");
+    std::string meters;
+    if (AudioLevels levels = recorder.GetAudioLevels(); levels.active) {
+      if (microphone) meters += "  mic " + Meter(levels.microphone);
+      if (systemAudio) meters += "  sys " + Meter(levels.system);
+    }
+    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s   ", now.DurationSeconds(),
+                 now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()), HumanSize(FileSize(path)).c_str(),
+                 meters.c_str(), recorder.IsPaused() ? "  [paused]" : "", recorder.IsCursorFocusActive() ? "  [focus]" : "");
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;
   }

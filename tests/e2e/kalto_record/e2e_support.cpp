@@ -26,7 +26,7 @@ ShellRun Shell(const std::string& command) {
   return run;
 }
 
-ChildProcess::ChildProcess(const std::string& display, const std::vector<std::string>& argv) {
+DisplayProcess::DisplayProcess(const std::string& display, const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
@@ -39,7 +39,7 @@ ChildProcess::ChildProcess(const std::string& display, const std::vector<std::st
   m_pid = pid;
 }
 
-ChildProcess::~ChildProcess() {
+DisplayProcess::~DisplayProcess() {
   if (m_pid <= 0) return;
   kill(m_pid, SIGTERM);
   for (int i = 0; i < 100; ++i) {

@@ -16,12 +16,12 @@ struct ShellRun {
 ShellRun Shell(const std::string& command);
 
 // A process started with DISPLAY set; SIGTERM by pid (then SIGKILL) when the owner goes.
-class ChildProcess {
+class DisplayProcess {
  public:
-  ChildProcess(const std::string& display, const std::vector<std::string>& argv);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  DisplayProcess(const std::string& display, const std::vector<std::string>& argv);
+  ~DisplayProcess();
+  DisplayProcess(const DisplayProcess&) = delete;
+  DisplayProcess& operator=(const DisplayProcess&) = delete;
   bool Running() const { return m_pid > 0; }
   pid_t Pid() const { return m_pid; }
 

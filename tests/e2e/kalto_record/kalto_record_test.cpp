@@ -36,8 +36,8 @@ class KaltoRecordTest : public ::testing::Test {
   }
 
   // Starts the scene and waits until its green marker is on the screen.
-  std::unique_ptr<ChildProcess> StartScene() {
-    auto scene = std::make_unique<ChildProcess>(server.Display(),
+  std::unique_ptr<DisplayProcess> StartScene() {
+    auto scene = std::make_unique<DisplayProcess>(server.Display(),
                                                 std::vector<std::string>{KALTO_SCENE_PATH, "--seconds", "60"});
     XClient client(server.Display());
     for (int i = 0; i < 250; ++i) {
