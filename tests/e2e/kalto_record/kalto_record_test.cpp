@@ -179,6 +179,10 @@ TEST_F(KaltoRecordTest, BadInputFailsWithAMessageAndLeavesNoFile) {
       {"-o " + (folder / "missing" / "x.mp4").string(), "does not exist"},
       {"--fps 0 -o " + file, "--fps must be between 1 and 120"},
       {"--size 10x10 -o " + file, "--size must be"},
+      {"--app-audio -o " + file, "it needs --window"},
+      {"--mic-mode loud -o " + file, "--mic-mode must be raw, voice or denoise"},
+      {"--ducking 6 -o " + file, "--ducking must be between -24 and 0 dB"},
+      {"--mic-volume 2.5 -o " + file, "--mic-volume must be between 0 and 2"},
   };
   for (const auto& c : cases) {
     auto run = Record(c.args + " --duration 1");
