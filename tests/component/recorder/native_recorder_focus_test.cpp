@@ -3,87 +3,36 @@
 // RecenterCursorFocus, SetCropRegion, and focus during Stop and CancelPrepared.
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
-#include <atomic>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "capture/screen_capture.h"
-#include "encoding/encoder_cache.h"
-#include "platform/desktop/fake/fake_desktop.h"
-#include "platform/gpu/software/software_device.h"
-#include "platform/media/fake/fake_media.h"
-#include "platform/screen/fake/fake_capture_service.h"
-#include "recorder/native_recorder.h"
-#include "support/debug_capture.h"
+#include "focus/focus_zoom_manager.h"
+#include "recorder_fixture.h"
 
-namespace kalto {
+namespace kalto::recorder_test {
 namespace {
-
-namespace fs = std::filesystem;
-using namespace std::chrono_literals;
-using media::fake::FakeMediaPlatform;
 
 // The captured monitor sits right of a primary one, so desktop and monitor coordinates differ.
 constexpr int32_t kOriginX = 1920;
 
-class NativeRecorderFocusTest : public ::testing::Test {
+class NativeRecorderFocusTest : public NativeRecorderTest {
  protected:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("kalto-recorder-focus-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
-    fs::create_directories(root);
-    setenv("XDG_DATA_HOME", root.c_str(), 1);
-    EncoderCache::ResetForTesting();
+    NativeRecorderTest::SetUp();
     NativeRecorder::ResetCropCallbackCountersForTesting();
     FocusZoomManager::ResetCountersForTesting();
-    media::fake::FakeEncoderScript script;
-    script.inputSubtypes = {media::MFVideoFormat_NV12};
-    media->SetEncoders({script});
-    previousMedia = media::SetMediaPlatform(media);
-    desktop->AddMonitor({0, 0, 1920, 1080}, true);
     monitor = desktop->AddMonitor({kOriginX, 0, kOriginX + 1920, 1080});
     desktop->SetCursorPos({kOriginX + 960, 540});
-    platform = std::make_shared<platform::Platform>();
-    platform->gpu = gpuFactory;
-    platform->desktop = desktop;
-    platform->screen = service;
-    recorder = std::make_unique<NativeRecorder>(platform);
     recorder->CursorFocusChanged().Add([this](NativeRecorder&, bool active) {
       std::lock_guard lock(mutex);
       focusEvents.push_back(active);
     });
   }
-  void TearDown() override {
-    recorder.reset();
-    media::SetMediaPlatform(previousMedia);
-    EncoderCache::ResetForTesting();
-    fs::remove_all(root);
-  }
 
-  std::shared_ptr<RecordingConfig> Config() {
-    auto config = std::make_shared<RecordingConfig>();
-    config->OutputPath((root / "focus.mp4").wstring());
-    config->MonitorHandle(monitor);
-    config->OutputWidth(0);
-    config->OutputHeight(0);
-    config->CaptureMicrophone(false);
-    config->CaptureSystemAudio(false);
-    return config;
-  }
-  static bool Result(const NativeRecorder::AsyncBool& op) {
-    bool result = false;
-    EXPECT_TRUE(op->WaitFor(20s));
-    EXPECT_EQ(S_OK, op->GetResults(result));
-    return result;
-  }
   bool WaitForLine(const std::string& line) {
     return WaitUntil([&] { return log.Contains(line); });
   }
@@ -100,17 +49,6 @@ class NativeRecorderFocusTest : public ::testing::Test {
     return focusEvents;
   }
 
-  fs::path root;
-  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
-  desktop::MonitorHandle monitor = 0;
-  std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
-      std::make_shared<gpu::software::SoftwareDeviceFactory>();
-  std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
-  std::shared_ptr<FakeMediaPlatform> media = std::make_shared<FakeMediaPlatform>();
-  std::shared_ptr<media::MediaPlatform> previousMedia;
-  std::shared_ptr<platform::Platform> platform;
-  test::DebugCapture log;
-  std::unique_ptr<NativeRecorder> recorder;
   std::mutex mutex;
   std::vector<bool> focusEvents;
 };
@@ -299,4 +237,4 @@ TEST_F(NativeRecorderFocusTest, CancelPreparedReleasesTheManager) {
 }
 
 }  // namespace
-}  // namespace kalto
+}  // namespace kalto::recorder_test
