@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
+#include <string_view>
 
 #include "audio/process_loopback_completion_handler.h"
 #include "common/bounded_wait.h"
@@ -447,7 +448,7 @@ void AudioCapture::JoinThread(std::thread& thread, const wchar_t* timeoutLine) {
   // callback returns and is joined by the next Start or the destructor.
   if (thread.get_id() == std::this_thread::get_id()) return;
   BoundedTask join([&thread] { thread.join(); });
-  if (!join.WaitFor(kJoinTimeout)) DebugLog<128>(timeoutLine);
+  if (!join.WaitFor(kJoinTimeout)) OutputDebugLine(timeoutLine);
 }
 
 void AudioCapture::JoinFinishedThreads() {

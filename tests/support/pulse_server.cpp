@@ -168,8 +168,8 @@ PulseServer::PulseServer(const std::string& extraScript) {
                               {"XDG_RUNTIME_DIR", runtime},
                               {"XDG_CONFIG_HOME", m_dir + "/config"},
                               {"PULSE_RUNTIME_PATH", runtime}});
-  pid_t pid = SpawnProcess({"pulseaudio", "-n", "-F", script, "--daemonize=no", "--exit-idle-time=-1",
-                            "--realtime=no", "--high-priority=no", "--log-target=stderr"},
+  pid_t pid = SpawnProcess({"pulseaudio", "-n", "-F", script, "--daemonize=no", "--exit-idle-time=-1", "--realtime=no",
+                            "--high-priority=no", "--log-target=stderr"},
                            env, m_dir + "/pulseaudio.log", true);
   if (pid <= 0) {
     m_error = "cannot start pulseaudio";
@@ -224,7 +224,8 @@ std::vector<char> SineS16(double frequencyHz, double amplitude, int sampleRate, 
   const auto frames = static_cast<size_t>(seconds * sampleRate);
   std::vector<char> bytes(frames * channels * 2);
   for (size_t i = 0; i < frames; ++i) {
-    auto value = static_cast<int16_t>(std::lround(amplitude * 32767.0 * std::sin(2.0 * M_PI * frequencyHz * i / sampleRate)));
+    auto value =
+        static_cast<int16_t>(std::lround(amplitude * 32767.0 * std::sin(2.0 * M_PI * frequencyHz * i / sampleRate)));
     for (int c = 0; c < channels; ++c) std::memcpy(&bytes[(i * channels + c) * 2], &value, 2);
   }
   return bytes;

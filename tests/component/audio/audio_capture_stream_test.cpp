@@ -46,6 +46,19 @@ TEST_F(AudioCaptureTest, WithoutStreamsSilentChunksKeepTheCadenceAndTheirStamps)
   EXPECT_EQ(capture->GetFramesDelivered(), static_cast<int64_t>(chunks.size()) * 1024);
 }
 
+TEST_F(AudioCaptureTest, AMissingOutputRateRunsAt48kHzRatherThanDividingByZero) {
+  AddMic(fa::FakePcm16Format(48000, 1));
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->Initialize(false, true, L"", 0, 2, false, 0, 1));
+  EXPECT_TRUE(log.Lines().empty());  // the microphone matches the effective rate
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  ASSERT_TRUE(sink.WaitFor(2));
+  capture->Stop();
+  auto chunks = sink.Chunks();
+  EXPECT_EQ(chunks[0].durationHns, 213333);
+  EXPECT_EQ(chunks[1].timestampHns - chunks[0].timestampHns, 213333);
+}
+
 TEST_F(AudioCaptureTest, StreamLatencyComesFromTheMicrophoneFirstAndEarlyStampsClampAtZero) {
   AddSpeakers()->SetLatencyHns(50'000);
   AddMic()->SetLatencyHns(300'000);

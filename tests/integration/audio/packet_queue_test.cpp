@@ -59,8 +59,8 @@ TEST(PacketQueueTest, AFrameSplitBetweenDeliveriesIsJoinedInOrder) {
   PacketQueue queue(kFrameBytes, 100, 1000);
   auto samples = Ramp(3);
   const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
-  queue.Push(bytes, 6);       // one frame and half of the next
-  queue.Push(bytes + 6, 6);   // the rest of it and the third frame
+  queue.Push(bytes, 6);      // one frame and half of the next
+  queue.Push(bytes + 6, 6);  // the rest of it and the third frame
   std::vector<int16_t> joined;
   uint32_t next = 0;
   while (Succeeded(queue.GetNextPacketSize(&next)) && next > 0) {
@@ -93,6 +93,19 @@ TEST(PacketQueueTest, OverflowDropsTheOldestAndMarksTheGap) {
   EXPECT_EQ(t.position, 20u) << "the two oldest packets went";
   EXPECT_TRUE(t.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
   EXPECT_FALSE(Take(queue).flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+}
+
+TEST(PacketQueueTest, AFullQueueStillAnnouncesWhatReplacedTheOldest) {
+  PacketQueue queue(kFrameBytes, 10, 40);
+  auto event = std::make_shared<Event>(false, false);
+  queue.SetEvent(event);
+  auto fill = Ramp(40);
+  queue.Push(fill.data(), fill.size() * 2);
+  ASSERT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0);
+  auto one = Ramp(10, 300);
+  queue.Push(one.data(), one.size() * 2);  // as many frames in as go out
+  EXPECT_EQ(queue.QueuedFrames(), 40u);
+  EXPECT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0);
 }
 
 TEST(PacketQueueTest, APacketHandedOutSurvivesOverflowUntilReleased) {

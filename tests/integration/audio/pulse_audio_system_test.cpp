@@ -10,6 +10,8 @@
 #include <fstream>
 #include <thread>
 
+#include <unistd.h>
+
 #include "capture_analysis.h"
 #include "platform/audio/pulse/process_loopback_client.h"
 #include "support/debug_capture.h"
@@ -57,8 +59,12 @@ class PulseAudioSystemTest : public ::testing::Test {
     return path;
   }
   static std::vector<std::string> Pacat(const std::string& file, int channels, const std::string& sink = {}) {
-    std::vector<std::string> argv = {"pacat", "--raw", "--format=s16le", "--rate=48000",
-                                     "--channels=" + std::to_string(channels), "--latency-msec=100"};
+    std::vector<std::string> argv = {"pacat",
+                                     "--raw",
+                                     "--format=s16le",
+                                     "--rate=48000",
+                                     "--channels=" + std::to_string(channels),
+                                     "--latency-msec=100"};
     if (!sink.empty()) argv.push_back("--device=" + sink);
     argv.push_back(file);
     return argv;
@@ -282,6 +288,30 @@ TEST_F(PulseAudioSystemTest, ProcessLoopbackHearsOnlyTheTargetTreeIncludingStrea
   EXPECT_LT(ToneAmplitude(drained.samples, 1100, 48000), 0.004) << "the other player leaks in";
 }
 
+TEST_F(PulseAudioSystemTest, ProcessLoopbackFollowsAStreamMovedToAnotherSink) {
+  auto target = Server().Spawn(Pacat(ToneFile("tone800.raw", 800, 0.4, 2, 8), 2));
+  auto handler = std::make_shared<RecordingHandler>();
+  ASSERT_EQ(ActivateProcessLoopback(*m_system, static_cast<uint32_t>(target.pid()), handler), S_OK);
+  ASSERT_EQ(WaitForEvent(handler->done, 10'000), WAIT_OBJECT_0);
+  ASSERT_TRUE(handler->client);
+  OpenedStream stream;
+  ASSERT_EQ(OpenStream(handler->client, kLoopbackFlags, &stream), S_OK);
+  ASSERT_EQ(stream.client->Start(), S_OK);
+  auto before = Drain(stream, 4800, 0, 0.05f);
+  ASSERT_TRUE(before.complete) << std::hex << before.failure;
+
+  std::string inputs = Server().Output({"pactl", "list", "short", "sink-inputs"});
+  ASSERT_FALSE(inputs.empty());
+  std::string index = inputs.substr(0, inputs.find_first_of(" \t"));
+  ASSERT_EQ(Server().Run({"pactl", "move-sink-input", index, "kalto_mic_feed"}), 0);
+  // Whatever was queued before the move is read first; the tone must come back after it.
+  Drain(stream, 9600, 0, 0.05f);
+  auto after = Drain(stream, 24000, 4800, 0.05f);
+  stream.client->Stop();
+  ASSERT_TRUE(after.complete) << std::hex << after.failure;
+  EXPECT_NEAR(ToneAmplitude(after.samples, 800, 48000), 0.4, 0.05);
+}
+
 TEST_F(PulseAudioSystemTest, ExcludeModeHearsEverythingButTheTree) {
   auto outside = Server().Spawn(Pacat(ToneFile("tone900.raw", 900, 0.3, 2, 8), 2));
   auto inside = Server().Spawn({"sh", "-c",
@@ -319,12 +349,14 @@ TEST_F(PulseAudioSystemTest, MalformedActivationsAreRefusedAtOnce) {
             E_POINTER);
   PropVariantBlob shortBlob = blob;
   shortBlob.blob.cbSize = 8;
-  EXPECT_EQ(m_system->ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &shortBlob, handler, &operation),
-            E_INVALIDARG);
+  EXPECT_EQ(
+      m_system->ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &shortBlob, handler, &operation),
+      E_INVALIDARG);
   PropVariantBlob notABlob = blob;
   notABlob.vt = 0;
-  EXPECT_EQ(m_system->ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &notABlob, handler, &operation),
-            E_INVALIDARG);
+  EXPECT_EQ(
+      m_system->ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &notABlob, handler, &operation),
+      E_INVALIDARG);
   params.ActivationType = AUDIOCLIENT_ACTIVATION_TYPE_DEFAULT;
   EXPECT_EQ(m_system->ActivateAudioInterfaceAsync(VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &blob, handler, &operation),
             E_INVALIDARG);
@@ -438,20 +470,32 @@ TEST(PulseAudioSystemServerTest, AServerThatGoesAwayInvalidatesRunningStreams) {
   OpenedStream stream;
   ASSERT_EQ(OpenStream(client, 0, &stream), S_OK);
   ASSERT_EQ(stream.client->Start(), S_OK);
+  // A process loopback that follows no stream yet has only its own watch to notice.
+  auto handler = std::make_shared<RecordingHandler>();
+  ASSERT_EQ(ActivateProcessLoopback(system, static_cast<uint32_t>(getpid()), handler), S_OK);
+  ASSERT_EQ(WaitForEvent(handler->done, 10'000), WAIT_OBJECT_0);
+  ASSERT_TRUE(handler->client);
+  OpenedStream loopback;
+  ASSERT_EQ(OpenStream(handler->client, kLoopbackFlags, &loopback), S_OK);
+  ASSERT_EQ(loopback.client->Start(), S_OK);
   server.reset();
 
-  HRESULT hr = S_OK;
-  for (int i = 0; i < 500 && Succeeded(hr); ++i) {
-    WaitForEvent(*stream.event, 20);
-    uint32_t next = 0;
-    hr = stream.capture->GetNextPacketSize(&next);
-    for (uint8_t* data = nullptr; Succeeded(hr) && next > 0; hr = stream.capture->GetNextPacketSize(&next)) {
-      uint32_t frames = 0, flags = 0;
-      if (Failed(hr = stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
-      stream.capture->ReleaseBuffer(frames);
+  auto drainUntilFailure = [](OpenedStream& s) {
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 500 && Succeeded(hr); ++i) {
+      WaitForEvent(*s.event, 20);
+      uint32_t next = 0;
+      hr = s.capture->GetNextPacketSize(&next);
+      for (uint8_t* data = nullptr; Succeeded(hr) && next > 0; hr = s.capture->GetNextPacketSize(&next)) {
+        uint32_t frames = 0, flags = 0;
+        if (Failed(hr = s.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
+        s.capture->ReleaseBuffer(frames);
+      }
     }
-  }
-  EXPECT_EQ(hr, AUDCLNT_E_DEVICE_INVALIDATED);
+    return hr;
+  };
+  EXPECT_EQ(drainUntilFailure(stream), AUDCLNT_E_DEVICE_INVALIDATED);
+  EXPECT_EQ(drainUntilFailure(loopback), AUDCLNT_E_DEVICE_INVALIDATED);
   EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, eCommunications, &mic), AUDCLNT_E_SERVICE_NOT_RUNNING);
   EXPECT_EQ(debug.CountPrefix("[PulseAudio] Cannot connect to the sound server: "), 1);
   EXPECT_EQ(stream.client->Stop(), AUDCLNT_E_DEVICE_INVALIDATED);

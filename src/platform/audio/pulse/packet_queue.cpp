@@ -19,7 +19,7 @@ void PacketQueue::Push(const void* data, size_t bytes) {
   {
     std::lock_guard lock(m_mutex);
     if (Failed(m_invalidated)) return;
-    uint32_t before = m_queuedFrames;
+    uint32_t appended = 0;
     int64_t nowNs = SteadyNowNs();
     const auto* in = static_cast<const uint8_t*>(data);
     // Complete a frame left over from the last delivery first.
@@ -33,12 +33,12 @@ void PacketQueue::Push(const void* data, size_t bytes) {
       }
       bytes -= take;
       if (m_partial.size() == m_frameBytes) {
-        AppendLocked(m_partial.data(), m_partial.size(), nowNs);
+        appended += AppendLocked(m_partial.data(), m_partial.size(), nowNs);
         m_partial.clear();
       }
     }
     size_t whole = bytes - bytes % m_frameBytes;
-    AppendLocked(in, whole, nowNs);
+    appended += AppendLocked(in, whole, nowNs);
     if (size_t rest = bytes - whole) {
       if (in) {
         m_partial.assign(in + whole, in + whole + rest);
@@ -47,13 +47,14 @@ void PacketQueue::Push(const void* data, size_t bytes) {
       }
     }
     DropOverflowLocked();
-    added = m_queuedFrames > before || m_discontinuity;
+    added = appended > 0;
     event = m_event;
   }
   if (added && event) event->Set();
 }
 
-void PacketQueue::AppendLocked(const uint8_t* data, size_t bytes, int64_t nowNs) {
+uint32_t PacketQueue::AppendLocked(const uint8_t* data, size_t bytes, int64_t nowNs) {
+  uint32_t appended = 0;
   while (bytes >= m_frameBytes) {
     uint32_t frames = static_cast<uint32_t>(std::min<size_t>(bytes / m_frameBytes, m_periodFrames));
     size_t size = size_t(frames) * m_frameBytes;
@@ -78,8 +79,10 @@ void PacketQueue::AppendLocked(const uint8_t* data, size_t bytes, int64_t nowNs)
     m_position += frames;
     m_queuedFrames += frames;
     m_packets.push_back(std::move(packet));
+    appended += frames;
     bytes -= size;
   }
+  return appended;
 }
 
 void PacketQueue::DropOverflowLocked() {

@@ -43,7 +43,7 @@ class PacketQueue {
     uint64_t position = 0;
     uint64_t qpcHns = 0;
   };
-  void AppendLocked(const uint8_t* data, size_t bytes, int64_t nowNs);
+  uint32_t AppendLocked(const uint8_t* data, size_t bytes, int64_t nowNs);
   void DropOverflowLocked();
 
   const uint32_t m_frameBytes;

@@ -12,6 +12,8 @@ namespace kalto::platform::audio::pulse {
 namespace {
 
 constexpr pa_usec_t kTimerPeriodUs = 20 * PA_USEC_PER_MSEC;
+// Re-follows of one playback stream (each move to another sink is one) before it is given up.
+constexpr int kMaxFollowFailures = 8;
 // How far the mix may wait for a stream that lags behind the others.
 constexpr uint64_t kMaxLagMs = 200;
 
@@ -44,14 +46,12 @@ void ProcessLoopbackClient::ReleaseAllLocked() {
     m_listening = false;
   }
   ArmTimerLocked(false);
-  // Cancelled operations call back no more, so nothing reaches this object afterwards.
-  for (pa_operation* operation : m_operations) {
-    pa_operation_cancel(operation);
-    pa_operation_unref(operation);
-  }
+  // Cancelled operations and released streams call back no more.
   m_operations.clear();
-  while (!m_followers.empty()) Unfollow(m_followers.begin()->first);
+  m_followers.clear();
+  m_retired.clear();
   m_rejected.clear();
+  m_failures.clear();
   m_listsPending = 0;
 }
 
@@ -91,12 +91,12 @@ HRESULT ProcessLoopbackClient::OpenStreams() {
     }
     if (info) client->Consider(*info);
   };
-  pa_operation* operation = pa_context_get_sink_input_info_list(m_connection->Context(), onList, this);
+  OperationPtr operation(pa_context_get_sink_input_info_list(m_connection->Context(), onList, this));
   if (!operation) {
     ReleaseAllLocked();
     return AUDCLNT_E_SERVICE_NOT_RUNNING;
   }
-  TrackOperation(operation);
+  TrackOperation(std::move(operation));
   m_listsPending = 1;
   if (!m_connection->WaitLocked([this] { return m_listsPending == 0; }, PulseConnection::kQueryTimeout)) {
     bool ready = m_connection->IsReadyLocked();
@@ -114,8 +114,8 @@ HRESULT ProcessLoopbackClient::SetCorked(bool corked) {
   ReapOperationsLocked();
   for (auto& [index, follower] : m_followers) {
     // Streams still connecting pick the state up when they become ready.
-    if (pa_stream_get_state(follower->stream) == PA_STREAM_READY) {
-      TrackOperation(pa_stream_cork(follower->stream, corked ? 1 : 0, nullptr, nullptr));
+    if (pa_stream_get_state(follower->stream.get()) == PA_STREAM_READY) {
+      TrackOperation(OperationPtr(pa_stream_cork(follower->stream.get(), corked ? 1 : 0, nullptr, nullptr)));
     }
   }
   ArmTimerLocked(!corked);
@@ -128,8 +128,8 @@ HRESULT ProcessLoopbackClient::QueryLatency(int64_t* latencyHns) {
   for (auto& [index, follower] : m_followers) {
     pa_usec_t usec = 0;
     int negative = 0;
-    if (pa_stream_get_state(follower->stream) == PA_STREAM_READY &&
-        pa_stream_get_latency(follower->stream, &usec, &negative) == 0) {
+    if (pa_stream_get_state(follower->stream.get()) == PA_STREAM_READY &&
+        pa_stream_get_latency(follower->stream.get(), &usec, &negative) == 0) {
       *latencyHns = negative ? 0 : static_cast<int64_t>(usec) * 10;
       break;
     }
@@ -143,10 +143,11 @@ void ProcessLoopbackClient::OnSinkInputEvent(pa_subscription_event_type_t type, 
   if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
     Unfollow(index);
     m_rejected.erase(index);
+    m_failures.erase(index);
     return;
   }
   if (m_followers.count(index) || m_rejected.count(index)) return;
-  TrackOperation(pa_context_get_sink_input_info(m_connection->Context(), index, &OnSinkInputInfo, this));
+  TrackOperation(OperationPtr(pa_context_get_sink_input_info(m_connection->Context(), index, &OnSinkInputInfo, this)));
 }
 
 void ProcessLoopbackClient::OnSinkInputInfo(pa_context*, const pa_sink_input_info* info, int eol, void* self) {
@@ -166,11 +167,12 @@ void ProcessLoopbackClient::Follow(uint32_t sinkInput) {
   auto follower = std::make_unique<Follower>();
   follower->owner = this;
   follower->sinkInput = sinkInput;
-  follower->stream = pa_stream_new(m_connection->Context(), "Kalto process loopback", &m_spec, &m_map);
+  follower->stream.reset(pa_stream_new(m_connection->Context(), "Kalto process loopback", &m_spec, &m_map));
   if (!follower->stream) return;
-  pa_stream_set_monitor_stream(follower->stream, sinkInput);
-  pa_stream_set_state_callback(follower->stream, &OnFollowerState, follower.get());
-  pa_stream_set_read_callback(follower->stream, &OnFollowerRead, follower.get());
+  pa_stream* stream = follower->stream.get();
+  pa_stream_set_monitor_stream(stream, sinkInput);
+  pa_stream_set_state_callback(stream, &OnFollowerState, follower.get());
+  pa_stream_set_read_callback(stream, &OnFollowerRead, follower.get());
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
@@ -178,29 +180,13 @@ void ProcessLoopbackClient::Follow(uint32_t sinkInput) {
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
                                               (m_corked ? PA_STREAM_START_CORKED : 0));
   // No device: the server records a monitored stream from its own sink's monitor.
-  if (pa_stream_connect_record(follower->stream, nullptr, &attr, flags) < 0) {
-    pa_stream_set_state_callback(follower->stream, nullptr, nullptr);
-    pa_stream_set_read_callback(follower->stream, nullptr, nullptr);
-    pa_stream_unref(follower->stream);
-    return;
-  }
+  if (pa_stream_connect_record(stream, nullptr, &attr, flags) < 0) return;
   follower->position = m_mixBase;
   for (auto& [index, other] : m_followers) follower->position = std::max(follower->position, other->position);
   m_followers[sinkInput] = std::move(follower);
 }
 
-void ProcessLoopbackClient::Unfollow(uint32_t sinkInput) {
-  auto it = m_followers.find(sinkInput);
-  if (it == m_followers.end()) return;
-  pa_stream* stream = it->second->stream;
-  pa_stream_set_state_callback(stream, nullptr, nullptr);
-  pa_stream_set_read_callback(stream, nullptr, nullptr);
-  pa_stream_state_t state = pa_stream_get_state(stream);
-  if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) pa_stream_disconnect(stream);
-  // libpulse holds its own reference while it runs a stream's callback, so this is safe there too.
-  pa_stream_unref(stream);
-  m_followers.erase(it);
-}
+void ProcessLoopbackClient::Unfollow(uint32_t sinkInput) { m_followers.erase(sinkInput); }
 
 void ProcessLoopbackClient::OnFollowerState(pa_stream* stream, void* userdata) {
   auto* follower = static_cast<Follower*>(userdata);
@@ -209,15 +195,27 @@ void ProcessLoopbackClient::OnFollowerState(pa_stream* stream, void* userdata) {
   if (state == PA_STREAM_READY) {
     // A start or stop that came while it was connecting.
     if ((pa_stream_is_corked(stream) == 1) != client->m_corked) {
-      client->TrackOperation(pa_stream_cork(stream, client->m_corked ? 1 : 0, nullptr, nullptr));
+      client->TrackOperation(OperationPtr(pa_stream_cork(stream, client->m_corked ? 1 : 0, nullptr, nullptr)));
     }
   } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-    // Killed when its playback stream moved to another sink or went away: look again, and follow
-    // it on its new sink if it is still there.
     uint32_t sinkInput = follower->sinkInput;
-    client->Unfollow(sinkInput);
-    client->TrackOperation(
-        pa_context_get_sink_input_info(client->m_connection->Context(), sinkInput, &OnSinkInputInfo, client));
+    // Not released inside its own callback: kept until the next reap.
+    if (auto it = client->m_followers.find(sinkInput); it != client->m_followers.end()) {
+      client->m_retired.push_back(std::move(it->second));
+      client->m_followers.erase(it);
+    }
+    if (!client->m_connection->IsReadyLocked()) {
+      client->Queue().Invalidate(AUDCLNT_E_DEVICE_INVALIDATED);
+      return;
+    }
+    // Killed when its playback stream moved to another sink or went away: look again, and follow
+    // it on its new sink if it is still there. A stream that keeps failing is given up.
+    if (++client->m_failures[sinkInput] > kMaxFollowFailures) {
+      client->m_rejected.insert(sinkInput);
+      return;
+    }
+    client->TrackOperation(OperationPtr(
+        pa_context_get_sink_input_info(client->m_connection->Context(), sinkInput, &OnSinkInputInfo, client)));
   }
 }
 
@@ -273,31 +271,35 @@ void ProcessLoopbackClient::Emit(pa_usec_t nowUs) {
 
 void ProcessLoopbackClient::ArmTimerLocked(bool on) {
   if (on && !m_timer) {
-    m_timer = pa_context_rttime_new(m_connection->Context(), pa_rtclock_now() + kTimerPeriodUs, &OnTimer, this);
-  } else if (!on && m_timer) {
-    pa_threaded_mainloop_get_api(m_connection->Loop())->time_free(m_timer);
-    m_timer = nullptr;
+    m_timer = m_connection->NewTimerLocked(std::chrono::microseconds(kTimerPeriodUs), &OnTimer, this);
+  } else if (!on) {
+    m_timer.reset();
   }
 }
 
 void ProcessLoopbackClient::OnTimer(pa_mainloop_api*, pa_time_event* event, const struct timeval*, void* self) {
   auto* client = static_cast<ProcessLoopbackClient*>(self);
   client->ReapOperationsLocked();
+  // With no stream followed, nothing else would notice the server going.
+  if (!client->m_connection->IsReadyLocked()) {
+    client->Queue().Invalidate(AUDCLNT_E_DEVICE_INVALIDATED);
+    client->ArmTimerLocked(false);
+    return;
+  }
   // Flushes the mix when every stream has gone quiet.
   pa_usec_t now = pa_rtclock_now();
   client->Emit(now);
   pa_context_rttime_restart(client->m_connection->Context(), event, now + kTimerPeriodUs);
 }
 
-void ProcessLoopbackClient::TrackOperation(pa_operation* operation) {
-  if (operation) m_operations.push_back(operation);
+void ProcessLoopbackClient::TrackOperation(OperationPtr operation) {
+  if (operation) m_operations.push_back(std::move(operation));
 }
 
 void ProcessLoopbackClient::ReapOperationsLocked() {
-  std::erase_if(m_operations, [](pa_operation* operation) {
-    if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) return false;
-    pa_operation_unref(operation);
-    return true;
+  m_retired.clear();
+  std::erase_if(m_operations, [](const OperationPtr& operation) {
+    return pa_operation_get_state(operation.get()) != PA_OPERATION_RUNNING;
   });
 }
 

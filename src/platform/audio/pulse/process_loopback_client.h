@@ -17,8 +17,9 @@ namespace kalto::platform::audio::pulse {
 class ProcessLoopbackClient final : public PulseAudioClient {
  public:
   // The mix is float at the default sink's channels and rate (`sinkSpec`, `sinkMap`).
-  ProcessLoopbackClient(std::shared_ptr<PulseConnection> connection, uint32_t targetProcessId, PROCESS_LOOPBACK_MODE mode,
-                        const pa_sample_spec& sinkSpec, const pa_channel_map& sinkMap, std::string procRoot = "/proc");
+  ProcessLoopbackClient(std::shared_ptr<PulseConnection> connection, uint32_t targetProcessId,
+                        PROCESS_LOOPBACK_MODE mode, const pa_sample_spec& sinkSpec, const pa_channel_map& sinkMap,
+                        std::string procRoot = "/proc");
   ~ProcessLoopbackClient() override;
 
   // Playback streams recorded now.
@@ -31,7 +32,7 @@ class ProcessLoopbackClient final : public PulseAudioClient {
   struct Follower {
     ProcessLoopbackClient* owner = nullptr;
     uint32_t sinkInput = PA_INVALID_INDEX;
-    pa_stream* stream = nullptr;
+    StreamPtr stream;
     uint64_t position = 0;  // mix frame where its next frame goes
     pa_usec_t lastDataUs = 0;
   };
@@ -51,8 +52,9 @@ class ProcessLoopbackClient final : public PulseAudioClient {
   void MixIn(Follower& follower, const void* data, size_t bytes);
   void Emit(pa_usec_t nowUs);
   void ArmTimerLocked(bool on);
+  // Drops finished operations and retired streams.
   void ReapOperationsLocked();
-  void TrackOperation(pa_operation* operation);
+  void TrackOperation(OperationPtr operation);
   void ReleaseAllLocked();
 
   static void OnSinkInputInfo(pa_context* context, const pa_sink_input_info* info, int eol, void* self);
@@ -71,9 +73,11 @@ class ProcessLoopbackClient final : public PulseAudioClient {
   bool m_listening = false;
   uint64_t m_listenerToken = 0;
   std::map<uint32_t, std::unique_ptr<Follower>> m_followers;
-  std::set<uint32_t> m_rejected;  // sink inputs of other processes, until they go
-  std::vector<pa_operation*> m_operations;
-  pa_time_event* m_timer = nullptr;
+  std::vector<std::unique_ptr<Follower>> m_retired;  // failed streams, released at the next reap
+  std::set<uint32_t> m_rejected;                     // sink inputs of other processes, until they go
+  std::map<uint32_t, int> m_failures;                // sink input -> streams of it that failed
+  std::vector<OperationPtr> m_operations;
+  TimeEventPtr m_timer;
   std::vector<float> m_mix;  // frames from m_mixBase on, not yet handed to the queue
   uint64_t m_mixBase = 0;
   int m_listsPending = 0;

@@ -11,7 +11,9 @@
 
 namespace kalto::platform::audio::pulse {
 
-class PulseAudioClient : public AudioClient, public AudioClient2, public std::enable_shared_from_this<PulseAudioClient> {
+class PulseAudioClient : public AudioClient,
+                         public AudioClient2,
+                         public std::enable_shared_from_this<PulseAudioClient> {
  public:
   ~PulseAudioClient() override = default;
 

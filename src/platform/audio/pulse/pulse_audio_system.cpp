@@ -15,7 +15,10 @@ namespace {
 class PulseDevice final : public Device {
  public:
   PulseDevice(std::shared_ptr<ConnectionSource> connections, EDataFlow flow, std::string name, std::string description)
-      : m_connections(std::move(connections)), m_flow(flow), m_name(std::move(name)), m_description(std::move(description)) {}
+      : m_connections(std::move(connections)),
+        m_flow(flow),
+        m_name(std::move(name)),
+        m_description(std::move(description)) {}
 
   HRESULT GetId(std::wstring* id) override {
     if (!id) return E_POINTER;
@@ -68,7 +71,8 @@ class PulseDevice final : public Device {
 
 class PulseDeviceEnumerator final : public DeviceEnumerator {
  public:
-  explicit PulseDeviceEnumerator(std::shared_ptr<ConnectionSource> connections) : m_connections(std::move(connections)) {}
+  explicit PulseDeviceEnumerator(std::shared_ptr<ConnectionSource> connections)
+      : m_connections(std::move(connections)) {}
 
   HRESULT GetDefaultAudioEndpoint(EDataFlow dataFlow, ERole role, std::shared_ptr<Device>* device) override {
     if (!device) return E_POINTER;
@@ -102,7 +106,8 @@ class PulseDeviceEnumerator final : public DeviceEnumerator {
     if (dataFlow == eRender || dataFlow == eAll) {
       std::vector<SinkDesc> sinks;
       if (HRESULT hr = connection->GetSinks(&sinks); Failed(hr)) return hr;
-      for (const SinkDesc& s : sinks) devices->push_back(std::make_shared<PulseDevice>(m_connections, eRender, s.name, s.description));
+      for (const SinkDesc& s : sinks)
+        devices->push_back(std::make_shared<PulseDevice>(m_connections, eRender, s.name, s.description));
     }
     if (dataFlow == eCapture || dataFlow == eAll) {
       ServerDesc server;
@@ -186,7 +191,8 @@ void ActivateProcessLoopback(const std::shared_ptr<ConnectionSource>& connection
     std::vector<SinkDesc> sinks;
     if (result = connection->GetServer(&server); Failed(result)) return;
     if (result = connection->GetSinks(&sinks); Failed(result)) return;
-    auto sink = std::find_if(sinks.begin(), sinks.end(), [&](const SinkDesc& s) { return s.name == server.defaultSink; });
+    auto sink =
+        std::find_if(sinks.begin(), sinks.end(), [&](const SinkDesc& s) { return s.name == server.defaultSink; });
     if (sink == sinks.end()) {
       result = E_NOTFOUND;
       return;
@@ -237,10 +243,10 @@ HRESULT PulseAudioSystem::CreateDeviceEnumerator(std::shared_ptr<DeviceEnumerato
   return S_OK;
 }
 
-HRESULT PulseAudioSystem::ActivateAudioInterfaceAsync(const std::wstring& deviceInterfacePath,
-                                                      const PropVariantBlob* activationParams,
-                                                      std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler,
-                                                      std::shared_ptr<ActivateAudioInterfaceAsyncOperation>* operation) {
+HRESULT PulseAudioSystem::ActivateAudioInterfaceAsync(
+    const std::wstring& deviceInterfacePath, const PropVariantBlob* activationParams,
+    std::shared_ptr<ActivateAudioInterfaceCompletionHandler> handler,
+    std::shared_ptr<ActivateAudioInterfaceAsyncOperation>* operation) {
   if (!operation || !handler) return E_POINTER;
   operation->reset();
   if (deviceInterfacePath != VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK) return E_NOTIMPL;

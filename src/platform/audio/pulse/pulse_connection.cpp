@@ -21,7 +21,9 @@ void OnTimer(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* user
   pa_threaded_mainloop_signal(timer->loop, 0);
 }
 
-void OnOperationState(pa_operation*, void* loop) { pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0); }
+void OnOperationState(pa_operation*, void* loop) {
+  pa_threaded_mainloop_signal(static_cast<pa_threaded_mainloop*>(loop), 0);
+}
 
 template <typename Info>
 struct ListState {
@@ -44,6 +46,20 @@ void OnListItem(pa_context*, const Info* info, int eol, void* userdata) {
 }
 
 }  // namespace
+
+void StreamReleaser::operator()(pa_stream* stream) const {
+  pa_stream_set_state_callback(stream, nullptr, nullptr);
+  pa_stream_set_read_callback(stream, nullptr, nullptr);
+  pa_stream_state_t state = pa_stream_get_state(stream);
+  if (state == PA_STREAM_CREATING || state == PA_STREAM_READY) pa_stream_disconnect(stream);
+  pa_stream_unref(stream);
+}
+
+void OperationReleaser::operator()(pa_operation* operation) const {
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_set_state_callback(operation, nullptr, nullptr);
+  pa_operation_unref(operation);
+}
 
 SinkInputDesc DescribeSinkInput(const pa_sink_input_info& info) {
   SinkInputDesc desc;
@@ -130,24 +146,25 @@ bool PulseConnection::IsReadyLocked() const { return pa_context_get_state(m_cont
 bool PulseConnection::WaitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   if (done()) return true;
   TimerState timer{m_loop.get()};
-  pa_time_event* event = pa_context_rttime_new(
-      m_context.get(), pa_rtclock_now() + static_cast<pa_usec_t>(timeout.count()) * PA_USEC_PER_MSEC, &OnTimer, &timer);
+  TimeEventPtr event = NewTimerLocked(timeout, &OnTimer, &timer);
   while (!done() && !timer.fired && PA_CONTEXT_IS_GOOD(pa_context_get_state(m_context.get()))) {
     pa_threaded_mainloop_wait(m_loop.get());
   }
-  if (event) pa_threaded_mainloop_get_api(m_loop.get())->time_free(event);
   return done();
 }
 
-bool PulseConnection::WaitOperationLocked(pa_operation* operation, std::chrono::milliseconds timeout) {
+TimeEventPtr PulseConnection::NewTimerLocked(std::chrono::microseconds delay, pa_time_event_cb_t callback,
+                                             void* userdata) {
+  pa_time_event* event = pa_context_rttime_new(
+      m_context.get(), pa_rtclock_now() + static_cast<pa_usec_t>(delay.count()), callback, userdata);
+  return TimeEventPtr(event, TimeEventReleaser{pa_threaded_mainloop_get_api(m_loop.get())});
+}
+
+bool PulseConnection::WaitOperationLocked(OperationPtr operation, std::chrono::milliseconds timeout) {
   if (!operation) return false;
-  pa_operation_set_state_callback(operation, &OnOperationState, m_loop.get());
-  bool finished = WaitLocked([&] { return pa_operation_get_state(operation) != PA_OPERATION_RUNNING; }, timeout);
-  bool done = finished && pa_operation_get_state(operation) == PA_OPERATION_DONE;
-  if (!finished) pa_operation_cancel(operation);
-  pa_operation_set_state_callback(operation, nullptr, nullptr);
-  pa_operation_unref(operation);
-  return done;
+  pa_operation_set_state_callback(operation.get(), &OnOperationState, m_loop.get());
+  bool finished = WaitLocked([&] { return pa_operation_get_state(operation.get()) != PA_OPERATION_RUNNING; }, timeout);
+  return finished && pa_operation_get_state(operation.get()) == PA_OPERATION_DONE;
 }
 
 template <typename Info, typename Start, typename OnItem>
@@ -155,12 +172,10 @@ HRESULT PulseConnection::List(Start start, OnItem onItem) {
   ListState<Info> state{this, std::move(onItem)};
   MainloopLock lock(Loop());
   if (!IsReadyLocked()) return AUDCLNT_E_SERVICE_NOT_RUNNING;
-  pa_operation* operation = start(Context(), &OnListItem<Info>, &state);
+  // Released (cancelled when unfinished) before `state`, so no callback outlives it.
+  OperationPtr operation(start(Context(), &OnListItem<Info>, &state));
   if (!operation) return AUDCLNT_E_SERVICE_NOT_RUNNING;
-  // Cancelling stops further callbacks into `state`, which lives on this frame.
   bool done = WaitLocked([&] { return state.done; }, kQueryTimeout);
-  if (!done) pa_operation_cancel(operation);
-  pa_operation_unref(operation);
   if (!done) return IsReadyLocked() ? HRESULT_ERROR_TIMEOUT : AUDCLNT_E_SERVICE_NOT_RUNNING;
   return state.failed ? AUDCLNT_E_SERVICE_NOT_RUNNING : S_OK;
 }
@@ -182,11 +197,9 @@ HRESULT PulseConnection::GetServer(ServerDesc* server) {
   };
   MainloopLock lock(Loop());
   if (!IsReadyLocked()) return AUDCLNT_E_SERVICE_NOT_RUNNING;
-  pa_operation* operation = pa_context_get_server_info(Context(), onInfo, &state);
+  OperationPtr operation(pa_context_get_server_info(Context(), onInfo, &state));
   if (!operation) return AUDCLNT_E_SERVICE_NOT_RUNNING;
   bool done = WaitLocked([&] { return state.done; }, kQueryTimeout);
-  if (!done) pa_operation_cancel(operation);
-  pa_operation_unref(operation);
   if (!done) return IsReadyLocked() ? HRESULT_ERROR_TIMEOUT : AUDCLNT_E_SERVICE_NOT_RUNNING;
   return S_OK;
 }
@@ -230,10 +243,10 @@ uint64_t PulseConnection::AddSinkInputListenerLocked(SinkInputListener listener)
   m_listeners.emplace_back(token, std::move(listener));
   if (!m_subscribed) {
     // The mask only widens; events nobody listens to are dropped in OnSubscription.
-    if (pa_operation* operation = pa_context_subscribe(Context(), PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr)) {
-      pa_operation_unref(operation);
-      m_subscribed = true;
-    }
+    OperationPtr operation(pa_context_subscribe(Context(), PA_SUBSCRIPTION_MASK_SINK_INPUT, nullptr, nullptr));
+    m_subscribed = operation != nullptr;
+    // Dropping the handle of a running request would cancel it: let it finish on its own.
+    if (operation) pa_operation_unref(operation.release());
   }
   return token;
 }

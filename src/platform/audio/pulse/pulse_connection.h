@@ -27,6 +27,25 @@ class MainloopLock {
   pa_threaded_mainloop* m_loop;
 };
 
+// Owning handles of pulse objects, released with the loop lock held.
+struct StreamReleaser {
+  // Clears the callbacks first, so nothing reaches the stream's owner afterwards.
+  void operator()(pa_stream* stream) const;
+};
+using StreamPtr = std::unique_ptr<pa_stream, StreamReleaser>;
+
+struct OperationReleaser {
+  // Cancels an operation still running, so its callback never fires into freed state.
+  void operator()(pa_operation* operation) const;
+};
+using OperationPtr = std::unique_ptr<pa_operation, OperationReleaser>;
+
+struct TimeEventReleaser {
+  pa_mainloop_api* api = nullptr;
+  void operator()(pa_time_event* event) const { api->time_free(event); }
+};
+using TimeEventPtr = std::unique_ptr<pa_time_event, TimeEventReleaser>;
+
 struct ServerDesc {
   std::string defaultSink;
   std::string defaultSource;
@@ -80,9 +99,11 @@ class PulseConnection {
   // returns `done()`. Callbacks that change what `done` reads call Signal. Not on the loop thread.
   bool WaitLocked(const std::function<bool()>& done, std::chrono::milliseconds timeout);
   void Signal() { pa_threaded_mainloop_signal(m_loop.get(), 0); }
-  // With the lock held: waits for an operation to finish (then unreferences it). False when it
-  // was cancelled, the context failed or the time ran out.
-  bool WaitOperationLocked(pa_operation* operation, std::chrono::milliseconds timeout);
+  // With the lock held: waits for an operation to finish. False when it was cancelled, the
+  // context failed or the time ran out.
+  bool WaitOperationLocked(OperationPtr operation, std::chrono::milliseconds timeout);
+  // A timer on the loop (the lock held), `delay` from now.
+  TimeEventPtr NewTimerLocked(std::chrono::microseconds delay, pa_time_event_cb_t callback, void* userdata);
 
   // Blocking queries, taking the lock; not on the loop thread. AUDCLNT_E_SERVICE_NOT_RUNNING when
   // the server is gone, HRESULT_ERROR_TIMEOUT when it does not answer.

@@ -25,19 +25,8 @@ PulseEndpointClient::PulseEndpointClient(std::shared_ptr<PulseConnection> connec
       m_map(map) {}
 
 PulseEndpointClient::~PulseEndpointClient() {
-  if (!m_stream) return;
   MainloopLock lock(m_connection->Loop());
-  ReleaseStreamLocked();
-}
-
-void PulseEndpointClient::ReleaseStreamLocked() {
-  if (!m_stream) return;
-  // With the lock held no callback runs; after this none will.
-  pa_stream_set_state_callback(m_stream, nullptr, nullptr);
-  pa_stream_set_read_callback(m_stream, nullptr, nullptr);
-  if (pa_stream_get_state(m_stream) != PA_STREAM_UNCONNECTED) pa_stream_disconnect(m_stream);
-  pa_stream_unref(m_stream);
-  m_stream = nullptr;
+  m_stream.reset();
 }
 
 HRESULT PulseEndpointClient::CheckStreamFlags(uint32_t streamFlags) {
@@ -76,12 +65,11 @@ HRESULT PulseEndpointClient::OpenStreams() {
   } else if (m_raw) {
     pa_proplist_sets(props, PA_PROP_FILTER_SUPPRESS, "echo-cancel");
   }
-  ReleaseStreamLocked();
-  m_stream = pa_stream_new_with_proplist(m_connection->Context(), "Kalto capture", &m_spec, &m_map, props);
+  m_stream.reset(pa_stream_new_with_proplist(m_connection->Context(), "Kalto capture", &m_spec, &m_map, props));
   pa_proplist_free(props);
   if (!m_stream) return E_OUTOFMEMORY;
-  pa_stream_set_state_callback(m_stream, &PulseEndpointClient::OnStreamState, this);
-  pa_stream_set_read_callback(m_stream, &PulseEndpointClient::OnRead, this);
+  pa_stream_set_state_callback(m_stream.get(), &PulseEndpointClient::OnStreamState, this);
+  pa_stream_set_read_callback(m_stream.get(), &PulseEndpointClient::OnRead, this);
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
@@ -89,23 +77,23 @@ HRESULT PulseEndpointClient::OpenStreams() {
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
                                               PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
   HRESULT hr = S_OK;
-  if (pa_stream_connect_record(m_stream, m_source.c_str(), &attr, flags) < 0) {
+  if (pa_stream_connect_record(m_stream.get(), m_source.c_str(), &attr, flags) < 0) {
     hr = AUDCLNT_E_DEVICE_INVALIDATED;
-  } else if (!m_connection->WaitLocked([this] { return pa_stream_get_state(m_stream) != PA_STREAM_CREATING; },
+  } else if (!m_connection->WaitLocked([this] { return pa_stream_get_state(m_stream.get()) != PA_STREAM_CREATING; },
                                        PulseConnection::kQueryTimeout)) {
     hr = HRESULT_ERROR_TIMEOUT;
-  } else if (pa_stream_get_state(m_stream) != PA_STREAM_READY) {
+  } else if (pa_stream_get_state(m_stream.get()) != PA_STREAM_READY) {
     hr = m_connection->IsReadyLocked() ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_E_SERVICE_NOT_RUNNING;
   }
   // A failed attempt leaves no stream behind whose callbacks could reach a later queue.
-  if (Failed(hr)) ReleaseStreamLocked();
+  if (Failed(hr)) m_stream.reset();
   return hr;
 }
 
 HRESULT PulseEndpointClient::SetCorked(bool corked) {
   MainloopLock lock(m_connection->Loop());
-  if (!m_stream || pa_stream_get_state(m_stream) != PA_STREAM_READY) return AUDCLNT_E_DEVICE_INVALIDATED;
-  if (!m_connection->WaitOperationLocked(pa_stream_cork(m_stream, corked ? 1 : 0, nullptr, nullptr),
+  if (!m_stream || pa_stream_get_state(m_stream.get()) != PA_STREAM_READY) return AUDCLNT_E_DEVICE_INVALIDATED;
+  if (!m_connection->WaitOperationLocked(OperationPtr(pa_stream_cork(m_stream.get(), corked ? 1 : 0, nullptr, nullptr)),
                                          PulseConnection::kQueryTimeout)) {
     return m_connection->IsReadyLocked() ? HRESULT_ERROR_TIMEOUT : AUDCLNT_E_SERVICE_NOT_RUNNING;
   }
@@ -114,14 +102,14 @@ HRESULT PulseEndpointClient::SetCorked(bool corked) {
 
 HRESULT PulseEndpointClient::QueryLatency(int64_t* latencyHns) {
   MainloopLock lock(m_connection->Loop());
-  if (!m_stream || pa_stream_get_state(m_stream) != PA_STREAM_READY) return AUDCLNT_E_DEVICE_INVALIDATED;
+  if (!m_stream || pa_stream_get_state(m_stream.get()) != PA_STREAM_READY) return AUDCLNT_E_DEVICE_INVALIDATED;
   pa_usec_t usec = 0;
   int negative = 0;
-  if (pa_stream_get_latency(m_stream, &usec, &negative) < 0) {
+  if (pa_stream_get_latency(m_stream.get(), &usec, &negative) < 0) {
     // No timing yet (a stream that has not run): ask once.
-    m_connection->WaitOperationLocked(pa_stream_update_timing_info(m_stream, nullptr, nullptr),
+    m_connection->WaitOperationLocked(OperationPtr(pa_stream_update_timing_info(m_stream.get(), nullptr, nullptr)),
                                       PulseConnection::kQueryTimeout);
-    if (pa_stream_get_latency(m_stream, &usec, &negative) < 0) return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    if (pa_stream_get_latency(m_stream.get(), &usec, &negative) < 0) return AUDCLNT_E_SERVICE_NOT_RUNNING;
   }
   *latencyHns = negative ? 0 : static_cast<int64_t>(usec) * 10;
   return S_OK;

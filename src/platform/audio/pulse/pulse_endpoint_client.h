@@ -23,7 +23,6 @@ class PulseEndpointClient final : public PulseAudioClient {
   HRESULT QueryLatency(int64_t* latencyHns) override;
   HRESULT ApplyProperties(const AudioClientProperties& properties) override;
 
-  void ReleaseStreamLocked();
   static void OnStreamState(pa_stream* stream, void* self);
   static void OnRead(pa_stream* stream, size_t bytes, void* self);
 
@@ -33,7 +32,7 @@ class PulseEndpointClient final : public PulseAudioClient {
   const pa_channel_map m_map;
   bool m_echoCancel = false;
   bool m_raw = false;
-  pa_stream* m_stream = nullptr;  // guarded by the loop lock; released in the destructor
+  StreamPtr m_stream;  // guarded by the loop lock
 };
 
 // Shared by both clients: drains a record stream into a queue (loop thread).

@@ -29,18 +29,41 @@ uint32_t ChannelMask(const pa_channel_map& map) {
   for (unsigned i = 0; i < map.channels; ++i) {
     switch (map.map[i]) {
       case PA_CHANNEL_POSITION_MONO:
-      case PA_CHANNEL_POSITION_FRONT_CENTER: mask |= 0x4; break;
-      case PA_CHANNEL_POSITION_FRONT_LEFT: mask |= 0x1; break;
-      case PA_CHANNEL_POSITION_FRONT_RIGHT: mask |= 0x2; break;
-      case PA_CHANNEL_POSITION_LFE: mask |= 0x8; break;
-      case PA_CHANNEL_POSITION_REAR_LEFT: mask |= 0x10; break;
-      case PA_CHANNEL_POSITION_REAR_RIGHT: mask |= 0x20; break;
-      case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER: mask |= 0x40; break;
-      case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER: mask |= 0x80; break;
-      case PA_CHANNEL_POSITION_REAR_CENTER: mask |= 0x100; break;
-      case PA_CHANNEL_POSITION_SIDE_LEFT: mask |= 0x200; break;
-      case PA_CHANNEL_POSITION_SIDE_RIGHT: mask |= 0x400; break;
-      default: break;
+      case PA_CHANNEL_POSITION_FRONT_CENTER:
+        mask |= 0x4;
+        break;
+      case PA_CHANNEL_POSITION_FRONT_LEFT:
+        mask |= 0x1;
+        break;
+      case PA_CHANNEL_POSITION_FRONT_RIGHT:
+        mask |= 0x2;
+        break;
+      case PA_CHANNEL_POSITION_LFE:
+        mask |= 0x8;
+        break;
+      case PA_CHANNEL_POSITION_REAR_LEFT:
+        mask |= 0x10;
+        break;
+      case PA_CHANNEL_POSITION_REAR_RIGHT:
+        mask |= 0x20;
+        break;
+      case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+        mask |= 0x40;
+        break;
+      case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+        mask |= 0x80;
+        break;
+      case PA_CHANNEL_POSITION_REAR_CENTER:
+        mask |= 0x100;
+        break;
+      case PA_CHANNEL_POSITION_SIDE_LEFT:
+        mask |= 0x200;
+        break;
+      case PA_CHANNEL_POSITION_SIDE_RIGHT:
+        mask |= 0x400;
+        break;
+      default:
+        break;
     }
   }
   return mask;
