@@ -78,7 +78,8 @@ def analyse(name, path, cpu, fps, own_drops, own_dups):
 
 def record_kalto(build, display, out, seconds, fps, preset, env):
     argv = [os.path.join(build, "tools", "kalto-record"), "--duration", str(seconds), "--fps", str(fps),
-            "--bitrate", str(BITRATE), "--profile", PROFILE, "--quality", str(QUALITY_FOR_PRESET[preset]), "-o", out]
+            "--bitrate", str(BITRATE), "--profile", PROFILE, "--quality", str(QUALITY_FOR_PRESET[preset]),
+            "--no-mic", "--no-system-audio", "-o", out]  # the peer records no sound either
     rc, text, cpu = run_measured(argv, dict(env, DISPLAY=display))
     if rc != 0:
         sys.exit(f"kalto-record failed ({rc}):\n{text}")
