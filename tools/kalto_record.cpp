@@ -180,6 +180,12 @@ AudioInventory TakeAudioInventory(platform::audio::AudioSystem* audio) {
     inventory.enumerator.reset();
     return inventory;
   }
+  // The enumerator always exists; its first question tells whether a server answers.
+  std::vector<std::shared_ptr<pa::Device>> all;
+  if (inventory.enumerator->EnumAudioEndpoints(pa::eAll, &all) == AUDCLNT_E_SERVICE_NOT_RUNNING) {
+    inventory.enumerator.reset();
+    return inventory;
+  }
   std::shared_ptr<pa::Device> device;
   if (Succeeded(inventory.enumerator->GetDefaultAudioEndpoint(pa::eCapture, pa::eConsole, &device)) && device) {
     inventory.defaultMic = EndpointId(*device);
@@ -438,6 +444,8 @@ int main(int argc, char** argv) {
                path.c_str());
   RawTerminal terminal;
   auto begin = std::chrono::steady_clock::now();
+  const bool statusIsTerminal = isatty(STDERR_FILENO) != 0;
+  double lastLogged = -1;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (auto key = terminal.Key(); key && (*key == 'p' || *key == 'P')) {
@@ -461,19 +469,21 @@ int main(int argc, char** argv) {
       if (microphone) meters += "  mic " + Meter(levels.microphone);
       if (systemAudio) meters += "  sys " + Meter(levels.system);
     }
-    std::fprintf(stderr, "\r%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s   ", now.DurationSeconds(),
-                 now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()), HumanSize(FileSize(path)).c_str(),
-                 meters.c_str(), recorder.IsPaused() ? "  [paused]" : "", recorder.IsCursorFocusActive() ? "  [focus]" : "");
+    // A terminal gets one line redrawn in place; a log gets a line per progress event.
+    if (statusIsTerminal || now.DurationSeconds() != lastLogged) {
+      lastLogged = now.DurationSeconds();
+      std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s", statusIsTerminal ? "\r" : "",
+                   now.DurationSeconds(), now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()),
+                   HumanSize(FileSize(path)).c_str(), meters.c_str(), recorder.IsPaused() ? "  [paused]" : "",
+                   recorder.IsCursorFocusActive() ? "  [focus]" : "", statusIsTerminal ? "   " : "\n");
+    }
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;
   }
+  // The summary covers the whole recording, not just up to the last once-a-second event.
+  const RecordingProgress last = recorder.CurrentProgress();
   recorder.Stop();
-  std::fprintf(stderr, "\n");
-  RecordingProgress last;
-  {
-    std::lock_guard lock(progressMutex);
-    last = progress;
-  }
+  if (statusIsTerminal) std::fprintf(stderr, "\n");
   std::printf("file:     %s\n", path.c_str());
   std::printf("duration: %.1f s\n", last.DurationSeconds());
   std::printf("frames:   %lld\n", static_cast<long long>(last.AverageFrameRate() * last.DurationSeconds() + 0.5));

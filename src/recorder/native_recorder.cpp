@@ -292,6 +292,10 @@ void NativeRecorder::SetSystemAudioVolume(double volume) {
   if (m_audioCapture) m_audioCapture->SetSystemVolume(std::clamp(volume, 0.0, 2.0));
 }
 
+RecordingProgress NativeRecorder::CurrentProgress() const {
+  return RecordingProgress::FromDuration(DurationSeconds(), m_framesWritten, m_droppedFrames);
+}
+
 NativeRecorder::AudioVolumeState NativeRecorder::AudioVolumes() const {
   std::lock_guard lock(m_audioMutex);
   if (!m_audioCapture) return {};

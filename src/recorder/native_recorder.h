@@ -63,6 +63,8 @@ class NativeRecorder {
   void SetMicrophoneVolume(double volume);
   void SetSystemAudioVolume(double volume);
   AudioLevels GetAudioLevels() const;
+  // What the next progress event would say, now (zeros when not recording).
+  RecordingProgress CurrentProgress() const;
   struct AudioVolumeState {
     bool present = false;  // an audio capture exists
     double microphone = 0, system = 0;
