@@ -114,8 +114,11 @@ std::vector<RgbFrame> DecodeFrames(const std::string& file) {
     f.height = summary.height;
     f.rgb.resize(bytes);
     if (fread(f.rgb.data(), 1, bytes, pipe.get()) != bytes) break;
+    // ffprobe adds an empty line after a frame with side data: skip lines without a number.
     std::string line;
-    if (std::getline(timeLines, line)) f.time = std::atof(line.c_str());
+    while (std::getline(timeLines, line) && line.find_first_of("0123456789") == std::string::npos) {
+    }
+    f.time = std::atof(line.c_str());
     frames.push_back(std::move(f));
   }
   return frames;

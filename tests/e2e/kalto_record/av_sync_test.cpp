@@ -1,0 +1,484 @@
+// kalto-record's sound against its picture, end to end under a private Xvfb and PulseAudio: a
+// screen that flashes white at the very instant a click is heard must show each flash on its
+// click from the start to beyond a minute, and steady tones from the system and the microphone
+// must come out of the AAC track at the levels the mixer promises.
+#include <gtest/gtest.h>
+#include <pulse/error.h>
+#include <pulse/simple.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+#include "support/pulse_server.h"
+#include "support/x_server.h"
+
+namespace kalto::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int kWidth = 320, kHeight = 240;
+constexpr int kRate = 48000;
+
+double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Float stereo playback through libpulse-simple; the stream's latency tells when a written frame
+// will be heard.
+class PulsePlayer {
+ public:
+  PulsePlayer(const std::string& server, const std::string& sink, int bufferMs) {
+    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+    pa_buffer_attr attr{};
+    attr.maxlength = UINT32_MAX;
+    attr.tlength = static_cast<uint32_t>(kRate / 1000 * bufferMs * 2 * sizeof(float));
+    attr.prebuf = UINT32_MAX;
+    attr.minreq = UINT32_MAX;
+    attr.fragsize = UINT32_MAX;
+    int error = 0;
+    m_stream.reset(pa_simple_new(server.c_str(), "kalto-av-test", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &spec,
+                                 nullptr, &attr, &error));
+    if (!m_stream) m_error = pa_strerror(error);
+  }
+
+  bool Ok() const { return m_stream != nullptr; }
+  const std::string& Error() const { return m_error; }
+  // Blocks while the server's buffer is full, so the writer runs at the sink's pace.
+  bool Write(const std::vector<float>& interleaved) {
+    int error = 0;
+    return pa_simple_write(m_stream.get(), interleaved.data(), interleaved.size() * sizeof(float), &error) == 0;
+  }
+  // Until the last written frame is heard; negative when the server cannot say.
+  std::chrono::microseconds Latency() {
+    int error = 0;
+    const pa_usec_t usec = pa_simple_get_latency(m_stream.get(), &error);
+    if (usec == static_cast<pa_usec_t>(-1)) return -1us;
+    return std::chrono::microseconds(static_cast<int64_t>(usec));
+  }
+
+ private:
+  struct Free {
+    void operator()(pa_simple* s) const { pa_simple_free(s); }
+  };
+  std::unique_ptr<pa_simple, Free> m_stream;
+  std::string m_error;
+};
+
+struct Flash {
+  Clock::time_point due;
+  Clock::time_point shown;  // midway between asking for the fill and the server confirming it
+  double uncertaintyMs = 0;   // half that span
+};
+
+// Turns the screen white at the given instants, and black again shortly after, from a thread of
+// its own so that the audio writer is never held up; notes when each flash really happened.
+class Flasher {
+ public:
+  explicit Flasher(TestWindow& screen) : m_screen(screen), m_thread([this] { Run(); }) {}
+  ~Flasher() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_stop = true;
+    }
+    m_wake.notify_all();
+    m_thread.join();
+  }
+  Flasher(const Flasher&) = delete;
+  Flasher& operator=(const Flasher&) = delete;
+
+  void Schedule(Clock::time_point at) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_pending.push_back(at);
+    }
+    m_wake.notify_all();
+  }
+  // Waits until every scheduled flash is over; what happened, in schedule order.
+  std::vector<Flash> Finish() {
+    std::unique_lock lock(m_mutex);
+    m_wake.wait(lock, [this] { return m_pending.empty() && !m_busy; });
+    return m_done;
+  }
+
+ private:
+  void Run() {
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+      m_wake.wait(lock, [this] { return m_stop || !m_pending.empty(); });
+      if (m_stop) return;
+      const Clock::time_point due = m_pending.front();
+      m_busy = true;
+      lock.unlock();
+      // Sleep most of the way and spin the rest: a plain sleep can wake milliseconds late.
+      std::this_thread::sleep_until(due - 2ms);
+      while (Clock::now() < due) std::this_thread::yield();
+      const Clock::time_point before = Clock::now();
+      m_screen.Fill(0xFFFFFF);  // returns after XSync: the server has drawn it
+      const Clock::time_point after = Clock::now();
+      std::this_thread::sleep_for(150ms);
+      m_screen.Fill(0x000000);
+      lock.lock();
+      m_done.push_back({due, before + (after - before) / 2, Seconds(after - before) * 500.0});
+      m_pending.pop_front();
+      m_busy = false;
+      m_wake.notify_all();
+    }
+  }
+
+  TestWindow& m_screen;
+  std::mutex m_mutex;
+  std::condition_variable m_wake;
+  std::deque<Clock::time_point> m_pending;
+  std::vector<Flash> m_done;
+  bool m_busy = false;
+  bool m_stop = false;
+  std::thread m_thread;  // last: starts once everything it uses exists
+};
+
+struct DecodedAudio {
+  double startSeconds = 0;    // presentation time of the first decoded frame
+  std::vector<float> samples;  // interleaved stereo at kRate
+  size_t Frames() const { return samples.size() / 2; }
+};
+
+DecodedAudio DecodeAudio(const std::string& file) {
+  DecodedAudio audio;
+  auto start = Shell("ffprobe -v error -select_streams a:0 -show_entries stream=start_time -of csv=p=0 '" + file + "'");
+  audio.startSeconds = std::atof(start.output.c_str());
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen(("ffmpeg -v error -i '" + file + "' -map 0:a:0 -ac 2 -ar 48000 -f f32le -acodec pcm_f32le -").c_str(), "r"),
+      pclose);
+  if (!pipe) return audio;
+  std::vector<float> block(2 * 4096);
+  size_t n;
+  while ((n = fread(block.data(), sizeof(float), block.size(), pipe.get())) > 0) {
+    audio.samples.insert(audio.samples.end(), block.begin(), block.begin() + static_cast<ptrdiff_t>(n));
+  }
+  return audio;
+}
+
+struct LumaFrame {
+  double time = 0;
+  double luma = 0;  // mean, 0 to 255
+};
+
+// Each frame's mean brightness, from a tiny grey copy: a minute at 60 fps in full colour would
+// not fit in memory.
+std::vector<LumaFrame> DecodeLuma(const std::string& file) {
+  std::vector<LumaFrame> frames;
+  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + file + "'");
+  std::istringstream timeLines(times.output);
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+      popen(("ffmpeg -v error -i '" + file +
+             "' -map 0:v:0 -fps_mode passthrough -vf scale=32:24 -f rawvideo -pix_fmt gray -")
+                .c_str(),
+            "r"),
+      pclose);
+  if (!pipe) return frames;
+  std::vector<uint8_t> pixels(32 * 24);
+  while (fread(pixels.data(), 1, pixels.size(), pipe.get()) == pixels.size()) {
+    LumaFrame f;
+    // Frames with side data print an extra empty line.
+    std::string line;
+    while (std::getline(timeLines, line) && line.find_first_of("0123456789") == std::string::npos) {
+    }
+    if (line.empty()) break;
+    f.time = std::atof(line.c_str());
+    long sum = 0;
+    for (uint8_t p : pixels) sum += p;
+    f.luma = static_cast<double>(sum) / static_cast<double>(pixels.size());
+    frames.push_back(f);
+  }
+  return frames;
+}
+
+// Amplitude of the sine at `hz` in one channel over [first, first + count) frames; exact when
+// the span holds whole periods.
+double ToneAmplitude(const DecodedAudio& audio, int channel, double hz, size_t first, size_t count) {
+  const double w = 2.0 * M_PI * hz / kRate;
+  double re = 0, im = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const double x = audio.samples[(first + i) * 2 + static_cast<size_t>(channel)];
+    re += x * std::cos(w * static_cast<double>(i));
+    im -= x * std::sin(w * static_cast<double>(i));
+  }
+  return 2.0 * std::hypot(re, im) / static_cast<double>(count);
+}
+
+double Median(std::vector<double> values) {
+  if (values.empty()) return NAN;
+  std::sort(values.begin(), values.end());
+  const size_t mid = values.size() / 2;
+  return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2;
+}
+
+class AvSyncTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    if (!PulseServer::Available()) GTEST_SKIP() << "pulseaudio is not installed";
+    server = std::make_unique<XServer>(kWidth, kHeight);
+    ASSERT_TRUE(server->Running()) << server->Error();
+    pulse = std::make_unique<PulseServer>();
+    ASSERT_TRUE(pulse->Running()) << pulse->Error();
+    folder = fs::temp_directory_path() / ("kalto-avsync-" + std::to_string(::getpid()));
+    fs::create_directories(folder);
+  }
+  void TearDown() override {
+    if (!folder.empty()) fs::remove_all(folder);
+  }
+
+  std::string RecordCommand(const std::string& args) const {
+    return "PULSE_SERVER='" + pulse->Address() + "' DISPLAY=" + server->Display() + " " KALTO_RECORD_PATH " " + args +
+           " </dev/null";
+  }
+
+  std::unique_ptr<XServer> server;
+  std::unique_ptr<PulseServer> pulse;
+  fs::path folder;
+};
+
+// Clicks: a 40 ms burst of 2 kHz, hard onset. The gaps cycle so that the clicks found in the
+// file can be matched to the ones played, whatever the recording's start.
+constexpr double kClickSeconds = 0.040, kClickHz = 2000, kClickAmplitude = 0.8;
+constexpr double kGaps[] = {0.9, 1.0, 1.1, 1.2};
+constexpr double kRecordSeconds = 68, kFirstClick = 1.5;
+
+struct ClickResult {
+  double fileTime;  // the click's onset in the recording
+  double offsetMs;  // video minus audio, corrected by how far the flash missed its click
+};
+
+TEST_F(AvSyncTest, FlashesStayOnTheirClicksFromTheStartToBeyondAMinute) {
+  PulsePlayer player(pulse->Address(), "kalto_speakers", 100);
+  ASSERT_TRUE(player.Ok()) << player.Error();
+  XClient client(server->Display());
+  ASSERT_TRUE(client);
+  TestWindow screen(client, 0, 0, kWidth, kHeight, "flash");
+  ASSERT_TRUE(screen.WaitViewable());
+  screen.Fill(0x000000);
+
+  std::vector<int64_t> clickFrames;
+  for (double t = kFirstClick; t < kRecordSeconds + 1.0; t += kGaps[clickFrames.size() % 4]) {
+    clickFrames.push_back(std::llround(t * kRate));
+  }
+  const auto clickLength = static_cast<int64_t>(kClickSeconds * kRate);
+  const int64_t totalFrames = std::llround((kRecordSeconds + 2.0) * kRate);
+
+  const std::string file = (folder / "sync.mp4").string();
+  // 60 fps puts frames 16.7 ms apart, well inside the bound; --no-cursor keeps the screen still
+  // between flashes.
+  auto recording = std::async(std::launch::async, [command = RecordCommand(
+                                                       "--fps 60 --no-cursor --duration " +
+                                                       std::to_string(static_cast<int>(kRecordSeconds)) + " -o " + file)] {
+    return Shell(command);
+  });
+
+  std::vector<Clock::time_point> heard;  // when each click is heard, by the stream's latency
+  std::vector<Flash> flashes;
+  {
+    Flasher flasher(screen);
+    std::vector<float> block(2 * 480);  // 10 ms
+    int64_t written = 0;
+    size_t next = 0, current = 0;
+    bool writeFailed = false;
+    while (written < totalFrames && !writeFailed) {
+      for (size_t i = 0; i < block.size() / 2; ++i) {
+        const int64_t frame = written + static_cast<int64_t>(i);
+        while (current + 1 < clickFrames.size() && clickFrames[current + 1] <= frame) ++current;
+        const int64_t into = frame - clickFrames[current];
+        float value = 0;
+        if (into >= 0 && into < clickLength) {
+          value = static_cast<float>(kClickAmplitude * std::sin(2.0 * M_PI * kClickHz * static_cast<double>(into) / kRate));
+        }
+        block[2 * i] = block[2 * i + 1] = value;
+      }
+      writeFailed = !player.Write(block);
+      written += static_cast<int64_t>(block.size() / 2);
+      // A click just written is heard a buffer's length from now: time enough to schedule its flash.
+      while (next < clickFrames.size() && clickFrames[next] < written) {
+        const auto latency = player.Latency();
+        if (latency.count() < 0) {
+          writeFailed = true;
+          break;
+        }
+        const auto at = Clock::now() + latency -
+                        std::chrono::microseconds((written - clickFrames[next]) * 1'000'000 / kRate);
+        heard.push_back(at);
+        flasher.Schedule(at);
+        ++next;
+      }
+    }
+    EXPECT_FALSE(writeFailed) << "playback into kalto_speakers broke off";
+    flashes = flasher.Finish();
+  }
+  const ShellRun run = recording.get();
+  ASSERT_EQ(run.status, 0) << run.output;
+  ASSERT_EQ(flashes.size(), heard.size());
+
+  const StreamSummary probe = Probe(file);
+  ASSERT_EQ(probe.videoStreams, 1);
+  ASSERT_EQ(probe.audioStreams, 1);
+
+  // Click onsets: where the decoded track first rises above half the click's mixed level
+  // (0.8 x 0.625 at the default system volume); AAC's pre-echo stays well below that.
+  const DecodedAudio audio = DecodeAudio(file);
+  ASSERT_GT(audio.Frames(), static_cast<size_t>(60 * kRate)) << "the audio track is shorter than a minute";
+  std::vector<double> clicks;
+  for (size_t i = 0; i < audio.Frames(); ++i) {
+    if (std::max(std::fabs(audio.samples[2 * i]), std::fabs(audio.samples[2 * i + 1])) > 0.25f) {
+      clicks.push_back(audio.startSeconds + static_cast<double>(i) / kRate);
+      i += kRate / 2;
+    }
+  }
+  // Flash onsets: the first white frame of each flash.
+  const std::vector<LumaFrame> frames = DecodeLuma(file);
+  ASSERT_FALSE(frames.empty());
+  std::vector<double> whites;
+  for (size_t i = 0; i < frames.size(); ++i) {
+    if (frames[i].luma > 128 && (i == 0 || frames[i - 1].luma <= 128)) whites.push_back(frames[i].time);
+  }
+  ASSERT_GE(clicks.size(), 40u) << "clicks found in the recording";
+  ASSERT_GE(whites.size(), 40u) << "flashes found in the recording";
+
+  // Which played click is which recorded one: the shift that lines up the most onsets.
+  const Clock::time_point epoch = heard.front();
+  auto heardAt = [&](size_t i) { return Seconds(heard[i] - epoch); };
+  double bestShift = 0;
+  size_t bestCount = 0;
+  for (size_t j = 0; j < std::min<size_t>(3, clicks.size()); ++j) {
+    for (size_t i = 0; i < heard.size(); ++i) {
+      const double shift = heardAt(i) - clicks[j];
+      size_t count = 0;
+      for (double c : clicks) {
+        for (size_t k = 0; k < heard.size(); ++k) count += std::fabs(heardAt(k) - shift - c) < 0.03 ? 1 : 0;
+      }
+      if (count > bestCount) bestCount = count, bestShift = shift;
+    }
+  }
+  EXPECT_GE(bestCount, clicks.size() - 1) << "recorded clicks that match no played click";
+
+  std::vector<ClickResult> results;
+  size_t unmatchedFlashes = 0;
+  for (double c : clicks) {
+    size_t played = heard.size();
+    for (size_t k = 0; k < heard.size(); ++k) {
+      if (std::fabs(heardAt(k) - bestShift - c) < 0.03) played = k;
+    }
+    if (played == heard.size()) continue;
+    auto white = std::find_if(whites.begin(), whites.end(), [&](double w) { return w > c - 0.2 && w < c + 0.3; });
+    if (white == whites.end()) {
+      // The picture stops before the sound does: a click after the last frame has no flash.
+      if (c < frames.back().time) ++unmatchedFlashes;
+      continue;
+    }
+    const double missMs = Seconds(flashes[played].shown - heard[played]) * 1000.0;
+    // A flash whose fill took long has an uncertain instant; it says nothing about the recorder.
+    if (flashes[played].uncertaintyMs > 8.0) continue;
+    results.push_back({c, (*white - c) * 1000.0 - missMs});
+    std::printf("click at %7.3f s: video - audio %+6.1f ms (flash %+5.1f ms from its click, +-%.1f)\n", c,
+                results.back().offsetMs, missMs, flashes[played].uncertaintyMs);
+  }
+  EXPECT_EQ(unmatchedFlashes, 0u) << "clicks without a flash in the picture";
+
+  std::vector<double> early, late;
+  for (const ClickResult& r : results) {
+    if (r.fileTime < 8.0) early.push_back(r.offsetMs);
+    if (r.fileTime >= 60.0) late.push_back(r.offsetMs);
+  }
+  ASSERT_GE(early.size(), 3u) << "measured clicks in the first 8 s";
+  ASSERT_GE(late.size(), 3u) << "measured clicks after 60 s";
+  const double earlyMedian = Median(early), lateMedian = Median(late);
+  std::printf("A/V offset (video - audio): start median %+.1f ms over %zu clicks, after 60 s median %+.1f ms over "
+              "%zu clicks\n",
+              earlyMedian, early.size(), lateMedian, late.size());
+  EXPECT_LE(std::fabs(earlyMedian), 30.0) << "audio and video disagree at the start";
+  EXPECT_LE(std::fabs(lateMedian), 30.0) << "audio and video disagree after a minute";
+  // A single click may also lose one 60 fps frame period to the grab.
+  for (const ClickResult& r : results) {
+    if (r.fileTime < 8.0 || r.fileTime >= 60.0) {
+      EXPECT_LE(std::fabs(r.offsetMs), 30.0 + 1000.0 / 60) << "at " << r.fileTime;
+    }
+  }
+}
+
+// Steady tones at levels where the limiter is at rest and the automatic microphone gain has
+// settled: the system tone comes out at volume x 1.25, the microphone at the gain control's
+// target RMS (0.3) x volume, whatever its input level.
+TEST_F(AvSyncTest, MixedTonesComeOutAtTheMixersLevels) {
+  constexpr double kSystemHz = 440, kSystemAmplitude = 0.4, kSystemVolume = 0.6;
+  constexpr double kMicHz = 1000, kMicAmplitude = 0.15, kMicVolume = 0.5;
+  const std::string systemTone = (folder / "system.raw").string(), micTone = (folder / "mic.raw").string();
+  WriteFile(systemTone, SineS16(kSystemHz, kSystemAmplitude, kRate, 2, 20));
+  WriteFile(micTone, SineS16(kMicHz, kMicAmplitude, kRate, 1, 20));
+  ChildProcess system = pulse->Spawn({"pacat", "--raw", "--format=s16le", "--rate=48000", "--channels=2",
+                                      "--device=kalto_speakers", "--latency-msec=300", systemTone});
+  ChildProcess mic = pulse->Spawn({"pacat", "--raw", "--format=s16le", "--rate=48000", "--channels=1",
+                                   "--device=kalto_mic_feed", "--latency-msec=300", micTone});
+  ASSERT_TRUE(system.Started() && mic.Started());
+  std::this_thread::sleep_for(1s);  // both tones are playing before the recording starts
+
+  const std::string file = (folder / "levels.mp4").string();
+  char volumes[96];
+  std::snprintf(volumes, sizeof volumes, "--mic-volume %.2f --system-volume %.2f", kMicVolume, kSystemVolume);
+  const ShellRun run = Shell(RecordCommand(std::string("--fps 30 --no-cursor --duration 8 ") + volumes + " -o " + file));
+  ASSERT_EQ(run.status, 0) << run.output;
+
+  const DecodedAudio audio = DecodeAudio(file);
+  // The gain control settles within 2 s. Levels are read in 100 ms blocks, each holding whole
+  // periods of both tones, and the median taken: a dropout on a loaded machine shifts the
+  // phase of everything after it and would spoil one long measurement.
+  const size_t first = 3 * kRate, block = kRate / 10, blocks = 40;
+  ASSERT_GE(audio.Frames(), first + blocks * block) << "the audio track is too short";
+  const double expectedSystem = kSystemAmplitude * kSystemVolume * 1.25;
+  const double expectedMic = 0.3 * std::sqrt(2.0) * kMicVolume;
+  const double expectedRms = std::sqrt((expectedSystem * expectedSystem + expectedMic * expectedMic) / 2.0);
+  for (int channel = 0; channel < 2; ++channel) {
+    std::vector<double> system, mic, rms;
+    size_t clean = 0;
+    for (size_t b = 0; b < blocks; ++b) {
+      const size_t at = first + b * block;
+      system.push_back(ToneAmplitude(audio, channel, kSystemHz, at, block) / expectedSystem);
+      mic.push_back(ToneAmplitude(audio, channel, kMicHz, at, block) / expectedMic);
+      double energy = 0;
+      for (size_t i = at; i < at + block; ++i) {
+        const double x = audio.samples[2 * i + static_cast<size_t>(channel)];
+        energy += x * x;
+      }
+      rms.push_back(std::sqrt(energy / static_cast<double>(block)) / expectedRms);
+      clean += std::fabs(system.back() - 1) < 0.06 && std::fabs(mic.back() - 1) < 0.06 ? 1 : 0;
+    }
+    std::printf("channel %d: system tone %.4f (expected %.4f), microphone tone %.4f (expected %.4f), %zu of %zu "
+                "blocks clean\n",
+                channel, Median(system) * expectedSystem, expectedSystem, Median(mic) * expectedMic, expectedMic, clean,
+                blocks);
+    // Half a decibel: AAC at 192 kb/s keeps a pure tone's level far closer than that.
+    EXPECT_NEAR(Median(system), 1.0, 0.06) << "system tone, channel " << channel;
+    EXPECT_NEAR(Median(mic), 1.0, 0.06) << "microphone tone, channel " << channel;
+    // Nothing else: the two tones carry all the energy (no noise, no distortion).
+    EXPECT_NEAR(Median(rms), 1.0, 0.06) << "overall level, channel " << channel;
+    EXPECT_GE(clean, blocks * 3 / 4) << "dropouts or level changes in most of the recording, channel " << channel;
+  }
+  double peak = 0;
+  for (size_t i = first; i < first + blocks * block; ++i) peak = std::max<double>(peak, std::fabs(audio.samples[2 * i]));
+  EXPECT_LT(peak, 0.7) << "the limiter's threshold was reached";
+}
+
+}  // namespace
+}  // namespace kalto::test
