@@ -102,7 +102,7 @@ std::vector<RgbFrame> DecodeFrames(const std::string& file) {
   std::vector<RgbFrame> frames;
   auto summary = Probe(file);
   if (summary.width <= 0 || summary.height <= 0) return frames;
-  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + file + "'");
+  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 '" + file + "'");
   std::istringstream timeLines(times.output);
   std::unique_ptr<FILE, int (*)(FILE*)> pipe(
       popen(("ffmpeg -v error -i '" + file + "' -map 0:v:0 -f rawvideo -pix_fmt rgb24 -").c_str(), "r"), pclose);
@@ -114,10 +114,12 @@ std::vector<RgbFrame> DecodeFrames(const std::string& file) {
     f.height = summary.height;
     f.rgb.resize(bytes);
     if (fread(f.rgb.data(), 1, bytes, pipe.get()) != bytes) break;
-    // ffprobe adds an empty line after a frame with side data: skip lines without a number.
+    // ffprobe adds an empty line after a frame with side data.
     std::string line;
-    while (std::getline(timeLines, line) && line.find_first_of("0123456789") == std::string::npos) {
-    }
+    bool timed = false;
+    while (!timed && std::getline(timeLines, line)) timed = line.find_first_of("0123456789") != std::string::npos;
+    // A picture the decoder gives beyond the frames ffprobe listed has no known time: leave it.
+    if (!timed) break;
     f.time = std::atof(line.c_str());
     frames.push_back(std::move(f));
   }
