@@ -132,8 +132,8 @@ NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConf
     m_outputPath = config.OutputPath;
   }
 
-  m_screenCapture.reset();
-  m_screenCapture = std::make_unique<ScreenCapture>(m_platform);
+  ReplaceScreenCapture(nullptr);
+  ReplaceScreenCapture(std::make_unique<ScreenCapture>(m_platform));
   m_screenCapture->SetCaptureCursor(config.CaptureCursor);
   // Changes faster than the requested rate would only be skipped by the frame pacing: not
   // grabbing them saves a full-frame copy each.
@@ -262,6 +262,15 @@ void NativeRecorder::SetupAudio(const RecordingConfigValues& config, Mode mode) 
   m_audioCapture->SetAudioProcessing(config.AgcMinGain, config.AgcMaxGain, config.AgcTargetLevel,
                                      config.VoiceProcessingGain, config.NoiseSuppressionGain, config.LimiterThreshold,
                                      config.LimiterKnee, config.LimiterRatio, config.GainSmoothing);
+}
+
+void NativeRecorder::ReplaceScreenCapture(std::unique_ptr<ScreenCapture> next) {
+  std::unique_ptr<ScreenCapture> previous;
+  {
+    std::lock_guard lock(m_captureMutex);
+    previous = std::move(m_screenCapture);
+    m_screenCapture = std::move(next);
+  }
 }
 
 void NativeRecorder::ReplaceAudioCapture(std::unique_ptr<AudioCapture> next) {
@@ -499,7 +508,7 @@ void NativeRecorder::CancelPrepared() {
   std::lock_guard lock(m_stateMutex);
   // The camera overlay is torn down here.
   DestroyFocusZoom();
-  m_screenCapture.reset();
+  ReplaceScreenCapture(nullptr);
   ReplaceAudioCapture(nullptr);
   m_encoder.reset();
   m_isPrepared = false;
@@ -573,7 +582,7 @@ void NativeRecorder::StopLocked() {
   }
 
   DestroyFocusZoom();
-  m_screenCapture.reset();
+  ReplaceScreenCapture(nullptr);
   ReplaceAudioCapture(nullptr);
   m_encoder.reset();
   m_stopped.Raise(*this, OutputPath());
@@ -596,7 +605,10 @@ void NativeRecorder::Pause() {
   const int64_t now = SteadyNowNs();
   m_pauseStartNs = now;
   m_elapsedAtPauseUs = (now - m_startTimeNs) / 1000 - m_pausedTotalUs;
-  if (m_screenCapture) m_screenCapture->SetPaused(true);
+  {
+    std::lock_guard lock(m_captureMutex);
+    if (m_screenCapture) m_screenCapture->SetPaused(true);
+  }
   {
     std::lock_guard lock(m_audioMutex);
     if (m_audioCapture) m_audioCapture->SetPaused(true);
@@ -608,7 +620,10 @@ void NativeRecorder::Resume() {
   if (!m_isRecording || !m_isPaused) return;
   m_pausedTotalUs += (SteadyNowNs() - m_pauseStartNs) / 1000;
   m_isPaused = false;
-  if (m_screenCapture) m_screenCapture->SetPaused(false);
+  {
+    std::lock_guard lock(m_captureMutex);
+    if (m_screenCapture) m_screenCapture->SetPaused(false);
+  }
   std::lock_guard lock(m_audioMutex);
   if (m_audioCapture) m_audioCapture->SetPaused(false);
 }
@@ -697,6 +712,7 @@ void NativeRecorder::ResetCropCallbackCountersForTesting() {
 }
 
 void NativeRecorder::SetCropRegion(const RegionRect& rect) {
+  std::lock_guard lock(m_captureMutex);
   if (m_screenCapture) m_screenCapture->SetCropRegion(rect.X, rect.Y, rect.Width, rect.Height);
 }
 

@@ -122,7 +122,9 @@ class NativeRecorder {
   void RaiseError(const std::wstring& message);
 
   void SetupAudio(const RecordingConfigValues& config, Mode mode);
-  // Swaps the audio capture under m_audioMutex (the volume setters read it from any thread).
+  // Swap under their mutexes: Pause, Resume, SetCropRegion and the volume setters use them from
+  // application threads while a stop or a new start replaces them.
+  void ReplaceScreenCapture(std::unique_ptr<ScreenCapture> next);
   void ReplaceAudioCapture(std::unique_ptr<AudioCapture> next);
   void StartAudioCapture();
 
@@ -140,6 +142,7 @@ class NativeRecorder {
   // Declared before the capture so the capture (and its delivery thread) goes first.
   std::unique_ptr<Encoder> m_encoder;
   std::unique_ptr<ScreenCapture> m_screenCapture;
+  std::mutex m_captureMutex;
   // After the encoder, so it (and its output thread) goes before the encoder.
   std::unique_ptr<AudioCapture> m_audioCapture;
   mutable std::mutex m_audioMutex;

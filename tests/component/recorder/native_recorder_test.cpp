@@ -274,6 +274,28 @@ TEST_F(NativeRecorderTest, FrameInsideTheEncoderAtStopIsWrittenBeforeTheFileIsFi
   EXPECT_EQ(1u, stopped.Get().size());
 }
 
+TEST_F(NativeRecorderTest, ApplicationCallsWhileStoppingAndRestartingNeverReachAReleasedCapture) {
+  std::atomic<bool> done{false};
+  std::thread application([&] {
+    for (int i = 0; !done; ++i) {
+      if (i % 2) {
+        recorder->Pause();
+      } else {
+        recorder->Resume();
+      }
+      recorder->SetCropRegion({0, 0, 100 + i % 50, 100});
+      recorder->SetMicrophoneVolume(0.5);
+    }
+  });
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(Result(recorder->StartAsync(Config("r" + std::to_string(round) + ".mp4"))));
+    recorder->Stop();
+  }
+  done = true;
+  application.join();
+  EXPECT_EQ(5u, stopped.Get().size());
+}
+
 TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(kMax, NativeRecorder::SaturatingDeadlineNs(kMax - 10, kSecond));
