@@ -1,4 +1,5 @@
 #include "support/pulse_server.h"
+#include "support/x_server.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -25,19 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 constexpr auto kStartTimeout = 20s;
 constexpr auto kStopTimeout = 5s;
-
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string paths = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= paths.size()) {
-    size_t end = paths.find(':', start);
-    if (end == std::string::npos) end = paths.size();
-    if (access((paths.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
 
 // Spawns argv in a new process group (a new session with `newSession`), stdout to `stdoutFd`
 // (or appended to `log`), stderr appended to `log`.

@@ -89,19 +89,20 @@ long WmState(::Display* display, Window window) {
 
 }  // namespace
 
-bool XServer::Available() {
+bool OnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::string paths = path ? path : "/usr/bin:/bin";
   size_t start = 0;
   while (start <= paths.size()) {
     size_t end = paths.find(':', start);
     if (end == std::string::npos) end = paths.size();
-    std::string candidate = paths.substr(start, end - start) + "/Xvfb";
-    if (access(candidate.c_str(), X_OK) == 0) return true;
+    if (access((paths.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
     start = end + 1;
   }
   return false;
 }
+
+bool XServer::Available() { return OnPath("Xvfb"); }
 
 XServer::XServer(int width, int height) {
   char dirTemplate[] = "/tmp/kalto-xvfb-XXXXXX";

@@ -13,6 +13,9 @@
 
 namespace kalto::test {
 
+// True when `program` is an executable in one of $PATH's folders.
+bool OnPath(const std::string& program);
+
 class XServer {
  public:
   // True when Xvfb can be found on PATH.
