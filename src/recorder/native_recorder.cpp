@@ -133,25 +133,28 @@ NativeRecorder::SetupFailure NativeRecorder::SetupComponents(const RecordingConf
   }
 
   ReplaceScreenCapture(nullptr);
-  ReplaceScreenCapture(std::make_unique<ScreenCapture>(m_platform));
-  m_screenCapture->SetCaptureCursor(config.CaptureCursor);
+  // Set up before it is published: application calls (SetCropRegion, Pause) may reach it as soon
+  // as it is.
+  auto capture = std::make_unique<ScreenCapture>(m_platform);
+  capture->SetCaptureCursor(config.CaptureCursor);
   // Changes faster than the requested rate would only be skipped by the frame pacing: not
   // grabbing them saves a full-frame copy each.
-  if (config.FrameRate > 0) m_screenCapture->SetMinUpdateInterval(std::chrono::nanoseconds(1'000'000'000LL / config.FrameRate));
+  if (config.FrameRate > 0) capture->SetMinUpdateInterval(std::chrono::nanoseconds(1'000'000'000LL / config.FrameRate));
   bool initialized = false;
-  if (m_screenCapture->HasDevice()) {
+  if (capture->HasDevice()) {
     switch (config.CaptureMode) {
       case 0:
       case 2:
-        initialized = m_screenCapture->InitializeForMonitor(config.MonitorHandle);
+        initialized = capture->InitializeForMonitor(config.MonitorHandle);
         break;
       case 1:
-        initialized = m_screenCapture->InitializeForWindow(config.WindowHandle);
+        initialized = capture->InitializeForWindow(config.WindowHandle);
         break;
       default:
         break;
     }
   }
+  ReplaceScreenCapture(std::move(capture));
   if (!initialized) return SetupFailure::ScreenCapture;
 
   int32_t captureWidth = m_screenCapture->GetWidth();
