@@ -44,7 +44,7 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 class PulsePlayer {
  public:
   PulsePlayer(const std::string& server, const std::string& sink, int bufferMs) {
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, kRate, 2};
+    const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32LE, kRate, 2};
     pa_buffer_attr attr{};
     attr.maxlength = UINT32_MAX;
     attr.tlength = static_cast<uint32_t>(kRate / 1000 * bufferMs * 2 * sizeof(float));
@@ -52,7 +52,7 @@ class PulsePlayer {
     attr.minreq = UINT32_MAX;
     attr.fragsize = UINT32_MAX;
     int error = 0;
-    m_stream.reset(pa_simple_new(server.c_str(), "kalto-av-test", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &spec,
+    m_stream.reset(pa_simple_new(server.c_str(), "kalto-av-test", PA_STREAM_PLAYBACK, sink.c_str(), "clicks", &sampleSpec,
                                  nullptr, &attr, &error));
     if (!m_stream) m_error = pa_strerror(error);
   }

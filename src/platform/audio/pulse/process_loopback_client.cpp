@@ -18,9 +18,9 @@ constexpr int kMaxFollowFailures = 8;
 constexpr uint64_t kMaxLagMs = 200;
 
 pa_sample_spec MixSpec(const pa_sample_spec& sink) {
-  pa_sample_spec spec = sink;
-  spec.format = PA_SAMPLE_FLOAT32LE;
-  return spec;
+  pa_sample_spec sampleSpec = sink;
+  sampleSpec.format = PA_SAMPLE_FLOAT32LE;
+  return sampleSpec;
 }
 
 }  // namespace
@@ -31,7 +31,7 @@ ProcessLoopbackClient::ProcessLoopbackClient(std::shared_ptr<PulseConnection> co
     : PulseAudioClient(std::move(connection), ToWaveFormat(MixSpec(sinkSpec), sinkMap)),
       m_target(targetProcessId),
       m_mode(mode),
-      m_spec(MixSpec(sinkSpec)),
+      m_sampleSpec(MixSpec(sinkSpec)),
       m_map(sinkMap),
       m_procRoot(std::move(procRoot)) {}
 
@@ -167,7 +167,7 @@ void ProcessLoopbackClient::Follow(uint32_t sinkInput) {
   auto follower = std::make_unique<Follower>();
   follower->owner = this;
   follower->sinkInput = sinkInput;
-  follower->stream.reset(pa_stream_new(m_connection->Context(), "Kalto process loopback", &m_spec, &m_map));
+  follower->stream.reset(pa_stream_new(m_connection->Context(), "Kalto process loopback", &m_sampleSpec, &m_map));
   if (!follower->stream) return;
   pa_stream* stream = follower->stream.get();
   pa_stream_set_monitor_stream(stream, sinkInput);
@@ -233,7 +233,7 @@ void ProcessLoopbackClient::OnFollowerRead(pa_stream* stream, size_t, void* user
 }
 
 void ProcessLoopbackClient::MixIn(Follower& follower, const void* data, size_t bytes) {
-  const size_t channels = m_spec.channels;
+  const size_t channels = m_sampleSpec.channels;
   const size_t frames = bytes / (channels * sizeof(float));
   // A stream that fell behind what was already handed out joins at the current edge.
   follower.position = std::max(follower.position, m_mixBase);
@@ -250,7 +250,7 @@ void ProcessLoopbackClient::MixIn(Follower& follower, const void* data, size_t b
 
 void ProcessLoopbackClient::Emit(pa_usec_t nowUs) {
   uint64_t minActive = std::numeric_limits<uint64_t>::max();
-  uint64_t maxPosition = m_mixBase + m_mix.size() / m_spec.channels;
+  uint64_t maxPosition = m_mixBase + m_mix.size() / m_sampleSpec.channels;
   for (auto& [index, follower] : m_followers) {
     maxPosition = std::max(maxPosition, follower->position);
     if (follower->lastDataUs != 0 && nowUs - follower->lastDataUs <= kIdleUs) {
@@ -259,10 +259,10 @@ void ProcessLoopbackClient::Emit(pa_usec_t nowUs) {
   }
   // Mix up to where every live stream has delivered; with none live, hand out what is there.
   uint64_t end = minActive == std::numeric_limits<uint64_t>::max() ? maxPosition : minActive;
-  const uint64_t maxLag = uint64_t(m_spec.rate) * kMaxLagMs / 1000;
+  const uint64_t maxLag = uint64_t(m_sampleSpec.rate) * kMaxLagMs / 1000;
   if (maxPosition > end + maxLag) end = maxPosition - maxLag;
   if (end <= m_mixBase) return;
-  const size_t samples = static_cast<size_t>(end - m_mixBase) * m_spec.channels;
+  const size_t samples = static_cast<size_t>(end - m_mixBase) * m_sampleSpec.channels;
   if (m_mix.size() < samples) m_mix.resize(samples, 0.0f);
   Queue().Push(m_mix.data(), samples * sizeof(float));
   m_mix.erase(m_mix.begin(), m_mix.begin() + static_cast<std::ptrdiff_t>(samples));

@@ -64,7 +64,7 @@ class ProcessLoopbackClient final : public PulseAudioClient {
 
   const uint32_t m_target;
   const PROCESS_LOOPBACK_MODE m_mode;
-  const pa_sample_spec m_spec;
+  const pa_sample_spec m_sampleSpec;
   const pa_channel_map m_map;
   const std::string m_procRoot;
 

@@ -39,7 +39,7 @@ class PulseDevice final : public Device {
     if (!connection) return AUDCLNT_E_SERVICE_NOT_RUNNING;
     // Looked up again: the endpoint may have gone, or changed its format, since enumeration.
     std::string source;
-    pa_sample_spec spec{};
+    pa_sample_spec sampleSpec{};
     pa_channel_map map{};
     if (m_flow == eRender) {
       std::vector<SinkDesc> sinks;
@@ -47,7 +47,7 @@ class PulseDevice final : public Device {
       auto it = std::find_if(sinks.begin(), sinks.end(), [&](const SinkDesc& s) { return s.name == m_name; });
       if (it == sinks.end() || it->monitorSource.empty()) return AUDCLNT_E_DEVICE_INVALIDATED;
       source = it->monitorSource;
-      spec = it->spec;
+      sampleSpec = it->sampleSpec;
       map = it->map;
     } else {
       std::vector<SourceDesc> sources;
@@ -55,10 +55,10 @@ class PulseDevice final : public Device {
       auto it = std::find_if(sources.begin(), sources.end(), [&](const SourceDesc& s) { return s.name == m_name; });
       if (it == sources.end()) return AUDCLNT_E_DEVICE_INVALIDATED;
       source = it->name;
-      spec = it->spec;
+      sampleSpec = it->sampleSpec;
       map = it->map;
     }
-    *client = std::make_shared<PulseEndpointClient>(std::move(connection), m_flow, std::move(source), spec, map);
+    *client = std::make_shared<PulseEndpointClient>(std::move(connection), m_flow, std::move(source), sampleSpec, map);
     return S_OK;
   }
 
@@ -198,7 +198,7 @@ void ActivateProcessLoopback(const std::shared_ptr<ConnectionSource>& connection
       return;
     }
     client = std::make_shared<ProcessLoopbackClient>(std::move(connection), params.TargetProcessId,
-                                                     params.ProcessLoopbackMode, sink->spec, sink->map);
+                                                     params.ProcessLoopbackMode, sink->sampleSpec, sink->map);
     result = S_OK;
   });
   if (!ran) result = E_UNEXPECTED;

@@ -212,7 +212,7 @@ HRESULT PulseConnection::GetSinks(std::vector<SinkDesc>* sinks) {
     desc.name = Text(info.name);
     desc.description = Text(info.description);
     desc.monitorSource = Text(info.monitor_source_name);
-    desc.spec = info.sample_spec;
+    desc.sampleSpec = info.sample_spec;
     desc.map = info.channel_map;
     sinks->push_back(std::move(desc));
   });
@@ -226,7 +226,7 @@ HRESULT PulseConnection::GetSources(std::vector<SourceDesc>* sources) {
     desc.name = Text(info.name);
     desc.description = Text(info.description);
     desc.monitorOfSink = info.monitor_of_sink;
-    desc.spec = info.sample_spec;
+    desc.sampleSpec = info.sample_spec;
     desc.map = info.channel_map;
     sources->push_back(std::move(desc));
   });

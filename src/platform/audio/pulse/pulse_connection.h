@@ -56,7 +56,7 @@ struct SinkDesc {
   std::string name;
   std::string description;
   std::string monitorSource;
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   pa_channel_map map{};
 };
 
@@ -65,7 +65,7 @@ struct SourceDesc {
   std::string name;
   std::string description;
   uint32_t monitorOfSink = PA_INVALID_INDEX;  // PA_INVALID_INDEX for a real source
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   pa_channel_map map{};
 };
 

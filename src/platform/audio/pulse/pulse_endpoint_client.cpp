@@ -17,11 +17,11 @@ void DrainRecordStream(pa_stream* stream, PacketQueue& queue) {
 }
 
 PulseEndpointClient::PulseEndpointClient(std::shared_ptr<PulseConnection> connection, EDataFlow flow,
-                                         std::string source, const pa_sample_spec& spec, const pa_channel_map& map)
-    : PulseAudioClient(std::move(connection), ToWaveFormat(StreamSpecFor(spec), map)),
+                                         std::string source, const pa_sample_spec& sampleSpec, const pa_channel_map& map)
+    : PulseAudioClient(std::move(connection), ToWaveFormat(StreamSpecFor(sampleSpec), map)),
       m_flow(flow),
       m_source(std::move(source)),
-      m_spec(StreamSpecFor(spec)),
+      m_sampleSpec(StreamSpecFor(sampleSpec)),
       m_map(map) {}
 
 PulseEndpointClient::~PulseEndpointClient() {
@@ -65,7 +65,7 @@ HRESULT PulseEndpointClient::OpenStreams() {
   } else if (m_raw) {
     pa_proplist_sets(props, PA_PROP_FILTER_SUPPRESS, "echo-cancel");
   }
-  m_stream.reset(pa_stream_new_with_proplist(m_connection->Context(), "Kalto capture", &m_spec, &m_map, props));
+  m_stream.reset(pa_stream_new_with_proplist(m_connection->Context(), "Kalto capture", &m_sampleSpec, &m_map, props));
   pa_proplist_free(props);
   if (!m_stream) return E_OUTOFMEMORY;
   pa_stream_set_state_callback(m_stream.get(), &PulseEndpointClient::OnStreamState, this);

@@ -11,9 +11,10 @@ namespace kalto::platform::audio::pulse {
 
 class PulseEndpointClient final : public PulseAudioClient {
  public:
-  // `source` is the source to record, `spec`/`map` its own; the stream asks for StreamSpecFor(spec).
+  // `source` is the source to record, `sampleSpec`/`map` its own; the stream asks for
+  // StreamSpecFor(sampleSpec).
   PulseEndpointClient(std::shared_ptr<PulseConnection> connection, EDataFlow flow, std::string source,
-                      const pa_sample_spec& spec, const pa_channel_map& map);
+                      const pa_sample_spec& sampleSpec, const pa_channel_map& map);
   ~PulseEndpointClient() override;
 
  private:
@@ -28,7 +29,7 @@ class PulseEndpointClient final : public PulseAudioClient {
 
   const EDataFlow m_flow;
   const std::string m_source;
-  const pa_sample_spec m_spec;
+  const pa_sample_spec m_sampleSpec;
   const pa_channel_map m_map;
   bool m_echoCancel = false;
   bool m_raw = false;

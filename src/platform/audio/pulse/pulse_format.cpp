@@ -16,12 +16,12 @@ bool IsPcmFormat(const WaveFormat& f) {
 }  // namespace
 
 pa_sample_spec StreamSpecFor(const pa_sample_spec& server) {
-  pa_sample_spec spec;
+  pa_sample_spec sampleSpec;
   bool isFloat = server.format == PA_SAMPLE_FLOAT32LE || server.format == PA_SAMPLE_FLOAT32BE;
-  spec.format = isFloat ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
-  spec.channels = server.channels;
-  spec.rate = server.rate;
-  return spec;
+  sampleSpec.format = isFloat ? PA_SAMPLE_FLOAT32LE : PA_SAMPLE_S16LE;
+  sampleSpec.channels = server.channels;
+  sampleSpec.rate = server.rate;
+  return sampleSpec;
 }
 
 uint32_t ChannelMask(const pa_channel_map& map) {
@@ -69,9 +69,9 @@ uint32_t ChannelMask(const pa_channel_map& map) {
   return mask;
 }
 
-WaveFormat ToWaveFormat(const pa_sample_spec& spec, const pa_channel_map& map) {
-  bool isFloat = spec.format == PA_SAMPLE_FLOAT32LE;
-  return MakeExtensibleFormat(spec.rate, spec.channels, isFloat ? 32 : 16, isFloat, ChannelMask(map));
+WaveFormat ToWaveFormat(const pa_sample_spec& sampleSpec, const pa_channel_map& map) {
+  bool isFloat = sampleSpec.format == PA_SAMPLE_FLOAT32LE;
+  return MakeExtensibleFormat(sampleSpec.rate, sampleSpec.channels, isFloat ? 32 : 16, isFloat, ChannelMask(map));
 }
 
 bool MatchesMixFormat(const WaveFormat& format, const WaveFormat& mix) {

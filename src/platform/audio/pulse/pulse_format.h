@@ -10,8 +10,8 @@ namespace kalto::platform::audio::pulse {
 // with the server's channels and rate, so the server converts nothing else.
 pa_sample_spec StreamSpecFor(const pa_sample_spec& server);
 
-// The extensible format of a stream spec (float32 or s16 only).
-WaveFormat ToWaveFormat(const pa_sample_spec& spec, const pa_channel_map& map);
+// The extensible format of a stream sampleSpec (float32 or s16 only).
+WaveFormat ToWaveFormat(const pa_sample_spec& sampleSpec, const pa_channel_map& map);
 
 // The speaker mask of a channel map (0 for positions outside the classic speaker set).
 uint32_t ChannelMask(const pa_channel_map& map);

@@ -602,11 +602,6 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
   item.stream = streamIndex;
   item.time = time;
   item.duration = duration;
-  if (!m_spareBuffers.empty()) {
-    item.bytes = std::move(m_spareBuffers.back());
-    m_spareBuffers.pop_back();
-  }
-  item.bytes.clear();
   if (stream.video) {
     if (!stream.picturePool || stream.picturePoolSize < length) {
       stream.picturePool.reset(av_buffer_pool_init(static_cast<size_t>(length) + AV_INPUT_BUFFER_PADDING_SIZE, av_buffer_alloc));
@@ -618,6 +613,10 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
   if (item.picture) {
     to = item.picture->data;
   } else {
+    if (!m_spareBuffers.empty()) {
+      item.bytes = std::move(m_spareBuffers.back());
+      m_spareBuffers.pop_back();
+    }
     item.bytes.resize(length);
     to = item.bytes.data();
   }
@@ -678,7 +677,10 @@ void FfmpegSinkWriter::EncodingThread() {
       --m_queuedAudio;
     }
     if (Failed(hr) && Succeeded(m_error)) m_error = hr;
-    if (m_spareBuffers.size() < m_videoQueueFrames) m_spareBuffers.push_back(std::move(item.bytes));
+    // Pictures go back to their pool; only byte buffers are kept for reuse.
+    if (item.bytes.capacity() > 0 && m_spareBuffers.size() < m_videoQueueFrames) {
+      m_spareBuffers.push_back(std::move(item.bytes));
+    }
   }
 }
 
