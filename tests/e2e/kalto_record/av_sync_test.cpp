@@ -173,41 +173,6 @@ DecodedAudio DecodeAudio(const std::string& file) {
   return audio;
 }
 
-struct LumaFrame {
-  double time = 0;
-  double luma = 0;  // mean, 0 to 255
-};
-
-// Each frame's mean brightness, from a tiny grey copy: a minute at 60 fps in full colour would
-// not fit in memory.
-std::vector<LumaFrame> DecodeLuma(const std::string& file) {
-  std::vector<LumaFrame> frames;
-  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=pts_time -of csv=p=0 '" + file + "'");
-  std::istringstream timeLines(times.output);
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-      popen(("ffmpeg -v error -i '" + file +
-             "' -map 0:v:0 -fps_mode passthrough -vf scale=32:24 -f rawvideo -pix_fmt gray -")
-                .c_str(),
-            "r"),
-      pclose);
-  if (!pipe) return frames;
-  std::vector<uint8_t> pixels(32 * 24);
-  while (fread(pixels.data(), 1, pixels.size(), pipe.get()) == pixels.size()) {
-    LumaFrame f;
-    // Frames with side data print an extra empty line.
-    std::string line;
-    while (std::getline(timeLines, line) && line.find_first_of("0123456789") == std::string::npos) {
-    }
-    if (line.empty()) break;
-    f.time = std::atof(line.c_str());
-    long sum = 0;
-    for (uint8_t p : pixels) sum += p;
-    f.luma = static_cast<double>(sum) / static_cast<double>(pixels.size());
-    frames.push_back(f);
-  }
-  return frames;
-}
-
 // Amplitude of the sine at `hz` in one channel over [first, first + count) frames; exact when
 // the span holds whole periods.
 double ToneAmplitude(const DecodedAudio& audio, int channel, double hz, size_t first, size_t count) {
@@ -348,11 +313,16 @@ TEST_F(AvSyncTest, FlashesStayOnTheirClicksFromTheStartToBeyondAMinute) {
     }
   }
   // Flash onsets: the first white frame of each flash.
-  const std::vector<LumaFrame> frames = DecodeLuma(file);
+  // A tiny copy of each frame: a minute at 60 fps in full size would not fit in memory.
+  const std::vector<RgbFrame> frames = DecodeFrames(file, 32, 24);
   ASSERT_FALSE(frames.empty());
+  auto luma = [](const RgbFrame& f) {
+    const auto c = f.Mean(0, 0, f.width, f.height);
+    return (c.r + c.g + c.b) / 3;
+  };
   std::vector<double> whites;
   for (size_t i = 0; i < frames.size(); ++i) {
-    if (frames[i].luma > 128 && (i == 0 || frames[i - 1].luma <= 128)) whites.push_back(frames[i].time);
+    if (luma(frames[i]) > 128 && (i == 0 || luma(frames[i - 1]) <= 128)) whites.push_back(frames[i].time);
   }
   ASSERT_GE(clicks.size(), 40u) << "clicks found in the recording";
   ASSERT_GE(whites.size(), 40u) << "flashes found in the recording";

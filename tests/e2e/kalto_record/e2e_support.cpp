@@ -98,14 +98,25 @@ RgbFrame::Colour RgbFrame::Mean(int x, int y, int w, int h) const {
   return {static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n)};
 }
 
-std::vector<RgbFrame> DecodeFrames(const std::string& file) {
+std::vector<RgbFrame> DecodeFrames(const std::string& file, int width, int height) {
   std::vector<RgbFrame> frames;
   auto summary = Probe(file);
+  if (width > 0 && height > 0) {
+    summary.width = width;
+    summary.height = height;
+  }
   if (summary.width <= 0 || summary.height <= 0) return frames;
-  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 '" + file + "'");
+  auto times = Shell("ffprobe -v error -select_streams v:0 -show_entries frame=best_effort_timestamp_time -of csv=p=0 '" +
+                     file + "'");
   std::istringstream timeLines(times.output);
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-      popen(("ffmpeg -v error -i '" + file + "' -map 0:v:0 -f rawvideo -pix_fmt rgb24 -").c_str(), "r"), pclose);
+  const std::string scale = width > 0 && height > 0 ? " -vf scale=" + std::to_string(width) + ":" +
+                                                          std::to_string(height) + ":flags=area"
+                                                    : "";
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(("ffmpeg -v error -i '" + file + "' -map 0:v:0 -fps_mode passthrough" +
+                                                    scale + " -f rawvideo -pix_fmt rgb24 -")
+                                                       .c_str(),
+                                                   "r"),
+                                             pclose);
   if (!pipe) return frames;
   size_t bytes = static_cast<size_t>(summary.width) * summary.height * 3;
   for (;;) {

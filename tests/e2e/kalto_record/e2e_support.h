@@ -51,8 +51,9 @@ struct RgbFrame {
   // Mean colour of the box [x, x+w) x [y, y+h).
   Colour Mean(int x, int y, int w, int h) const;
 };
-// Every decoded frame of the first video stream, in presentation order.
-std::vector<RgbFrame> DecodeFrames(const std::string& file);
+// Every decoded frame of the first video stream, in presentation order; scaled down by area
+// averaging to width x height when both are given (long recordings fit in memory that way).
+std::vector<RgbFrame> DecodeFrames(const std::string& file, int width = 0, int height = 0);
 
 bool Near(RgbFrame::Colour c, int r, int g, int b, int tolerance = 40);
 

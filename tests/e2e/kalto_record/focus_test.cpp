@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "support/x_server.h"
 
 extern char** environ;
@@ -68,22 +69,6 @@ double MeanAbsoluteError(const Image& a, const std::vector<uint8_t>& frame) {
   double sum = 0;
   for (size_t i = 0; i < a.size(); ++i) sum += std::abs(a[i] - frame[i]);
   return sum / static_cast<double>(a.size());
-}
-
-// Every frame of the recording, scaled down by area averaging to kSmallW x kSmallH RGB.
-std::vector<std::vector<uint8_t>> DecodeSmallFrames(const fs::path& file) {
-  const std::string command = "ffmpeg -v error -i " + file.string() + " -vf scale=" + std::to_string(kSmallW) + ":" +
-                              std::to_string(kSmallH) + ":flags=area -f rawvideo -pix_fmt rgb24 - 2>/dev/null";
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-  std::vector<std::vector<uint8_t>> frames;
-  if (!pipe) return frames;
-  const size_t size = static_cast<size_t>(kSmallW) * kSmallH * 3;
-  for (;;) {
-    std::vector<uint8_t> frame(size);
-    if (fread(frame.data(), 1, size, pipe.get()) != size) break;
-    frames.push_back(std::move(frame));
-  }
-  return frames;
 }
 
 // kalto-record as a child whose stdin is a pipe the test types keys into; its output goes to a
@@ -229,7 +214,7 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   const Image magnified = Expected([](int x, int y) {
     return std::pair{kFocusX + (2 * x + 1) * kFocusW / (2 * kScreenW), kFocusY + (2 * y + 1) * kFocusH / (2 * kScreenH)};
   });
-  const auto frames = DecodeSmallFrames(file);
+  const auto frames = DecodeFrames(file.string(), kSmallW, kSmallH);
   ASSERT_GE(frames.size(), 30u);
 
   // Each frame is "whole" or "magnified" when it is clearly closer to that view; frames of the
@@ -239,8 +224,8 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   std::string trace;
   double bestMagnified = 1e9, bestWhole = 1e9;
   for (const auto& frame : frames) {
-    const double toWhole = MeanAbsoluteError(whole, frame);
-    const double toMagnified = MeanAbsoluteError(magnified, frame);
+    const double toWhole = MeanAbsoluteError(whole, frame.rgb);
+    const double toMagnified = MeanAbsoluteError(magnified, frame.rgb);
     View v = View::Between;
     if (toMagnified * 2 < toWhole) v = View::Magnified;
     if (toWhole * 2 < toMagnified) v = View::Whole;
