@@ -49,7 +49,39 @@ ScreenCapture::ScreenCapture(std::shared_ptr<platform::Platform> platform) : m_p
 ScreenCapture::~ScreenCapture() {
   Stop();
   JoinMinimizedThread();
-  if (m_minimizedThread.joinable()) m_minimizedThread.detach();  // destroyed from its own callback
+  // Destroyed from its own callback: the thread sees it stopped and touches nothing of ours.
+  if (m_minimizedThread.joinable()) m_minimizedThread.detach();
+}
+
+void ScreenCapture::SetEndedCallback(EndedCallback callback) { m_endedCallback = std::move(callback); }
+
+void ScreenCapture::CloseDelivery() {
+  {
+    std::lock_guard lock(m_delivery->mutex);
+    m_delivery->open = false;
+    m_delivery->callback = nullptr;
+  }
+  m_delivery->idle.notify_all();
+}
+
+bool ScreenCapture::DeliverFrame(Delivery& delivery, gpu::Texture2D& texture, int64_t timestampHns) {
+  FrameCallback callback;
+  {
+    std::unique_lock lock(delivery.mutex);
+    delivery.idle.wait(lock, [&] { return !delivery.busy || !delivery.open; });
+    if (!delivery.open || !delivery.callback) return false;
+    delivery.busy = true;
+    // A copy: the callback may stop the capture, which clears the original.
+    callback = delivery.callback;
+  }
+  const bool ok = GuardedCall([&] { callback(texture, timestampHns); });
+  {
+    std::lock_guard lock(delivery.mutex);
+    delivery.busy = false;
+  }
+  delivery.idle.notify_all();
+  if (!ok) DebugLog<128>(L"[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n");
+  return ok;
 }
 
 void ScreenCapture::JoinMinimizedThread() {
@@ -157,7 +189,10 @@ bool ScreenCapture::Start(FrameCallback callback) {
     return false;
   }
   std::lock_guard lock(m_stateMutex);
-  m_frameCallback = std::move(callback);
+  {
+    std::lock_guard deliveryLock(m_delivery->mutex);
+    m_delivery->callback = std::move(callback);
+  }
   SetLastError({});
 
   const wchar_t* step = L"initializing";
@@ -181,6 +216,14 @@ bool ScreenCapture::Start(FrameCallback callback) {
     DebugLog<128>(L"[ScreenCapture] Start: creating capture session\n");
     m_session = m_framePool->CreateCaptureSession(m_item);
     if (!m_session) throw PlatformError(E_POINTER, "Invalid pointer");
+    {
+      std::lock_guard relayLock(m_endedRelay->mutex);
+      m_endedRelay->callback = [this](screen::CaptureEnd reason) { OnCaptureEnded(reason); };
+    }
+    m_session->SetEndedHandler([relay = m_endedRelay](screen::CaptureEnd reason) {
+      std::lock_guard relayLock(relay->mutex);
+      if (relay->callback) relay->callback(reason);
+    });
     DebugLog<128>(L"[ScreenCapture] Start: capture session created\n");
 
     step = L"setting cursor capture";
@@ -213,13 +256,18 @@ bool ScreenCapture::Start(FrameCallback callback) {
     DebugLog<128>(L"[ScreenCapture] Start: calling StartCapture\n");
     m_startTimeNs = m_hasStartTimeBase ? m_startTimeBaseNs : SteadyNowNs();
     m_lastFrameTimeNs = SteadyNowNs();
-    m_session->StartCapture();
-
+    {
+      std::lock_guard deliveryLock(m_delivery->mutex);
+      m_delivery->open = true;
+    }
     m_isCapturing = true;
+    m_session->StartCapture();
     if (m_hwnd != 0) {
       JoinMinimizedThread();
-      m_minimizedThreadRunning = true;
-      m_minimizedThread = std::thread([this] { MinimizedWindowLoop(); });
+      // A fresh flag: a detached thread of an earlier start keeps its own.
+      m_minimizedThreadRunning = std::make_shared<std::atomic<bool>>(true);
+      m_minimizedThread = std::thread(
+          [this, delivery = m_delivery, running = m_minimizedThreadRunning] { MinimizedWindowLoop(delivery, running); });
     }
     DebugLog<128>(L"[ScreenCapture] Start: capture started\n");
     return true;
@@ -234,13 +282,39 @@ bool ScreenCapture::Start(FrameCallback callback) {
   }
   // A failure after the thread started cannot happen (nothing throws after it), so the capture
   // is not running here.
+  m_isCapturing = false;
+  CloseDelivery();
+  {
+    std::lock_guard relayLock(m_endedRelay->mutex);
+    m_endedRelay->callback = nullptr;
+  }
   OutputDebugLine(failure.c_str());
   SetLastError(std::move(failure));
   return false;
 }
 
+void ScreenCapture::OnCaptureEnded(screen::CaptureEnd reason) {
+  const wchar_t* text = L"the capture stopped";
+  switch (reason) {
+    case screen::CaptureEnd::ItemClosed:
+      text = m_hwnd != 0 ? L"the window was closed" : L"the monitor is gone";
+      break;
+    case screen::CaptureEnd::ConnectionLost:
+      text = L"the connection to the display server was lost";
+      break;
+    case screen::CaptureEnd::Failed:
+      text = L"the capture could not go on";
+      break;
+  }
+  SetLastError(text);
+  DebugLog<256>(L"[ScreenCapture] WARNING: Capture ended: %ls\n", text);
+  if (m_endedCallback) m_endedCallback(reason);
+}
+
 void ScreenCapture::OnFrameArrived(screen::FramePool& pool) {
   std::shared_ptr<screen::CaptureFrame> frame;
+  // Ours to look at even if the callback destroyed this object.
+  const std::shared_ptr<Delivery> delivery = m_delivery;
   try {
     if (!m_isCapturing) return;
     frame = pool.TryGetNextFrame();
@@ -255,8 +329,16 @@ void ScreenCapture::OnFrameArrived(screen::FramePool& pool) {
     if (auto surface = frame->Surface()) {
       int64_t arrivalNs = SteadyNowNs();
       int64_t startNs = m_startTimeNs;
-      if (auto texture = ChooseDeliveredTexture(surface); texture && m_frameCallback) {
-        if (DeliverFrame(*texture, (arrivalNs - startNs) / 100)) m_lastFrameTimeNs = SteadyNowNs();
+      if (auto texture = ChooseDeliveredTexture(surface)) {
+        const bool delivered = DeliverFrame(*delivery, *texture, (arrivalNs - startNs) / 100);
+        {
+          std::lock_guard lock(delivery->mutex);
+          if (!delivery->open) {
+            frame->Close();
+            return;  // stopped (maybe destroyed) from the callback
+          }
+        }
+        if (delivered) m_lastFrameTimeNs = SteadyNowNs();
       }
     }
     frame->Close();
@@ -266,13 +348,6 @@ void ScreenCapture::OnFrameArrived(screen::FramePool& pool) {
   }
 }
 
-bool ScreenCapture::DeliverFrame(gpu::Texture2D& texture, int64_t timestampHns) {
-  if (!GuardedCall([&] { m_frameCallback(texture, timestampHns); })) {
-    DebugLog<128>(L"[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n");
-    return false;
-  }
-  return true;
-}
 
 void ScreenCapture::RecreateFramePool(int32_t width, int32_t height) {
   if (!m_framePool || !m_winrtDevice) return;
@@ -285,11 +360,13 @@ void ScreenCapture::RecreateFramePool(int32_t width, int32_t height) {
   }
 }
 
-void ScreenCapture::MinimizedWindowLoop() {
+void ScreenCapture::MinimizedWindowLoop(const std::shared_ptr<Delivery>& delivery,
+                                        const std::shared_ptr<std::atomic<bool>>& running) {
   auto& desk = *m_platform->desktop;
-  while (m_minimizedThreadRunning) {
+  while (*running) {
     std::this_thread::sleep_for(kMinimizedPollInterval);
-    if (!m_isCapturing || m_isPaused || m_hwnd == 0 || !m_frameCallback || !desk.IsIconic(m_hwnd)) continue;
+    if (!*running) return;
+    if (!m_isCapturing || m_isPaused || m_hwnd == 0 || !desk.IsIconic(m_hwnd)) continue;
     int64_t nowNs = SteadyNowNs();
     if (nowNs - m_lastFrameTimeNs < kBlackFrameIntervalNs) continue;
     if (!m_blackTexture) {
@@ -313,17 +390,25 @@ void ScreenCapture::MinimizedWindowLoop() {
       }
       m_blackTexture = std::move(texture);
     }
-    if (DeliverFrame(*m_blackTexture, (nowNs - m_startTimeNs) / 100)) m_lastFrameTimeNs = nowNs;
+    auto black = m_blackTexture;
+    const bool delivered = DeliverFrame(*delivery, *black, (nowNs - m_startTimeNs) / 100);
+    if (!*running) return;  // stopped (maybe destroyed) from the callback
+    if (delivered) m_lastFrameTimeNs = nowNs;
   }
 }
 
 void ScreenCapture::Stop() {
   if (!m_isCapturing) return;
   std::lock_guard lock(m_stateMutex);
-
   m_isCapturing = false;
   m_isPaused = false;
-  m_minimizedThreadRunning = false;
+  *m_minimizedThreadRunning = false;
+  CloseDelivery();
+  {
+    // Waits for a running ended callback; none comes after this.
+    std::lock_guard relayLock(m_endedRelay->mutex);
+    m_endedRelay->callback = nullptr;
+  }
   // Stop from inside the callback on the minimised-window thread cannot join that thread; it
   // ends on its next pass and is joined by the next Start or the destructor instead.
   JoinMinimizedThread();
@@ -345,7 +430,6 @@ void ScreenCapture::Stop() {
   }
 
   m_item.reset();
-  m_frameCallback = nullptr;
   m_hwnd = 0;
   m_blackTexture.reset();
 

@@ -1,6 +1,8 @@
 #pragma once
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -18,8 +20,9 @@ namespace kalto {
 // start time, Start, (SetPaused, SetCropRegion), Stop, destroy.
 //
 // Threads: the owner's thread calls everything public; frames arrive on the capture service's
-// worker thread and, for a minimised window, on this object's own thread. SetCropRegion may also
-// come from the focus-zoom thread.
+// worker thread and, for a minimised window, on this object's own thread, never two at once.
+// SetCropRegion may also come from the focus-zoom thread. The frame callback may stop or destroy
+// the capture; neither thread touches the object after that.
 class ScreenCapture {
  public:
   explicit ScreenCapture(std::shared_ptr<platform::Platform> platform = platform::DefaultPlatform());
@@ -44,6 +47,12 @@ class ScreenCapture {
   // The steady-clock time (ns) that timestamp 0 stands for, shared with the other producers.
   void SetStartTimeBase(int64_t startTimeNs);
 
+  // Called once, on the service's worker thread, when capture ends on its own (window closed,
+  // display server lost, worker failed). Set before Start. It must not stop or destroy the
+  // capture itself: Stop waits for a running call.
+  using EndedCallback = std::function<void(screen::CaptureEnd reason)>;
+  void SetEndedCallback(EndedCallback callback);
+
   bool Start(FrameCallback callback);
   void SetPaused(bool paused) { m_isPaused.store(paused); }
   std::wstring GetLastErrorText() const;
@@ -55,11 +64,28 @@ class ScreenCapture {
  private:
   void CreateDevice();
   void OnFrameArrived(screen::FramePool& pool);
+  void OnCaptureEnded(screen::CaptureEnd reason);
   void RecreateFramePool(int32_t width, int32_t height);
-  void MinimizedWindowLoop();
+  // Outlives the capture while a delivering thread still runs: a callback that destroyed the
+  // capture leaves its thread only this to look at.
+  struct Delivery {
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool open = false;  // between Start and Stop
+    bool busy = false;  // a callback is running
+    FrameCallback callback;
+  };
+  // Relays the session's end to the owner until Stop.
+  struct EndedRelay {
+    std::mutex mutex;
+    EndedCallback callback;
+  };
+  void MinimizedWindowLoop(const std::shared_ptr<Delivery>& delivery, const std::shared_ptr<std::atomic<bool>>& running);
   void JoinMinimizedThread();
-  // Delivers through the guarded callback; false when the callback failed.
-  bool DeliverFrame(gpu::Texture2D& texture, int64_t timestampHns);
+  void CloseDelivery();
+  // One frame through the callback, after any other thread's frame; false when the capture
+  // stopped or the callback failed.
+  static bool DeliverFrame(Delivery& delivery, gpu::Texture2D& texture, int64_t timestampHns);
   // The texture to deliver for `frameTexture`: itself, or the cropped copy; null to skip the frame.
   std::shared_ptr<gpu::Texture2D> ChooseDeliveredTexture(const std::shared_ptr<gpu::Texture2D>& frameTexture);
   void SetLastError(std::wstring text);
@@ -93,7 +119,9 @@ class ScreenCapture {
   bool m_cropEnabled = false;
   std::shared_ptr<gpu::Texture2D> m_croppedTexture;
 
-  FrameCallback m_frameCallback;
+  std::shared_ptr<Delivery> m_delivery = std::make_shared<Delivery>();
+  std::shared_ptr<EndedRelay> m_endedRelay = std::make_shared<EndedRelay>();
+  EndedCallback m_endedCallback;
   int64_t m_startTimeNs = 0;
   // Both the frame thread and the minimised-window thread update it.
   std::atomic<int64_t> m_lastFrameTimeNs{0};
@@ -101,7 +129,7 @@ class ScreenCapture {
   bool m_hasStartTimeBase = false;
   std::shared_ptr<gpu::Texture2D> m_blackTexture;
   std::thread m_minimizedThread;
-  std::atomic<bool> m_minimizedThreadRunning{false};
+  std::shared_ptr<std::atomic<bool>> m_minimizedThreadRunning = std::make_shared<std::atomic<bool>>(false);
   std::mutex m_stateMutex;
   std::mutex m_cropMutex;
 };

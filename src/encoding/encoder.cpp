@@ -390,7 +390,39 @@ HRESULT Encoder::WriteVideoSample(int64_t timestamp) {
   sample->AddBuffer(m_mediaBuffer);
   sample->SetSampleTime(timestamp);
   sample->SetSampleDuration(m_frameDuration);
-  return m_sinkWriter->WriteSample(m_videoStreamIndex, *sample);
+  hr = m_sinkWriter->WriteSample(m_videoStreamIndex, *sample);
+  NoteWriteResult(hr);
+  if (Succeeded(hr)) m_hasLastFrame = true;
+  return hr;
+}
+
+void Encoder::NoteWriteResult(HRESULT hr) {
+  // A full queue, a sample out of order or a writer already finishing refuse one sample only.
+  if (Succeeded(hr) || hr == MF_E_NOTACCEPTING || hr == E_INVALIDARG || hr == MF_E_INVALIDREQUEST) return;
+  HRESULT none = S_OK;
+  m_writerError.compare_exchange_strong(none, hr);
+}
+
+bool Encoder::RepeatLastFrame(int64_t timestamp) {
+  std::lock_guard lock(m_mutex);
+  if (!m_isWriting || m_isFinalized || !m_sinkWriter || !m_hasLastFrame || !m_mediaBuffer) return false;
+  return Succeeded(WriteVideoSample(timestamp));
+}
+
+std::wstring Encoder::DescribeWriteError(HRESULT hr, bool finalizing) {
+  const std::wstring lead = finalizing ? L"Could not finish the recording's file" : L"Could not write the recording";
+  switch (static_cast<uint32_t>(hr)) {
+    case 0x80070070u:  // ERROR_DISK_FULL
+      return lead + L": the disk is full";
+    case 0x800700DFu:  // ERROR_FILE_TOO_LARGE
+      return lead + L": the file is larger than the file system allows";
+    case 0x80070005u:  // E_ACCESSDENIED
+      return lead + L": permission denied";
+    case 0x80070003u:  // ERROR_PATH_NOT_FOUND
+      return lead + L": its folder is gone";
+    default:
+      return lead + FormatWide<64>(L" (error 0x%08X)", HrBits(hr));
+  }
 }
 
 bool Encoder::WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t timestamp) {
@@ -469,18 +501,26 @@ void Encoder::WriteAudioSamples(const uint8_t* data, uint32_t byteCount, int64_t
     sample->AddBuffer(std::move(buffer));
     sample->SetSampleTime(timestamp);
     sample->SetSampleDuration(duration);
-    m_sinkWriter->WriteSample(m_audioStreamIndex, *sample);
+    NoteWriteResult(m_sinkWriter->WriteSample(m_audioStreamIndex, *sample));
   });
 }
 
-void Encoder::Finalize() {
-  if (!m_isWriting || m_isFinalized) return;
+bool Encoder::Finalize() {
+  if (!m_isWriting || m_isFinalized) return Succeeded(m_writerError.load());
   std::lock_guard lock(m_mutex);
-  if (m_isFinalized) return;
-  // The writer's own errors while finishing the file are not reported.
-  if (m_sinkWriter) GuardedCall([this] { m_sinkWriter->Finalize(); });
+  if (m_isFinalized) return Succeeded(m_writerError.load());
+  HRESULT hr = E_UNEXPECTED;
+  if (m_sinkWriter) {
+    if (!GuardedCall([&] { hr = m_sinkWriter->Finalize(); })) hr = E_UNEXPECTED;
+  }
+  if (Failed(hr)) {
+    HRESULT none = S_OK;
+    m_writerError.compare_exchange_strong(none, hr);
+    DebugLog<128>(L"[Encoder] WARNING: Finalize failed: 0x%08X\n", HrBits(hr));
+  }
   m_sinkWriter.reset();
   m_isFinalized = true;
+  return Succeeded(m_writerError.load());
 }
 
 }  // namespace kalto

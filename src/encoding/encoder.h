@@ -45,8 +45,17 @@ class Encoder {
   bool WriteVideoFrame(gpu::Texture2D* texture, int64_t timestamp);
   // Interleaved 16-bit PCM; failures are silent.
   void WriteAudioSamples(const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration);
-  // Ends the file; idempotent.
-  void Finalize();
+  // Writes the last written picture again at `timestamp` (a still screen sends no frames, yet the
+  // video must last as long as the recording). False when there is none or the write failed.
+  bool RepeatLastFrame(int64_t timestamp);
+  // Ends the file; idempotent. False when the file could not be completed (GetWriterError says
+  // why); what was written before the failure stays readable.
+  bool Finalize();
+  // The first failure of the file itself (disk full, write error, a failed finalise); S_OK while
+  // there is none. Refusals that only skip one sample (a full queue) are not failures.
+  HRESULT GetWriterError() const { return m_writerError.load(); }
+  // A sentence for the user about `hr`.
+  static std::wstring DescribeWriteError(HRESULT hr, bool finalizing);
 
   uint32_t GetWidth() const { return m_width; }
   uint32_t GetHeight() const { return m_height; }
@@ -85,6 +94,8 @@ class Encoder {
   HRESULT EnsureMediaBuffer(uint32_t size);
   // Under m_mutex: wraps m_mediaBuffer (current length set) in a sample and writes it.
   HRESULT WriteVideoSample(int64_t timestamp);
+  // Keeps the first writer failure that is not a one-sample refusal.
+  void NoteWriteResult(HRESULT hr);
   void ReleaseWriter();
 
   std::shared_ptr<platform::Platform> m_platform;
@@ -122,6 +133,9 @@ class Encoder {
   uint32_t m_gopSeconds = 1;
   // Refused NV12 writes, for thinning their line (under m_mutex).
   int64_t m_nv12WriteFailures = 0;
+  // m_mediaBuffer holds the last picture written (under m_mutex).
+  bool m_hasLastFrame = false;
+  std::atomic<HRESULT> m_writerError{S_OK};
 };
 
 }  // namespace kalto

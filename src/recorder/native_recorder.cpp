@@ -77,6 +77,7 @@ NativeRecorder::AsyncBool NativeRecorder::Enqueue(std::function<bool()> body) {
     std::lock_guard lock(m_operationMutex);
     if (!m_operationsClosed) {
       m_operations.push_back({operation, std::move(body)});
+      ++m_operationsQueued;
       m_operationWake.notify_one();
       return operation;
     }
@@ -98,6 +99,9 @@ void NativeRecorder::OperationLoop() {
         // The recorder is going away: operations not yet begun end without running.
         lock.unlock();
         next.operation->Complete(false);
+        lock.lock();
+        ++m_operationsDone;
+        m_operationDone.notify_all();
         continue;
       }
     }
@@ -109,8 +113,40 @@ void NativeRecorder::OperationLoop() {
       result = false;
     }
     next.operation->Complete(result);
+    {
+      std::lock_guard lock(m_operationMutex);
+      ++m_operationsDone;
+    }
+    m_operationDone.notify_all();
   }
 }
+
+void NativeRecorder::WaitForEarlierOperations() {
+  // On the operation thread (a handler of an event an operation raised) the running operation
+  // is the caller itself.
+  if (std::this_thread::get_id() == m_operationThread.get_id()) return;
+  std::unique_lock lock(m_operationMutex);
+  const uint64_t target = m_operationsQueued;
+  m_operationDone.wait(lock, [&] { return m_operationsDone >= target; });
+}
+
+NativeRecorder::StateLock::StateLock(NativeRecorder& recorder)
+    : m_recorder(recorder), m_lock(recorder.m_stateMutex) {}
+
+NativeRecorder::StateLock::~StateLock() {
+  std::vector<std::function<void()>> events;
+  events.swap(m_recorder.m_deferredEvents);
+  m_lock.unlock();
+  for (auto& raise : events) {
+    try {
+      raise();
+    } catch (...) {
+      // Handler failures stay with the handler.
+    }
+  }
+}
+
+void NativeRecorder::DeferEvent(std::function<void()> raise) { m_deferredEvents.push_back(std::move(raise)); }
 
 NativeRecorder::AsyncBool NativeRecorder::PrepareAsync(std::shared_ptr<RecordingConfig> config) {
   return Enqueue([this, config = std::move(config)] { return PrepareBody(config); });
@@ -328,12 +364,11 @@ AudioLevels NativeRecorder::GetAudioLevels() const {
 }
 
 bool NativeRecorder::PrepareBody(const std::shared_ptr<RecordingConfig>& config) {
+  // Held throughout: a CancelPrepared or Stop must not release components while they are built.
+  StateLock lock(*this);
   try {
-    {
-      std::lock_guard lock(m_stateMutex);
-      if (m_isRecording || m_isPrepared) return false;
-      m_isShuttingDown = false;
-    }
+    if (m_isRecording || m_isPrepared) return false;
+    m_isShuttingDown = false;
     if (!config) throw std::invalid_argument("null configuration");
     const RecordingConfigValues values = config->Snapshot();
     switch (SetupComponents(values, Mode::Prepare)) {
@@ -346,7 +381,6 @@ bool NativeRecorder::PrepareBody(const std::shared_ptr<RecordingConfig>& config)
       case SetupFailure::None:
         break;
     }
-    std::lock_guard lock(m_stateMutex);
     m_preparedConfig = config;
     m_isPrepared = true;
     return true;
@@ -355,7 +389,7 @@ bool NativeRecorder::PrepareBody(const std::shared_ptr<RecordingConfig>& config)
   } catch (...) {
     DebugLog<128>(L"[NativeRecorder] PrepareAsync unknown exception\n");
   }
-  CancelPrepared();
+  CancelPreparedLocked();
   return false;
 }
 
@@ -373,6 +407,8 @@ void NativeRecorder::ResetRecordingState(const RecordingConfigValues& config) {
 
   m_sessionStartNs = SteadyNowNs();
   m_hasSessionStart = true;
+  ++m_recordingId;
+  m_failureReported = false;
   if (m_screenCapture) m_screenCapture->SetStartTimeBase(m_sessionStartNs);
   if (m_audioCapture) m_audioCapture->SetStartTimeBase(m_sessionStartNs);
 
@@ -397,9 +433,9 @@ void NativeRecorder::StartProgressThread() {
 }
 
 bool NativeRecorder::StartBody(const std::shared_ptr<RecordingConfig>& config) {
+  StateLock lock(*this);
   if (m_isRecording) return false;
   m_isShuttingDown = false;
-  std::lock_guard lock(m_stateMutex);
   try {
     return StartBodyLocked(config);
   } catch (const std::exception& e) {
@@ -429,6 +465,7 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
   }
   ResetRecordingState(values);
   // The camera overlay set-up attaches here.
+  m_screenCapture->SetEndedCallback([this](screen::CaptureEnd reason) { OnCaptureEnded(reason); });
   if (!m_screenCapture->Start([this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); })) {
     DebugLog<128>(L"[NativeRecorder] Failed to start screen capture\n");
     RaiseError(L"Failed to start screen capture");
@@ -438,11 +475,14 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
   m_isRecording = true;
   m_isPaused = false;
   StartProgressThread();
-  m_started.Raise(*this, nullptr);
+  DeferEvent([this] { m_started.Raise(*this, nullptr); });
   return true;
 }
 
 bool NativeRecorder::StartPreparedBody() {
+  // Held throughout: a Stop or CancelPrepared waits until the components are running or back
+  // to prepared.
+  StateLock lock(*this);
   try {
     if (!m_isPrepared) {
       DebugLog<128>(L"[NativeRecorder] StartPreparedAsync: Not prepared - call PrepareAsync first\n");
@@ -470,6 +510,7 @@ bool NativeRecorder::StartPreparedBody() {
       DebugLog<128>(L"[NativeRecorder] StartPreparedAsync: ScreenCapture is null\n");
       reason = L"ScreenCapture is null";
     } else {
+      m_screenCapture->SetEndedCallback([this](screen::CaptureEnd reason) { OnCaptureEnded(reason); });
       started = m_screenCapture->Start(
           [this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); });
       if (!started) {
@@ -486,7 +527,7 @@ bool NativeRecorder::StartPreparedBody() {
     StartAudioCapture();
     m_isPrepared = false;
     StartProgressThread();
-    m_started.Raise(*this, nullptr);
+    DeferEvent([this] { m_started.Raise(*this, nullptr); });
     return true;
   } catch (const std::exception& e) {
     DebugLog<512>(L"[NativeRecorder] StartPreparedAsync exception: %s\n", e.what());
@@ -498,17 +539,24 @@ bool NativeRecorder::StartPreparedBody() {
   return false;
 }
 
-void NativeRecorder::RaiseError(const std::wstring& message) { m_errorOccurred.Raise(*this, message); }
+void NativeRecorder::RaiseError(const std::wstring& message) {
+  DeferEvent([this, message] { m_errorOccurred.Raise(*this, message); });
+}
 
 // ---- Cancel, stop, pause ------------------------------------------------------------------------
 
 void NativeRecorder::CancelPrepared() {
+  WaitForEarlierOperations();
+  StateLock lock(*this);
+  CancelPreparedLocked();
+}
+
+void NativeRecorder::CancelPreparedLocked() {
   // While recording these components belong to the running recording: only Stop releases them.
   if (m_isRecording) return;
   if (!m_isPrepared && !m_screenCapture && !m_encoder && !m_audioCapture) return;
   m_isShuttingDown = true;
   StopFocusZoom();
-  std::lock_guard lock(m_stateMutex);
   // The camera overlay is torn down here.
   DestroyFocusZoom();
   ReplaceScreenCapture(nullptr);
@@ -519,6 +567,7 @@ void NativeRecorder::CancelPrepared() {
 }
 
 void NativeRecorder::Stop() {
+  WaitForEarlierOperations();
   if (!m_isRecording) return;
   try {
     m_isShuttingDown = true;
@@ -538,7 +587,7 @@ void NativeRecorder::Stop() {
     StopFocusZoom();
     // Lets a crop the focus thread had already handed over settle before the capture stops.
     if (hadFocusZoom) std::this_thread::sleep_for(50ms);
-    std::lock_guard lock(m_stateMutex);
+    StateLock lock(*this);
     StopLocked();
   } catch (const std::exception& e) {
     DebugLog<512>(L"[NativeRecorder] Stop() EXCEPTION: %s\n", e.what());
@@ -558,9 +607,18 @@ void NativeRecorder::Stop() {
 }
 
 void NativeRecorder::StopLocked() {
-  m_isRecording = false;
+  // A second Stop that waited for the lock finds nothing left to stop.
+  if (!m_isRecording) return;
+  int64_t endNs = 0;
+  {
+    std::lock_guard pauseLock(m_pauseMutex);
+    endNs = m_isPaused ? m_pauseStartNs.load() : SteadyNowNs();
+    m_isRecording = false;
+    m_isPaused = false;
+  }
 
-  if (m_progressThread.joinable()) {
+  // From a progress handler the thread cannot join itself; the next start or the destructor does.
+  if (m_progressThread.joinable() && m_progressThread.get_id() != std::this_thread::get_id()) {
     CompletePendingProgressJoin();
     m_progressJoin = std::make_unique<BoundedTask>([this] { m_progressThread.join(); });
     if (m_progressJoin->WaitFor(200ms)) {
@@ -573,14 +631,27 @@ void NativeRecorder::StopLocked() {
   // The overlay is marked inactive and the overlay camera stopped here.
   if (m_screenCapture) m_screenCapture->Stop();
   WaitForInFlightCallbacksDrain();
+  // The video lasts as long as the recording, however still the screen was at the end. Written
+  // one frame before the end, so that frame ends with the recording.
+  if (m_encoder) {
+    const int64_t frame = m_encoder->GetFrameDuration();
+    HoldLastFrame(RecordedTimeHns(endNs) - frame, frame);
+  }
   // The camera overlay is torn down here.
   if (m_audioCapture) m_audioCapture->Stop();
 
   if (m_encoder) {
-    BoundedTask finalize([encoder = m_encoder.get()] { encoder->Finalize(); });
+    bool finalized = false;
+    BoundedTask finalize([encoder = m_encoder.get(), &finalized] { finalized = encoder->Finalize(); });
     if (!finalize.WaitFor(1000ms)) {
       DebugLog<128>(L"[NativeRecorder] STEP 11: Encoder finalize taking longer than expected...\n");
       finalize.Complete();
+    }
+    if (!finalized) {
+      const HRESULT hr = m_encoder->GetWriterError();
+      DebugLog<128>(L"[NativeRecorder] ERROR: Encoder finalize failed: 0x%08X\n", HrBits(hr));
+      // A write failure already told the application; the finalise failing with it is no news.
+      if (!m_failureReported.exchange(true)) RaiseError(Encoder::DescribeWriteError(hr, true));
     }
   }
 
@@ -588,7 +659,7 @@ void NativeRecorder::StopLocked() {
   ReplaceScreenCapture(nullptr);
   ReplaceAudioCapture(nullptr);
   m_encoder.reset();
-  m_stopped.Raise(*this, OutputPath());
+  DeferEvent([this, path = OutputPath()] { m_stopped.Raise(*this, path); });
 }
 
 void NativeRecorder::WaitForInFlightCallbacksDrain() {
@@ -604,6 +675,7 @@ void NativeRecorder::WaitForInFlightCallbacksDrain() {
 }
 
 void NativeRecorder::Pause() {
+  std::lock_guard pauseLock(m_pauseMutex);
   if (!m_isRecording || m_isPaused) return;
   const int64_t now = SteadyNowNs();
   m_pauseStartNs = now;
@@ -620,6 +692,7 @@ void NativeRecorder::Pause() {
 }
 
 void NativeRecorder::Resume() {
+  std::lock_guard pauseLock(m_pauseMutex);
   if (!m_isRecording || !m_isPaused) return;
   m_pausedTotalUs += (SteadyNowNs() - m_pauseStartNs) / 1000;
   m_isPaused = false;
@@ -627,8 +700,10 @@ void NativeRecorder::Resume() {
     std::lock_guard lock(m_captureMutex);
     if (m_screenCapture) m_screenCapture->SetPaused(false);
   }
-  std::lock_guard lock(m_audioMutex);
-  if (m_audioCapture) m_audioCapture->SetPaused(false);
+  {
+    std::lock_guard lock(m_audioMutex);
+    if (m_audioCapture) m_audioCapture->SetPaused(false);
+  }
 }
 
 double NativeRecorder::DurationSeconds() const {
@@ -654,6 +729,7 @@ void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
     const int64_t ts = std::max<int64_t>(timestamp - m_pausedTotalUs * 10, 0);
     m_lastVideoTimestamp = ts;
 
+    std::lock_guard videoLock(m_videoMutex);
     // A screen that changes faster than the requested rate would otherwise yield overlapping
     // samples: keep only frames at least three quarters of a frame after the last one offered.
     const int64_t last = m_lastEncodedTimestamp;
@@ -667,6 +743,7 @@ void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
     } else {
       const int32_t dropped = ++m_droppedFrames;
       if (dropped % 10 == 1) DebugLog<128>(L"[NativeRecorder] WriteVideoFrame failed, dropped=%d\n", dropped);
+      CheckWriterFailure();
     }
   } catch (const std::exception& e) {
     DebugLog<512>(L"[NativeRecorder] OnVideoFrame exception: %s\n", e.what());
@@ -783,15 +860,76 @@ void NativeRecorder::DestroyFocusZoom() {
 }
 
 void NativeRecorder::OnAudioData(const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration) {
+  InFlightGuard guard(m_inFlightCallbacks);
   try {
     if (m_isShuttingDown || !m_isRecording || m_isPaused || !m_encoder) return;
     // Used as delivered: the audio capture's own pause already keeps its timeline continuous.
     m_lastAudioTimestamp = timestamp;
     m_encoder->WriteAudioSamples(data, byteCount, timestamp, duration);
+    CheckWriterFailure();
   } catch (const std::exception& e) {
     DebugLog<512>(L"[NativeRecorder] OnAudioData exception: %s\n", e.what());
   } catch (...) {
     DebugLog<128>(L"[NativeRecorder] OnAudioData unknown exception\n");
+  }
+}
+
+int64_t NativeRecorder::RecordedTimeHns(int64_t steadyNs) const {
+  return (steadyNs - m_sessionStartNs) / 100 - m_pausedTotalUs * 10;
+}
+
+void NativeRecorder::HoldLastFrame(int64_t timestampHns, int64_t minGapHns) {
+  std::lock_guard videoLock(m_videoMutex);
+  const int64_t last = m_lastEncodedTimestamp;
+  if (last == kNoFrame || timestampHns - last < minGapHns) return;
+  if (m_encoder->RepeatLastFrame(timestampHns)) {
+    m_lastEncodedTimestamp = timestampHns;
+    ++m_framesWritten;
+  } else {
+    CheckWriterFailure();
+  }
+}
+
+void NativeRecorder::CheckWriterFailure() {
+  const HRESULT hr = m_encoder->GetWriterError();
+  if (Failed(hr)) FailRecording(Encoder::DescribeWriteError(hr, false));
+}
+
+void NativeRecorder::FailRecording(const std::wstring& message) {
+  if (m_failureReported.exchange(true)) return;
+  DebugLog<512>(L"[NativeRecorder] ERROR: %ls; stopping the recording\n", message.c_str());
+  const uint64_t id = m_recordingId;
+  Enqueue([this, id, message] {
+    if (!m_isRecording || m_recordingId != id) return false;
+    m_errorOccurred.Raise(*this, message);
+    Stop();
+    return true;
+  });
+}
+
+void NativeRecorder::RaiseWarning(const std::wstring& message) {
+  DebugLog<512>(L"[NativeRecorder] WARNING: %ls\n", message.c_str());
+  const uint64_t id = m_recordingId;
+  Enqueue([this, id, message] {
+    if (!m_isRecording || m_recordingId != id) return false;
+    m_warning.Raise(*this, message);
+    return true;
+  });
+}
+
+void NativeRecorder::OnCaptureEnded(screen::CaptureEnd reason) {
+  switch (reason) {
+    case screen::CaptureEnd::ItemClosed:
+      // The rest of the recording (its sound above all) is still worth keeping: the last picture
+      // stays on screen until the user stops.
+      RaiseWarning(L"The recorded window or monitor is gone; the recording goes on with its last picture");
+      break;
+    case screen::CaptureEnd::ConnectionLost:
+      FailRecording(L"Screen capture failed: the connection to the display server was lost");
+      break;
+    case screen::CaptureEnd::Failed:
+      FailRecording(L"Screen capture failed: the capture could not go on");
+      break;
   }
 }
 
@@ -812,6 +950,13 @@ void NativeRecorder::ProgressLoop() {
     }
     if (!m_progressRunning) return;
     try {
+      {
+        // A still screen sends no frames: hold the last picture so the video keeps up.
+        InFlightGuard guard(m_inFlightCallbacks);
+        if (!m_isShuttingDown && m_isRecording && !m_isPaused && m_encoder) {
+          HoldLastFrame(RecordedTimeHns(SteadyNowNs()), kHoldIntervalHns);
+        }
+      }
       const double duration = DurationSeconds();
       m_progressChanged.Raise(*this, RecordingProgress::FromDuration(duration, m_framesWritten, m_droppedFrames));
     } catch (const std::exception& e) {

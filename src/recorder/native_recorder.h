@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "audio/audio_capture.h"
 #include "capture/screen_capture.h"
@@ -37,9 +38,12 @@ struct AudioLevels {
 // camera overlay attaches at the places marked in the implementation.
 //
 // Threads: application threads call the public operations; the asynchronous ones run their
-// bodies, in call order, on this object's operation thread (their events are raised there).
-// Frames arrive on the capture's delivery thread, audio on the audio output thread; progress
-// is raised on the progress thread.
+// bodies, in call order, on this object's operation thread (their events are raised there, and
+// so are Warning and the ErrorOccurred of a recording that fails while it runs). Stop and
+// CancelPrepared first let every operation asked for before them finish, so they act on what
+// the application saw last. No event is raised while a lock of the recorder is held: handlers
+// may call Stop or CancelPrepared. Frames arrive on the capture's delivery thread, audio on the
+// audio output thread; progress is raised on the progress thread.
 // Do not destroy the recorder from one of its own event or completion handlers.
 class NativeRecorder {
  public:
@@ -85,6 +89,10 @@ class NativeRecorder {
   abi::Event<NativeRecorder&, std::wstring>& ErrorOccurred() { return m_errorOccurred; }
   abi::Event<NativeRecorder&, RecordingProgress>& ProgressChanged() { return m_progressChanged; }
   abi::Event<NativeRecorder&, bool>& CursorFocusChanged() { return m_cursorFocusChanged; }
+  // Something the user should know that does not end the recording (a recorded window closed,
+  // a sound source lost or back). A recording that cannot go on raises ErrorOccurred instead and
+  // stops itself, with its file finalised up to the fault.
+  abi::Event<NativeRecorder&, std::wstring>& Warning() { return m_warning; }
 
   // Crop in the captured monitor's pixels, passed to the capture as given; nothing before a
   // prepare or start.
@@ -108,6 +116,24 @@ class NativeRecorder {
 
   AsyncBool Enqueue(std::function<bool()> body);
   void OperationLoop();
+  // Waits for every operation queued before the call (not on the operation thread itself).
+  void WaitForEarlierOperations();
+
+  // m_stateMutex held; the events queued while it is held are raised, in order, once it is
+  // released.
+  class StateLock {
+   public:
+    explicit StateLock(NativeRecorder& recorder);
+    ~StateLock();
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+
+   private:
+    NativeRecorder& m_recorder;
+    std::unique_lock<std::mutex> m_lock;
+  };
+  // Only under a StateLock.
+  void DeferEvent(std::function<void()> raise);
 
   bool PrepareBody(const std::shared_ptr<RecordingConfig>& config);
   bool StartPreparedBody();
@@ -117,9 +143,23 @@ class NativeRecorder {
   void ResetRecordingState(const RecordingConfigValues& config);
   void StartProgressThread();
   void CompletePendingProgressJoin();
+  void CancelPreparedLocked();
   void StopLocked();
   void WaitForInFlightCallbacksDrain();
+  // Under a StateLock: ErrorOccurred once the lock is released.
   void RaiseError(const std::wstring& message);
+  // From any thread: the running recording cannot go on. ErrorOccurred and a Stop follow on the
+  // operation thread, once per recording.
+  void FailRecording(const std::wstring& message);
+  // From any thread: Warning on the operation thread.
+  void RaiseWarning(const std::wstring& message);
+  void OnCaptureEnded(screen::CaptureEnd reason);
+  void CheckWriterFailure();
+  // The recording's time now (or at the pause), on the media timeline (100-ns units).
+  int64_t RecordedTimeHns(int64_t steadyNs) const;
+  // Writes the last picture again at `timestampHns` when that is at least `minGapHns` after the
+  // last frame, so a still screen still fills the timeline.
+  void HoldLastFrame(int64_t timestampHns, int64_t minGapHns);
 
   void SetupAudio(const RecordingConfigValues& config, Mode mode);
   // Swap under their mutexes: Pause, Resume, SetCropRegion and the volume setters use them from
@@ -170,7 +210,16 @@ class NativeRecorder {
   std::atomic<int64_t> m_lastAudioTimestamp{0};
   // Rebased time of the last frame offered to the encoder; kNoFrame before the first.
   static constexpr int64_t kNoFrame = INT64_MIN;
+  // How long a still screen goes without a frame in the file.
+  static constexpr int64_t kHoldIntervalHns = 10'000'000;
   std::atomic<int64_t> m_lastEncodedTimestamp{kNoFrame};
+  // Serialises the video path: capture frames (from two threads) and held frames.
+  std::mutex m_videoMutex;
+  // Numbers recordings, so a failure posted by one never stops the next.
+  std::atomic<uint64_t> m_recordingId{0};
+  std::atomic<bool> m_failureReported{false};
+  // Pause and Resume change several values that must agree.
+  std::mutex m_pauseMutex;
 
   std::thread m_progressThread;
   std::atomic<bool> m_progressRunning{false};
@@ -184,12 +233,14 @@ class NativeRecorder {
   std::atomic<int64_t> m_cameraSyncDelay{1'000'000};
   std::atomic<int32_t> m_inFlightCallbacks{0};
   std::mutex m_stateMutex;
+  std::vector<std::function<void()>> m_deferredEvents;  // under m_stateMutex
 
   abi::Event<NativeRecorder&, std::nullptr_t> m_started;
   abi::Event<NativeRecorder&, std::wstring> m_stopped;
   abi::Event<NativeRecorder&, std::wstring> m_errorOccurred;
   abi::Event<NativeRecorder&, RecordingProgress> m_progressChanged;
   abi::Event<NativeRecorder&, bool> m_cursorFocusChanged;
+  abi::Event<NativeRecorder&, std::wstring> m_warning;
 
   // Guards the focus-zoom manager's replacement against the application's focus calls. Declared
   // late so the manager (whose thread calls into this object) is destroyed before the rest.
@@ -206,6 +257,9 @@ class NativeRecorder {
   std::condition_variable m_operationWake;
   std::deque<Operation> m_operations;
   bool m_operationsClosed = false;
+  uint64_t m_operationsQueued = 0;  // ever, under m_operationMutex
+  uint64_t m_operationsDone = 0;
+  std::condition_variable m_operationDone;
   std::thread m_operationThread;  // last: started once everything it uses exists
 };
 

@@ -63,9 +63,20 @@ class MinUpdateIntervalSetting {
   virtual void SetMinUpdateInterval(std::chrono::nanoseconds interval) = 0;
 };
 
+// Why a session stopped delivering frames on its own.
+enum class CaptureEnd {
+  ItemClosed,      // the window was destroyed or the monitor went away
+  ConnectionLost,  // the display server is gone
+  Failed,          // the service's worker could not go on
+};
+
 class CaptureSession {
  public:
   virtual ~CaptureSession() = default;
+  // Called at most once, on the service's worker thread, when the session stops delivering for
+  // good without being closed. Set before StartCapture; Close returns only after a running call.
+  using EndedHandler = std::function<void(CaptureEnd reason)>;
+  virtual void SetEndedHandler(EndedHandler handler) = 0;
   virtual CursorCaptureSetting* QueryCursorCaptureSetting() = 0;
   virtual BorderSetting* QueryBorderSetting() = 0;
   virtual MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() = 0;

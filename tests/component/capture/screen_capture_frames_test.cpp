@@ -1,6 +1,8 @@
 // Frame delivery: timestamps, pause, size changes, failing callbacks and minimised windows.
 #include <algorithm>
 #include <atomic>
+#include <mutex>
+#include <vector>
 #include <chrono>
 #include <thread>
 
@@ -201,19 +203,81 @@ TEST_F(MinimizedWindowTest, NoBlackFramesForARestoredWindowOrAfterStop) {
   EXPECT_EQ(sink.Count(), 0u);
 }
 
-TEST_F(MinimizedWindowTest, StopFromInsideABlackFrameCallbackDoesNotDeadlockOrAbort) {
+// The owner may stop or even destroy the capture from a black frame's callback (its own thread):
+// no deadlock, and (under ASan) no touch of the freed object afterwards.
+class StopFromBlackFrameTest : public MinimizedWindowTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(StopFromBlackFrameTest, EndsDeliveryWithoutDeadlockOrUseAfterFree) {
+  const bool destroy = GetParam();
   auto capture = MakeCapture();
   ASSERT_TRUE(capture->InitializeForWindow(window));
   std::atomic<int> calls{0};
-  ScreenCapture* self = capture.get();
-  ASSERT_TRUE(capture->Start([&calls, self](gpu::Texture2D&, int64_t) {
-    if (++calls == 1) self->Stop();
+  std::mutex ownerMutex;
+  ASSERT_TRUE(capture->Start([&, destroy](gpu::Texture2D&, int64_t) {
+    if (++calls != 1) return;
+    std::lock_guard lock(ownerMutex);
+    if (destroy) {
+      capture.reset();
+    } else {
+      capture->Stop();
+    }
   }));
   desktop->SetMinimized(window, true);
   for (int i = 0; i < 100 && calls == 0; ++i) std::this_thread::sleep_for(20ms);
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(calls, 1);
+  std::lock_guard lock(ownerMutex);
+  EXPECT_EQ(destroy, capture == nullptr);
   capture.reset();  // joins the thread that stopped itself
+}
+
+INSTANTIATE_TEST_SUITE_P(StopOrDestroy, StopFromBlackFrameTest, ::testing::Bool());
+
+TEST_F(MinimizedWindowTest, RealAndBlackFramesNeverReachTheCallbackAtOnce) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<int> calls{0};
+  ASSERT_TRUE(capture->Start([&](gpu::Texture2D&, int64_t) {
+    if (++inside > 1) ++overlaps;
+    std::this_thread::sleep_for(3ms);  // widens the window two threads would meet in
+    --inside;
+    ++calls;
+  }));
+  desktop->SetMinimized(window, true);
+  // Real frames at a cadence that still lets the black-frame fallback come in between.
+  service->LastPool()->SetAutoFrames(150);
+  for (int i = 0; i < 200 && calls < 12; ++i) std::this_thread::sleep_for(20ms);
+  service->LastPool()->SetAutoFrames(0);
+  capture->Stop();
+  EXPECT_GE(calls, 12);
+  EXPECT_EQ(overlaps, 0);
+}
+
+// A session that ends on its own is reported once, with the reason, and never after Stop.
+TEST_F(ScreenCaptureFramesTest, SessionEndIsReportedOnceWithItsReason) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  std::mutex mutex;
+  std::vector<screen::CaptureEnd> ends;
+  capture->SetEndedCallback([&](screen::CaptureEnd reason) {
+    std::lock_guard lock(mutex);
+    ends.push_back(reason);
+  });
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  auto pool = service->LastPool();
+  pool->EndCapture(screen::CaptureEnd::ConnectionLost);
+  for (int i = 0; i < 100 && log.CountPrefix("[ScreenCapture] WARNING: Capture ended") == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_EQ(1, log.Count("[ScreenCapture] WARNING: Capture ended: the connection to the display server was lost\n"));
+  EXPECT_EQ(L"the connection to the display server was lost", capture->GetLastErrorText());
+  capture->Stop();
+  pool->EndCapture(screen::CaptureEnd::ItemClosed);
+  std::this_thread::sleep_for(50ms);
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(std::vector<screen::CaptureEnd>{screen::CaptureEnd::ConnectionLost}, ends);
 }
 
 TEST_F(MinimizedWindowTest, BlackTextureFailureIsRetriedOnTheNextPass) {

@@ -465,12 +465,13 @@ TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
   // The encoder let go of the writer: only this test and the fake's record hold it.
   EXPECT_EQ(2, writer.use_count());
 
-  // A writer that fails to finalise is not reported.
+  // A writer that fails to finalise is a failure, kept for the owner to report.
   encoder = Started();
   Writer()->FailCall(WriterCall::Finalize, E_FAIL);
-  encoder->Finalize();
+  EXPECT_FALSE(encoder->Finalize());
   EXPECT_TRUE(encoder->IsFinalized());
-  EXPECT_TRUE(debug.Lines().empty());
+  EXPECT_EQ(E_FAIL, encoder->GetWriterError());
+  EXPECT_EQ(std::vector<std::string>{"[Encoder] WARNING: Finalize failed: 0x80004005\n"}, debug.Lines());
 }
 
 TEST_F(EncoderTest, DestructionFinalizesAndBalancesMediaStartup) {

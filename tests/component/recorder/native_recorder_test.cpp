@@ -149,7 +149,8 @@ TEST_F(NativeRecorderTest, FramesCloserThanThreeQuartersOfAFrameAreSkipped) {
 
 TEST_F(NativeRecorderTest, RefusedFramesAreCountedAndTheirLineThinned) {
   UseScriptedClock();
-  media->SetWriterSetup([](FakeSinkWriter& writer) { writer.FailCall(WriterCall::WriteSample, E_FAIL); });
+  // A full queue refuses a frame at a time; the recording goes on.
+  media->SetWriterSetup([](FakeSinkWriter& writer) { writer.FailCall(WriterCall::WriteSample, media::MF_E_NOTACCEPTING); });
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   for (int i = 0; i < 3; ++i) EmitAt(i * 40'000'000);
   EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
@@ -157,6 +158,8 @@ TEST_F(NativeRecorderTest, RefusedFramesAreCountedAndTheirLineThinned) {
   for (int i = 3; i < 12; ++i) EmitAt(i * 40'000'000);
   EXPECT_EQ(2, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
   EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=11\n"));
+  EXPECT_TRUE(recorder->IsRecording());
+  EXPECT_TRUE(errors.Get().empty());
   recorder->Stop();
 }
 

@@ -1,10 +1,12 @@
 #include "platform/media/ffmpeg/ffmpeg_sink_writer.h"
 
+#include <pthread.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -50,7 +52,10 @@ HRESULT HrFromErrno(int error) {
     case EROFS: return E_ACCESSDENIED;
     case ENOENT:
     case ENOTDIR: return HrFromWin32(3);  // ERROR_PATH_NOT_FOUND
-    case ENOSPC: return HrFromWin32(112);  // ERROR_DISK_FULL
+    case ENOSPC:
+    case EDQUOT: return HrFromWin32(112);  // ERROR_DISK_FULL
+    case EFBIG: return HrFromWin32(223);   // ERROR_FILE_TOO_LARGE
+    case EIO: return HrFromWin32(1117);    // ERROR_IO_DEVICE
     case ENOMEM: return E_OUTOFMEMORY;
     default: return E_FAIL;
   }
@@ -285,6 +290,26 @@ FfmpegSinkWriter::FfmpegSinkWriter(std::string path, UniqueFd file, bool allowHa
 FfmpegSinkWriter::~FfmpegSinkWriter() {
   // Without Finalize the file stays as a crash would leave it: playable up to its last fragment.
   StopThread();
+  StopSyncThread();
+}
+
+void FfmpegSinkWriter::SyncLoop() {
+  std::unique_lock lock(m_syncMutex);
+  while (!m_syncStopping) {
+    m_syncWake.wait_for(lock, std::chrono::milliseconds(kSyncIntervalMs), [this] { return m_syncStopping; });
+    if (m_syncStopping) break;
+    // Reaching the kernel already survives a killed process; this covers a power cut.
+    if (m_dirty.exchange(false)) ::fdatasync(m_file.get());
+  }
+}
+
+void FfmpegSinkWriter::StopSyncThread() {
+  {
+    std::lock_guard lock(m_syncMutex);
+    m_syncStopping = true;
+  }
+  m_syncWake.notify_all();
+  if (m_syncThread.joinable()) m_syncThread.join();
 }
 
 void FfmpegSinkWriter::StopThread() {
@@ -558,6 +583,10 @@ HRESULT FfmpegSinkWriter::BeginWriting() {
 
   m_state = State::Writing;
   m_thread = std::thread([this] { EncodingThread(); });
+  m_syncThread = std::thread([this] {
+    pthread_setname_np(pthread_self(), "kalto-file-sync");
+    SyncLoop();
+  });
   return S_OK;
 }
 
@@ -565,10 +594,9 @@ void FfmpegSinkWriter::SyncIfDue(bool force) {
   if (!m_dirty) return;
   const int64_t now = SteadyNowNs();
   if (!force && now - m_lastSyncNs < int64_t{kSyncIntervalMs} * 1'000'000) return;
-  // Reaching the kernel already survives a killed process; this covers a power cut.
+  m_dirty = false;
   ::fdatasync(m_file.get());
   m_lastSyncNs = now;
-  m_dirty = false;
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
@@ -820,7 +848,6 @@ HRESULT FfmpegSinkWriter::Mux(Stream& stream, AVPacket* packet) {
   // A completed fragment leaves our buffer at once; a killed process then keeps it.
   avio_flush(m_format->pb);
   if (m_format->pb->error < 0) return HrFromAv(m_format->pb->error);
-  SyncIfDue(false);
   return S_OK;
 }
 
@@ -840,6 +867,7 @@ HRESULT FfmpegSinkWriter::FlushAndClose() {
   if (result < 0) keep(HrFromAv(result));
   avio_flush(m_format->pb);
   if (m_format->pb->error < 0) keep(HrFromAv(m_format->pb->error));
+  StopSyncThread();
   SyncIfDue(true);
   if (!m_file.Reset()) keep(HrFromErrno(errno));
   return first;

@@ -8,10 +8,12 @@
 //
 // Crash safety: while recording, the file is a fragmented MP4 (a fragment at every key frame and
 // at least every kFragmentMs), handed to the kernel as each fragment completes and flushed to disk
-// at most every kSyncIntervalMs; a killed process leaves a file that plays up to its last
+// at most every kSyncIntervalMs by a thread of its own (slow storage must not hold up the
+// encoding thread and its bounded queue); a killed process leaves a file that plays up to its last
 // fragment. Finalize rewrites it into a regular MP4 (one index, moov after mdat) in a temporary
 // file beside it and renames that over the original, so a crash during the rewrite still leaves
 // the fragmented file.
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -98,6 +100,8 @@ class FfmpegSinkWriter final : public SinkWriter {
   HRESULT FlushAndClose();
   void SyncIfDue(bool force);
   void StopThread();
+  void SyncLoop();
+  void StopSyncThread();
 
   // Fixed at creation.
   const std::string m_path;
@@ -113,7 +117,12 @@ class FfmpegSinkWriter final : public SinkWriter {
   OutputFormatPtr m_format;
   int64_t m_timelineShift = 0;  // 100 ns added to every timestamp while fragmented
   int64_t m_lastSyncNs = 0;
-  bool m_dirty = false;
+  std::atomic<bool> m_dirty{false};
+  // The periodic sync, off the encoding thread; m_file stays open until it is joined.
+  std::mutex m_syncMutex;
+  std::condition_variable m_syncWake;
+  bool m_syncStopping = false;
+  std::thread m_syncThread;
 
   // Shared between callers and the encoding thread.
   mutable std::mutex m_mutex;

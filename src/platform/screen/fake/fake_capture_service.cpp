@@ -133,6 +133,7 @@ class FakeCaptureSession : public CaptureSession {
   }
   BorderSetting* QueryBorderSetting() override { return m_service.BorderInterfaceMissing() ? nullptr : &m_border; }
   MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() override { return &m_interval; }
+  void SetEndedHandler(EndedHandler handler) override { m_pool->SetEndedHandler(std::move(handler)); }
   void StartCapture() override {
     m_service.Fault(FakePoint::StartCapture).Raise();
     m_pool->StartProducing(m_cursor.m_enabled);
@@ -455,16 +456,44 @@ void FakeFramePool::ReleaseBuffer(int index, uint64_t generation) {
   }
 }
 
+void FakeFramePool::SetEndedHandler(CaptureSession::EndedHandler handler) {
+  std::lock_guard lock(m_mutex);
+  m_endedHandler = std::move(handler);
+}
+
+void FakeFramePool::EndCapture(CaptureEnd reason) {
+  std::lock_guard lock(m_mutex);
+  m_pendingEnd = reason;
+  m_wake.notify_all();
+}
+
 void FakeFramePool::WorkerLoop() {
   std::unique_lock lock(m_mutex);
   while (!m_quit) {
+    if (m_pendingEnd) {
+      const CaptureEnd reason = *m_pendingEnd;
+      m_pendingEnd.reset();
+      const bool report = m_producing;
+      m_producing = false;
+      auto handler = m_endedHandler;
+      lock.unlock();
+      {
+        // Like a frame handler: a session close waits for it to return.
+        std::lock_guard invoking(m_invokeMutex);
+        if (report && handler) handler(reason);
+      }
+      lock.lock();
+      continue;
+    }
     if (m_producing && m_autoIntervalMs > 0 && m_pending == 0) {
       m_wake.wait_for(lock, std::chrono::milliseconds(m_autoIntervalMs));
-      if (m_quit || !m_producing || m_autoIntervalMs == 0) continue;
+      if (m_quit || !m_producing || m_autoIntervalMs == 0 || m_pendingEnd) continue;
       ProduceOne(lock);
       continue;
     }
-    m_wake.wait(lock, [this] { return m_quit || (m_producing && (m_pending > 0 || m_autoIntervalMs > 0)); });
+    m_wake.wait(lock, [this] {
+      return m_quit || m_pendingEnd || (m_producing && (m_pending > 0 || m_autoIntervalMs > 0));
+    });
     if (m_quit) break;
     if (m_pending > 0) {
       ProduceOne(lock);

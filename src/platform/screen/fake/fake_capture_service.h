@@ -6,6 +6,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -110,6 +111,9 @@ class FakeFramePool : public FramePool, public std::enable_shared_from_this<Fake
   bool WaitIdle(int timeoutMs);
   // What the captured content measures from now on (a window being resized).
   void SetContentSize(SizeInt32 size);
+  // The session stops producing and reports `reason` on the worker, as a closed window or a
+  // lost display server would.
+  void EndCapture(CaptureEnd reason);
 
   int FramesProduced() const;
   int FramesDropped() const;  // no free buffer
@@ -131,6 +135,7 @@ class FakeFramePool : public FramePool, public std::enable_shared_from_this<Fake
   void Close() override;
 
   // Called by the session.
+  void SetEndedHandler(CaptureSession::EndedHandler handler);
   void StartProducing(bool cursor);
   void StopProducing();
   void ReleaseBuffer(int index, uint64_t generation);
@@ -164,6 +169,8 @@ class FakeFramePool : public FramePool, public std::enable_shared_from_this<Fake
   bool m_cursor = false;
   bool m_closed = false;
   bool m_quit = false;
+  std::optional<CaptureEnd> m_pendingEnd;
+  CaptureSession::EndedHandler m_endedHandler;
   uint32_t m_frameNumber = 0;
   std::chrono::nanoseconds m_minUpdateInterval{0};
   int m_produced = 0;

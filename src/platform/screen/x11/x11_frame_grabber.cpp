@@ -411,8 +411,13 @@ void X11FrameGrabber::ProcessEvents(bool* dirty) {
   }
 }
 
-void X11FrameGrabber::Run(WorkerControl& control) {
-  if (!Start()) return;
+std::optional<screen::CaptureEnd> X11FrameGrabber::Run(WorkerControl& control) {
+  const auto ended = [this]() -> std::optional<screen::CaptureEnd> {
+    if (m_connection->Broken()) return screen::CaptureEnd::ConnectionLost;
+    if (m_pool->Closed()) return std::nullopt;
+    return m_gone ? screen::CaptureEnd::ItemClosed : screen::CaptureEnd::Failed;
+  };
+  if (!Start()) return ended();
   bool dirty = true;  // the first frame goes out right away
   bool lastCursor = control.cursor.load();
   bool havePointer = false;
@@ -423,7 +428,7 @@ void X11FrameGrabber::Run(WorkerControl& control) {
   while (!control.stop.load()) {
     control.Drain();
     ProcessEvents(&dirty);
-    if (m_gone || m_connection->Broken()) break;
+    if (m_gone || m_connection->Broken()) return ended();
     if (m_damagePending && ConsumeDamage()) dirty = true;
 
     bool cursor = control.cursor.load();
@@ -442,7 +447,8 @@ void X11FrameGrabber::Run(WorkerControl& control) {
     if (dirty && now >= next) {
       switch (CaptureAndDeliver(cursor)) {
         case Result::Gone:
-          return;
+          if (!m_pool->Closed()) m_gone = true;
+          return ended();
         case Result::NoFreeBuffer:
           wakeAt = now + kBufferRetry;
           break;
@@ -490,6 +496,7 @@ void X11FrameGrabber::Run(WorkerControl& control) {
     }
     ppoll(fds, 2, timeoutPtr, nullptr);
   }
+  return std::nullopt;
 }
 
 }  // namespace kalto::x11

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/screen/x11/x11_capture_service.h"
@@ -37,7 +38,8 @@ class X11FrameGrabber {
   Result CaptureAndDeliver(bool withCursor);
   // Delivers the first frame, then one whenever the content (or, with cursor capture, the
   // pointer) changed, at most once per refresh period, until `control.stop` or the target goes.
-  void Run(WorkerControl& control);
+  // Why it ended on its own; nothing when stopped or its pool was closed.
+  std::optional<screen::CaptureEnd> Run(WorkerControl& control);
 
   std::chrono::nanoseconds FramePeriod() const { return m_period; }
 

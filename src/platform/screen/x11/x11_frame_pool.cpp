@@ -229,6 +229,20 @@ void WorkerControl::Wake() const {
   if (m_wakeFd >= 0) [[maybe_unused]] auto written = write(m_wakeFd, &one, sizeof one);
 }
 
+void WorkerControl::SetEndedHandler(screen::CaptureSession::EndedHandler handler) {
+  std::lock_guard lock(m_endedMutex);
+  m_ended = std::move(handler);
+}
+
+void WorkerControl::ReportEnded(screen::CaptureEnd reason) {
+  screen::CaptureSession::EndedHandler handler;
+  {
+    std::lock_guard lock(m_endedMutex);
+    handler = m_ended;
+  }
+  if (handler && !stop.load()) handler(reason);
+}
+
 void WorkerControl::Drain() const {
   uint64_t value = 0;
   if (m_wakeFd >= 0) [[maybe_unused]] auto got = read(m_wakeFd, &value, sizeof value);
@@ -270,6 +284,8 @@ void X11CaptureSession::IntervalSetting::SetMinUpdateInterval(std::chrono::nanos
   m_owner.m_control->Wake();
 }
 
+void X11CaptureSession::SetEndedHandler(EndedHandler handler) { m_control->SetEndedHandler(std::move(handler)); }
+
 void X11CaptureSession::StartCapture() {
   std::lock_guard lock(m_mutex);
   ThrowIfClosedLocked();
@@ -281,10 +297,15 @@ void X11CaptureSession::StartCapture() {
     std::shared_ptr<Connection> connection = Connection::Open(target.displayName);
     if (!connection) {
       DebugLog<256>(L"[X11Capture] cannot open X display %s\n", target.displayName.c_str());
+      control->ReportEnded(screen::CaptureEnd::ConnectionLost);
       return;
     }
-    X11FrameGrabber grabber(connection, target, pool);
-    grabber.Run(*control);
+    std::optional<screen::CaptureEnd> ended;
+    {
+      X11FrameGrabber grabber(connection, target, pool);
+      ended = grabber.Run(*control);
+    }
+    if (ended) control->ReportEnded(*ended);
   });
 }
 

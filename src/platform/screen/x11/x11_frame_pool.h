@@ -103,12 +103,17 @@ class WorkerControl {
   std::atomic<bool> cursor{true};
   std::atomic<int64_t> minIntervalNs{0};
   int WakeFd() const { return m_wakeFd; }
+  // Calls the session's ended handler, unless a stop was asked for.
+  void ReportEnded(screen::CaptureEnd reason);
+  void SetEndedHandler(screen::CaptureSession::EndedHandler handler);
   void Wake() const;
   // Clears a pending wake-up.
   void Drain() const;
 
  private:
   int m_wakeFd = -1;
+  std::mutex m_endedMutex;
+  screen::CaptureSession::EndedHandler m_ended;
 };
 
 class X11CaptureSession : public screen::CaptureSession {
@@ -119,6 +124,7 @@ class X11CaptureSession : public screen::CaptureSession {
   screen::CursorCaptureSetting* QueryCursorCaptureSetting() override { return &m_cursorSetting; }
   screen::BorderSetting* QueryBorderSetting() override { return &m_borderSetting; }
   screen::MinUpdateIntervalSetting* QueryMinUpdateIntervalSetting() override { return &m_intervalSetting; }
+  void SetEndedHandler(EndedHandler handler) override;
   void StartCapture() override;
   void Close() override;
 

@@ -1,0 +1,183 @@
+// NativeRecorder when things go wrong while it records: a capture or file that cannot go on ends
+// the recording with ErrorOccurred and a finalised file; a closed window is a warning and the
+// picture is held; handlers may call back into the recorder; Stop and CancelPrepared act on
+// every operation asked for before them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "recorder_fixture.h"
+
+namespace kalto::recorder_test {
+namespace {
+
+// ErrorOccurred, Warning and Stopped in the order the application saw them.
+class RecorderFailureTest : public NativeRecorderTest {
+ protected:
+  void SetUp() override {
+    NativeRecorderTest::SetUp();
+    recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"error: " + text); });
+    recorder->Warning().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"warning: " + text); });
+    recorder->Stopped().Add([this](NativeRecorder&, std::wstring) { events.Add(L"stopped"); });
+  }
+  // Waits until `count` events arrived.
+  std::vector<std::wstring> Events(size_t count) {
+    for (int i = 0; i < 500 && events.Get().size() < count; ++i) std::this_thread::sleep_for(10ms);
+    return events.Get();
+  }
+  Recorded<std::wstring> events;
+};
+
+enum class Fault { DisplayServerLost, CaptureWorkerFailed, DiskFull };
+
+struct RunningFailure {
+  const char* name;
+  Fault fault;
+  std::wstring error;
+};
+
+const HRESULT kDiskFull = HrFromWin32(112);
+
+class RunningFailureTest : public RecorderFailureTest, public ::testing::WithParamInterface<RunningFailure> {};
+
+TEST_P(RunningFailureTest, EndsTheRecordingWithTheReasonAndAFinishedFile) {
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  EmitAt(0);
+  switch (GetParam().fault) {
+    case Fault::DisplayServerLost:
+      service->LastPool()->EndCapture(screen::CaptureEnd::ConnectionLost);
+      break;
+    case Fault::CaptureWorkerFailed:
+      service->LastPool()->EndCapture(screen::CaptureEnd::Failed);
+      break;
+    case Fault::DiskFull:
+      media->Writers().back()->FailCall(WriterCall::WriteSample, kDiskFull);
+      EmitAt(100'000'000);
+      break;
+  }
+  EXPECT_EQ((std::vector<std::wstring>{L"error: " + GetParam().error, L"stopped"}), Events(2));
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+  recorder->Stop();  // nothing left to stop
+  EXPECT_EQ(2u, events.Get().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, RunningFailureTest,
+    ::testing::Values(
+        RunningFailure{"DisplayServerLost", Fault::DisplayServerLost,
+                       L"Screen capture failed: the connection to the display server was lost"},
+        RunningFailure{"CaptureWorkerFailed", Fault::CaptureWorkerFailed,
+                       L"Screen capture failed: the capture could not go on"},
+        RunningFailure{"DiskFull", Fault::DiskFull, L"Could not write the recording: the disk is full"}),
+    [](const ::testing::TestParamInfo<RunningFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(RecorderFailureTest, FailedFinaliseIsReportedBeforeStopped) {
+  media->SetWriterSetup([](FakeSinkWriter& writer) { writer.FailCall(WriterCall::Finalize, kDiskFull); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  recorder->Stop();
+  EXPECT_EQ((std::vector<std::wstring>{L"error: Could not finish the recording's file: the disk is full", L"stopped"}),
+            events.Get());
+  EXPECT_TRUE(log.Contains("[NativeRecorder] ERROR: Encoder finalize failed: 0x80070070\n"));
+}
+
+// A closed window (or a still screen) sends no more frames: the last picture is written again
+// about once a second and once more at the end, so the video lasts as long as the recording.
+TEST_F(RecorderFailureTest, ClosedWindowIsAWarningAndTheLastPictureIsHeldToTheEnd) {
+  UseScriptedClock();
+  Recorded<double> progress;
+  recorder->ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) { progress.Add(p.DurationSeconds()); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  EmitAt(0);
+  service->LastPool()->EndCapture(screen::CaptureEnd::ItemClosed);
+  EXPECT_EQ((std::vector<std::wstring>{
+                L"warning: The recorded window or monitor is gone; the recording goes on with its last picture"}),
+            Events(1));
+  EXPECT_TRUE(recorder->IsRecording());
+  g_clockNs = kT0 + 5 * kSecond;
+  for (int i = 0; i < 500 && progress.Get().empty(); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_FALSE(progress.Get().empty());
+  EXPECT_EQ((std::vector<int64_t>{0, 50'000'000}), VideoSampleTimes());
+  g_clockNs = kT0 + 7'500'000'000;
+  recorder->Stop();
+  // The last frame ends with the recording: 7.5 s minus one frame at 30 per second.
+  EXPECT_EQ((std::vector<int64_t>{0, 50'000'000, 75'000'000 - 333'333}), VideoSampleTimes());
+}
+
+TEST_F(RecorderFailureTest, NothingIsHeldWhilePausedAndTheEndIsTheStartOfThePause) {
+  UseScriptedClock();
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  EmitAt(0);
+  g_clockNs = kT0 + 2 * kSecond;
+  recorder->Pause();
+  g_clockNs = kT0 + 9 * kSecond;
+  recorder->Stop();
+  EXPECT_EQ((std::vector<int64_t>{0, 20'000'000 - 333'333}), VideoSampleTimes());
+}
+
+// Handlers run without the recorder's locks: an application stops from Started, cancels from
+// ErrorOccurred and stops again from Stopped.
+TEST_F(RecorderFailureTest, HandlersMayCallBackIntoTheRecorder) {
+  recorder->Started().Add([](NativeRecorder& r, std::nullptr_t) { r.Stop(); });
+  recorder->Stopped().Add([](NativeRecorder& r, std::wstring) { r.Stop(); });
+  recorder->ErrorOccurred().Add([](NativeRecorder& r, std::wstring) { r.CancelPrepared(); });
+  EXPECT_TRUE(Result(recorder->StartAsync(Config("a.mp4"))));
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+  EXPECT_EQ(std::vector<std::wstring>{L"stopped"}, events.Get());
+
+  auto config = Config("b.mp4");
+  config->CaptureMode(3);
+  ASSERT_TRUE(Result(recorder->PrepareAsync(Config("c.mp4"))));
+  EXPECT_FALSE(Result(recorder->StartAsync(config)));
+  EXPECT_FALSE(recorder->IsPrepared());  // cancelled from the handler
+}
+
+// Whatever the order the application's threads ask in, Stop and CancelPrepared act on the
+// operations asked for before them: no recording is left running behind a Stop.
+TEST_F(RecorderFailureTest, StopAndCancelRightAfterStartOrPrepareAlwaysWin) {
+  for (int i = 0; i < 5; ++i) {
+    const std::string name = "run" + std::to_string(i) + ".mp4";
+    auto start = recorder->StartAsync(Config(name));
+    recorder->Stop();
+    EXPECT_TRUE(Result(start));
+    EXPECT_FALSE(recorder->IsRecording()) << i;
+    EXPECT_TRUE(media->Writers().back()->Finalized()) << i;
+    EXPECT_EQ((root / name).wstring(), stopped.Get().back());
+
+    auto prepare = recorder->PrepareAsync(Config(name));
+    recorder->CancelPrepared();
+    EXPECT_TRUE(Result(prepare));
+    EXPECT_FALSE(recorder->IsPrepared()) << i;
+  }
+  EXPECT_EQ(5u, stopped.Get().size());
+}
+
+// Many threads pausing, resuming and stopping one recording at once end in one consistent state.
+TEST_F(RecorderFailureTest, ConcurrentPauseResumeAndStopEndIdleWithOneStoppedEvent) {
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  service->LastPool()->SetAutoFrames(5);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 50; ++i) {
+        if ((i + t) % 2 == 0) {
+          recorder->Pause();
+        } else {
+          recorder->Resume();
+        }
+      }
+      recorder->Stop();
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_FALSE(recorder->IsPaused());
+  EXPECT_EQ(std::vector<std::wstring>{L"stopped"}, events.Get());
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+}
+
+}  // namespace
+}  // namespace kalto::recorder_test
