@@ -34,6 +34,20 @@ namespace fs = std::filesystem;
 std::atomic<bool> g_stop{false};
 void OnSignal(int) { g_stop = true; }
 
+// Ctrl-C, a kill and a closed terminal all end the recording the same way: stopped and finalised.
+// A closed stderr (SIGPIPE) or a file-size limit (SIGXFSZ) must not kill the process before the
+// file is finished: the writes fail instead, and the failure is reported.
+void InstallSignalHandlers() {
+  struct sigaction stop {};
+  stop.sa_handler = OnSignal;
+  sigemptyset(&stop.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal : {SIGPIPE, SIGXFSZ}) sigaction(signal, &ignore, nullptr);
+}
+
 int Usage() {
   std::fprintf(stderr,
                "usage: kalto-record --list-monitors | --list-windows | --list-audio\n"
@@ -420,6 +434,9 @@ int main(int argc, char** argv) {
   std::mutex progressMutex;
   RecordingProgress progress;
   std::wstring error;
+  std::atomic<bool> recording{false};
+  std::atomic<bool> failed{false};
+  const bool statusIsTerminal = isatty(STDERR_FILENO) != 0;
   recorder.ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) {
     std::lock_guard lock(progressMutex);
     progress = p;
@@ -427,10 +444,17 @@ int main(int argc, char** argv) {
   recorder.ErrorOccurred().Add([&](NativeRecorder&, std::wstring message) {
     std::lock_guard lock(progressMutex);
     error = std::move(message);
+    // The engine stops a recording that cannot go on; end the loop with it.
+    if (recording) {
+      failed = true;
+      g_stop = true;
+    }
   });
-
-  std::signal(SIGINT, OnSignal);
-  std::signal(SIGTERM, OnSignal);
+  recorder.Warning().Add([&](NativeRecorder&, std::wstring message) {
+    std::lock_guard lock(progressMutex);
+    std::fprintf(stderr, "%skalto-record: warning: %s\n", statusIsTerminal ? "\n" : "", WideToUtf8(message).c_str());
+  });
+  InstallSignalHandlers();
   auto start = recorder.StartAsync(config);
   start->Wait();
   bool started = false;
@@ -440,11 +464,11 @@ int main(int argc, char** argv) {
     return Fail(std::string("could not start recording: ") + std::string(error.empty() ? "unknown error" : WideToUtf8(error)));
   }
 
+  recording = true;
   std::fprintf(stderr, "kalto-record: recording to %s (p pauses, z cursor focus, r recenter, Ctrl-C stops)\n",
                path.c_str());
   RawTerminal terminal;
   auto begin = std::chrono::steady_clock::now();
-  const bool statusIsTerminal = isatty(STDERR_FILENO) != 0;
   double lastLogged = -1;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -470,6 +494,7 @@ int main(int argc, char** argv) {
       if (systemAudio) meters += "  sys " + Meter(levels.system);
     }
     // A terminal gets one line redrawn in place; a log gets a line per progress event.
+    std::lock_guard lock(progressMutex);
     if (statusIsTerminal || now.DurationSeconds() != lastLogged) {
       lastLogged = now.DurationSeconds();
       std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s", statusIsTerminal ? "\r" : "",
@@ -489,5 +514,11 @@ int main(int argc, char** argv) {
   std::printf("frames:   %lld\n", static_cast<long long>(last.AverageFrameRate() * last.DurationSeconds() + 0.5));
   std::printf("dropped:  %d\n", static_cast<int>(last.DroppedFrames()));
   std::printf("size:     %s\n", HumanSize(FileSize(path)).c_str());
+  if (failed) {
+    std::lock_guard lock(progressMutex);
+    std::fprintf(stderr, "kalto-record: recording stopped early: %s; the file holds what was recorded until then\n",
+                 WideToUtf8(error).c_str());
+    return 1;
+  }
   return 0;
 }

@@ -19,6 +19,8 @@ constexpr int32_t kMinCropSize = 100;
 constexpr int64_t kBlackFrameIntervalNs = 120'000'000;
 constexpr auto kMinimizedPollInterval = std::chrono::milliseconds(33);
 constexpr auto kCloseTimeout = std::chrono::milliseconds(500);
+// After the 500 ms warning: a server that answers nothing for this long more is hung.
+constexpr auto kAbandonCloseAfter = std::chrono::milliseconds(2500);
 
 // Process-wide: the first successful factory lookup serves every instance on that service.
 std::mutex s_itemInteropMutex;
@@ -417,13 +419,18 @@ void ScreenCapture::Stop() {
 
   auto session = std::move(m_session);
   auto pool = std::move(m_framePool);
-  std::future<void> closing = std::async(std::launch::async, [session, pool] {
+  // The close task owns what it closes, so a display server that hangs cannot keep Stop (and the
+  // file's finalising after it) waiting: past kAbandonCloseAfter the task is left to end alone.
+  auto closed = std::make_shared<std::promise<void>>();
+  std::future<void> closing = closed->get_future();
+  std::thread closer([session, pool, closed] {
     try {
       if (session) session->Close();
       if (pool) pool->Close();
     } catch (...) {
       DebugLog<128>(L"[ScreenCapture] Exception during Close operations\n");
     }
+    closed->set_value();
   });
   if (!WaitBounded(closing, kCloseTimeout)) {
     DebugLog<128>(L"[ScreenCapture] WARNING: Close operations timed out after 500ms\n");
@@ -433,8 +440,12 @@ void ScreenCapture::Stop() {
   m_hwnd = 0;
   m_blackTexture.reset();
 
-  // Waits for the close task: nothing it uses may go away under it.
-  closing.wait();
+  if (WaitBounded(closing, kAbandonCloseAfter)) {
+    closer.join();
+  } else {
+    DebugLog<128>(L"[ScreenCapture] WARNING: Close operations still blocked; left to finish on their own\n");
+    closer.detach();
+  }
 }
 
 void ScreenCapture::SetCropRegion(int32_t x, int32_t y, int32_t width, int32_t height) {

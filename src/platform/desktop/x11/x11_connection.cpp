@@ -1,13 +1,25 @@
 #include "platform/desktop/x11/x11_connection.h"
 
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdlib>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <thread>
 #include <unordered_map>
 
 #include "common/debug_output.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace kalto::x11 {
 namespace {
+
+constexpr int kCloseWaitMs = 1000;
 
 struct DisplayState {
   int traps = 0;
@@ -86,16 +98,43 @@ std::shared_ptr<Connection> Connection::Open(const std::string& name) {
 }
 
 Connection::~Connection() {
+  bool broken = false;
   {
     std::lock_guard lock(g_mutex);
+    auto it = States().find(m_display);
+    broken = it != States().end() && it->second.broken;
     States().erase(m_display);
   }
-  XCloseDisplay(m_display);
+  if (!broken) {
+    // XCloseDisplay syncs with the server first: one that hangs would hold the owner (at worst the
+    // process's exit) for ever. Bounded, then left to finish on its own.
+    auto closed = std::make_shared<std::promise<void>>();
+    std::future<void> done = closed->get_future();
+    std::thread closer([display = m_display, closed] {
+      XCloseDisplay(display);
+      closed->set_value();
+    });
+    if (done.wait_for(std::chrono::milliseconds(kCloseWaitMs)) == std::future_status::ready) {
+      closer.join();
+    } else {
+      DebugLog<128>(L"[X11] WARNING: the X server does not answer; its connection closes on its own\n");
+      closer.detach();
+    }
+    return;
+  }
+  // After an I/O error XCloseDisplay can wait for ever on the display's lock: give the socket
+  // back and leave the few kilobytes of the structure to the process.
+  ::close(ConnectionNumber(m_display));
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_ignore_object(m_display);
+#endif
 }
 
-bool Connection::Broken() const {
+bool Connection::Broken() const { return DisplayBroken(m_display); }
+
+bool Connection::DisplayBroken(Display* display) {
   std::lock_guard lock(g_mutex);
-  auto it = States().find(m_display);
+  auto it = States().find(display);
   return it == States().end() || it->second.broken;
 }
 

@@ -22,8 +22,10 @@ class Connection {
   Display* get() const { return m_display; }
   Window Root() const { return DefaultRootWindow(m_display); }
   const std::string& Name() const { return m_name; }
-  // True once the server connection was lost; every later request is a no-op.
+  // True once the server connection was lost. Make no Xlib call on it after that: after an
+  // I/O error, Xlib can block for ever on its display lock.
   bool Broken() const;
+  static bool DisplayBroken(Display* display);
 
   // What a display name resolves to: `name`, else $DISPLAY, else "".
   static std::string ResolveName(const std::string& name);

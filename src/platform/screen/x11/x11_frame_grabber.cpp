@@ -86,6 +86,15 @@ X11FrameGrabber::X11FrameGrabber(std::shared_ptr<Connection> connection, Capture
       m_pool(std::move(pool)) {}
 
 X11FrameGrabber::~X11FrameGrabber() {
+  if (m_connection->Broken()) {
+    // The server is gone and with it everything it held; only our side is released.
+    m_scratch.reset();
+    m_sourcePicture.reset();
+    m_pixmap.reset();
+    m_damage.reset();
+    m_region.reset();
+    return;
+  }
   // The window may be gone already; what fails here fails quietly.
   ErrorTrap trap(m_display);
   m_scratch.reset();

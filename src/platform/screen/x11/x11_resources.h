@@ -36,7 +36,8 @@ class XidHandle {
   XID get() const { return m_id; }
   explicit operator bool() const { return m_id != None; }
   void reset() {
-    if (m_id != None && m_free) m_free(m_display, m_id);
+    // A lost server has freed everything already, and Xlib could block on the broken display.
+    if (m_id != None && m_free && !Connection::DisplayBroken(m_display)) m_free(m_display, m_id);
     m_id = None;
   }
 
