@@ -168,6 +168,14 @@ XServer::~XServer() {
   }
 }
 
+void XServer::Kill() {
+  if (m_xvfb <= 0) return;
+  kill(m_xvfb, SIGKILL);
+  int status = 0;
+  waitpid(m_xvfb, &status, 0);
+  m_xvfb = -1;
+}
+
 bool XServer::RunToCompletion(const std::vector<std::string>& argv) {
   pid_t pid = Spawn(argv, m_dir + "/tools.log");
   if (pid <= 0) return false;

@@ -37,6 +37,8 @@ class XServer {
   bool SetTwoMonitors();
   // Starts twm and waits until it manages the screen.
   bool StartWindowManager();
+  // The server dies at once (SIGKILL), as a crashed display server would.
+  void Kill();
 
  private:
   bool RunToCompletion(const std::vector<std::string>& argv);

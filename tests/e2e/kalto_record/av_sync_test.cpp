@@ -26,6 +26,7 @@
 #include "e2e_support.h"
 #include "support/pulse_server.h"
 #include "support/x_server.h"
+#include "support/require.h"
 
 namespace kalto::test {
 namespace {
@@ -196,8 +197,8 @@ double Median(std::vector<double> values) {
 class AvSyncTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
-    if (!PulseServer::Available()) GTEST_SKIP() << "pulseaudio is not installed";
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
+    KALTO_REQUIRE(PulseServer::Available(), "pulseaudio is not installed");
     server = std::make_unique<XServer>(kWidth, kHeight);
     ASSERT_TRUE(server->Running()) << server->Error();
     pulse = std::make_unique<PulseServer>();

@@ -27,6 +27,7 @@
 
 #include "e2e_support.h"
 #include "support/x_server.h"
+#include "support/require.h"
 
 extern char** environ;
 
@@ -154,7 +155,7 @@ std::string ReadFile(const fs::path& path) {
 class KaltoRecordFocusTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
     ASSERT_TRUE(server.Running()) << server.Error();
     folder = fs::temp_directory_path() / ("kalto-e2e-focus-" + std::to_string(::getpid()));
     fs::create_directories(folder);

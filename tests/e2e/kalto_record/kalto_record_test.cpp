@@ -14,6 +14,7 @@
 
 #include "e2e_support.h"
 #include "support/x_server.h"
+#include "support/require.h"
 
 namespace kalto::test {
 namespace {
@@ -24,7 +25,7 @@ constexpr int kWidth = 640, kHeight = 480;
 class KaltoRecordTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
     ASSERT_TRUE(server.Running()) << server.Error();
     folder = fs::temp_directory_path() / ("kalto-e2e-" + std::to_string(::getpid()));
     fs::create_directories(folder);

@@ -15,6 +15,7 @@
 #include "platform/screen/x11/x11_capture_service.h"
 #include "support/gpu_readback.h"
 #include "support/x_server.h"
+#include "support/require.h"
 
 namespace kalto::test {
 namespace {
@@ -66,7 +67,7 @@ class Collector {
 class ScreenCaptureX11Test : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
     ASSERT_TRUE(server.Running()) << server.Error();
     platform = std::make_shared<platform::Platform>();
     platform->gpu = std::make_shared<gpu::software::SoftwareDeviceFactory>();

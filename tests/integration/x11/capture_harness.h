@@ -18,6 +18,7 @@
 #include "platform/screen/x11/x11_capture_service.h"
 #include "support/gpu_readback.h"
 #include "support/x_server.h"
+#include "support/require.h"
 
 namespace kalto::test {
 
@@ -45,7 +46,7 @@ inline std::string UnusedDisplay() {
 class XTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!XServer::Available()) GTEST_SKIP() << "Xvfb is not installed";
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
   }
   ::testing::AssertionResult Boot(int width, int height, bool twoMonitors = false, bool windowManager = false) {
     server.emplace(width, height);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture_harness.h"
+#include "support/require.h"
 #include <X11/Xutil.h>
 
 #include <algorithm>
@@ -261,7 +262,7 @@ TEST_F(X11Capture, ArgbWindowIsGrabbedAndMadeOpaque) {
   ASSERT_TRUE(Boot(320, 240));
   ::Display* d = client->get();
   XVisualInfo visual{};
-  if (!XMatchVisualInfo(d, DefaultScreen(d), 32, TrueColor, &visual)) GTEST_SKIP() << "no 32-bit visual";
+  KALTO_REQUIRE(XMatchVisualInfo(d, DefaultScreen(d), 32, TrueColor, &visual), "no 32-bit visual");
   XSetWindowAttributes attributes{};
   attributes.colormap = XCreateColormap(d, client->Root(), visual.visual, AllocNone);
   Window window = XCreateWindow(d, client->Root(), 20, 20, 64, 48, 0, 32, InputOutput, visual.visual,

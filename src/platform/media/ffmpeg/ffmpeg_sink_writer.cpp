@@ -579,6 +579,7 @@ HRESULT FfmpegSinkWriter::BeginWriting() {
   int result = avformat_write_header(m_format.get(), options.address());
   if (result < 0) return HrFromAv(result);
   avio_flush(m_format->pb);
+  m_completeBytes = avio_tell(m_format->pb);
   SyncIfDue(true);
 
   m_state = State::Writing;
@@ -848,6 +849,7 @@ HRESULT FfmpegSinkWriter::Mux(Stream& stream, AVPacket* packet) {
   // A completed fragment leaves our buffer at once; a killed process then keeps it.
   avio_flush(m_format->pb);
   if (m_format->pb->error < 0) return HrFromAv(m_format->pb->error);
+  m_completeBytes = avio_tell(m_format->pb);
   return S_OK;
 }
 
@@ -873,6 +875,20 @@ HRESULT FfmpegSinkWriter::FlushAndClose() {
   return first;
 }
 
+HRESULT FfmpegSinkWriter::CloseAfterWriteFailure() {
+  // Nothing more can be written (a full disk, a size limit): cut the fragment the failure left
+  // half-written, so the file ends with its last complete fragment and plays up to the fault.
+  StopSyncThread();
+  HRESULT hr = S_OK;
+  if (m_completeBytes > 0 && ::ftruncate(m_file.get(), static_cast<off_t>(m_completeBytes)) != 0) {
+    hr = HrFromErrno(errno);
+  }
+  m_dirty = true;
+  SyncIfDue(true);
+  if (!m_file.Reset() && Succeeded(hr)) hr = HrFromErrno(errno);
+  return hr;
+}
+
 HRESULT FfmpegSinkWriter::Finalize() {
   {
     std::lock_guard lock(m_mutex);
@@ -881,7 +897,7 @@ HRESULT FfmpegSinkWriter::Finalize() {
   }
   StopThread();
   HRESULT hr = m_error;  // the thread has ended: no lock needed
-  const HRESULT closed = FlushAndClose();
+  const HRESULT closed = Failed(hr) ? CloseAfterWriteFailure() : FlushAndClose();
   if (Succeeded(hr)) hr = closed;
   if (Failed(hr)) return hr;
 
@@ -935,26 +951,53 @@ HRESULT RemuxToRegularMp4(const std::string& input, const std::string& output, c
   PacketPtr packet = MakePacket();
   if (!packet) return E_OUTOFMEMORY;
   std::vector<int64_t> firstDts(in->nb_streams, AV_NOPTS_VALUE);
-  while ((result = av_read_frame(in.get(), packet.get())) >= 0) {
-    const AVStream* source = in->streams[packet->stream_index];
-    const AVRational target = out->streams[packet->stream_index]->time_base;
-    const int index = packet->stream_index;
-    if (firstDts[index] == AV_NOPTS_VALUE) firstDts[index] = packet->dts;
+  // The fragments' reader gives no packet durations, and the muxer would guess the last one from
+  // the average: a still screen's held last frame would run on far past the end. Each packet is
+  // written once the next one of its stream tells its duration; the last ones end their track.
+  std::vector<PacketPtr> pending(in->nb_streams);
+  const auto write = [&](AVPacket* held) {
+    const AVStream* source = in->streams[held->stream_index];
+    const AVRational target = out->streams[held->stream_index]->time_base;
+    const int index = held->stream_index;
     // Relative to the track's first decode time, then moved to where that time really was.
     const int64_t start = static_cast<size_t>(index) < trackStarts.size() ? trackStarts[index] : 0;
     const int64_t base = firstDts[index] == AV_NOPTS_VALUE ? 0 : firstDts[index];
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts -= base;
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts -= base;
-    av_packet_rescale_ts(packet.get(), source->time_base, target);
+    if (held->pts != AV_NOPTS_VALUE) held->pts -= base;
+    if (held->dts != AV_NOPTS_VALUE) held->dts -= base;
+    av_packet_rescale_ts(held, source->time_base, target);
     const int64_t offset = av_rescale_q(start, AVRational{1, kHundredNs}, target);
-    if (packet->pts != AV_NOPTS_VALUE) packet->pts += offset;
-    if (packet->dts != AV_NOPTS_VALUE) packet->dts += offset;
-    packet->pos = -1;
-    result = av_interleaved_write_frame(out.get(), packet.get());
-    av_packet_unref(packet.get());
-    if (result < 0) return HrFromAv(result);
+    if (held->pts != AV_NOPTS_VALUE) held->pts += offset;
+    if (held->dts != AV_NOPTS_VALUE) held->dts += offset;
+    held->pos = -1;
+    const int written = av_interleaved_write_frame(out.get(), held);
+    av_packet_unref(held);
+    return written;
+  };
+  while ((result = av_read_frame(in.get(), packet.get())) >= 0) {
+    const int index = packet->stream_index;
+    if (firstDts[index] == AV_NOPTS_VALUE) firstDts[index] = packet->dts;
+    PacketPtr& held = pending[index];
+    if (held) {
+      if (held->duration <= 0 && packet->dts != AV_NOPTS_VALUE && held->dts != AV_NOPTS_VALUE) {
+        held->duration = packet->dts - held->dts;
+      }
+      if (const int written = write(held.get()); written < 0) return HrFromAv(written);
+    } else {
+      held = MakePacket();
+      if (!held) return E_OUTOFMEMORY;
+    }
+    av_packet_move_ref(held.get(), packet.get());
   }
   if (result != AVERROR_EOF) return HrFromAv(result);
+  for (auto& held : pending) {
+    if (!held || held->data == nullptr) continue;
+    const AVStream* source = in->streams[held->stream_index];
+    if (held->duration <= 0 && source->duration > 0 && held->pts != AV_NOPTS_VALUE) {
+      const int64_t start = source->start_time == AV_NOPTS_VALUE ? 0 : source->start_time;
+      held->duration = std::max<int64_t>(start + source->duration - held->pts, 0);
+    }
+    if (const int written = write(held.get()); written < 0) return HrFromAv(written);
+  }
   result = av_write_trailer(out.get());
   if (result < 0) return HrFromAv(result);
   avio_flush(io.get());

@@ -98,6 +98,7 @@ class FfmpegSinkWriter final : public SinkWriter {
   HRESULT Drain(Stream& stream);
   HRESULT Mux(Stream& stream, AVPacket* packet);
   HRESULT FlushAndClose();
+  HRESULT CloseAfterWriteFailure();
   void SyncIfDue(bool force);
   void StopThread();
   void SyncLoop();
@@ -117,6 +118,7 @@ class FfmpegSinkWriter final : public SinkWriter {
   OutputFormatPtr m_format;
   int64_t m_timelineShift = 0;  // 100 ns added to every timestamp while fragmented
   int64_t m_lastSyncNs = 0;
+  int64_t m_completeBytes = 0;  // the file up to its last complete fragment
   std::atomic<bool> m_dirty{false};
   // The periodic sync, off the encoding thread; m_file stays open until it is joined.
   std::mutex m_syncMutex;
