@@ -4,6 +4,7 @@
 #include <chrono>
 #include <exception>
 #include <limits>
+#include <utility>
 
 #include "common/counters.h"
 #include "common/debug_output.h"
@@ -409,6 +410,7 @@ void NativeRecorder::ResetRecordingState(const RecordingConfigValues& config) {
   m_hasSessionStart = true;
   ++m_recordingId;
   m_failureReported = false;
+  TakePendingFailure();
   if (m_screenCapture) m_screenCapture->SetStartTimeBase(m_sessionStartNs);
   if (m_audioCapture) m_audioCapture->SetStartTimeBase(m_sessionStartNs);
 
@@ -639,6 +641,9 @@ void NativeRecorder::StopLocked() {
   }
   // The camera overlay is torn down here.
   if (m_audioCapture) m_audioCapture->Stop();
+
+  // A failure whose own stop this one overtook is still told, before Stopped.
+  if (std::wstring failure = TakePendingFailure(); !failure.empty()) RaiseError(failure);
 
   if (m_encoder) {
     bool finalized = false;
@@ -898,13 +903,23 @@ void NativeRecorder::CheckWriterFailure() {
 void NativeRecorder::FailRecording(const std::wstring& message) {
   if (m_failureReported.exchange(true)) return;
   DebugLog<512>(L"[NativeRecorder] ERROR: %ls; stopping the recording\n", message.c_str());
+  {
+    std::lock_guard lock(m_failureMutex);
+    m_pendingFailure = message;
+  }
   const uint64_t id = m_recordingId;
-  Enqueue([this, id, message] {
+  Enqueue([this, id] {
     if (!m_isRecording || m_recordingId != id) return false;
-    m_errorOccurred.Raise(*this, message);
+    const std::wstring failure = TakePendingFailure();
+    if (!failure.empty()) m_errorOccurred.Raise(*this, failure);
     Stop();
     return true;
   });
+}
+
+std::wstring NativeRecorder::TakePendingFailure() {
+  std::lock_guard lock(m_failureMutex);
+  return std::exchange(m_pendingFailure, {});
 }
 
 void NativeRecorder::RaiseWarning(const std::wstring& message) {

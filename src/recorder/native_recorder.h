@@ -151,6 +151,7 @@ class NativeRecorder {
   // From any thread: the running recording cannot go on. ErrorOccurred and a Stop follow on the
   // operation thread, once per recording.
   void FailRecording(const std::wstring& message);
+  std::wstring TakePendingFailure();
   // From any thread: Warning on the operation thread.
   void RaiseWarning(const std::wstring& message);
   void OnCaptureEnded(screen::CaptureEnd reason);
@@ -218,6 +219,9 @@ class NativeRecorder {
   // Numbers recordings, so a failure posted by one never stops the next.
   std::atomic<uint64_t> m_recordingId{0};
   std::atomic<bool> m_failureReported{false};
+  // The failure's message until it is raised, by its own stop or by one that came first.
+  std::mutex m_failureMutex;
+  std::wstring m_pendingFailure;
   // Pause and Resume change several values that must agree.
   std::mutex m_pauseMutex;
 

@@ -1,0 +1,150 @@
+// The recorder on the real backends (the X11 grab worker, the PulseAudio loop thread, the FFmpeg
+// encoding and sync threads) while several application threads start, stop, pause, resume,
+// change volumes and toggle focus, and the recorded window is minimised and restored. Built
+// under ThreadSanitizer in the test script: the interleavings are what it looks at. Every
+// recording that started must end finalised.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Before the X headers, whose Status macro it would not survive.
+#include "recorder/native_recorder.h"
+// clang-format off
+#include "platform/audio/pulse/pulse_audio_system.h"
+#include "platform/desktop/x11/x11_desktop.h"
+#include "platform/gpu/software/software_device.h"
+#include "platform/platform.h"
+#include "platform/screen/x11/x11_capture_service.h"
+// clang-format on
+#include "support/pulse_server.h"
+#include "support/require.h"
+#include "support/x_server.h"
+
+namespace kalto::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+// The real backends on this test's servers, released before the servers go.
+std::shared_ptr<platform::Platform> RealPlatform(const XServer& x, const PulseServer& pulse) {
+  auto p = std::make_shared<platform::Platform>();
+  p->gpu = std::make_shared<gpu::software::SoftwareDeviceFactory>();
+  p->desktop = std::make_shared<x11::X11Desktop>(x.Display());
+  p->screen = std::make_shared<x11::X11CaptureService>(x.Display());
+  p->audio = std::make_shared<platform::audio::pulse::PulseAudioSystem>(pulse.Address());
+  return p;
+}
+
+std::string ReadAll(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFileFinished) {
+  KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
+  KALTO_REQUIRE(PulseServer::Available(), "pulseaudio and pacat are not installed");
+  XServer server(640, 480);
+  ASSERT_TRUE(server.Running() && server.StartWindowManager()) << server.Error();
+  PulseServer pulse;
+  ASSERT_TRUE(pulse.Running()) << pulse.Error();
+  const fs::path folder = fs::temp_directory_path() / ("kalto-threads-" + std::to_string(::getpid()));
+  fs::create_directories(folder);
+  // A tone into the system audio, so the audio path carries sound while it is pushed around.
+  const std::string tone = pulse.Dir() + "/tone.raw";
+  WriteFile(tone, SineS16(440, 0.3, 48000, 2, 30));
+  ChildProcess player = pulse.Spawn({"pacat", "--raw", "--rate=48000", "--channels=2", "--format=s16le", tone});
+
+  XClient client(server.Display());
+  ASSERT_TRUE(client);
+  TestWindow window(client, 40, 40, 320, 240, "threads");
+  ASSERT_TRUE(window.WaitViewable());
+
+  NativeRecorder recorder(RealPlatform(server, pulse));
+  std::mutex filesMutex;
+  std::vector<std::wstring> finished;
+  recorder.Stopped().Add([&](NativeRecorder&, std::wstring path) {
+    std::lock_guard lock(filesMutex);
+    finished.push_back(path);
+  });
+
+  std::atomic<bool> done{false};
+  std::atomic<int> starts{0};
+  std::thread starter([&] {
+    for (int i = 0; i < 4; ++i) {
+      auto config = std::make_shared<RecordingConfig>();
+      config->OutputPath((folder / ("run" + std::to_string(i) + ".mp4")).wstring());
+      config->CaptureMode(1);
+      config->WindowHandle(static_cast<int64_t>(window.id()));
+      config->CaptureMicrophone(true);
+      config->CaptureSystemAudio(true);
+      auto start = recorder.StartAsync(config);
+      if (i % 2 == 0) start->Wait();  // half the stops race the start itself
+      std::this_thread::sleep_for(std::chrono::milliseconds(300 + 200 * i));
+      recorder.Stop();
+      bool ok = false;
+      start->Wait();
+      if (Succeeded(start->GetResults(ok)) && ok) ++starts;
+    }
+    done = true;
+  });
+  std::thread pauser([&] {
+    for (int i = 0; !done; ++i) {
+      if (i % 2 == 0) {
+        recorder.Pause();
+      } else {
+        recorder.Resume();
+      }
+      std::this_thread::sleep_for(37ms);
+    }
+  });
+  std::thread fiddler([&] {
+    for (int i = 0; !done; ++i) {
+      recorder.SetMicrophoneVolume((i % 3) * 0.5);
+      recorder.SetSystemAudioVolume(1.0);
+      (void)recorder.GetAudioLevels();
+      (void)recorder.CurrentProgress();
+      recorder.ToggleCursorFocus(i % 2 == 0);
+      std::this_thread::sleep_for(23ms);
+    }
+  });
+  // The minimised window sends black frames from the capture's second thread.
+  for (int i = 0; !done; ++i) {
+    if (i % 2 == 0) {
+      window.Iconify(2s);
+    } else {
+      window.Restore(2s);
+    }
+    std::this_thread::sleep_for(150ms);
+  }
+  starter.join();
+  pauser.join();
+  fiddler.join();
+  recorder.Stop();
+
+  EXPECT_FALSE(recorder.IsRecording());
+  EXPECT_FALSE(recorder.IsPaused());
+  std::lock_guard lock(filesMutex);
+  EXPECT_EQ(static_cast<size_t>(starts.load()), finished.size());
+  EXPECT_GE(starts.load(), 2);
+  for (const auto& path : finished) {
+    const std::string bytes = ReadAll(fs::path(path));
+    EXPECT_NE(std::string::npos, bytes.find("moov")) << fs::path(path);
+    EXPECT_EQ(std::string::npos, bytes.find("moof")) << fs::path(path) << " was left fragmented";
+  }
+  fs::remove_all(folder);
+}
+
+}  // namespace
+}  // namespace kalto::test
