@@ -233,7 +233,8 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
   for (const auto& c : cases) {
     auto run = Shell(c.prefix + Command(c.args + " --duration 1"));
     EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
-    EXPECT_NE(run.output.find("kalto-record: " + c.message), std::string::npos) << c.args << "\n" << run.output;
+    EXPECT_EQ(run.output.rfind("kalto-record: ", 0), 0u) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << c.args << "\n" << run.output;
     EXPECT_EQ(run.output.find("recording to"), std::string::npos) << c.args << "\n" << run.output;
   }
   EXPECT_FALSE(fs::exists(file));
