@@ -100,9 +100,10 @@ VideoArea Encoder::DisplayArea(uint32_t width, uint32_t height, uint32_t codedWi
   if (width == 0 || height == 0 || codedWidth == 0 || codedHeight == 0) return {0, 0, w, h};
   const gpu::Rect picture = GpuScaler::LetterboxRect(width, height, codedWidth, codedHeight);
   const auto even = [](int32_t v) { return std::max(v, 0) & ~1; };
-  const int32_t left = even(picture.left), top = even(picture.top);
-  const int32_t right = even(w - picture.right), bottom = even(h - picture.bottom);
-  return {left, top, w - left - right, h - top - bottom};
+  // Rows only: decoders that keep their pictures aligned in memory ignore a crop on the left, and
+  // would then show a different width from the one the file states.
+  const int32_t top = even(picture.top), bottom = even(h - picture.bottom);
+  return {0, top, w, h - top - bottom};
 }
 
 int32_t Encoder::SelectH264Profile(int32_t requested, const std::function<HRESULT(uint32_t)>& setProfile) {

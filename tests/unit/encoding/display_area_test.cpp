@@ -1,5 +1,5 @@
-// The displayed part of the rounded-up coded picture: the letterbox's bars, cropped on each side
-// as far as whole 4:2:0 chroma samples allow.
+// The displayed part of the rounded-up coded picture: the letterbox's bars above and below,
+// cropped as far as whole 4:2:0 chroma rows allow; bars at the sides stay.
 #include <gtest/gtest.h>
 
 #include "encoding/encoder.h"
@@ -12,10 +12,12 @@ struct AreaCase {
   int32_t x, y, shownWidth, shownHeight;
 };
 
-TEST(DisplayArea, CropsTheRoundingBarsInEvenSteps) {
+TEST(DisplayArea, CropsTheRoundingBarsAboveAndBelowInEvenSteps) {
   const AreaCase cases[] = {
       {1920, 1080, 0, 4, 1920, 1080},  // 4 rows above and below: all cropped
-      {1366, 768, 4, 0, 1368, 768},    // 5 columns each side: 4 cropped, one black column stays
+      {1366, 768, 0, 0, 1376, 768},    // 5 columns each side: kept
+      {1000, 562, 0, 4, 1008, 568},    // coded 1008x576, scaled to its width: 5 rows above and below, 4 cropped
+      {1080, 1080, 0, 0, 1088, 1088},  // same shape: scaled, no bars
       {1280, 720, 0, 0, 1280, 720},    // nothing to crop
       {640, 480, 0, 0, 640, 480},
       {100, 100, 0, 0, 112, 112},      // same shape: scaled, no bars
