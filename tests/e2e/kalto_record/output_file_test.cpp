@@ -1,6 +1,7 @@
 // What kalto-record writes and where: a 1080p recording shown at 1920x1080 without bars, the
-// nominal rate asked for, output names in any encoding, existing files, and the path and option
-// errors that must stop it before recording, with their messages and no file left.
+// nominal rate asked for, output names in any encoding, existing files, the path and option
+// errors that must stop it before recording (with their messages and no file left), and the
+// status line after a resume.
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e_support.h"
 #include "support/x_server.h"
@@ -247,6 +249,33 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
   auto help = Shell("( " KALTO_RECORD_PATH " --help 2>/dev/null )");
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.output.rfind("usage: kalto-record", 0), 0u) << help.output;
+}
+
+TEST_F(KaltoRecordOutputTest, AfterResumingTheStatusLineNoLongerSaysPaused) {
+  if (!OnPath("script")) {
+    if (std::getenv("CI") != nullptr) FAIL() << "script (util-linux) is not installed";
+    GTEST_SKIP() << "script (util-linux) is not installed";
+  }
+  // A terminal gets the status line redrawn in place; the keys pause and at once resume.
+  const std::string file = (folder / "paused.mp4").string();
+  auto run = Shell("printf pp | DISPLAY=" + s_server->Display() + " script -qfc " +
+                   Quote(KALTO_RECORD_PATH " --no-mic --no-system-audio --duration 1 --size 320x240 -o " + file) +
+                   " /dev/null");
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at <= run.output.size(); at = end + 1) {
+    end = std::min(run.output.find('\r', at), run.output.size());
+    lines.push_back(run.output.substr(at, end - at));
+  }
+  size_t paused = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find("[paused]") != std::string::npos) paused = i;
+  }
+  ASSERT_LT(paused + 1, lines.size()) << run.output;
+  const std::string& resumed = lines[paused + 1];
+  EXPECT_EQ(resumed.find("paused"), std::string::npos) << resumed;
+  // What the longer line left on the terminal is erased.
+  EXPECT_NE(resumed.find("\x1b[K"), std::string::npos) << resumed;
 }
 
 }  // namespace
