@@ -22,9 +22,11 @@
 #include <thread>
 
 #include "common/debug_output.h"
+#include "common/native_path.h"
 #include "platform/platform.h"
 #include "recorder/native_recorder.h"
 #include "recorder/recording_config.h"
+#include "record_cli.h"
 
 namespace {
 
@@ -48,16 +50,21 @@ void InstallSignalHandlers() {
   for (int signal : {SIGPIPE, SIGXFSZ}) sigaction(signal, &ignore, nullptr);
 }
 
-int Usage() {
-  std::fprintf(stderr,
+void PrintUsage(FILE* to) {
+  std::fprintf(to,
                "usage: kalto-record --list-monitors | --list-windows | --list-audio\n"
-               "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [--duration S]\n"
+               "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [-y|--overwrite] [--duration S]\n"
                "                    [--fps N] [--size WxH] [--bitrate BPS] [--profile high|main|baseline]\n"
                "                    [--quality 0-100] [--no-cursor] [--verbose]\n"
                "                    [--zoom-fraction F] [--follow F] [--move-threshold PX] [--magnifier F]\n"
                "                    [--no-system-audio] [--no-mic] [--mic ID] [--app-audio]\n"
                "                    [--mic-mode raw|voice|denoise] [--ducking DB] [--mic-volume V] [--system-volume V]\n"
                "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, Ctrl-C stops.\n");
+}
+
+int Usage(const std::string& problem) {
+  std::fprintf(stderr, "kalto-record: %s\n", problem.c_str());
+  PrintUsage(stderr);
   return 2;
 }
 
@@ -66,15 +73,7 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-bool ParseInt(const char* text, int64_t* out) {
-  if (!text) return false;
-  char* end = nullptr;
-  errno = 0;
-  long long v = std::strtoll(text, &end, 0);
-  if (errno != 0 || end == text || *end != '\0') return false;
-  *out = v;
-  return true;
-}
+bool ParseInt(const char* text, int64_t* out) { return cli::ParseInteger(text, out); }
 
 // Puts the terminal into single-key mode for the keys and restores it on every exit path. Keys
 // written into a pipe work too (scripts and tests drive the recorder that way).
@@ -254,11 +253,10 @@ int main(int argc, char** argv) {
   double duckingDb = -12.0, micVolume = 1.0, systemVolume = 0.5;
   FocusZoomSettings focusZoom{false, true, kFallbackZoomRegionFraction, kFallbackFollowSmoothing,
                               kFallbackMoveThreshold, kFallbackMagnifierScale};
+  bool overwrite = false;
   auto parseFactor = [](const char* text, double low, double high, double* out) {
-    if (!text) return false;
-    char* end = nullptr;
-    const double v = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(v >= low && v <= high)) return false;
+    double v = 0;
+    if (!cli::ParseNumber(text, &v) || !(v >= low && v <= high)) return false;
     *out = v;
     return true;
   };
@@ -266,18 +264,23 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto next = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-    if (arg == "--list-monitors") {
+    if (arg == "--help" || arg == "-h") {
+      PrintUsage(stdout);
+      return 0;
+    } else if (arg == "-y" || arg == "--overwrite") {
+      overwrite = true;
+    } else if (arg == "--list-monitors") {
       listMonitors = true;
     } else if (arg == "--list-windows") {
       listWindows = true;
     } else if (arg == "--monitor" || arg == "--window") {
-      if (!ParseInt(next(), &handle) || handle == 0) return Fail(std::string(arg) + " needs a handle (see --list-monitors/--list-windows)");
+      if (!cli::ParseInteger(next(), &handle, true) || handle == 0) return Fail(std::string(arg) + " needs a handle (see --list-monitors/--list-windows)");
       mode = arg == "--window" ? 1 : 0;
     } else if (arg == "--region") {
       const char* v = next();
-      long long h = 0, x = 0, y = 0, w = 0, hh = 0;
-      if (!v || std::sscanf(v, "%lli:%lli,%lli,%lli,%lli", &h, &x, &y, &w, &hh) != 5 || w < 100 || hh < 100 ||
-          x < 0 || y < 0) {
+      int64_t h = 0, x = 0, y = 0, w = 0, hh = 0;
+      if (!cli::ParseRegion(v, &h, &x, &y, &w, &hh) || w < 100 || hh < 100 || x < 0 || y < 0 || x > INT32_MAX ||
+          y > INT32_MAX || w > INT32_MAX || hh > INT32_MAX) {
         return Fail("--region needs HANDLE:X,Y,W,H with W and H of at least 100");
       }
       mode = 2;
@@ -289,14 +292,15 @@ int main(int argc, char** argv) {
       output = v;
     } else if (arg == "--duration") {
       const char* v = next();
-      if (!v || (durationS = std::atof(v)) <= 0) return Fail("--duration needs a positive number of seconds");
+      if (!cli::ParseNumber(v, &durationS) || durationS <= 0) return Fail("--duration needs a positive number of seconds");
     } else if (arg == "--fps") {
       if (!ParseInt(next(), &fps) || fps < 1 || fps > 120) return Fail("--fps must be between 1 and 120");
     } else if (arg == "--size") {
       const char* v = next();
-      long long w = 0, h = 0;
-      if (!v || std::sscanf(v, "%lldx%lld", &w, &h) != 2 || w < 16 || h < 16 || w > 7680 || h > 4320) {
-        return Fail("--size must be WxH between 16x16 and 7680x4320");
+      int64_t w = 0, h = 0;
+      // Smaller pictures would mostly be the encoder's rounding to 16 pixels.
+      if (!cli::ParseSize(v, &w, &h) || w < 100 || h < 100 || w > 7680 || h > 4320) {
+        return Fail("--size must be WxH between 100x100 and 7680x4320");
       }
       width = w, height = h;
     } else if (arg == "--bitrate") {
@@ -352,8 +356,10 @@ int main(int argc, char** argv) {
       cursor = false;
     } else if (arg == "--verbose") {
       verbose = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      return Usage("unknown option " + arg);
     } else {
-      return Usage();
+      return Usage("unexpected argument " + arg);
     }
   }
   if (!verbose) SetDebugSink([](std::string_view) {});
@@ -364,11 +370,30 @@ int main(int argc, char** argv) {
   if (listMonitors) return ListMonitors(desk);
   if (listWindows) return ListWindows(desk);
 
+  // Paths are bytes here: any name the file system takes is used as given.
+  fs::path path = output.empty() ? fs::path(DefaultFileName()) : fs::path(output);
+  if (const std::string problem = cli::CheckOutputPath(path.native(), overwrite); !problem.empty()) return Fail(problem);
+  std::error_code ec;
+  const bool existed = fs::exists(path, ec);
+  path = fs::absolute(path, ec);
+
   if (desk.EnumMonitors().empty()) return Fail("cannot open the display (is $DISPLAY set?)");
   if (mode != 1 && handle == 0) handle = desk.PrimaryMonitor();
   desktop::MonitorInfo info;
   if (mode != 1 && !desk.GetMonitorInfo(handle, &info)) {
     return Fail(std::string("no monitor with handle ") + std::to_string(handle) + " (see --list-monitors)");
+  }
+  if (mode == 2) {
+    const int64_t monitorWidth = info.monitor.Width(), monitorHeight = info.monitor.Height();
+    const std::string monitorSize = std::to_string(monitorWidth) + "x" + std::to_string(monitorHeight);
+    if (region.X >= monitorWidth || region.Y >= monitorHeight) {
+      return Fail("--region lies outside the monitor (" + monitorSize + ")");
+    }
+    if (int64_t{region.X} + region.Width > monitorWidth || int64_t{region.Y} + region.Height > monitorHeight) {
+      return Fail("--region reaches past the monitor (" + monitorSize + "): at most " +
+                  std::to_string(monitorWidth - region.X) + "x" + std::to_string(monitorHeight - region.Y) + " fits at " +
+                  std::to_string(region.X) + "," + std::to_string(region.Y));
+    }
   }
   if (mode == 1 && !desk.IsWindow(handle)) return Fail(std::string("no window with handle ") + std::to_string(handle) + " (see --list-windows)");
   if (appAudio && mode != 1) return Fail("--app-audio records one window's sound: it needs --window");
@@ -397,17 +422,8 @@ int main(int argc, char** argv) {
     }
   }
 
-  fs::path path = output.empty() ? fs::path(DefaultFileName()) : fs::path(output);
-  fs::path folder = path.has_parent_path() ? path.parent_path() : fs::path(".");
-  std::error_code ec;
-  if (!fs::is_directory(folder, ec)) return Fail(std::string("output folder ") + folder.string() + " does not exist");
-  if (access(folder.c_str(), W_OK) != 0) return Fail(std::string("output folder ") + folder.string() + " is not writable");
-  if (path.extension() != ".mp4" && path.extension() != ".m4v") return Fail("the output file must end in .mp4");
-  bool existed = fs::exists(path, ec);
-  path = fs::absolute(path, ec);
-
   auto config = std::make_shared<RecordingConfig>();
-  config->OutputPath(path.wstring());
+  config->OutputPath(WideFromNativePath(path.native()));
   config->CaptureMode(mode);
   config->MonitorHandle(mode == 1 ? 0 : handle);
   config->WindowHandle(mode == 1 ? handle : 0);
@@ -497,10 +513,11 @@ int main(int argc, char** argv) {
     std::lock_guard lock(progressMutex);
     if (statusIsTerminal || now.DurationSeconds() != lastLogged) {
       lastLogged = now.DurationSeconds();
+      // Erasing to the end of the line drops what a longer line (a "[paused]") left there.
       std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s", statusIsTerminal ? "\r" : "",
                    now.DurationSeconds(), now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()),
                    HumanSize(FileSize(path)).c_str(), meters.c_str(), recorder.IsPaused() ? "  [paused]" : "",
-                   recorder.IsCursorFocusActive() ? "  [focus]" : "", statusIsTerminal ? "   " : "\n");
+                   recorder.IsCursorFocusActive() ? "  [focus]" : "", statusIsTerminal ? "\x1b[K" : "\n");
     }
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;
@@ -511,7 +528,7 @@ int main(int argc, char** argv) {
   if (statusIsTerminal) std::fprintf(stderr, "\n");
   std::printf("file:     %s\n", path.c_str());
   std::printf("duration: %.1f s\n", last.DurationSeconds());
-  std::printf("frames:   %lld\n", static_cast<long long>(last.AverageFrameRate() * last.DurationSeconds() + 0.5));
+  std::printf("frames:   %lld\n", static_cast<long long>(recorder.FramesWritten()));
   std::printf("dropped:  %d\n", static_cast<int>(last.DroppedFrames()));
   std::printf("size:     %s\n", HumanSize(FileSize(path)).c_str());
   if (failed) {

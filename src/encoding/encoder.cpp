@@ -1,5 +1,6 @@
 #include "encoding/encoder.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -92,6 +93,17 @@ void Encoder::ConvertBgraImage(const uint8_t* source, uint32_t sourcePitch, uint
                                uint32_t sourceHeight, uint8_t* target, uint32_t targetWidth, uint32_t targetHeight,
                                const Guid& subtype) {
   bgra::ConvertBgraImage(source, sourcePitch, sourceWidth, sourceHeight, target, targetWidth, targetHeight, subtype);
+}
+
+VideoArea Encoder::DisplayArea(uint32_t width, uint32_t height, uint32_t codedWidth, uint32_t codedHeight) {
+  const auto w = static_cast<int32_t>(codedWidth), h = static_cast<int32_t>(codedHeight);
+  if (width == 0 || height == 0 || codedWidth == 0 || codedHeight == 0) return {0, 0, w, h};
+  const gpu::Rect picture = GpuScaler::LetterboxRect(width, height, codedWidth, codedHeight);
+  const auto even = [](int32_t v) { return std::max(v, 0) & ~1; };
+  // Rows only: decoders that keep their pictures aligned in memory ignore a crop on the left, and
+  // would then show a different width from the one the file states.
+  const int32_t top = even(picture.top), bottom = even(h - picture.bottom);
+  return {0, top, w, h - top - bottom};
 }
 
 int32_t Encoder::SelectH264Profile(int32_t requested, const std::function<HRESULT(uint32_t)>& setProfile) {
@@ -189,6 +201,11 @@ bool Encoder::Initialize(const std::wstring& outputPath, uint32_t width, uint32_
       videoOut->SetUINT32(MF_MT_AVG_BITRATE, videoBitrate);
       videoOut->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
       SetVideoFormat(*videoOut, m_width, m_height, fps);
+      // Players then show the requested picture without the rounding's bars.
+      const VideoArea shown = DisplayArea(width, height, m_width, m_height);
+      if (shown.width != static_cast<int32_t>(m_width) || shown.height != static_cast<int32_t>(m_height)) {
+        SetVideoArea(videoOut.get(), MF_MT_MINIMUM_DISPLAY_APERTURE, shown);
+      }
       m_effectiveProfile = SelectH264Profile(
           m_profile, [&videoOut](uint32_t value) { return videoOut->SetUINT32(MF_MT_MPEG2_PROFILE, value); });
       hr = writer->AddStream(*videoOut, &m_videoStreamIndex);

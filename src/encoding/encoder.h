@@ -72,6 +72,9 @@ class Encoder {
   static void ConvertBgraImage(const uint8_t* source, uint32_t sourcePitch, uint32_t sourceWidth,
                                uint32_t sourceHeight, uint8_t* target, uint32_t targetWidth, uint32_t targetHeight,
                                const media::Guid& subtype);
+  // The part of a codedWidth x codedHeight picture to display when a width x height picture is
+  // letterboxed into it: the bars above and below, cropped as far as whole chroma rows allow.
+  static media::VideoArea DisplayArea(uint32_t width, uint32_t height, uint32_t codedWidth, uint32_t codedHeight);
   // Bytes of one frame of `subtype` at width x height.
   static size_t ConvertBufferSize(const media::Guid& subtype, uint32_t width, uint32_t height);
   // Tries the candidates for `requested` (High: High, Main, Baseline; Main: Main, Baseline;

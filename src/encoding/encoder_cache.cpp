@@ -7,6 +7,7 @@
 
 #include "common/debug_output.h"
 #include "common/known_folders.h"
+#include "common/native_path.h"
 
 namespace kalto {
 namespace {
@@ -47,13 +48,14 @@ std::wstring EncoderCache::GetCachePath() {
   if (folder.empty()) return {};
   std::error_code ignored;
   std::filesystem::create_directories(folder, ignored);
-  return Utf8ToWide((folder / "encoder_cache.bin").string());
+  // The data folder may be any bytes (a home folder in a legacy encoding): kept lossless.
+  return WideFromNativePath((folder / "encoder_cache.bin").native());
 }
 
 bool EncoderCache::LoadDiskCache(media::Guid* subtype) {
   auto path = GetCachePath();
   if (path.empty()) return false;
-  std::ifstream file(WideToUtf8(path), std::ios::binary);
+  std::ifstream file(NativePathFromWide(path), std::ios::binary);
   if (!file) return false;
   uint8_t bytes[kCacheFileBytes] = {};
   file.read(reinterpret_cast<char*>(bytes), 4);
@@ -77,7 +79,7 @@ bool EncoderCache::LoadDiskCache(media::Guid* subtype) {
 void EncoderCache::SaveDiskCache(const media::Guid& subtype) {
   auto path = GetCachePath();
   if (path.empty()) return;
-  std::ofstream file(WideToUtf8(path), std::ios::binary | std::ios::trunc);
+  std::ofstream file(NativePathFromWide(path), std::ios::binary | std::ios::trunc);
   if (!file) {
     DebugLog<128>(L"[Encoder] Failed to open cache file for writing\n");
     return;

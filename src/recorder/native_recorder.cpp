@@ -735,10 +735,11 @@ void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
     m_lastVideoTimestamp = ts;
 
     std::lock_guard videoLock(m_videoMutex);
-    // A screen that changes faster than the requested rate would otherwise yield overlapping
-    // samples: keep only frames at least three quarters of a frame after the last one offered.
+    // The file's frames sit on the requested rate's grid, each at its nearest slot: a screen that
+    // changes faster than that rate offers only the first frame of each slot.
     const int64_t last = m_lastEncodedTimestamp;
-    if (last != kNoFrame && ts - last < m_encoder->GetFrameDuration() * 3 / 4) return;
+    const auto slot = [fps = int64_t{m_encoder->GetFps()}](int64_t timeHns) { return (timeHns * fps + 5'000'000) / 10'000'000; };
+    if (last != kNoFrame && slot(ts) <= slot(last)) return;
     m_lastEncodedTimestamp = ts;
 
     gpu::Texture2D* frame = &texture;

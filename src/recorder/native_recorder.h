@@ -69,6 +69,8 @@ class NativeRecorder {
   AudioLevels GetAudioLevels() const;
   // What the next progress event would say, now (zeros when not recording).
   RecordingProgress CurrentProgress() const;
+  // Video frames the encoder took since the recording started.
+  int64_t FramesWritten() const { return m_framesWritten; }
   struct AudioVolumeState {
     bool present = false;  // an audio capture exists
     double microphone = 0, system = 0;

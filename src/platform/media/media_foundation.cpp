@@ -131,6 +131,43 @@ HRESULT GetAttributeRatio(const Attributes& attributes, const Guid& key, uint32_
   return S_OK;
 }
 
+namespace {
+void PutLittleEndian(std::vector<uint8_t>& blob, uint32_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) blob.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+uint32_t TakeLittleEndian(const std::vector<uint8_t>& blob, size_t at, int bytes) {
+  uint32_t value = 0;
+  for (int i = 0; i < bytes; ++i) value |= uint32_t{blob[at + i]} << (8 * i);
+  return value;
+}
+}  // namespace
+
+HRESULT SetVideoArea(Attributes* attributes, const Guid& key, const VideoArea& area) {
+  if (attributes == nullptr) return E_POINTER;
+  if (area.x < INT16_MIN || area.x > INT16_MAX || area.y < INT16_MIN || area.y > INT16_MAX) return E_INVALIDARG;
+  std::vector<uint8_t> blob;
+  PutLittleEndian(blob, 0, 2);
+  PutLittleEndian(blob, static_cast<uint16_t>(area.x), 2);
+  PutLittleEndian(blob, 0, 2);
+  PutLittleEndian(blob, static_cast<uint16_t>(area.y), 2);
+  PutLittleEndian(blob, static_cast<uint32_t>(area.width), 4);
+  PutLittleEndian(blob, static_cast<uint32_t>(area.height), 4);
+  return attributes->SetBlob(key, std::move(blob));
+}
+
+HRESULT GetVideoArea(const Attributes& attributes, const Guid& key, VideoArea* area) {
+  if (area == nullptr) return E_POINTER;
+  std::vector<uint8_t> blob;
+  const HRESULT hr = attributes.GetBlob(key, &blob);
+  if (Failed(hr)) return hr;
+  if (blob.size() != 16) return E_INVALIDARG;
+  area->x = static_cast<int16_t>(TakeLittleEndian(blob, 2, 2));
+  area->y = static_cast<int16_t>(TakeLittleEndian(blob, 6, 2));
+  area->width = static_cast<int32_t>(TakeLittleEndian(blob, 8, 4));
+  area->height = static_cast<int32_t>(TakeLittleEndian(blob, 12, 4));
+  return S_OK;
+}
+
 HRESULT CreateAttributes(std::shared_ptr<Attributes>* attributes, uint32_t) {
   if (attributes == nullptr) return E_POINTER;
   *attributes = std::make_shared<Attributes>();

@@ -89,6 +89,7 @@ inline constexpr Guid MF_MT_INTERLACE_MODE{0xe2724bb8, 0xe676, 0x4806, {0xb4, 0x
 inline constexpr Guid MF_MT_FRAME_SIZE{0x1652c33d, 0xd6b2, 0x4012, {0xb8, 0x34, 0x72, 0x03, 0x08, 0x49, 0xa3, 0x7d}};
 inline constexpr Guid MF_MT_FRAME_RATE{0xc459a2e8, 0x3d2c, 0x4e44, {0xb1, 0x32, 0xfe, 0xe5, 0x15, 0x6c, 0x7b, 0xb0}};
 inline constexpr Guid MF_MT_PIXEL_ASPECT_RATIO{0xc6376a1e, 0x8d0a, 0x4027, {0xbe, 0x45, 0x6d, 0x9a, 0x0a, 0xd3, 0x9b, 0xb6}};
+inline constexpr Guid MF_MT_MINIMUM_DISPLAY_APERTURE{0xd7388766, 0x18fe, 0x48c6, {0xa1, 0x77, 0xee, 0x89, 0x48, 0x67, 0xc8, 0xc4}};
 inline constexpr Guid MF_MT_YUV_MATRIX{0x3e23d450, 0x2c75, 0x4d25, {0xa0, 0x0e, 0xb9, 0x16, 0x70, 0xd1, 0x23, 0x27}};
 inline constexpr Guid MF_MT_VIDEO_PRIMARIES{0xdbfbe4d7, 0x0740, 0x4ee0, {0x81, 0x92, 0x85, 0x0a, 0xb0, 0xe2, 0x19, 0x35}};
 inline constexpr Guid MF_MT_TRANSFER_FUNCTION{0x5fb0fce9, 0xbe5c, 0x4935, {0xa8, 0x11, 0xec, 0x83, 0x8f, 0x8e, 0xed, 0x93}};
@@ -197,6 +198,17 @@ HRESULT SetAttributeSize(Attributes* attributes, const Guid& key, uint32_t width
 HRESULT GetAttributeSize(const Attributes& attributes, const Guid& key, uint32_t* width, uint32_t* height);
 HRESULT SetAttributeRatio(Attributes* attributes, const Guid& key, uint32_t numerator, uint32_t denominator);
 HRESULT GetAttributeRatio(const Attributes& attributes, const Guid& key, uint32_t* numerator, uint32_t* denominator);
+
+// The displayed part of a frame (an MFVideoArea blob: 16-bit x and y offsets, each after a
+// 16-bit fraction, then the 32-bit width and height).
+struct VideoArea {
+  int32_t x = 0;
+  int32_t y = 0;
+  int32_t width = 0;
+  int32_t height = 0;
+};
+HRESULT SetVideoArea(Attributes* attributes, const Guid& key, const VideoArea& area);
+HRESULT GetVideoArea(const Attributes& attributes, const Guid& key, VideoArea* area);
 
 // A media type (IMFMediaType): an attribute bag with a major type.
 class MediaType : public Attributes {

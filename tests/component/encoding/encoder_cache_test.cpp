@@ -151,6 +151,16 @@ TEST_F(EncoderCacheTest, UnwritableFolderOnlyCostsTheFile) {
   EXPECT_EQ(fake->EnumCalls().size(), 1u);
 }
 
+TEST_F(EncoderCacheTest, ADataFolderNamedInALegacyEncodingKeepsItsBytes) {
+  const fs::path latin1 = root / "caf\xE9";  // not UTF-8
+  setenv("XDG_DATA_HOME", latin1.c_str(), 1);
+  fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
+  EncoderCache::PreWarm();
+  std::ifstream in(latin1 / "Kalto" / "encoder_cache.bin", std::ios::binary);
+  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), kNv12File);
+  EXPECT_EQ(debug.CountPrefix("[Encoder] Failed"), 0);
+}
+
 TEST_F(EncoderCacheTest, NoLocalDataFolderMeansNoFile) {
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   unsetenv("XDG_DATA_HOME");

@@ -133,14 +133,14 @@ TEST_F(NativeRecorderTest, FramesAfterATwoSecondPauseAreRebasedAndNeverNegative)
   recorder->Stop();
 }
 
-TEST_F(NativeRecorderTest, FramesCloserThanThreeQuartersOfAFrameAreSkipped) {
+TEST_F(NativeRecorderTest, OnlyTheFirstFrameOfEachSlotOfTheRateIsOffered) {
   UseScriptedClock();
   auto config = Config();
-  config->FrameRate(30);  // 333333 hns per frame: skip below 249999
+  config->FrameRate(30);  // slot k holds the times nearest k/30 s: slot 1 begins at 166667 hns
   ASSERT_TRUE(Result(recorder->StartAsync(config)));
-  for (int64_t ms10 : {0, 100, 249, 250, 400, 500}) EmitAt(ms10 * 100'000);  // tenths of ms
-  // 400 is 150000 after 250; 500 is measured from 250 (the last one written), not from 400.
-  EXPECT_EQ((std::vector<int64_t>{0, 250'000, 500'000}), VideoSampleTimes());
+  for (int64_t ms10 : {0, 100, 166, 167, 400, 500}) EmitAt(ms10 * 100'000);  // tenths of ms
+  // 100 and 166 fall in slot 0 after 0; 400 in slot 1 after 167; 500 opens slot 2.
+  EXPECT_EQ((std::vector<int64_t>{0, 167'000, 500'000}), VideoSampleTimes());
   EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
   // The capture is asked not to grab faster than the rate to begin with.
   EXPECT_EQ(std::chrono::nanoseconds(33'333'333), service->LastPool()->MinUpdateInterval());

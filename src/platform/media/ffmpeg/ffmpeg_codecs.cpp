@@ -66,6 +66,8 @@ std::vector<H264Encoder> ListH264Encoders() {
   return hardware;
 }
 
+bool SignalsCrop(const AVCodec* codec) { return codec != nullptr && std::string_view(codec->name) == "libx264"; }
+
 AVPixelFormat PixelFormatOf(const Guid& subtype) {
   if (subtype == MFVideoFormat_NV12) return AV_PIX_FMT_NV12;
   if (subtype == MFVideoFormat_IYUV || subtype == MFVideoFormat_YV12) return AV_PIX_FMT_YUV420P;
@@ -133,6 +135,19 @@ HRESULT VideoSettingsFromOutputType(const MediaType& type, VideoSettings* settin
   if (Succeeded(type.GetUINT32(MF_MT_VIDEO_NOMINAL_RANGE, &value))) {
     s.range = value == MFNominalRange_0_255 ? AVCOL_RANGE_JPEG : AVCOL_RANGE_MPEG;
   }
+  VideoArea area;
+  if (Succeeded(GetVideoArea(type, MF_MT_MINIMUM_DISPLAY_APERTURE, &area))) {
+    const int64_t right = int64_t{area.x} + area.width, bottom = int64_t{area.y} + area.height;
+    // 4:2:0 crops whole chroma samples: an area that needs odd counts is left to the player.
+    if (area.x < 0 || area.y < 0 || area.width <= 0 || area.height <= 0 || right > s.width || bottom > s.height ||
+        ((area.x | area.y | area.width | area.height) & 1) != 0) {
+      return MF_E_INVALIDMEDIATYPE;
+    }
+    s.cropLeft = static_cast<uint32_t>(area.x);
+    s.cropTop = static_cast<uint32_t>(area.y);
+    s.cropRight = static_cast<uint32_t>(s.width - right);
+    s.cropBottom = static_cast<uint32_t>(s.height - bottom);
+  }
   *settings = s;
   return S_OK;
 }
@@ -153,8 +168,9 @@ HRESULT OpenVideoEncoder(const AVCodec* codec, const VideoSettings& s, CodecCont
   if (!context) return E_OUTOFMEMORY;
   context->width = static_cast<int>(s.width);
   context->height = static_cast<int>(s.height);
-  // Sample times are 100-ns counts; keeping that time base gives exact variable-rate timestamps.
-  context->time_base = AVRational{1, 10'000'000};
+  // One tick per frame: frames sit on the nominal rate's grid, which is what players and
+  // editors read back as the file's frame rate.
+  context->time_base = AVRational{static_cast<int>(s.fpsDen), static_cast<int>(s.fpsNum)};
   context->framerate = AVRational{static_cast<int>(s.fpsNum), static_cast<int>(s.fpsDen)};
   context->sample_aspect_ratio = AVRational{1, 1};
   context->pix_fmt = s.pixelFormat != AV_PIX_FMT_NONE ? s.pixelFormat
@@ -187,6 +203,11 @@ HRESULT OpenVideoEncoder(const AVCodec* codec, const VideoSettings& s, CodecCont
   const uint32_t quality = std::min<uint32_t>(s.qualityVsSpeed.value_or(50), 100);
   if (name == "libx264") {
     av_opt_set(priv, "preset", X264PresetFor(quality), 0);
+    if (s.cropLeft + s.cropTop + s.cropRight + s.cropBottom > 0) {
+      const std::string crop = "crop-rect=" + std::to_string(s.cropLeft) + "," + std::to_string(s.cropTop) + "," +
+                               std::to_string(s.cropRight) + "," + std::to_string(s.cropBottom);
+      av_opt_set(priv, "x264-params", crop.c_str(), 0);
+    }
     if (s.cabac) av_opt_set(priv, "coder", *s.cabac != 0 ? "cabac" : "cavlc", 0);
   } else if (name == "h264_nvenc") {
     const std::string preset = "p" + std::to_string(1 + quality * 6 / 100);

@@ -48,9 +48,14 @@ struct VideoSettings {
   std::optional<uint32_t> bFrames;
   std::optional<uint32_t> gopSize;
   bool globalHeader = false;
+  // Rows and columns of the coded picture that are not for display (even counts).
+  uint32_t cropLeft = 0, cropTop = 0, cropRight = 0, cropBottom = 0;
 };
 
-// Reads size, rate, bitrate, profile and colour from an H.264 output type. MF_E_INVALIDMEDIATYPE
+// True when the encoder writes the crop into the stream, so players show only the display area.
+bool SignalsCrop(const AVCodec* codec);
+
+// Reads size, rate, bitrate, profile, colour and display area from an H.264 output type. MF_E_INVALIDMEDIATYPE
 // when it is not video/H264, lacks a size or rate, or names a profile the platform does not have.
 HRESULT VideoSettingsFromOutputType(const MediaType& type, VideoSettings* settings);
 

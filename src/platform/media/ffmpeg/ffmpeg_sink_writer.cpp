@@ -20,6 +20,7 @@ extern "C" {
 }
 
 #include "common/debug_output.h"
+#include "common/native_path.h"
 #include "common/steady_clock.h"
 
 namespace kalto::media::ffmpeg {
@@ -93,6 +94,26 @@ std::string Lower(std::string text) {
 
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The final rewrite's file beside `path`. Its name must fit the folder's name length limit, or
+// a name near the limit could never be rewritten: the original name is shortened (at a character
+// boundary) to make room for the suffix.
+std::string TemporaryPathBeside(const std::string& path) {
+  const std::string suffix = ".finalizing.mp4";
+  const size_t slash = path.rfind('/');
+  const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+  const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+  long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+  if (limit <= 0) limit = 255;
+  std::string name = path.substr(nameStart);
+  const size_t room = static_cast<size_t>(limit) > suffix.size() ? static_cast<size_t>(limit) - suffix.size() : 0;
+  if (name.size() > room) {
+    size_t cut = room;
+    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
+    name.resize(cut);
+  }
+  return path.substr(0, nameStart) + name + suffix;
 }
 
 // Hardware encoders that failed to open once are not tried again in this process: a missing
@@ -243,7 +264,8 @@ struct FfmpegSinkWriter::Stream {
   size_t picturePoolSize = 0;
   SwsPtr converter;  // only when the encoder cannot take the input format itself
   FramePtr converted;
-  std::map<int64_t, int64_t> durations;  // pts -> sample duration, until the packet comes out
+  std::map<int64_t, int64_t> durations;  // pts -> duration, in frames, until the packet comes out
+  int64_t lastSlot = AV_NOPTS_VALUE;  // pts of the last picture sent
   int64_t defaultDuration = 0;
   int64_t firstDts = AV_NOPTS_VALUE;  // 100 ns, as the encoder gave it
 
@@ -262,7 +284,7 @@ struct FfmpegSinkWriter::Stream {
 // ---- Creation --------------------------------------------------------------------------------
 HRESULT CreateFfmpegSinkWriter(const std::wstring& url, const Attributes* attributes, std::shared_ptr<SinkWriter>* writer) {
   if (writer == nullptr) return E_POINTER;
-  const std::string path = WideToUtf8(url);
+  const std::string path = NativePathFromWide(url);
   const std::string lower = Lower(path);
   if (!EndsWith(lower, ".mp4") && !EndsWith(lower, ".m4v")) return MF_E_UNSUPPORTED_BYTESTREAM_TYPE;
   bool allowHardware = false;
@@ -545,7 +567,15 @@ HRESULT FfmpegSinkWriter::BeginWriting() {
     if (st == nullptr) return E_OUTOFMEMORY;
     if (avcodec_parameters_from_context(st->codecpar, stream->encoder.get()) < 0) return E_OUTOFMEMORY;
     st->time_base = stream->encoder->time_base;
-    if (stream->video) st->avg_frame_rate = stream->encoder->framerate;
+    if (stream->video) {
+      st->avg_frame_rate = stream->encoder->framerate;
+      if (SignalsCrop(stream->codec)) {
+        // The sample description and the track header give the displayed size, as the stream does.
+        const VideoSettings& v = stream->settings;
+        st->codecpar->width = static_cast<int>(v.width - v.cropLeft - v.cropRight);
+        st->codecpar->height = static_cast<int>(v.height - v.cropTop - v.cropBottom);
+      }
+    }
     stream->avStream = st;
   }
   // Encoder delays put the first audio packet (AAC priming) and, with B-frames, the first video
@@ -736,8 +766,15 @@ HRESULT FfmpegSinkWriter::EncodeVideo(Stream& stream, Item& item) {
     sws_scale(stream.converter.get(), frame->data, frame->linesize, 0, h, stream.converted->data, stream.converted->linesize);
     toSend = stream.converted.get();
   }
-  toSend->pts = item.time;
-  stream.durations[item.time] = item.duration;
+  // The encoder counts frames of the nominal rate. Two pictures never share a slot: one that
+  // rounds onto the previous slot takes the next.
+  const AVRational hundredNs{1, static_cast<int>(kHundredNs)};
+  const auto nearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+  int64_t slot = av_rescale_q_rnd(item.time, hundredNs, stream.encoder->time_base, nearest);
+  if (stream.lastSlot != AV_NOPTS_VALUE && slot <= stream.lastSlot) slot = stream.lastSlot + 1;
+  stream.lastSlot = slot;
+  toSend->pts = slot;
+  stream.durations[slot] = std::max<int64_t>(1, av_rescale_q_rnd(item.duration, hundredNs, stream.encoder->time_base, nearest));
   const int result = avcodec_send_frame(stream.encoder.get(), toSend);
   if (result < 0) return HrFromAv(result);
   return Drain(stream);
@@ -826,7 +863,8 @@ HRESULT FfmpegSinkWriter::Drain(Stream& stream) {
         packet->duration = found->second;
         stream.durations.erase(found);
       } else if (packet->duration <= 0) {
-        packet->duration = stream.defaultDuration;
+        packet->duration = std::max<int64_t>(1, av_rescale_q(stream.defaultDuration, AVRational{1, static_cast<int>(kHundredNs)},
+                                                             stream.encoder->time_base));
       }
     }
     const HRESULT hr = Mux(stream, packet.get());
@@ -904,7 +942,7 @@ HRESULT FfmpegSinkWriter::Finalize() {
   // The fragmented file stays in place until a complete regular one can replace it.
   Dictionary metadata;
   m_metadata->FillDictionary(&metadata);
-  const std::string temporary = m_path + ".finalizing.mp4";
+  const std::string temporary = TemporaryPathBeside(m_path);
   std::vector<int64_t> starts;
   for (const auto& stream : m_streams) starts.push_back(stream->firstDts == AV_NOPTS_VALUE ? 0 : stream->firstDts);
   hr = RemuxToRegularMp4(m_path, temporary, metadata.get(), starts);

@@ -1,0 +1,277 @@
+// What kalto-record writes and where: a 1080p recording shown at 1920x1080 without bars, the
+// nominal rate asked for, output names in any encoding, existing files, the path and option
+// errors that must stop it before recording (with their messages and no file left), and the
+// status line after a resume.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "e2e_support.h"
+#include "support/require.h"
+#include "support/x_server.h"
+
+namespace kalto::test {
+namespace {
+
+namespace fs = std::filesystem;
+constexpr int kWidth = 1920, kHeight = 1080;
+
+std::string Quote(const std::string& text) { return "'" + text + "'"; }
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The stream's nominal rate as ffprobe reads it.
+std::string FrameRate(const std::string& file) {
+  auto run = Shell("ffprobe -v error -select_streams v:0 -show_entries stream=r_frame_rate -of csv=p=0 " + Quote(file));
+  while (!run.output.empty() && (run.output.back() == '\n' || run.output.back() == '\r')) run.output.pop_back();
+  return run.output;
+}
+
+// Top-level box types of an MP4: a regular file has no movie fragments ("moof").
+std::vector<std::string> TopLevelBoxes(const fs::path& file) {
+  const std::string data = ReadFile(file);
+  std::vector<std::string> boxes;
+  for (size_t at = 0; at + 8 <= data.size();) {
+    uint64_t size = 0;
+    for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<uint8_t>(data[at + i]);
+    boxes.push_back(data.substr(at + 4, 4));
+    if (size == 1 && at + 16 <= data.size()) {
+      size = 0;
+      for (int i = 8; i < 16; ++i) size = size << 8 | static_cast<uint8_t>(data[at + i]);
+    }
+    if (size < 8) break;
+    at += size;
+  }
+  return boxes;
+}
+
+class KaltoRecordOutputTest : public ::testing::Test {
+ protected:
+  // One server for the whole program: starting Xvfb per case costs more than the cases.
+  static void SetUpTestSuite() {
+    if (!XServer::Available()) return;
+    s_server = std::make_unique<XServer>(kWidth, kHeight);
+  }
+  static void TearDownTestSuite() { s_server.reset(); }
+
+  void SetUp() override {
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
+    ASSERT_TRUE(s_server->Running()) << s_server->Error();
+    folder = fs::temp_directory_path() / ("kalto-e2e-out-" + std::to_string(::getpid()));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+  }
+  void TearDown() override {
+    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
+    fs::remove_all(folder);
+  }
+
+  static std::string Command(const std::string& args) {
+    return "DISPLAY=" + s_server->Display() + " " KALTO_RECORD_PATH " --no-mic --no-system-audio " + args + " </dev/null";
+  }
+  static ShellRun Record(const std::string& args) { return Shell(Command(args)); }
+
+  static std::string PrimaryMonitor() {
+    auto list = Shell("DISPLAY=" + s_server->Display() + " " KALTO_RECORD_PATH " --list-monitors");
+    auto line = list.output.find('\n');
+    return list.output.substr(line + 1, list.output.find(' ', line + 1) - line - 1);
+  }
+
+  static std::unique_ptr<XServer> s_server;
+  fs::path folder;
+};
+
+std::unique_ptr<XServer> KaltoRecordOutputTest::s_server;
+
+TEST_F(KaltoRecordOutputTest, FullHdIsShownWithoutBarsAtTheRequestedNominalRate) {
+  XClient client(s_server->Display());
+  TestWindow window(client, 0, 0, kWidth, kHeight, "full screen", 1);
+  ASSERT_TRUE(window.WaitViewable());
+  // Two bright colours in turn, so frames keep coming and any black row stands out.
+  std::atomic<bool> done{false};
+  std::thread painter([&] {
+    for (uint32_t i = 0; !done; ++i) {
+      window.Fill(i % 2 ? 0xC0C0C0u : 0xE0A060u);
+      XSync(client.get(), False);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+  struct Case {
+    std::string args;
+    int width, height;
+    std::string rate;
+  } cases[] = {
+      {"--fps 30", 1920, 1080, "30/1"},                 // coded 1920x1088
+      {"--fps 24 --size 640x360", 640, 360, "24/1"},    // coded 640x368
+  };
+  for (const auto& c : cases) {
+    const std::string file = (folder / "full.mp4").string();
+    auto run = Record(c.args + " --duration 2 -y -o " + file);
+    ASSERT_EQ(run.status, 0) << c.args << "\n" << run.output;
+    auto probe = Probe(file);
+    EXPECT_EQ(probe.width, c.width) << c.args;
+    EXPECT_EQ(probe.height, c.height) << c.args;
+    EXPECT_EQ(FrameRate(file), c.rate) << c.args;
+    // A quarter of the size: each row then averages four, so bars of any height still show.
+    auto frames = DecodeFrames(file, c.width / 4, c.height / 4);
+    ASSERT_GE(frames.size(), 15u) << c.args;
+    for (const auto& f : frames) {
+      for (int row : {0, f.height - 1}) {
+        const auto colour = f.Mean(0, row, f.width, 1);
+        EXPECT_GT(colour.r + colour.g + colour.b, 3 * 120) << c.args << ": row " << row << " at " << f.time;
+      }
+    }
+  }
+  done = true;
+  painter.join();
+}
+
+TEST_F(KaltoRecordOutputTest, NamesInAnyEncodingAreRecordedUnderExactlyThoseBytes) {
+  const std::string names[] = {
+      "vid\xC3\xA9o.mp4",                  // accent
+      "\xE5\xBD\x95\xE5\x83\x8F.mp4",      // CJK
+      "\xF0\x9F\x8E\xAC clip.mp4",         // emoji and a space
+      "caf\xE9.mp4",                       // Latin-1, not UTF-8
+  };
+  for (const auto& name : names) {
+    const fs::path file = folder / name;
+    auto run = Record("--duration 1 --size 320x240 -o " + Quote(file.native()));
+    ASSERT_EQ(run.status, 0) << name << "\n" << run.output;
+    EXPECT_TRUE(fs::is_regular_file(file)) << name;
+    EXPECT_EQ(Probe(file.native()).videoStreams, 1) << name;
+  }
+  // No -o: the default name in a folder with a non-ASCII name.
+  const fs::path videos = folder / "Vid\xC3\xA9os";
+  fs::create_directories(videos);
+  auto run = Shell("cd " + Quote(videos.native()) + " && " + Command("--duration 1 --size 320x240"));
+  ASSERT_EQ(run.status, 0) << run.output;
+  int recorded = 0;
+  for (const auto& entry : fs::directory_iterator(videos)) recorded += entry.path().extension() == ".mp4";
+  EXPECT_EQ(recorded, 1);
+}
+
+TEST_F(KaltoRecordOutputTest, ANameAtTheLengthLimitEndsAsARegularMp4) {
+  // 255 bytes, made of two-byte characters, so the rewrite's shortened name must cut between them.
+  std::string name;
+  for (int i = 0; i < 125; ++i) name += "\xC3\xA9";
+  name += "a.mp4";
+  ASSERT_EQ(name.size(), 255u);
+  const fs::path file = folder / name;
+  auto run = Record("--duration 1 --size 320x240 -o " + Quote(file.native()));
+  ASSERT_EQ(run.status, 0) << run.output;
+  const auto boxes = TopLevelBoxes(file);
+  EXPECT_NE(std::find(boxes.begin(), boxes.end(), "moov"), boxes.end());
+  EXPECT_EQ(std::find(boxes.begin(), boxes.end(), "moof"), boxes.end()) << "the file stayed fragmented";
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "a temporary file stayed";
+}
+
+TEST_F(KaltoRecordOutputTest, AnExistingFileIsReplacedOnlyWhenAsked) {
+  const fs::path file = folder / "existing.mp4";
+  std::ofstream(file) << "keep me";
+  auto refused = Record("--duration 1 --size 320x240 -o " + file.native());
+  EXPECT_EQ(refused.status, 1) << refused.output;
+  EXPECT_NE(refused.output.find("already exists (--overwrite or -y replaces it)"), std::string::npos) << refused.output;
+  EXPECT_EQ(ReadFile(file), "keep me");
+  for (const char* flag : {"-y", "--overwrite"}) {
+    auto replaced = Record(std::string(flag) + " --duration 1 --size 320x240 -o " + file.native());
+    ASSERT_EQ(replaced.status, 0) << flag << "\n" << replaced.output;
+    EXPECT_EQ(Probe(file.native()).videoStreams, 1) << flag;
+  }
+}
+
+TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
+  const std::string file = (folder / "never.mp4").string();
+  fs::create_directories(folder / "taken.mp4");
+  const fs::path locked = folder / "locked";
+  fs::create_directories(locked);
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                              fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+  const fs::path readOnly = folder / "read-only.mp4";
+  std::ofstream(readOnly) << "old";
+  fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  // Permissions do not bind root: those cases run as an unprivileged user.
+  const std::string unprivileged = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups env " : "";
+  const std::string monitor = PrimaryMonitor();
+  struct Case {
+    std::string args;
+    int status;
+    std::string message;
+    std::string prefix = "";
+  } cases[] = {
+      {"-o " + (folder / "taken.mp4").string(), 1, "taken.mp4' is a folder"},
+      {"-o " + (folder / "missing" / "x.mp4").string(), 1, "missing' does not exist"},
+      {"-o " + (folder / (std::string(252, 'n') + ".mp4")).string(), 1,
+       "the file name is 256 bytes long; this file system allows at most 255"},
+      {"-o " + (locked / "x.mp4").string(), 1, "cannot write '" + (locked / "x.mp4").string() + "': Permission denied",
+       unprivileged},
+      {"-y -o " + readOnly.string(), 1, "cannot replace '" + readOnly.string() + "': Permission denied", unprivileged},
+      {"--region " + monitor + ":1920,0,320,240 -o " + file, 1, "--region lies outside the monitor (1920x1080)"},
+      {"--region " + monitor + ":1600,1000,320,240 -o " + file, 1,
+       "--region reaches past the monitor (1920x1080): at most 320x80 fits at 1600,1000"},
+      {"--frobnicate -o " + file, 2, "unknown option --frobnicate"},
+      {"stray -o " + file, 2, "unexpected argument stray"},
+      {"--duration 2x -o " + file, 1, "--duration needs a positive number of seconds"},
+      {"--size 1280x720junk -o " + file, 1, "--size must be WxH between 100x100 and 7680x4320"},
+      {"--size 17x17 -o " + file, 1, "--size must be WxH between 100x100 and 7680x4320"},
+      {"--fps 30.5 -o " + file, 1, "--fps must be between 1 and 120"},
+      {"--region " + monitor + ":0,0,320,240x -o " + file, 1, "--region needs HANDLE:X,Y,W,H"},
+  };
+  for (const auto& c : cases) {
+    auto run = Shell(c.prefix + Command(c.args + " --duration 1"));
+    EXPECT_EQ(run.status, c.status) << c.args << "\n" << run.output;
+    EXPECT_EQ(run.output.rfind("kalto-record: ", 0), 0u) << c.args << "\n" << run.output;
+    EXPECT_NE(run.output.find(c.message), std::string::npos) << c.args << "\n" << run.output;
+    EXPECT_EQ(run.output.find("recording to"), std::string::npos) << c.args << "\n" << run.output;
+  }
+  EXPECT_FALSE(fs::exists(file));
+  EXPECT_FALSE(fs::exists(locked / "x.mp4"));
+  EXPECT_TRUE(fs::is_empty(folder / "taken.mp4"));
+  EXPECT_EQ(ReadFile(readOnly), "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3) << "only what the test made";
+
+  // Help goes to stdout and is not an error.
+  auto help = Shell("( " KALTO_RECORD_PATH " --help 2>/dev/null )");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.output.rfind("usage: kalto-record", 0), 0u) << help.output;
+}
+
+TEST_F(KaltoRecordOutputTest, AfterResumingTheStatusLineNoLongerSaysPaused) {
+  KALTO_REQUIRE(OnPath("script"), "script (util-linux) is not installed");
+  // A terminal gets the status line redrawn in place; the keys pause and at once resume.
+  const std::string file = (folder / "paused.mp4").string();
+  auto run = Shell("printf pp | DISPLAY=" + s_server->Display() + " script -qfc " +
+                   Quote(KALTO_RECORD_PATH " --no-mic --no-system-audio --duration 1 --size 320x240 -o " + file) +
+                   " /dev/null");
+  ASSERT_EQ(run.status, 0) << run.output;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; at <= run.output.size(); at = end + 1) {
+    end = std::min(run.output.find('\r', at), run.output.size());
+    lines.push_back(run.output.substr(at, end - at));
+  }
+  size_t paused = lines.size();
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find("[paused]") != std::string::npos) paused = i;
+  }
+  ASSERT_LT(paused + 1, lines.size()) << run.output;
+  const std::string& resumed = lines[paused + 1];
+  EXPECT_EQ(resumed.find("paused"), std::string::npos) << resumed;
+  // What the longer line left on the terminal is erased.
+  EXPECT_NE(resumed.find("\x1b[K"), std::string::npos) << resumed;
+}
+
+}  // namespace
+}  // namespace kalto::test

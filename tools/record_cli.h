@@ -1,0 +1,22 @@
+#pragma once
+// kalto-record's checks of what the user typed: strict number parsing and the output path,
+// each answering with the message to print (empty when the value is fine).
+#include <cstdint>
+#include <string>
+
+namespace kalto::cli {
+
+// Whole text as a decimal integer (a handle may also be 0x hexadecimal).
+bool ParseInteger(const char* text, int64_t* out, bool allowHex = false);
+// Whole text as a finite number.
+bool ParseNumber(const char* text, double* out);
+// "WxH" with decimal numbers and nothing else.
+bool ParseSize(const char* text, int64_t* width, int64_t* height);
+// "HANDLE:X,Y,W,H".
+bool ParseRegion(const char* text, int64_t* handle, int64_t* x, int64_t* y, int64_t* width, int64_t* height);
+
+// What is wrong with recording to `path` (bytes, as given), or empty. Refuses an existing file
+// unless `overwrite`; nothing is left behind by the check.
+std::string CheckOutputPath(const std::string& path, bool overwrite);
+
+}  // namespace kalto::cli
