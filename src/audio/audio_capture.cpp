@@ -9,6 +9,7 @@
 #include <exception>
 #include <string_view>
 
+#include "audio/audio_time.h"
 #include "audio/process_loopback_completion_handler.h"
 #include "common/bounded_wait.h"
 #include "common/debug_output.h"
@@ -26,6 +27,16 @@ constexpr auto kJoinTimeout = std::chrono::milliseconds(300);
 constexpr uint32_t kDefaultOutputRate = 48000;
 constexpr float kInt16Scale = 3.0517578e-5f;
 constexpr size_t kLoopbackStagingReserve = 4096;
+
+// Room for kRingSeconds of stereo frames at `rate`: a ring holds one float less than its capacity.
+uint64_t RingCapacityFor(uint32_t rate) { return uint64_t{AudioCapture::kRingSeconds} * rate * 2 + 2; }
+
+// The codes with which a stream says that its device or the sound server is gone.
+bool IsSourceLost(HRESULT hr) { return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING; }
+
+const wchar_t* SourceName(AudioSource source) {
+  return source == AudioSource::System ? L"System audio" : L"Microphone";
+}
 
 struct VadSetting {
   float threshold;
@@ -74,8 +85,8 @@ float Peak(const std::vector<float>& chunk) {
 AudioCapture::AudioCapture(std::shared_ptr<pa::AudioSystem> audioSystem)
     : m_audioSystem(std::move(audioSystem)),
       m_noiseSuppressor(std::make_unique<NoiseSuppressor>()),
-      m_systemRing(std::make_unique<AudioRingBuffer>()),
-      m_micRing(std::make_unique<AudioRingBuffer>()),
+      m_systemRing(std::make_unique<AudioRingBuffer>(RingCapacityFor(kDefaultOutputRate))),
+      m_micRing(std::make_unique<AudioRingBuffer>(RingCapacityFor(kDefaultOutputRate))),
       m_micChunk(kChunkSamples, 0.0f),
       m_systemChunk(kChunkSamples, 0.0f),
       m_mixChunk(kChunkSamples, 0.0f),
@@ -134,6 +145,12 @@ bool AudioCapture::Initialize(bool captureSystem, bool captureMic, const std::ws
     if (captureSystem) result = InitializeLoopback();
     if (captureMic) result = InitializeMicrophone(micDeviceId) && result;
 
+    if (m_systemRing->Capacity() != RingCapacityFor(EffectiveOutputRate())) {
+      m_systemRing = std::make_unique<AudioRingBuffer>(RingCapacityFor(EffectiveOutputRate()));
+      m_micRing = std::make_unique<AudioRingBuffer>(RingCapacityFor(EffectiveOutputRate()));
+    }
+    m_systemBacklog = MakeBacklogLimiter(EffectiveOutputRate());
+    m_micBacklog = MakeBacklogLimiter(EffectiveOutputRate());
     const size_t staging = static_cast<size_t>(EffectiveOutputRate() / 10) * 2;
     if (m_micStaging.capacity() < staging) m_micStaging.reserve(staging);
     if (m_resampleOutput.capacity() < 4 * staging) m_resampleOutput.reserve(4 * staging);
@@ -312,6 +329,8 @@ bool AudioCapture::InitializeMicrophone(const std::wstring& deviceId) {
     }
   }
   m_micDevice = std::move(device);
+  // A lost microphone is looked for again under this id, not under whatever is default then.
+  if (Failed(m_micDevice->GetId(&m_micEndpointId))) m_micEndpointId.clear();
 
   if (HRESULT hr = m_micDevice->Activate(&m_micClient); Failed(hr) || !m_micClient) {
     DebugLog<128>(L"[AudioCapture] Failed to activate mic IAudioClient: 0x%08X\n", HrBits(OrPointer(hr)));
@@ -396,6 +415,26 @@ void AudioCapture::SetStartTimeBase(int64_t steadyNs) {
   m_hasStartTimeBase = true;
 }
 
+bool AudioCapture::HasSystemStream() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_loopbackCaptureClient != nullptr;
+}
+
+bool AudioCapture::HasMicStream() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_micCaptureClient != nullptr;
+}
+
+CaptureFormat AudioCapture::GetSystemFormat() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_systemFormat;
+}
+
+CaptureFormat AudioCapture::GetMicFormat() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_micFormat;
+}
+
 bool AudioCapture::Start(AudioDataCallback callback) {
   std::lock_guard lock(m_controlMutex);
   if (m_running) return false;
@@ -419,6 +458,18 @@ bool AudioCapture::Start(AudioDataCallback callback) {
     m_stopEvent->Reset();
     m_systemRing->Reset();
     m_micRing->Reset();
+    const int64_t rate = EffectiveOutputRate();
+    // The first frames captured were heard before the time origin when the stream latency
+    // exceeds the time since it: they are left out, and the timeline starts where the kept
+    // sound was heard, so no stamp falls before zero and every later stamp stays exact.
+    const int64_t leadHns = m_streamLatency - m_startOffset;
+    m_firstFramePosition = leadHns > 0 ? HnsToFramesCeil(leadHns, rate) : 0;
+    m_systemRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
+    m_micRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
+    m_systemBacklog = MakeBacklogLimiter(rate);
+    m_micBacklog = MakeBacklogLimiter(rate);
+    m_systemHealth = SourceHealth{};
+    m_micHealth = SourceHealth{};
     m_mixer.ResetGains(static_cast<uint32_t>(m_micMode));
     m_micPeak = 0.0f;
     m_systemPeak = 0.0f;
@@ -476,8 +527,15 @@ void AudioCapture::Stop() {
   JoinThread(m_captureThread, L"[AudioCapture] WARNING: Capture thread join timed out after 300ms\n");
   JoinThread(m_outputThread, L"[AudioCapture] WARNING: Output thread join timed out after 300ms\n");
 
+  // The capture thread has ended, so the stream fields are no longer replaced.
   if (m_loopbackClient) m_loopbackClient->Stop();
   if (m_micClient) m_micClient->Stop();
+  const unsigned long long systemDropped = m_systemRing->DroppedSamples();
+  const unsigned long long micDropped = m_micRing->DroppedSamples();
+  if (systemDropped + micDropped > 0) {
+    DebugLog<256>(L"[AudioCapture] WARNING: Full ring buffers dropped %llu system and %llu microphone samples\n",
+                  systemDropped, micDropped);
+  }
   // Stopped from inside a callback, the output thread may still be finishing its chunk.
   if (!m_outputThread.joinable()) {
     m_systemRing->Reset();
@@ -508,8 +566,8 @@ void AudioCapture::CaptureThread() {
         break;
       }
       // Whichever event fired, both sources are drained: one wake-up serves both.
-      if (systemIndex != -1) ProcessLoopbackPackets();
-      if (micIndex != -1) ProcessMicPackets();
+      if (systemIndex != -1) ServiceSource(AudioSource::System);
+      if (micIndex != -1) ServiceSource(AudioSource::Microphone);
     } catch (const std::exception& e) {
       DebugLog<256>(L"[AudioCapture] CaptureThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
     } catch (...) {
@@ -518,10 +576,169 @@ void AudioCapture::CaptureThread() {
   }
 }
 
-void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFormat& format,
-                                std::vector<float>& out) {
+void AudioCapture::ServiceSource(AudioSource source) {
+  SourceHealth& health = source == AudioSource::System ? m_systemHealth : m_micHealth;
+  if (health.lost) {
+    if (SteadyNowNs() >= health.retryAtNs) TryReopen(source);
+    return;
+  }
+  const HRESULT hr = source == AudioSource::System ? ProcessLoopbackPackets() : ProcessMicPackets();
+  if (IsSourceLost(hr)) MarkLost(source, hr);
+}
+
+void AudioCapture::MarkLost(AudioSource source, HRESULT reason) {
+  {
+    // The dead stream is released; the output thread goes on with silence in its place.
+    std::lock_guard lock(m_streamMutex);
+    if (source == AudioSource::System) {
+      m_loopbackCaptureClient.reset();
+      m_loopbackClient.reset();
+    } else {
+      m_micCaptureClient.reset();
+      m_micClient.reset();
+    }
+  }
+  SourceHealth& health = source == AudioSource::System ? m_systemHealth : m_micHealth;
+  health.lost = true;
+  health.retryAtNs = SteadyNowNs() + int64_t{kReopenIntervalMs} * 1'000'000;
+  DebugLog<256>(L"[AudioCapture] WARNING: %ls lost (0x%08X); recording silence until it returns\n",
+                SourceName(source), HrBits(reason));
+  NotifySource(source, false);
+}
+
+void AudioCapture::TryReopen(AudioSource source) {
+  SourceHealth& health = source == AudioSource::System ? m_systemHealth : m_micHealth;
+  ReopenedStream stream;
+  const HRESULT hr = source == AudioSource::System ? ReopenSystem(&stream) : ReopenMicrophone(&stream);
+  if (Failed(hr)) {
+    health.retryAtNs = SteadyNowNs() + int64_t{kReopenIntervalMs} * 1'000'000;
+    return;
+  }
+  {
+    std::lock_guard lock(m_streamMutex);
+    if (source == AudioSource::System) {
+      if (!m_usingProcessLoopback) m_renderDevice = std::move(stream.device);
+      m_loopbackClient = std::move(stream.client);
+      m_loopbackCaptureClient = std::move(stream.captureClient);
+      m_systemFormat = stream.format;
+    } else {
+      m_micDevice = std::move(stream.device);
+      m_micClient = std::move(stream.client);
+      m_micCaptureClient = std::move(stream.captureClient);
+      m_micFormat = stream.format;
+    }
+  }
+  if (source == AudioSource::Microphone) {
+    // A fresh stream: nothing of the old one's resampler state applies to it.
+    m_resampleRatio = static_cast<double>(m_micFormat.sampleRate) / static_cast<double>(EffectiveOutputRate());
+    m_resamplePosition = 0.0;
+    m_resampleHistory.fill(0.0f);
+    m_micStaging.clear();
+    m_micRing->SetSkipFrames(0);
+  } else {
+    m_systemRing->SetSkipFrames(0);
+  }
+  health.lost = false;
+  DebugLog<128>(L"[AudioCapture] %ls is back\n", SourceName(source));
+  NotifySource(source, true);
+}
+
+void AudioCapture::NotifySource(AudioSource source, bool available) {
+  if (!m_sourceStateCallback) return;
+  std::wstring message = SourceName(source);
+  message += available ? L" is back" : L" lost; recording silence until it returns";
+  m_sourceStateCallback(source, available, message);
+}
+
+HRESULT AudioCapture::OpenForCapture(std::shared_ptr<pa::AudioClient> client, uint32_t streamFlags,
+                                     const std::shared_ptr<pa::Event>& event, ReopenedStream* out) {
+  out->client = std::move(client);
+  std::unique_ptr<pa::WaveFormat> mixFormat;
+  if (HRESULT hr = out->client->GetMixFormat(&mixFormat); Failed(hr) || !mixFormat) return OrPointer(hr);
+  out->format = ToCaptureFormat(*mixFormat);
+  if (!IsReadable(out->format)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
+  if (HRESULT hr = out->client->Initialize(pa::AUDCLNT_SHAREMODE_SHARED, streamFlags, kBufferDurationHns, 0,
+                                           mixFormat.get());
+      Failed(hr)) {
+    return hr;
+  }
+  if (HRESULT hr = out->client->SetEventHandle(event); Failed(hr)) return hr;
+  if (HRESULT hr = out->client->GetCaptureClient(&out->captureClient); Failed(hr) || !out->captureClient) {
+    return OrPointer(hr);
+  }
+  return out->client->Start();
+}
+
+HRESULT AudioCapture::ReopenSystem(ReopenedStream* out) {
+  if (m_usingProcessLoopback) return ReopenProcessLoopback(out);
+  std::shared_ptr<pa::DeviceEnumerator> enumerator;
+  if (HRESULT hr = m_audioSystem->CreateDeviceEnumerator(&enumerator); Failed(hr) || !enumerator) return OrPointer(hr);
+  // Everything the user hears: the default output as it is now.
+  if (HRESULT hr = enumerator->GetDefaultAudioEndpoint(pa::eRender, pa::eConsole, &out->device);
+      Failed(hr) || !out->device) {
+    return OrPointer(hr);
+  }
+  std::shared_ptr<pa::AudioClient> client;
+  if (HRESULT hr = out->device->Activate(&client); Failed(hr) || !client) return OrPointer(hr);
+  return OpenForCapture(std::move(client), pa::AUDCLNT_STREAMFLAGS_LOOPBACK | pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                        m_loopbackEvent, out);
+}
+
+HRESULT AudioCapture::ReopenProcessLoopback(ReopenedStream* out) {
+  pa::AUDIOCLIENT_ACTIVATION_PARAMS params;
+  params.ActivationType = pa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
+  params.ProcessLoopbackParams.TargetProcessId = m_processId;
+  params.ProcessLoopbackParams.ProcessLoopbackMode = pa::PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+  pa::PropVariantBlob variant;
+  variant.vt = pa::VT_BLOB;
+  variant.blob.cbSize = sizeof(params);
+  variant.blob.pBlobData = reinterpret_cast<const uint8_t*>(&params);
+  auto handler = std::make_shared<ProcessLoopbackCompletionHandler>();
+  std::shared_ptr<pa::ActivateAudioInterfaceAsyncOperation> operation;
+  if (HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &variant,
+                                                             handler, &operation);
+      Failed(hr)) {
+    return hr;
+  }
+  // Stop must not wait out the activation: the stop event ends the wait too.
+  pa::Event* waitList[] = {m_stopEvent.get(), &handler->CompletedEvent()};
+  if (pa::WaitForEvents(waitList, kActivationTimeoutMs, nullptr) != pa::WAIT_OBJECT_0 + 1) {
+    return HRESULT_ERROR_TIMEOUT;
+  }
+  if (Failed(handler->ActivateResult())) return handler->ActivateResult();
+  if (!handler->AudioClient()) return E_POINTER;
+  return OpenForCapture(handler->AudioClient(),
+                        pa::AUDCLNT_STREAMFLAGS_LOOPBACK | pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK, m_loopbackEvent,
+                        out);
+}
+
+HRESULT AudioCapture::ReopenMicrophone(ReopenedStream* out) {
+  std::shared_ptr<pa::DeviceEnumerator> enumerator;
+  if (HRESULT hr = m_audioSystem->CreateDeviceEnumerator(&enumerator); Failed(hr) || !enumerator) return OrPointer(hr);
+  // The same endpoint only: whatever is default once it has gone may be another device, or a
+  // monitor of the system's own output.
+  if (m_micEndpointId.empty()) return E_NOTFOUND;
+  if (HRESULT hr = enumerator->GetDevice(m_micEndpointId, &out->device); Failed(hr) || !out->device) {
+    return OrPointer(hr);
+  }
+  std::shared_ptr<pa::AudioClient> client;
+  if (HRESULT hr = out->device->Activate(&client); Failed(hr) || !client) return OrPointer(hr);
+  // The effects asked for at the start, quietly: their warnings were given then.
+  if (pa::AudioClient2* client2 = client->QueryAudioClient2()) {
+    pa::AudioClientProperties properties;
+    properties.cbSize = 16;
+    properties.bIsOffload = false;
+    properties.eCategory = m_voiceProcessing ? pa::AudioCategory_Communications : pa::AudioCategory_Other;
+    properties.Options = m_voiceProcessing ? pa::AUDCLNT_STREAMOPTIONS_NONE : pa::AUDCLNT_STREAMOPTIONS_RAW;
+    client2->SetClientProperties(properties);
+  }
+  return OpenForCapture(std::move(client), pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK, m_micEvent, out);
+}
+
+HRESULT AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFormat& format,
+                                   std::vector<float>& out) {
   uint32_t packetFrames = 0;
-  if (Failed(client.GetNextPacketSize(&packetFrames))) return;
+  if (HRESULT hr = client.GetNextPacketSize(&packetFrames); Failed(hr)) return hr;
   const size_t channels = format.channels;
   // Stop must not wait behind a stream that never runs dry.
   while (packetFrames > 0 && m_running) {
@@ -529,8 +746,11 @@ void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFor
     uint32_t frames = 0;
     uint32_t flags = 0;
     // A failed packet is left alone; the next wake-up asks again rather than spinning here.
-    if (Failed(client.GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
-    if (data != nullptr && (flags & pa::AUDCLNT_BUFFERFLAGS_SILENT) == 0 && channels > 0) {
+    if (HRESULT hr = client.GetBuffer(&data, &frames, &flags, nullptr, nullptr); Failed(hr)) return hr;
+    if (data == nullptr || (flags & pa::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || channels == 0) {
+      // Silence still takes its time: leaving it out would pull everything after it early.
+      out.insert(out.end(), size_t{frames} * 2, 0.0f);
+    } else {
       const size_t rightOffset = channels >= 2 ? 1 : 0;
       if (format.isFloat) {
         for (uint32_t i = 0; i < frames; ++i) {
@@ -553,35 +773,41 @@ void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFor
       }
     }
     client.ReleaseBuffer(frames);
-    if (Failed(client.GetNextPacketSize(&packetFrames))) break;
+    if (HRESULT hr = client.GetNextPacketSize(&packetFrames); Failed(hr)) return hr;
   }
+  return S_OK;
 }
 
-void AudioCapture::ProcessLoopbackPackets() {
-  if (!m_loopbackCaptureClient || !m_systemRing) return;
+HRESULT AudioCapture::ProcessLoopbackPackets() {
+  if (!m_loopbackCaptureClient || !m_systemRing) return S_OK;
   m_loopbackStaging.clear();
-  DrainPackets(*m_loopbackCaptureClient, m_systemFormat, m_loopbackStaging);
-  if (!m_loopbackStaging.empty()) m_systemRing->Write(m_loopbackStaging.data(), m_loopbackStaging.size());
+  const HRESULT hr = DrainPackets(*m_loopbackCaptureClient, m_systemFormat, m_loopbackStaging);
+  // Drained while paused, the sound is thrown away: none of it may reach the file.
+  if (!m_loopbackStaging.empty() && !m_paused) {
+    m_systemRing->Write(m_loopbackStaging.data(), m_loopbackStaging.size());
+  }
+  return hr;
 }
 
-void AudioCapture::ProcessMicPackets() {
-  if (!m_micCaptureClient || !m_micRing) return;
-  DrainPackets(*m_micCaptureClient, m_micFormat, m_micStaging);
+HRESULT AudioCapture::ProcessMicPackets() {
+  if (!m_micCaptureClient || !m_micRing) return S_OK;
+  const HRESULT hr = DrainPackets(*m_micCaptureClient, m_micFormat, m_micStaging);
   if (!m_micStaging.empty()) {
     ResampleMicBlock(m_micStaging.data(), m_micStaging.size() / 2);
     m_micStaging.clear();
   }
+  return hr;
 }
 
 void AudioCapture::ResampleMicBlock(const float* frames, size_t frameCount) {
   if (!m_micRing || frameCount == 0) return;
   if (m_resampleRatio == 1.0 || m_micFormat.sampleRate == EffectiveOutputRate()) {
-    m_micRing->Write(frames, frameCount * 2);
+    if (!m_paused) m_micRing->Write(frames, frameCount * 2);
     return;
   }
   m_resampleOutput.clear();
   ResampleCatmullRom(frames, frameCount, m_resampleRatio, m_resamplePosition, m_resampleHistory, m_resampleOutput);
-  if (!m_resampleOutput.empty()) m_micRing->Write(m_resampleOutput.data(), m_resampleOutput.size());
+  if (!m_resampleOutput.empty() && !m_paused) m_micRing->Write(m_resampleOutput.data(), m_resampleOutput.size());
 }
 
 void AudioCapture::OutputThread() {
@@ -597,36 +823,50 @@ void AudioCapture::OutputThread() {
       pa::WaitForEvent(*m_stopEvent, static_cast<uint32_t>(waitMs));
     }
     if (!m_running) break;
-    if (!m_paused) {
-      try {
+    try {
+      if (m_paused) {
+        DiscardPausedSound();
+      } else {
         ProduceChunk();
-      } catch (const std::exception& e) {
-        DebugLog<256>(L"[AudioCapture] OutputThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
-      } catch (...) {
-        DebugLog<128>(L"[AudioCapture] OutputThread unknown exception\n");
       }
+    } catch (const std::exception& e) {
+      DebugLog<256>(L"[AudioCapture] OutputThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
+    } catch (...) {
+      DebugLog<128>(L"[AudioCapture] OutputThread unknown exception\n");
     }
     ++n;
     // Absolute deadlines from the start: a late pass is caught up, never skipped, and errors do
     // not accumulate.
-    deadline = t0 + n * int64_t{kChunkFrames} * 1'000'000'000 / rate;
+    deadline = t0 + FramesToNs(n * int64_t{kChunkFrames}, rate);
   }
 }
 
-void AudioCapture::ProduceChunkForTesting(const float* mic, const float* system) {
-  if (m_running) return;
-  if (mic) m_micRing->Write(mic, kChunkSamples);
-  if (system) m_systemRing->Write(system, kChunkSamples);
+void AudioCapture::DiscardPausedSound() {
+  // What came in while paused was captured while paused; the capture thread may still have
+  // written some of it just before the pause took effect.
+  if (m_micRing) m_micRing->Discard(m_micRing->Capacity());
+  if (m_systemRing) m_systemRing->Discard(m_systemRing->Capacity());
+  m_micBacklog.Reset();
+  m_systemBacklog.Reset();
+}
+
+const int16_t* AudioCapture::ProduceChunkForTesting(const float* mic, const float* system, size_t frames) {
+  if (m_running) return nullptr;
+  if (mic) m_micRing->Write(mic, frames * 2);
+  if (system) m_systemRing->Write(system, frames * 2);
   ProduceChunk();
+  return m_outputPcm.data();
 }
 
 void AudioCapture::ProduceChunk() {
   if (m_micRing) {
+    if (uint64_t excess = m_micBacklog.Observe(m_micRing->Count() / 2)) m_micRing->Discard(excess * 2);
     m_micRing->ReadChunk(m_micChunk.data());
   } else {
     std::fill(m_micChunk.begin(), m_micChunk.end(), 0.0f);
   }
   if (m_systemRing) {
+    if (uint64_t excess = m_systemBacklog.Observe(m_systemRing->Count() / 2)) m_systemRing->Discard(excess * 2);
     m_systemRing->ReadChunk(m_systemChunk.data());
   } else {
     std::fill(m_systemChunk.begin(), m_systemChunk.end(), 0.0f);
@@ -650,9 +890,9 @@ void AudioCapture::ProduceChunk() {
                    static_cast<uint32_t>(m_micMode), m_mixChunk.data(), m_outputPcm.data());
 
   const int64_t rate = EffectiveOutputRate();
-  const int64_t frames = m_framesDelivered.fetch_add(kChunkFrames);
-  int64_t timestamp = m_startOffset + (frames * 10'000'000 / rate - m_streamLatency);
-  if (timestamp < 0) timestamp = 0;
+  const int64_t position = m_firstFramePosition + m_framesDelivered.fetch_add(kChunkFrames);
+  // Never below zero: the first position is past every frame heard before the origin.
+  const int64_t timestamp = m_startOffset + FramesToHns(position, rate) - m_streamLatency;
   if (m_audioCallback) {
     m_audioCallback(reinterpret_cast<const uint8_t*>(m_outputPcm.data()), kChunkBytes, timestamp,
                     int64_t{10'240'000'000} / rate);
