@@ -415,6 +415,18 @@ void AudioCapture::SetStartTimeBase(int64_t steadyNs) {
   m_hasStartTimeBase = true;
 }
 
+void AudioCapture::SetPaused(bool paused) {
+  std::lock_guard lock(m_pauseMutex);
+  if (paused == m_paused.load()) return;
+  const int64_t now = SteadyNowNs();
+  if (paused) {
+    m_pauseBeganNs = now;
+  } else {
+    m_pausedTotalNs.fetch_add(now - m_pauseBeganNs);
+  }
+  m_paused.store(paused);
+}
+
 bool AudioCapture::HasSystemStream() const {
   std::lock_guard lock(m_streamMutex);
   return m_loopbackCaptureClient != nullptr;
@@ -442,6 +454,11 @@ bool AudioCapture::Start(AudioDataCallback callback) {
   try {
     m_audioCallback = std::move(callback);
     m_startTimeNs = SteadyNowNs();
+    {
+      std::lock_guard pauseLock(m_pauseMutex);
+      m_pausedTotalNs = 0;
+      if (m_paused) m_pauseBeganNs = m_startTimeNs;
+    }
     m_framesDelivered = 0;
     m_startOffset = 0;
     if (m_hasStartTimeBase) m_startOffset = std::max<int64_t>((m_startTimeNs - m_startTimeBaseNs) / 100, 0);
@@ -812,8 +829,8 @@ void AudioCapture::ResampleMicBlock(const float* frames, size_t frameCount) {
 
 void AudioCapture::OutputThread() {
   const int64_t rate = EffectiveOutputRate();
+  const int64_t periodNs = FramesToNs(kChunkFrames, rate);
   const int64_t t0 = SteadyNowNs();
-  int64_t n = 0;
   int64_t deadline = t0;
   while (m_running) {
     const int64_t now = SteadyNowNs();
@@ -823,8 +840,16 @@ void AudioCapture::OutputThread() {
       pa::WaitForEvent(*m_stopEvent, static_cast<uint32_t>(waitMs));
     }
     if (!m_running) break;
+    const bool paused = m_paused;
+    // Chunk k is due at t0 + k chunks + the time spent paused: the timeline leaves out exactly
+    // the pause, not a whole number of chunks around it.
+    const int64_t due = t0 + m_pausedTotalNs.load() + FramesToNs(m_framesDelivered.load(), rate);
+    if (!paused && SteadyNowNs() < due) {
+      deadline = due;  // just resumed: the schedule has moved on by the pause
+      continue;
+    }
     try {
-      if (m_paused) {
+      if (paused) {
         DiscardPausedSound();
       } else {
         ProduceChunk();
@@ -834,10 +859,10 @@ void AudioCapture::OutputThread() {
     } catch (...) {
       DebugLog<128>(L"[AudioCapture] OutputThread unknown exception\n");
     }
-    ++n;
-    // Absolute deadlines from the start: a late pass is caught up, never skipped, and errors do
-    // not accumulate.
-    deadline = t0 + FramesToNs(n * int64_t{kChunkFrames}, rate);
+    // Absolute deadlines: a late pass is caught up, never skipped, and errors do not accumulate.
+    // While paused the rings are emptied once a period.
+    deadline = paused ? SteadyNowNs() + periodNs
+                      : t0 + m_pausedTotalNs.load() + FramesToNs(m_framesDelivered.load(), rate);
   }
 }
 

@@ -86,8 +86,10 @@ class AudioCapture {
   // False when already running (the callback is then discarded).
   bool Start(AudioDataCallback callback);
   // While paused nothing is delivered and the timeline does not advance; what the streams
-  // capture meanwhile is thrown away, so after resuming the sound is fresh and on time.
-  void SetPaused(bool paused) { m_paused.store(paused); }
+  // capture meanwhile is thrown away, so after resuming the sound is fresh and on time. The
+  // delivered timeline leaves out exactly the time between the two calls, as a recorder that
+  // takes its paused time off the video does.
+  void SetPaused(bool paused);
   // Before Start. Told on the capture thread when a running source is lost and when it is back.
   void SetSourceStateCallback(SourceStateCallback callback) { m_sourceStateCallback = std::move(callback); }
   // Idempotent.
@@ -233,6 +235,9 @@ class AudioCapture {
   std::vector<int16_t> m_nsPcm;
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_paused{false};
+  std::mutex m_pauseMutex;  // serialises SetPaused
+  int64_t m_pauseBeganNs = 0;
+  std::atomic<int64_t> m_pausedTotalNs{0};  // since Start; the output schedule moves by it
   std::thread m_captureThread;
   std::thread m_outputThread;
   std::mutex m_controlMutex;  // serialises Start and Stop
