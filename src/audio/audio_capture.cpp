@@ -27,6 +27,9 @@ constexpr auto kJoinTimeout = std::chrono::milliseconds(300);
 constexpr uint32_t kDefaultOutputRate = 48000;
 constexpr float kInt16Scale = 3.0517578e-5f;
 constexpr size_t kLoopbackStagingReserve = 4096;
+// How long after the sound from before the origin is due a stream's first sound is still taken
+// for it: streams take a moment to deliver their first packet.
+constexpr int64_t kSkipGraceNs = 500'000'000;
 
 // Room for kRingSeconds of stereo frames at `rate`: a ring holds one float less than its capacity.
 uint64_t RingCapacityFor(uint32_t rate) { return uint64_t{AudioCapture::kRingSeconds} * rate * 2 + 2; }
@@ -447,6 +450,11 @@ CaptureFormat AudioCapture::GetMicFormat() const {
   return m_micFormat;
 }
 
+double AudioCapture::GetResampleRatio() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_resampleRatio;
+}
+
 bool AudioCapture::Start(AudioDataCallback callback) {
   std::lock_guard lock(m_controlMutex);
   if (m_running) return false;
@@ -483,6 +491,9 @@ bool AudioCapture::Start(AudioDataCallback callback) {
     m_firstFramePosition = leadHns > 0 ? HnsToFramesCeil(leadHns, rate) : 0;
     m_systemRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
     m_micRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
+    // Only a stream's first sound can be from before the origin: one that stays quiet at first
+    // (process loopback before the application plays) must not lose its first sound later.
+    m_skipExpiresNs = m_startTimeNs + std::max<int64_t>(leadHns, 0) * 100 + kSkipGraceNs;
     m_systemBacklog = MakeBacklogLimiter(rate);
     m_micBacklog = MakeBacklogLimiter(rate);
     m_systemHealth = SourceHealth{};
@@ -573,8 +584,14 @@ void AudioCapture::CaptureThread() {
     waitList.push_back(m_micEvent.get());
   }
 
+  bool skipExpired = false;
   while (m_running) {
     try {
+      if (!skipExpired && SteadyNowNs() > m_skipExpiresNs) {
+        m_systemRing->SetSkipFrames(0);
+        m_micRing->SetSkipFrames(0);
+        skipExpired = true;
+      }
       uint32_t lastError = 0;
       const uint32_t result = m_audioSystem->WaitForMultipleObjects(waitList, kCaptureWaitMs, &lastError);
       if (!m_running || result == pa::WAIT_OBJECT_0) break;
@@ -643,11 +660,11 @@ void AudioCapture::TryReopen(AudioSource source) {
       m_micClient = std::move(stream.client);
       m_micCaptureClient = std::move(stream.captureClient);
       m_micFormat = stream.format;
+      m_resampleRatio = static_cast<double>(m_micFormat.sampleRate) / static_cast<double>(EffectiveOutputRate());
     }
   }
   if (source == AudioSource::Microphone) {
     // A fresh stream: nothing of the old one's resampler state applies to it.
-    m_resampleRatio = static_cast<double>(m_micFormat.sampleRate) / static_cast<double>(EffectiveOutputRate());
     m_resamplePosition = 0.0;
     m_resampleHistory.fill(0.0f);
     m_micStaging.clear();

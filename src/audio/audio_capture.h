@@ -129,7 +129,7 @@ class AudioCapture {
   bool IsVoiceProcessing() const { return m_voiceProcessing; }
   uint32_t GetOutputSampleRate() const { return m_outputSampleRate; }
   uint32_t GetOutputChannels() const { return m_outputChannels; }
-  double GetResampleRatio() const { return m_resampleRatio; }
+  double GetResampleRatio() const;
   int64_t GetStartOffset() const { return m_startOffset; }
   int64_t GetStreamLatency() const { return m_streamLatency; }
   int64_t GetFramesDelivered() const { return m_framesDelivered.load(); }
@@ -250,6 +250,7 @@ class AudioCapture {
   BacklogLimiter m_systemBacklog = MakeBacklogLimiter(48000);
   BacklogLimiter m_micBacklog = MakeBacklogLimiter(48000);
   int64_t m_firstFramePosition = 0;
+  int64_t m_skipExpiresNs = 0;  // the capture thread drops the skip debt after this
   AudioDataCallback m_audioCallback;
   int64_t m_startTimeNs = 0;
   std::atomic<int64_t> m_framesDelivered{0};

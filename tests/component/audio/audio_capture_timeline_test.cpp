@@ -131,6 +131,28 @@ TEST_F(AudioCaptureTest, SoundHeardBeforeTheTimeOriginIsLeftOutAndTheTimelineSta
   for (const auto& chunk : chunks) EXPECT_FALSE(Contains(chunk, SystemPcm(0.1f)));
 }
 
+TEST_F(AudioCaptureTest, AStreamQuietAtFirstKeepsItsFirstSoundLater) {
+  // Process loopback delivers nothing until the application plays: its first sound, a while
+  // after the start, is not sound from before the origin.
+  auto speakers = AddSpeakers();
+  speakers->SetLatencyHns(300'000);
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, true, false));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  ASSERT_TRUE(sink.WaitFor(40));  // 0.85 s of chunks
+  speakers->LastClient()->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
+  const int index = sink.WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); });
+  ASSERT_TRUE(sink.WaitFor(static_cast<size_t>(index) + 2));
+  capture->Stop();
+  ASSERT_GE(index, 0) << "the first sound was taken for sound from before the origin";
+  const auto chunks = sink.Chunks();
+  size_t frames = 0;
+  for (size_t n = static_cast<size_t>(index); n < chunks.size(); ++n) {
+    for (size_t f = 0; f < 1024; ++f) frames += chunks[n].pcm[2 * f] == SystemPcm(0.4f) ? 1 : 0;
+  }
+  EXPECT_EQ(frames, 1024u);
+}
+
 TEST_F(AudioCaptureTest, SamplesAFullRingDropsAreReportedOnceAtStop) {
   auto speakers = AddSpeakers();
   auto capture = MakeCapture();
