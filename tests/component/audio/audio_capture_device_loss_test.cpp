@@ -77,22 +77,52 @@ class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInter
   bool HasStream(const AudioCapture& capture) const {
     return GetParam().source == AudioSource::Microphone ? capture.HasMicStream() : capture.HasSystemStream();
   }
-  // The source is gone: reads fail, and so do attempts to open it again.
+  // The source is gone: its reads fail, and it is no longer there to be opened again (the
+  // microphone's endpoint is gone, there is no default output, the activation is refused).
   void Remove() {
     Endpoint()->SetFault(FakeAudioPoint::GetNextPacketSize, FakeAudioFault::Code(GetParam().reason));
-    Endpoint()->SetFault(FakeAudioPoint::Activate, FakeAudioFault::Code(GetParam().reason));
-    fa::FakeActivation refused;
-    refused.activateResult = GetParam().reason;
-    system->SetActivation(refused);
+    switch (GetParam().kind) {
+      case Kind::Microphone:
+        system->RemoveEndpoint(kMicId);
+        break;
+      case Kind::SystemLoopback:
+        system->SetDefaultEndpointFault(fa::eRender, fa::eConsole, E_NOTFOUND);
+        break;
+      case Kind::ProcessLoopback: {
+        fa::FakeActivation refused;
+        refused.activateResult = GetParam().reason;
+        system->SetActivation(refused);
+        break;
+      }
+    }
   }
-  void Return() {
+  // Back, but its first stream comes without a capture service: that attempt fails too.
+  void ReturnBroken() {
+    if (GetParam().kind == Kind::Microphone) mic = AddMic(fa::FakePcm16Format(48000, 1), kMicId);
     Endpoint()->ClearFaults();
+    Endpoint()->SetNullCaptureClient(true);
+    system->SetDefaultEndpointFault(fa::eRender, fa::eConsole, S_OK);
     system->SetActivation(fa::FakeActivation{});
   }
+  void Mend() { Endpoint()->SetNullCaptureClient(false); }
   // Attempts to open the source, whichever way it is opened.
   int OpenAttempts() {
-    return GetParam().kind == Kind::ProcessLoopback ? static_cast<int>(system->ActivationRequests().size())
-                                                    : Endpoint()->ActivateCalls();
+    switch (GetParam().kind) {
+      case Kind::Microphone:
+        return static_cast<int>(system->GetDeviceRequests().size());
+      case Kind::SystemLoopback:
+        return static_cast<int>(system->DefaultEndpointRequests().size());
+      case Kind::ProcessLoopback:
+        return static_cast<int>(system->ActivationRequests().size());
+    }
+    return 0;
+  }
+  bool WaitForAttempts(int count) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (OpenAttempts() < count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return OpenAttempts() >= count;
   }
   void Push(float value) {
     if (GetParam().kind == Kind::Microphone) {
@@ -103,7 +133,8 @@ class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInter
   }
 
   std::shared_ptr<fa::FakeAudioEndpoint> speakers = AddSpeakers();
-  std::shared_ptr<fa::FakeAudioEndpoint> mic = AddMic();
+  static constexpr const wchar_t* kMicId = L"{0.0.1.00000000}.{mic}";
+  std::shared_ptr<fa::FakeAudioEndpoint> mic = AddMic(fa::FakePcm16Format(48000, 1), kMicId);
   SourceEvents events;
 };
 
@@ -127,16 +158,17 @@ TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItRetu
   ASSERT_TRUE(events.WaitFor(1)) << "the loss was not reported";
   EXPECT_FALSE(HasStream(*capture));
   // Two failed attempts to open it again: still one warning.
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (OpenAttempts() < opensAtStart + 2 && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_GE(OpenAttempts(), opensAtStart + 2);
+  ASSERT_TRUE(WaitForAttempts(opensAtStart + 2));
   const size_t lostAt = sink.Count();
   ASSERT_TRUE(sink.WaitFor(lostAt + 5)) << "chunks stopped with the source";
   EXPECT_EQ(log.Count(param.lostLine), 1);
 
-  Return();
+  ReturnBroken();
+  const int brokenFrom = OpenAttempts();
+  ASSERT_TRUE(WaitForAttempts(brokenFrom + 2));  // the first of them has surely finished
+  EXPECT_EQ(events.Events().size(), 1u) << "a stream without a capture service is no return";
+  EXPECT_FALSE(HasStream(*capture));
+  Mend();
   ASSERT_TRUE(events.WaitFor(2)) << "the return was not reported";
   EXPECT_TRUE(HasStream(*capture));
   auto secondClient = Endpoint()->LastClient();
