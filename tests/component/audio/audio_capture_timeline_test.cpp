@@ -167,5 +167,17 @@ TEST_F(AudioCaptureTest, SamplesAFullRingDropsAreReportedOnceAtStop) {
                              "[AudioCapture] WARNING: Full ring buffers dropped 96000 system and 0 microphone samples\n"}));
 }
 
+TEST_F(AudioCaptureTest, TheRingsHoldFiveSecondsAtAHigherOutputRateToo) {
+  auto speakers = AddSpeakers(fa::FakeFloatFormat(96000, 2));
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->Initialize(true, false, L"", 96000, 2, false, 0, 1));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  // Four and a half seconds at once: more than a ring sized for 48 kHz holds at 96 kHz.
+  speakers->LastClient()->PushFloat(FloatFrames(9 * 96000 / 2, {0.1f, 0.1f}));
+  ASSERT_TRUE(WaitDrained(*speakers->LastClient()));
+  capture->Stop();
+  EXPECT_TRUE(log.Lines().empty()) << log.Lines().front();
+}
+
 }  // namespace
 }  // namespace kalto::test
