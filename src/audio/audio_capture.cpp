@@ -7,9 +7,9 @@
 #include <cmath>
 #include <cstring>
 #include <exception>
-#include <string_view>
 
-#include "audio/process_loopback_completion_handler.h"
+#include "audio/audio_capture_streams.h"
+#include "audio/audio_time.h"
 #include "common/bounded_wait.h"
 #include "common/debug_output.h"
 #include "common/steady_clock.h"
@@ -17,15 +17,21 @@
 namespace kalto {
 
 namespace pa = platform::audio;
+using namespace audio_capture_detail;
 
 namespace {
 
-constexpr int64_t kBufferDurationHns = 1'000'000;  // 100 ms
 constexpr uint32_t kCaptureWaitMs = 20;
 constexpr auto kJoinTimeout = std::chrono::milliseconds(300);
 constexpr uint32_t kDefaultOutputRate = 48000;
 constexpr float kInt16Scale = 3.0517578e-5f;
 constexpr size_t kLoopbackStagingReserve = 4096;
+// How long after the sound from before the origin is due a stream's first sound is still taken
+// for it: streams take a moment to deliver their first packet.
+constexpr int64_t kSkipGraceNs = 500'000'000;
+
+// Room for kRingSeconds of stereo frames at `rate`: a ring holds one float less than its capacity.
+uint64_t RingCapacityFor(uint32_t rate) { return uint64_t{AudioCapture::kRingSeconds} * rate * 2 + 2; }
 
 struct VadSetting {
   float threshold;
@@ -33,26 +39,6 @@ struct VadSetting {
 };
 constexpr VadSetting kVadByLevel[] = {{0.2f, 0.5f}, {0.5f, 0.15f}, {0.6f, 0.03f}};
 
-// A null result with a success code still means nothing came back.
-HRESULT OrPointer(HRESULT hr) { return Failed(hr) ? hr : E_POINTER; }
-
-// Formats the pipeline cannot read safely: no channels or no rate (the resampler would never
-// advance), or samples narrower than the 16-bit or 32-bit float reads.
-bool IsReadable(const CaptureFormat& format) {
-  if (format.sampleRate == 0 || format.channels == 0) return false;
-  return format.isFloat ? format.bitsPerSample >= 32 : format.bitsPerSample >= 16;
-}
-
-CaptureFormat ToCaptureFormat(const pa::WaveFormat& wave) {
-  CaptureFormat format;
-  format.sampleRate = wave.nSamplesPerSec;
-  format.channels = wave.nChannels;
-  format.bitsPerSample = wave.wBitsPerSample;
-  // The sub-format is not consulted: 32-bit extensible streams are float in practice.
-  format.isFloat = wave.wFormatTag == pa::WAVE_FORMAT_IEEE_FLOAT ||
-                   (wave.wFormatTag == pa::WAVE_FORMAT_EXTENSIBLE && wave.wBitsPerSample == 32);
-  return format;
-}
 
 // Clamped to full scale; NaN from a broken stream becomes silence rather than reaching the mix.
 float SanitiseFloat(float value) { return std::isnan(value) ? 0.0f : std::clamp(value, -1.0f, 1.0f); }
@@ -74,8 +60,8 @@ float Peak(const std::vector<float>& chunk) {
 AudioCapture::AudioCapture(std::shared_ptr<pa::AudioSystem> audioSystem)
     : m_audioSystem(std::move(audioSystem)),
       m_noiseSuppressor(std::make_unique<NoiseSuppressor>()),
-      m_systemRing(std::make_unique<AudioRingBuffer>()),
-      m_micRing(std::make_unique<AudioRingBuffer>()),
+      m_systemRing(std::make_unique<AudioRingBuffer>(RingCapacityFor(kDefaultOutputRate))),
+      m_micRing(std::make_unique<AudioRingBuffer>(RingCapacityFor(kDefaultOutputRate))),
       m_micChunk(kChunkSamples, 0.0f),
       m_systemChunk(kChunkSamples, 0.0f),
       m_mixChunk(kChunkSamples, 0.0f),
@@ -134,6 +120,12 @@ bool AudioCapture::Initialize(bool captureSystem, bool captureMic, const std::ws
     if (captureSystem) result = InitializeLoopback();
     if (captureMic) result = InitializeMicrophone(micDeviceId) && result;
 
+    if (m_systemRing->Capacity() != RingCapacityFor(EffectiveOutputRate())) {
+      m_systemRing = std::make_unique<AudioRingBuffer>(RingCapacityFor(EffectiveOutputRate()));
+      m_micRing = std::make_unique<AudioRingBuffer>(RingCapacityFor(EffectiveOutputRate()));
+    }
+    m_systemBacklog = MakeBacklogLimiter(EffectiveOutputRate());
+    m_micBacklog = MakeBacklogLimiter(EffectiveOutputRate());
     const size_t staging = static_cast<size_t>(EffectiveOutputRate() / 10) * 2;
     if (m_micStaging.capacity() < staging) m_micStaging.reserve(staging);
     if (m_resampleOutput.capacity() < 4 * staging) m_resampleOutput.reserve(4 * staging);
@@ -147,253 +139,46 @@ bool AudioCapture::Initialize(bool captureSystem, bool captureMic, const std::ws
   }
 }
 
-bool AudioCapture::InitializeLoopback() {
-  std::shared_ptr<pa::DeviceEnumerator> enumerator;
-  if (Failed(m_audioSystem->CreateDeviceEnumerator(&enumerator)) || !enumerator) return false;
-
-  if (HRESULT hr = enumerator->GetDefaultAudioEndpoint(pa::eRender, pa::eConsole, &m_renderDevice);
-      Failed(hr) || !m_renderDevice) {
-    DebugLog<128>(L"[AudioCapture] Failed to get default render device\n");
-    return false;
-  }
-  if (HRESULT hr = m_renderDevice->Activate(&m_loopbackClient); Failed(hr) || !m_loopbackClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to activate loopback client\n");
-    return false;
-  }
-  std::unique_ptr<pa::WaveFormat> mixFormat;
-  if (HRESULT hr = m_loopbackClient->GetMixFormat(&mixFormat);
-      Failed(hr) || !mixFormat || !IsReadable(ToCaptureFormat(*mixFormat))) {
-    DebugLog<128>(L"[AudioCapture] Failed to get mix format\n");
-    return false;
-  }
-  m_systemFormat = ToCaptureFormat(*mixFormat);
-  HRESULT hr = m_loopbackClient->Initialize(pa::AUDCLNT_SHAREMODE_SHARED,
-                                            pa::AUDCLNT_STREAMFLAGS_LOOPBACK | pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                            kBufferDurationHns, 0, mixFormat.get());
-  mixFormat.reset();
-  if (Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to initialize loopback: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_loopbackClient->SetEventHandle(m_loopbackEvent); Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to set loopback event: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_loopbackClient->GetCaptureClient(&m_loopbackCaptureClient); Failed(hr) || !m_loopbackCaptureClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to get loopback capture client\n");
-    return false;
-  }
-  return true;
-}
-
-bool AudioCapture::InitializeProcessLoopback(uint32_t processId) {
-  try {
-    return InitializeProcessLoopbackStreams(processId);
-  } catch (const std::exception& e) {
-    DebugLog<256>(L"[AudioCapture] InitializeProcessLoopback exception: %ls\n", Utf8ToWide(e.what()).c_str());
-    return false;
-  } catch (...) {
-    DebugLog<128>(L"[AudioCapture] InitializeProcessLoopback unknown exception\n");
-    return false;
-  }
-}
-
-bool AudioCapture::InitializeProcessLoopbackStreams(uint32_t processId) {
-  if (!m_audioSystem->IsBuildAtLeast(kProcessLoopbackMinBuild)) {
-    DebugLog<128>(L"[AudioCapture] Process loopback not supported on this Windows version (requires Build 20348+)\n");
-    return false;
-  }
-  if (processId == 0) {
-    DebugLog<128>(L"[AudioCapture] Invalid process ID for process loopback\n");
-    return false;
-  }
-
-  pa::AUDIOCLIENT_ACTIVATION_PARAMS params;
-  params.ActivationType = pa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-  params.ProcessLoopbackParams.TargetProcessId = processId;
-  params.ProcessLoopbackParams.ProcessLoopbackMode = pa::PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
-  pa::PropVariantBlob variant;
-  variant.vt = pa::VT_BLOB;
-  variant.blob.cbSize = sizeof(params);
-  variant.blob.pBlobData = reinterpret_cast<const uint8_t*>(&params);
-
-  auto handler = std::make_shared<ProcessLoopbackCompletionHandler>();
-  std::shared_ptr<pa::ActivateAudioInterfaceAsyncOperation> operation;
-  HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &variant,
-                                                          handler, &operation);
-  if (Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] ActivateAudioInterfaceAsync failed: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-
-  // A late completion keeps its client inside the handler, which this function no longer reads.
-  if (pa::WaitForEvent(handler->CompletedEvent(), kActivationTimeoutMs) != pa::WAIT_OBJECT_0) {
-    DebugLog<256>(L"[AudioCapture] Process loopback activation timed out after %ums; falling back to system audio\n",
-                  kActivationTimeoutMs);
-    return false;
-  }
-  if (HRESULT result = handler->ActivateResult(); Failed(result)) {
-    if (result == HRESULT_ERROR_TIMEOUT) {
-      DebugLog<256>(
-          L"[AudioCapture] Process loopback activation timed out after %ums; falling back to system audio\n",
-          kActivationTimeoutMs);
-    } else {
-      DebugLog<256>(L"[AudioCapture] Process loopback activation failed: 0x%08X; falling back to system audio\n",
-                    HrBits(result));
-    }
-    return false;
-  }
-
-  m_loopbackClient = handler->AudioClient();
-  if (!m_loopbackClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to get audio client from process loopback\n");
-    return false;
-  }
-  std::unique_ptr<pa::WaveFormat> mixFormat;
-  if (hr = m_loopbackClient->GetMixFormat(&mixFormat);
-      Failed(hr) || !mixFormat || !IsReadable(ToCaptureFormat(*mixFormat))) {
-    DebugLog<128>(L"[AudioCapture] Failed to get mix format for process loopback\n");
-    return false;
-  }
-  m_systemFormat = ToCaptureFormat(*mixFormat);
-  hr = m_loopbackClient->Initialize(pa::AUDCLNT_SHAREMODE_SHARED,
-                                    pa::AUDCLNT_STREAMFLAGS_LOOPBACK | pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                    kBufferDurationHns, 0, mixFormat.get());
-  mixFormat.reset();
-  if (Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to initialize process loopback client: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_loopbackClient->SetEventHandle(m_loopbackEvent); Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to set process loopback event: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_loopbackClient->GetCaptureClient(&m_loopbackCaptureClient); Failed(hr) || !m_loopbackCaptureClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to get process loopback capture client\n");
-    return false;
-  }
-  m_usingProcessLoopback = true;
-  m_processId = processId;
-  return true;
-}
-
-bool AudioCapture::InitializeMicrophone(const std::wstring& deviceId) {
-  std::shared_ptr<pa::DeviceEnumerator> enumerator;
-  if (Failed(m_audioSystem->CreateDeviceEnumerator(&enumerator)) || !enumerator) return false;
-
-  std::shared_ptr<pa::Device> device;
-  auto found = [&](HRESULT hr) { return Succeeded(hr) && device != nullptr; };
-  bool haveDevice = false;
-  if (!deviceId.empty()) {
-    haveDevice = found(enumerator->GetDevice(deviceId, &device));
-    if (!haveDevice) haveDevice = found(enumerator->GetDevice(ExtractEndpointId(deviceId), &device));
-    if (!haveDevice) {
-      DebugLog<128>(L"[AudioCapture] Extracted ID also failed, using default mic\n");
-      HRESULT hr = enumerator->GetDefaultAudioEndpoint(pa::eCapture, pa::eCommunications, &device);
-      haveDevice = found(hr);
-      if (!haveDevice) {
-        DebugLog<128>(L"[AudioCapture] Default communications mic failed (0x%08X), trying multimedia\n",
-                      HrBits(OrPointer(hr)));
-      }
-    }
-  } else {
-    HRESULT hr = enumerator->GetDefaultAudioEndpoint(pa::eCapture, pa::eCommunications, &device);
-    haveDevice = found(hr);
-    if (!haveDevice) {
-      DebugLog<128>(L"[AudioCapture] Default communications mic failed (0x%08X), trying multimedia role\n",
-                    HrBits(OrPointer(hr)));
-    }
-  }
-  if (!haveDevice) {
-    HRESULT hr = enumerator->GetDefaultAudioEndpoint(pa::eCapture, pa::eMultimedia, &device);
-    if (!found(hr)) {
-      DebugLog<128>(L"[AudioCapture] Failed to get microphone device: 0x%08X\n", HrBits(OrPointer(hr)));
-      return false;
-    }
-  }
-  m_micDevice = std::move(device);
-
-  if (HRESULT hr = m_micDevice->Activate(&m_micClient); Failed(hr) || !m_micClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to activate mic IAudioClient: 0x%08X\n", HrBits(OrPointer(hr)));
-    return false;
-  }
-
-  pa::AudioClient2* client2 = m_micClient->QueryAudioClient2();
-  if (m_voiceProcessing) {
-    if (!client2) {
-      DebugLog<128>(L"[AudioCapture] IAudioClient2 not available on this mic \u2014 Voice Processing DSP skipped\n");
-    } else {
-      pa::AudioClientProperties properties;
-      properties.cbSize = 16;
-      properties.bIsOffload = false;
-      properties.eCategory = pa::AudioCategory_Communications;
-      properties.Options = pa::AUDCLNT_STREAMOPTIONS_NONE;
-      if (HRESULT hr = client2->SetClientProperties(properties); Failed(hr)) {
-        DebugLog<256>(L"[AudioCapture] WARNING: Failed to enable Voice Processing DSP: 0x%08X (continuing without)\n",
-                      HrBits(hr));
-      }
-    }
-  } else if (client2) {
-    pa::AudioClientProperties properties;
-    properties.cbSize = 16;
-    properties.bIsOffload = false;
-    properties.eCategory = pa::AudioCategory_Other;
-    properties.Options = pa::AUDCLNT_STREAMOPTIONS_RAW;
-    if (HRESULT hr = client2->SetClientProperties(properties); Failed(hr)) {
-      DebugLog<256>(L"[AudioCapture] WARNING: RAW mic mode not available: 0x%08X (mic enhancements may still apply)\n",
-                    HrBits(hr));
-    }
-  }
-
-  std::unique_ptr<pa::WaveFormat> mixFormat;
-  if (HRESULT hr = m_micClient->GetMixFormat(&mixFormat);
-      Failed(hr) || !mixFormat || !IsReadable(ToCaptureFormat(*mixFormat))) {
-    DebugLog<128>(L"[AudioCapture] Failed to get mic mix format\n");
-    return false;
-  }
-  m_micFormat = ToCaptureFormat(*mixFormat);
-
-  const uint32_t outputRate = EffectiveOutputRate();
-  m_resampleRatio = static_cast<double>(m_micFormat.sampleRate) / static_cast<double>(outputRate);
-  m_resamplePosition = 0.0;
-  m_resampleHistory.fill(0.0f);
-  if (m_micFormat.sampleRate != outputRate) {
-    DebugLog<256>(L"[AudioCapture] Mic sample rate (%uHz) differs from output (%uHz) - resampling enabled (ratio: "
-                  L"%.4f)\n",
-                  m_micFormat.sampleRate, outputRate, m_resampleRatio);
-  }
-
-  HRESULT hr = m_micClient->Initialize(pa::AUDCLNT_SHAREMODE_SHARED, pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
-                                       kBufferDurationHns, 0, mixFormat.get());
-  mixFormat.reset();
-  if (Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to initialize mic: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_micClient->SetEventHandle(m_micEvent); Failed(hr)) {
-    DebugLog<128>(L"[AudioCapture] Failed to set mic event: 0x%08X\n", HrBits(hr));
-    return false;
-  }
-  if (hr = m_micClient->GetCaptureClient(&m_micCaptureClient); Failed(hr) || !m_micCaptureClient) {
-    DebugLog<128>(L"[AudioCapture] Failed to get mic capture client\n");
-    return false;
-  }
-  return true;
-}
-
-std::wstring AudioCapture::ExtractEndpointId(const std::wstring& id) {
-  static constexpr std::wstring_view kMarker = L"MMDEVAPI#";
-  if (id.size() < kMarker.size()) return id;
-  const size_t marker = id.find(kMarker);
-  if (marker == std::wstring::npos) return id;
-  const size_t start = marker + kMarker.size();
-  const size_t end = id.find(L'#', start);
-  return id.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-}
-
 void AudioCapture::SetStartTimeBase(int64_t steadyNs) {
   m_startTimeBaseNs = steadyNs;
   m_hasStartTimeBase = true;
+}
+
+void AudioCapture::SetPaused(bool paused) {
+  std::lock_guard lock(m_pauseMutex);
+  if (paused == m_paused.load()) return;
+  const int64_t now = SteadyNowNs();
+  if (paused) {
+    m_pauseBeganNs = now;
+  } else {
+    m_pausedTotalNs.fetch_add(now - m_pauseBeganNs);
+  }
+  m_paused.store(paused);
+}
+
+bool AudioCapture::HasSystemStream() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_loopbackCaptureClient != nullptr;
+}
+
+bool AudioCapture::HasMicStream() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_micCaptureClient != nullptr;
+}
+
+CaptureFormat AudioCapture::GetSystemFormat() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_systemFormat;
+}
+
+CaptureFormat AudioCapture::GetMicFormat() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_micFormat;
+}
+
+double AudioCapture::GetResampleRatio() const {
+  std::lock_guard lock(m_streamMutex);
+  return m_resampleRatio;
 }
 
 bool AudioCapture::Start(AudioDataCallback callback) {
@@ -403,6 +188,11 @@ bool AudioCapture::Start(AudioDataCallback callback) {
   try {
     m_audioCallback = std::move(callback);
     m_startTimeNs = SteadyNowNs();
+    {
+      std::lock_guard pauseLock(m_pauseMutex);
+      m_pausedTotalNs = 0;
+      if (m_paused) m_pauseBeganNs = m_startTimeNs;
+    }
     m_framesDelivered = 0;
     m_startOffset = 0;
     if (m_hasStartTimeBase) m_startOffset = std::max<int64_t>((m_startTimeNs - m_startTimeBaseNs) / 100, 0);
@@ -419,6 +209,21 @@ bool AudioCapture::Start(AudioDataCallback callback) {
     m_stopEvent->Reset();
     m_systemRing->Reset();
     m_micRing->Reset();
+    const int64_t rate = EffectiveOutputRate();
+    // The first frames captured were heard before the time origin when the stream latency
+    // exceeds the time since it: they are left out, and the timeline starts where the kept
+    // sound was heard, so no stamp falls before zero and every later stamp stays exact.
+    const int64_t leadHns = m_streamLatency - m_startOffset;
+    m_firstFramePosition = leadHns > 0 ? HnsToFramesCeil(leadHns, rate) : 0;
+    m_systemRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
+    m_micRing->SetSkipFrames(static_cast<uint64_t>(m_firstFramePosition));
+    // Only a stream's first sound can be from before the origin: one that stays quiet at first
+    // (process loopback before the application plays) must not lose its first sound later.
+    m_skipExpiresNs = m_startTimeNs + std::max<int64_t>(leadHns, 0) * 100 + kSkipGraceNs;
+    m_systemBacklog = MakeBacklogLimiter(rate);
+    m_micBacklog = MakeBacklogLimiter(rate);
+    m_systemHealth = SourceHealth{};
+    m_micHealth = SourceHealth{};
     m_mixer.ResetGains(static_cast<uint32_t>(m_micMode));
     m_micPeak = 0.0f;
     m_systemPeak = 0.0f;
@@ -476,8 +281,15 @@ void AudioCapture::Stop() {
   JoinThread(m_captureThread, L"[AudioCapture] WARNING: Capture thread join timed out after 300ms\n");
   JoinThread(m_outputThread, L"[AudioCapture] WARNING: Output thread join timed out after 300ms\n");
 
+  // The capture thread has ended, so the stream fields are no longer replaced.
   if (m_loopbackClient) m_loopbackClient->Stop();
   if (m_micClient) m_micClient->Stop();
+  const unsigned long long systemDropped = m_systemRing->DroppedSamples();
+  const unsigned long long micDropped = m_micRing->DroppedSamples();
+  if (systemDropped + micDropped > 0) {
+    DebugLog<256>(L"[AudioCapture] WARNING: Full ring buffers dropped %llu system and %llu microphone samples\n",
+                  systemDropped, micDropped);
+  }
   // Stopped from inside a callback, the output thread may still be finishing its chunk.
   if (!m_outputThread.joinable()) {
     m_systemRing->Reset();
@@ -498,8 +310,14 @@ void AudioCapture::CaptureThread() {
     waitList.push_back(m_micEvent.get());
   }
 
+  bool skipExpired = false;
   while (m_running) {
     try {
+      if (!skipExpired && SteadyNowNs() > m_skipExpiresNs) {
+        m_systemRing->SetSkipFrames(0);
+        m_micRing->SetSkipFrames(0);
+        skipExpired = true;
+      }
       uint32_t lastError = 0;
       const uint32_t result = m_audioSystem->WaitForMultipleObjects(waitList, kCaptureWaitMs, &lastError);
       if (!m_running || result == pa::WAIT_OBJECT_0) break;
@@ -508,8 +326,8 @@ void AudioCapture::CaptureThread() {
         break;
       }
       // Whichever event fired, both sources are drained: one wake-up serves both.
-      if (systemIndex != -1) ProcessLoopbackPackets();
-      if (micIndex != -1) ProcessMicPackets();
+      if (systemIndex != -1) ServiceSource(AudioSource::System);
+      if (micIndex != -1) ServiceSource(AudioSource::Microphone);
     } catch (const std::exception& e) {
       DebugLog<256>(L"[AudioCapture] CaptureThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
     } catch (...) {
@@ -518,10 +336,10 @@ void AudioCapture::CaptureThread() {
   }
 }
 
-void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFormat& format,
-                                std::vector<float>& out) {
+HRESULT AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFormat& format,
+                                   std::vector<float>& out) {
   uint32_t packetFrames = 0;
-  if (Failed(client.GetNextPacketSize(&packetFrames))) return;
+  if (HRESULT hr = client.GetNextPacketSize(&packetFrames); Failed(hr)) return hr;
   const size_t channels = format.channels;
   // Stop must not wait behind a stream that never runs dry.
   while (packetFrames > 0 && m_running) {
@@ -529,8 +347,11 @@ void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFor
     uint32_t frames = 0;
     uint32_t flags = 0;
     // A failed packet is left alone; the next wake-up asks again rather than spinning here.
-    if (Failed(client.GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
-    if (data != nullptr && (flags & pa::AUDCLNT_BUFFERFLAGS_SILENT) == 0 && channels > 0) {
+    if (HRESULT hr = client.GetBuffer(&data, &frames, &flags, nullptr, nullptr); Failed(hr)) return hr;
+    if (data == nullptr || (flags & pa::AUDCLNT_BUFFERFLAGS_SILENT) != 0 || channels == 0) {
+      // Silence still takes its time: leaving it out would pull everything after it early.
+      out.insert(out.end(), size_t{frames} * 2, 0.0f);
+    } else {
       const size_t rightOffset = channels >= 2 ? 1 : 0;
       if (format.isFloat) {
         for (uint32_t i = 0; i < frames; ++i) {
@@ -553,41 +374,47 @@ void AudioCapture::DrainPackets(pa::AudioCaptureClient& client, const CaptureFor
       }
     }
     client.ReleaseBuffer(frames);
-    if (Failed(client.GetNextPacketSize(&packetFrames))) break;
+    if (HRESULT hr = client.GetNextPacketSize(&packetFrames); Failed(hr)) return hr;
   }
+  return S_OK;
 }
 
-void AudioCapture::ProcessLoopbackPackets() {
-  if (!m_loopbackCaptureClient || !m_systemRing) return;
+HRESULT AudioCapture::ProcessLoopbackPackets() {
+  if (!m_loopbackCaptureClient || !m_systemRing) return S_OK;
   m_loopbackStaging.clear();
-  DrainPackets(*m_loopbackCaptureClient, m_systemFormat, m_loopbackStaging);
-  if (!m_loopbackStaging.empty()) m_systemRing->Write(m_loopbackStaging.data(), m_loopbackStaging.size());
+  const HRESULT hr = DrainPackets(*m_loopbackCaptureClient, m_systemFormat, m_loopbackStaging);
+  // Drained while paused, the sound is thrown away: none of it may reach the file.
+  if (!m_loopbackStaging.empty() && !m_paused) {
+    m_systemRing->Write(m_loopbackStaging.data(), m_loopbackStaging.size());
+  }
+  return hr;
 }
 
-void AudioCapture::ProcessMicPackets() {
-  if (!m_micCaptureClient || !m_micRing) return;
-  DrainPackets(*m_micCaptureClient, m_micFormat, m_micStaging);
+HRESULT AudioCapture::ProcessMicPackets() {
+  if (!m_micCaptureClient || !m_micRing) return S_OK;
+  const HRESULT hr = DrainPackets(*m_micCaptureClient, m_micFormat, m_micStaging);
   if (!m_micStaging.empty()) {
     ResampleMicBlock(m_micStaging.data(), m_micStaging.size() / 2);
     m_micStaging.clear();
   }
+  return hr;
 }
 
 void AudioCapture::ResampleMicBlock(const float* frames, size_t frameCount) {
   if (!m_micRing || frameCount == 0) return;
   if (m_resampleRatio == 1.0 || m_micFormat.sampleRate == EffectiveOutputRate()) {
-    m_micRing->Write(frames, frameCount * 2);
+    if (!m_paused) m_micRing->Write(frames, frameCount * 2);
     return;
   }
   m_resampleOutput.clear();
   ResampleCatmullRom(frames, frameCount, m_resampleRatio, m_resamplePosition, m_resampleHistory, m_resampleOutput);
-  if (!m_resampleOutput.empty()) m_micRing->Write(m_resampleOutput.data(), m_resampleOutput.size());
+  if (!m_resampleOutput.empty() && !m_paused) m_micRing->Write(m_resampleOutput.data(), m_resampleOutput.size());
 }
 
 void AudioCapture::OutputThread() {
   const int64_t rate = EffectiveOutputRate();
+  const int64_t periodNs = FramesToNs(kChunkFrames, rate);
   const int64_t t0 = SteadyNowNs();
-  int64_t n = 0;
   int64_t deadline = t0;
   while (m_running) {
     const int64_t now = SteadyNowNs();
@@ -597,36 +424,58 @@ void AudioCapture::OutputThread() {
       pa::WaitForEvent(*m_stopEvent, static_cast<uint32_t>(waitMs));
     }
     if (!m_running) break;
-    if (!m_paused) {
-      try {
-        ProduceChunk();
-      } catch (const std::exception& e) {
-        DebugLog<256>(L"[AudioCapture] OutputThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
-      } catch (...) {
-        DebugLog<128>(L"[AudioCapture] OutputThread unknown exception\n");
-      }
+    const bool paused = m_paused;
+    // Chunk k is due at t0 + k chunks + the time spent paused: the timeline leaves out exactly
+    // the pause, not a whole number of chunks around it.
+    const int64_t due = t0 + m_pausedTotalNs.load() + FramesToNs(m_framesDelivered.load(), rate);
+    if (!paused && SteadyNowNs() < due) {
+      deadline = due;  // just resumed: the schedule has moved on by the pause
+      continue;
     }
-    ++n;
-    // Absolute deadlines from the start: a late pass is caught up, never skipped, and errors do
-    // not accumulate.
-    deadline = t0 + n * int64_t{kChunkFrames} * 1'000'000'000 / rate;
+    try {
+      if (paused) {
+        DiscardPausedSound();
+      } else {
+        ProduceChunk();
+      }
+    } catch (const std::exception& e) {
+      DebugLog<256>(L"[AudioCapture] OutputThread exception: %ls\n", Utf8ToWide(e.what()).c_str());
+    } catch (...) {
+      DebugLog<128>(L"[AudioCapture] OutputThread unknown exception\n");
+    }
+    // Absolute deadlines: a late pass is caught up, never skipped, and errors do not accumulate.
+    // While paused the rings are emptied once a period.
+    deadline = paused ? SteadyNowNs() + periodNs
+                      : t0 + m_pausedTotalNs.load() + FramesToNs(m_framesDelivered.load(), rate);
   }
 }
 
-void AudioCapture::ProduceChunkForTesting(const float* mic, const float* system) {
-  if (m_running) return;
-  if (mic) m_micRing->Write(mic, kChunkSamples);
-  if (system) m_systemRing->Write(system, kChunkSamples);
+void AudioCapture::DiscardPausedSound() {
+  // What came in while paused was captured while paused; the capture thread may still have
+  // written some of it just before the pause took effect.
+  if (m_micRing) m_micRing->Discard(m_micRing->Capacity());
+  if (m_systemRing) m_systemRing->Discard(m_systemRing->Capacity());
+  m_micBacklog.Reset();
+  m_systemBacklog.Reset();
+}
+
+const int16_t* AudioCapture::ProduceChunkForTesting(const float* mic, const float* system, size_t frames) {
+  if (m_running) return nullptr;
+  if (mic) m_micRing->Write(mic, frames * 2);
+  if (system) m_systemRing->Write(system, frames * 2);
   ProduceChunk();
+  return m_outputPcm.data();
 }
 
 void AudioCapture::ProduceChunk() {
   if (m_micRing) {
+    if (uint64_t excess = m_micBacklog.Observe(m_micRing->Count() / 2)) m_micRing->Discard(excess * 2);
     m_micRing->ReadChunk(m_micChunk.data());
   } else {
     std::fill(m_micChunk.begin(), m_micChunk.end(), 0.0f);
   }
   if (m_systemRing) {
+    if (uint64_t excess = m_systemBacklog.Observe(m_systemRing->Count() / 2)) m_systemRing->Discard(excess * 2);
     m_systemRing->ReadChunk(m_systemChunk.data());
   } else {
     std::fill(m_systemChunk.begin(), m_systemChunk.end(), 0.0f);
@@ -650,9 +499,9 @@ void AudioCapture::ProduceChunk() {
                    static_cast<uint32_t>(m_micMode), m_mixChunk.data(), m_outputPcm.data());
 
   const int64_t rate = EffectiveOutputRate();
-  const int64_t frames = m_framesDelivered.fetch_add(kChunkFrames);
-  int64_t timestamp = m_startOffset + (frames * 10'000'000 / rate - m_streamLatency);
-  if (timestamp < 0) timestamp = 0;
+  const int64_t position = m_firstFramePosition + m_framesDelivered.fetch_add(kChunkFrames);
+  // Never below zero: the first position is past every frame heard before the origin.
+  const int64_t timestamp = m_startOffset + FramesToHns(position, rate) - m_streamLatency;
   if (m_audioCallback) {
     m_audioCallback(reinterpret_cast<const uint8_t*>(m_outputPcm.data()), kChunkBytes, timestamp,
                     int64_t{10'240'000'000} / rate);

@@ -11,6 +11,7 @@
 
 #include "audio/audio_mixer.h"
 #include "audio/audio_ring_buffer.h"
+#include "audio/backlog_limiter.h"
 #include "audio/catmull_rom_resampler.h"
 #include "audio/noise_suppressor.h"
 #include "platform/audio/audio.h"
@@ -21,6 +22,13 @@ namespace kalto {
 // units from the recording's time origin. The data is borrowed for the call only.
 using AudioDataCallback =
     std::function<void(const uint8_t* data, uint32_t byteCount, int64_t timestampHns, int64_t durationHns)>;
+
+// The two sources a recording may hold.
+enum class AudioSource { System, Microphone };
+
+// A source went away (`available` false) or came back, with a short English sentence for the
+// user. Called on the capture thread; it must not block nor destroy the capture.
+using SourceStateCallback = std::function<void(AudioSource source, bool available, const std::wstring& message)>;
 
 // The part of a stream's mix format the pipeline uses. Anything not float is read as signed
 // 16-bit PCM.
@@ -50,6 +58,14 @@ class AudioCapture {
   static constexpr uint32_t kChunkBytes = kChunkSamples * sizeof(int16_t);
   static constexpr uint32_t kActivationTimeoutMs = 1000;
   static constexpr uint32_t kProcessLoopbackMinBuild = 20348;
+  // Each ring holds this much: a source that hands over seconds at once loses nothing.
+  static constexpr uint32_t kRingSeconds = 5;
+  // The lasting delay between capture and output is cut back to the target whenever the lowest
+  // ring fill over a window stayed above it. The window outlasts the bursts of bursty sources.
+  static constexpr uint32_t kBacklogWindowSeconds = 5;
+  static constexpr uint32_t kBacklogTargetMs = 100;
+  // A lost source is tried again this often.
+  static constexpr uint32_t kReopenIntervalMs = 1000;
 
   explicit AudioCapture(std::shared_ptr<platform::audio::AudioSystem> audioSystem);
   ~AudioCapture();
@@ -69,9 +85,13 @@ class AudioCapture {
   void SetStartTimeBase(int64_t steadyNs);
   // False when already running (the callback is then discarded).
   bool Start(AudioDataCallback callback);
-  // While paused nothing is delivered and the timeline does not advance; the streams keep
-  // filling the rings.
-  void SetPaused(bool paused) { m_paused.store(paused); }
+  // While paused nothing is delivered and the timeline does not advance; what the streams
+  // capture meanwhile is thrown away, so after resuming the sound is fresh and on time. The
+  // delivered timeline leaves out exactly the time between the two calls, as a recorder that
+  // takes its paused time off the video does.
+  void SetPaused(bool paused);
+  // Before Start. Told on the capture thread when a running source is lost and when it is back.
+  void SetSourceStateCallback(SourceStateCallback callback) { m_sourceStateCallback = std::move(callback); }
   // Idempotent.
   void Stop();
 
@@ -100,42 +120,77 @@ class AudioCapture {
   bool IsPaused() const { return m_paused.load(); }
   bool IsUsingProcessLoopback() const { return m_usingProcessLoopback; }
   uint32_t GetProcessId() const { return m_processId; }
-  bool HasSystemStream() const { return m_loopbackCaptureClient != nullptr; }
-  bool HasMicStream() const { return m_micCaptureClient != nullptr; }
-  CaptureFormat GetSystemFormat() const { return m_systemFormat; }
-  CaptureFormat GetMicFormat() const { return m_micFormat; }
+  // False while a lost source is away.
+  bool HasSystemStream() const;
+  bool HasMicStream() const;
+  CaptureFormat GetSystemFormat() const;
+  CaptureFormat GetMicFormat() const;
   MicMode GetMicMode() const { return m_micMode; }
   bool IsVoiceProcessing() const { return m_voiceProcessing; }
   uint32_t GetOutputSampleRate() const { return m_outputSampleRate; }
   uint32_t GetOutputChannels() const { return m_outputChannels; }
-  double GetResampleRatio() const { return m_resampleRatio; }
+  double GetResampleRatio() const;
   int64_t GetStartOffset() const { return m_startOffset; }
   int64_t GetStreamLatency() const { return m_streamLatency; }
   int64_t GetFramesDelivered() const { return m_framesDelivered.load(); }
+  // Timeline position (frames) of the first delivered frame: past the sound heard before the
+  // time origin, which is left out.
+  int64_t GetFirstFramePosition() const { return m_firstFramePosition; }
   // Read only while the output thread is not running.
   const NoiseSuppressor& GetNoiseSuppressor() const { return *m_noiseSuppressor; }
   const AudioMixer& GetMixer() const { return m_mixer; }
   // One output chunk on the caller's thread, exactly as the output thread makes it, after
-  // writing the given kChunkSamples-float blocks (either may be null) into the rings. Only while
-  // not running (benchmarks and tests).
-  void ProduceChunkForTesting(const float* mic = nullptr, const float* system = nullptr);
+  // writing `frames` stereo frames from each given block (either may be null) into the rings.
+  // Only while not running (benchmarks and tests).
+  // Returns the chunk's kChunkSamples 16-bit samples, valid until the next chunk.
+  const int16_t* ProduceChunkForTesting(const float* mic = nullptr, const float* system = nullptr,
+                                        size_t frames = kChunkFrames);
 
  private:
   bool InitializeLoopback();
   bool InitializeMicrophone(const std::wstring& deviceId);
   bool InitializeProcessLoopbackStreams(uint32_t processId);
+  static BacklogLimiter MakeBacklogLimiter(int64_t rate) {
+    return BacklogLimiter(static_cast<uint64_t>(int64_t{kBacklogWindowSeconds} * rate / kChunkFrames),
+                          static_cast<uint64_t>(rate * kBacklogTargetMs / 1000));
+  }
   // The rate the output runs at: 48000 when none was given.
   uint32_t EffectiveOutputRate() const;
 
+  // A stream opened again after a loss.
+  struct ReopenedStream {
+    std::shared_ptr<platform::audio::Device> device;
+    std::shared_ptr<platform::audio::AudioClient> client;
+    std::shared_ptr<platform::audio::AudioCaptureClient> captureClient;
+    CaptureFormat format;
+  };
+  // The capture thread's view of one running source.
+  struct SourceHealth {
+    bool lost = false;
+    int64_t retryAtNs = 0;
+  };
+
   void CaptureThread();
   void OutputThread();
-  void ProcessLoopbackPackets();
-  void ProcessMicPackets();
+  // The failure that ended the drain, S_OK otherwise.
+  HRESULT ProcessLoopbackPackets();
+  HRESULT ProcessMicPackets();
   void ResampleMicBlock(const float* frames, size_t frameCount);
-  // Appends every pending packet of `client` as interleaved stereo floats.
-  void DrainPackets(platform::audio::AudioCaptureClient& client, const CaptureFormat& format,
-                    std::vector<float>& out);
+  // Appends every pending packet of `client` as interleaved stereo floats, silent packets as
+  // zeros; returns the failure that ended the drain, S_OK otherwise.
+  HRESULT DrainPackets(platform::audio::AudioCaptureClient& client, const CaptureFormat& format,
+                       std::vector<float>& out);
+  void ServiceSource(AudioSource source);
+  void MarkLost(AudioSource source, HRESULT reason);
+  void TryReopen(AudioSource source);
+  HRESULT ReopenSystem(ReopenedStream* out);
+  HRESULT ReopenMicrophone(ReopenedStream* out);
+  HRESULT ReopenProcessLoopback(ReopenedStream* out);
+  HRESULT OpenForCapture(std::shared_ptr<platform::audio::AudioClient> client, uint32_t streamFlags,
+                         const std::shared_ptr<platform::audio::Event>& event, ReopenedStream* out);
+  void NotifySource(AudioSource source, bool available);
   void ProduceChunk();
+  void DiscardPausedSound();
   void JoinThread(std::thread& thread, const wchar_t* timeoutLine);
   void JoinFinishedThreads();
 
@@ -169,6 +224,7 @@ class AudioCapture {
   std::vector<float> m_micStaging;
   std::vector<float> m_loopbackStaging;
   std::vector<float> m_resampleOutput;
+  std::wstring m_micEndpointId;  // the endpoint opened, which a lost microphone is reopened on
 
   std::unique_ptr<AudioRingBuffer> m_systemRing;
   std::unique_ptr<AudioRingBuffer> m_micRing;
@@ -179,9 +235,22 @@ class AudioCapture {
   std::vector<int16_t> m_nsPcm;
   std::atomic<bool> m_running{false};
   std::atomic<bool> m_paused{false};
+  std::mutex m_pauseMutex;  // serialises SetPaused
+  int64_t m_pauseBeganNs = 0;
+  std::atomic<int64_t> m_pausedTotalNs{0};  // since Start; the output schedule moves by it
   std::thread m_captureThread;
   std::thread m_outputThread;
   std::mutex m_controlMutex;  // serialises Start and Stop
+  // Guards the stream fields and formats that the capture thread replaces after a loss, against
+  // the owner's getters.
+  mutable std::mutex m_streamMutex;
+  SourceHealth m_systemHealth;
+  SourceHealth m_micHealth;
+  SourceStateCallback m_sourceStateCallback;
+  BacklogLimiter m_systemBacklog = MakeBacklogLimiter(48000);
+  BacklogLimiter m_micBacklog = MakeBacklogLimiter(48000);
+  int64_t m_firstFramePosition = 0;
+  int64_t m_skipExpiresNs = 0;  // the capture thread drops the skip debt after this
   AudioDataCallback m_audioCallback;
   int64_t m_startTimeNs = 0;
   std::atomic<int64_t> m_framesDelivered{0};

@@ -21,12 +21,20 @@ uint64_t AudioRingBuffer::Count() const {
 
 uint64_t AudioRingBuffer::Write(const float* src, uint64_t count) {
   if (src == nullptr || count == 0) return 0;
+  if (m_skipFloats > 0) {
+    const uint64_t skipped = std::min(m_skipFloats, count);
+    m_skipFloats -= skipped;
+    src += skipped;
+    count -= skipped;
+    if (count == 0) return 0;
+  }
   const uint64_t writeIndex = m_writeIndex.load(std::memory_order_relaxed);
   const uint64_t readIndex = m_readIndex.load(std::memory_order_acquire);
   const uint64_t space = m_capacity - 1 - CountOf(writeIndex, readIndex, m_capacity);
   uint64_t kept = std::min(count, space);
   // Cutting a write mid-frame would swap left and right for everything after it.
   if (kept < count) kept -= kept % kChannels;
+  if (kept < count) m_dropped.fetch_add(count - kept, std::memory_order_relaxed);
   if (kept == 0) return 0;
 
   const uint64_t first = std::min(kept, m_capacity - writeIndex);
@@ -49,12 +57,23 @@ uint64_t AudioRingBuffer::ReadChunk(float* dst) {
   return taken;
 }
 
+uint64_t AudioRingBuffer::Discard(uint64_t count) {
+  const uint64_t readIndex = m_readIndex.load(std::memory_order_relaxed);
+  const uint64_t writeIndex = m_writeIndex.load(std::memory_order_acquire);
+  uint64_t taken = std::min(CountOf(writeIndex, readIndex, m_capacity), count);
+  taken -= taken % kChannels;
+  m_readIndex.store((readIndex + taken) % m_capacity, std::memory_order_release);
+  return taken;
+}
+
 void AudioRingBuffer::Reset() { ResetAt(0); }
 
 void AudioRingBuffer::ResetAt(uint64_t index) {
   index %= m_capacity;
   m_writeIndex.store(index, std::memory_order_relaxed);
   m_readIndex.store(index, std::memory_order_relaxed);
+  m_skipFloats = 0;
+  m_dropped.store(0, std::memory_order_relaxed);
 }
 
 }  // namespace kalto

@@ -296,6 +296,9 @@ void NativeRecorder::SetupAudio(const RecordingConfigValues& config, Mode mode) 
     }
   }
 
+  // A source that goes away and comes back is the user's to know; the recording goes on.
+  m_audioCapture->SetSourceStateCallback(
+      [this](AudioSource, bool, const std::wstring& message) { RaiseWarning(message); });
   m_audioCapture->SetMicVolume(std::clamp(config.MicrophoneVolume, 0.0, 2.0));
   m_audioCapture->SetSystemVolume(std::clamp(config.SystemAudioVolume, 0.0, 2.0));
   m_audioCapture->SetDucking(config.DuckingEnabled, std::clamp(config.DuckingLevelDb, -24.0, 0.0));

@@ -75,6 +75,14 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::pair<std::string
 
 }  // namespace
 
+void ChildProcess::Kill() {
+  if (m_pid <= 0) return;
+  kill(-m_pid, SIGKILL);
+  int status = 0;
+  waitpid(m_pid, &status, 0);
+  m_pid = -1;
+}
+
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
   if (this != &other) {
     Stop();
@@ -152,6 +160,18 @@ PulseServer::PulseServer(const std::string& extraScript) {
         << "set-default-source kalto_mic\n"
         << extraScript << "\n";
   }
+  Launch();
+}
+
+bool PulseServer::Restart() {
+  m_daemon.Kill();
+  m_error.clear();
+  return Launch();
+}
+
+bool PulseServer::Launch() {
+  const std::string runtime = m_dir + "/runtime";
+  const std::string script = m_dir + "/server.pa";
   auto env = EnvironmentWith({{"HOME", m_dir},
                               {"XDG_RUNTIME_DIR", runtime},
                               {"XDG_CONFIG_HOME", m_dir + "/config"},
@@ -161,19 +181,20 @@ PulseServer::PulseServer(const std::string& extraScript) {
                            env, m_dir + "/pulseaudio.log", true);
   if (pid <= 0) {
     m_error = "cannot start pulseaudio";
-    return;
+    return false;
   }
   m_daemon = ChildProcess(pid);
   auto deadline = Clock::now() + kStartTimeout;
   while (Clock::now() < deadline) {
     if (m_daemon.Wait(0ms) != -1 || !m_daemon.Started()) break;  // the daemon gave up
-    if (access((runtime + "/native").c_str(), F_OK) == 0 && Run({"pactl", "info"}, 5s) == 0) return;
+    if (access((runtime + "/native").c_str(), F_OK) == 0 && Run({"pactl", "info"}, 5s) == 0) return true;
     std::this_thread::sleep_for(50ms);
   }
   std::ifstream log(m_dir + "/pulseaudio.log");
   std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   m_error = "pulseaudio did not come up: " + text.substr(text.size() > 2000 ? text.size() - 2000 : 0);
   m_daemon.Stop();
+  return false;
 }
 
 PulseServer::~PulseServer() {

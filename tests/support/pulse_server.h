@@ -27,6 +27,8 @@ class ChildProcess {
   bool Started() const { return m_pid > 0; }
   // SIGTERM to the group, SIGKILL if it has not gone after a while; always reaps.
   void Stop();
+  // SIGKILL to the group at once, as a crash would end it; reaps.
+  void Kill();
   // Waits for the process to exit by itself; its exit status, or -1 on time-out (still running).
   int Wait(std::chrono::milliseconds timeout);
 
@@ -55,6 +57,10 @@ class PulseServer {
   const std::string& Address() const { return m_address; }
   // A scratch folder removed with the server.
   const std::string& Dir() const { return m_dir; }
+  // Kills the daemon (SIGKILL, as a crash would) and starts it again with the same script,
+  // socket and folder, waiting until it answers. Its clients see the server go and come back.
+  // False (with Error()) when it did not come back.
+  bool Restart();
 
   // Starts a client program (pacat, pactl, sh ...) with PULSE_SERVER pointing here.
   ChildProcess Spawn(const std::vector<std::string>& argv) const;
@@ -65,6 +71,8 @@ class PulseServer {
 
  private:
   std::vector<std::string> ClientEnvironment() const;
+  // Starts the daemon on the script in m_dir and waits until it answers.
+  bool Launch();
 
   std::string m_dir;
   std::string m_address;

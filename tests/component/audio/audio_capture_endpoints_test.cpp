@@ -199,6 +199,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "[AudioCapture] Failed to get mic capture client\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST_F(AudioCaptureTest, AMicrophoneWhoseCaptureServiceComesBackNullFails) {
+  AddSpeakers();
+  AddMic()->SetNullCaptureClient(true);
+  auto capture = MakeCapture();
+  EXPECT_FALSE(InitializeDefault(*capture, true, true));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"[AudioCapture] Failed to get mic capture client\n"}));
+  EXPECT_FALSE(capture->HasMicStream());
+}
+
 TEST_F(AudioCaptureTest, NoiseSuppressionWithRawModeMeansVoiceProcessing) {
   auto mic = AddMic();
   auto capture = MakeCapture();

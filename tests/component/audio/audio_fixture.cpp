@@ -33,9 +33,9 @@ bool ChunkSink::WaitFor(size_t count, int timeoutMs) {
   return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_chunks.size() >= count; });
 }
 
-int ChunkSink::WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, int timeoutMs) {
+int ChunkSink::WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, int timeoutMs, size_t from) {
   std::unique_lock lock(m_mutex);
-  size_t checked = 0;
+  size_t checked = from;
   int found = -1;
   m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
     for (; checked < m_chunks.size(); ++checked) {

@@ -29,8 +29,8 @@ class ChunkSink {
  public:
   AudioDataCallback Callback();
   bool WaitFor(size_t count, int timeoutMs = 5000);
-  // Waits for a chunk that satisfies `match`; returns its index or -1.
-  int WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, int timeoutMs = 5000);
+  // Waits for a chunk at index `from` or later that satisfies `match`; returns its index or -1.
+  int WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, int timeoutMs = 5000, size_t from = 0);
   std::vector<DeliveredChunk> Chunks() const;
   size_t Count() const;
 

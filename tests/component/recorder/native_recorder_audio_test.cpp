@@ -163,5 +163,24 @@ TEST_F(NativeRecorderAudioTest, RecordingWithoutSoundReleasesAPreparedAudioCaptu
   EXPECT_TRUE(AudioSamples().empty());
 }
 
+// A microphone that goes away is a warning, not the end of the recording; its return is another.
+TEST_F(NativeRecorderAudioTest, LostAndReturningMicrophoneAreWarningsAndTheRecordingGoesOn) {
+  Recorded<std::wstring> warnings;
+  recorder->Warning().Add([&](NativeRecorder&, std::wstring text) { warnings.Add(text); });
+  ASSERT_TRUE(Result(recorder->StartAsync(AudioConfig())));
+  mic->SetFault(pa::FakeAudioPoint::GetNextPacketSize, pa::FakeAudioFault::Code(AUDCLNT_E_DEVICE_INVALIDATED));
+  for (int i = 0; i < 300 && warnings.Get().empty(); ++i) std::this_thread::sleep_for(10ms);
+  mic->ClearFaults();
+  for (int i = 0; i < 500 && warnings.Get().size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(recorder->IsRecording());
+  recorder->Stop();
+  const auto seen = warnings.Get();
+  ASSERT_EQ(2u, seen.size());
+  EXPECT_EQ(0u, seen[0].rfind(L"Microphone lost", 0)) << WideToUtf8(seen[0]);
+  EXPECT_EQ(L"Microphone is back", seen[1]);
+  EXPECT_TRUE(errors.Get().empty());
+  EXPECT_TRUE(media->Writers().back()->Finalized());
+}
+
 }  // namespace
 }  // namespace kalto::recorder_test

@@ -12,6 +12,7 @@
 #include <string>
 #include <thread>
 
+#include "av_support.h"
 #include "e2e_support.h"
 #include "support/require.h"
 #include "support/x_server.h"
@@ -153,6 +154,44 @@ TEST_F(OnOneServerTest, HangupWithAClosedStderrStillFinishesTheFile) {
   EXPECT_EQ(0, run.status) << run.output;
   EXPECT_FALSE(IsFragmented(file));
   EXPECT_NEAR(Probe(file).duration, 2.0, 0.6);
+}
+
+// The sound server dies and comes back mid-recording: both sources are silence while it is away,
+// the user is told both ways, the audio track keeps the recording's length, and sound is
+// recorded again once the server is back.
+TEST_F(AvSyncTest, SoundServerRestartIsToldAndTheAudioTrackKeepsItsLength) {
+  const std::string tone = pulse->Dir() + "/tone.raw";
+  WriteFile(tone, SineS16(1000, 0.25, kRate, 2, 20));
+  const auto play = [&] { return pulse->Spawn({"pacat", "--raw", "--rate=48000", "--channels=2", "--format=s16le", tone}); };
+  ChildProcess before = play();
+  const std::string file = (folder / "restart.mp4").string();
+  ShellRun run;
+  std::thread record([&] { run = Shell(RecordCommand("--duration 7 -o " + file)); });
+  std::this_thread::sleep_for(2500ms);
+  ASSERT_TRUE(pulse->Restart()) << pulse->Error();
+  ChildProcess after = play();
+  record.join();
+  EXPECT_EQ(0, run.status) << run.output;
+  for (const char* line : {"warning: System audio lost; recording silence until it returns",
+                           "warning: Microphone lost; recording silence until it returns",
+                           "warning: System audio is back", "warning: Microphone is back"}) {
+    EXPECT_NE(std::string::npos, run.output.find(line)) << line << "\n" << run.output;
+  }
+  const auto durations = Shell("ffprobe -v error -show_entries stream=codec_type,duration -of csv=p=0 '" + file + "'");
+  double video = 0, audio = 0;
+  std::istringstream lines(durations.output);
+  for (std::string line; std::getline(lines, line);) {
+    const auto comma = line.find(',');
+    if (comma == std::string::npos) continue;
+    (line.substr(0, comma) == "video" ? video : audio) = std::atof(line.c_str() + comma + 1);
+  }
+  std::printf("after a sound-server restart: video %.3f s, audio %.3f s\n", video, audio);
+  EXPECT_NEAR(audio, 7.0, 0.4);
+  EXPECT_NEAR(audio, video, 0.25);
+  // The tone is in the last second: the system audio came back.
+  const DecodedAudio decoded = DecodeAudio(file);
+  ASSERT_GT(decoded.Frames(), static_cast<size_t>(kRate));
+  EXPECT_GT(ToneAmplitude(decoded, 0, 1000, decoded.Frames() - kRate, kRate), 0.1);
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include "capture_analysis.h"
 #include "platform/audio/pulse/pulse_audio_system.h"
 #include "support/debug_capture.h"
+#include "support/require.h"
 #include "support/pulse_server.h"
 
 namespace kalto {
@@ -249,7 +250,7 @@ class AudioCapturePulseTest : public ::testing::Test {
   static void TearDownTestSuite() { s_server.reset(); }
 
   void SetUp() override {
-    if (!s_server) GTEST_SKIP() << "pulseaudio and pacat are not installed";
+    KALTO_REQUIRE(s_server != nullptr, "pulseaudio and pacat are not installed");
     ASSERT_TRUE(s_server->Running()) << s_server->Error();
     m_system = std::make_shared<platform::audio::pulse::PulseAudioSystem>(s_server->Address());
   }

@@ -15,6 +15,7 @@
 #include "capture_analysis.h"
 #include "platform/audio/pulse/process_loopback_client.h"
 #include "support/debug_capture.h"
+#include "support/require.h"
 #include "support/pulse_server.h"
 
 namespace kalto::platform::audio::pulse {
@@ -38,7 +39,7 @@ class PulseAudioSystemTest : public ::testing::Test {
   static void TearDownTestSuite() { s_server.reset(); }
 
   void SetUp() override {
-    if (!s_server) GTEST_SKIP() << "pulseaudio and pacat are not installed";
+    KALTO_REQUIRE(s_server != nullptr, "pulseaudio and pacat are not installed");
     ASSERT_TRUE(s_server->Running()) << s_server->Error();
     m_system = std::make_unique<PulseAudioSystem>(s_server->Address());
     ASSERT_EQ(m_system->CreateDeviceEnumerator(&m_enumerator), S_OK);
@@ -456,7 +457,7 @@ TEST(PulseAudioSystemServerTest, AMissingServerIsReportedOnceAndFailsEveryCall) 
 }
 
 TEST(PulseAudioSystemServerTest, AServerThatGoesAwayInvalidatesRunningStreams) {
-  if (!kalto::test::PulseServer::Available()) GTEST_SKIP() << "pulseaudio and pacat are not installed";
+  KALTO_REQUIRE(kalto::test::PulseServer::Available(), "pulseaudio and pacat are not installed");
   auto server = std::make_unique<kalto::test::PulseServer>();
   ASSERT_TRUE(server->Running()) << server->Error();
   kalto::test::DebugCapture debug;

@@ -49,10 +49,11 @@ HRESULT PulseAudioClient::Initialize(AUDCLNT_SHAREMODE shareMode, uint32_t strea
   if (HRESULT hr = CheckStreamFlags(streamFlags); Failed(hr)) return hr;
   if (!MatchesMixFormat(*format, m_mixFormat)) return AUDCLNT_E_UNSUPPORTED_FORMAT;
   // Sources may deliver in bursts far above the period (network and Bluetooth sources, large
-  // server quanta): hold at least a second so a burst is not cut before the reader wakes.
+  // server quanta, seconds at a time): hold several seconds so a burst is not cut before the
+  // reader wakes. Packets are stored as they come, so the room costs nothing until used.
   int64_t requested = bufferDurationHns * m_mixFormat.nSamplesPerSec / 10'000'000;
-  auto capacity = static_cast<uint32_t>(
-      std::clamp<int64_t>(requested, int64_t(m_mixFormat.nSamplesPerSec), int64_t(m_mixFormat.nSamplesPerSec) * 10));
+  auto capacity = static_cast<uint32_t>(std::clamp<int64_t>(requested, int64_t(m_mixFormat.nSamplesPerSec) * kMinQueueSeconds,
+                                                            int64_t(m_mixFormat.nSamplesPerSec) * 10));
   m_queue = std::make_unique<PacketQueue>(m_mixFormat.nBlockAlign, PeriodFrames(), capacity);
   HRESULT hr = OpenStreams();
   if (Failed(hr)) return hr;

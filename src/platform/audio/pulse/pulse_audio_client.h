@@ -30,6 +30,8 @@ class PulseAudioClient : public AudioClient,
 
   // Packets arrive about every 10 ms.
   static constexpr int64_t kPeriodHns = 100'000;
+  // The least a packet queue holds, whatever buffer the client asked for.
+  static constexpr int64_t kMinQueueSeconds = 5;
 
  protected:
   PulseAudioClient(std::shared_ptr<PulseConnection> connection, const WaveFormat& mixFormat);

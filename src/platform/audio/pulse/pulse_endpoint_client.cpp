@@ -74,8 +74,12 @@ HRESULT PulseEndpointClient::OpenStreams() {
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
   attr.fragsize = PeriodFrames() * m_mixFormat.nBlockAlign;
+  // Not moved when its device goes: the server would carry it to whatever is default then (for a
+  // microphone, possibly the monitor of the speakers). Killed instead, the loss is reported and
+  // the same device is opened again once it is back.
   auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY |
-                                              PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+                                              PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING |
+                                              PA_STREAM_DONT_MOVE);
   HRESULT hr = S_OK;
   if (pa_stream_connect_record(m_stream.get(), m_source.c_str(), &attr, flags) < 0) {
     hr = AUDCLNT_E_DEVICE_INVALIDATED;

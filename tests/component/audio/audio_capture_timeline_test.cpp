@@ -1,0 +1,183 @@
+// Where captured sound lands on the delivered timeline: nothing captured while paused reaches
+// the output, a backlog left by a stall is cut back to the target delay, a source that hands over
+// seconds at once loses nothing, and sound heard before the time origin is left out.
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "audio_fixture.h"
+
+namespace kalto::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr float kSystemGain = 0.625f;
+constexpr int64_t kRate = 48000;
+
+// Waits until the capture thread has taken every queued packet of `client`.
+bool WaitDrained(const fa::FakeAudioClient& client, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (client.QueuedPackets() > 0) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+bool Contains(const DeliveredChunk& chunk, int16_t value) {
+  return std::find(chunk.pcm.begin(), chunk.pcm.end(), value) != chunk.pcm.end();
+}
+
+int16_t SystemPcm(float value) { return static_cast<int16_t>(value * kSystemGain * 32767.0f); }
+
+TEST_F(AudioCaptureTest, SoundCapturedWhilePausedNeverReachesTheOutputAndFreshSoundFollowsTheResume) {
+  auto speakers = AddSpeakers();
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, true, false));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  auto client = speakers->LastClient();
+
+  // Three seconds handed over at once sit in the ring when the pause comes: the backlog goes.
+  client->PushFloat(FloatFrames(3 * kRate, {0.1f, 0.1f}));
+  ASSERT_TRUE(WaitDrained(*client));
+  capture->SetPaused(true);
+  // Captured during the pause itself: thrown away as it is drained.
+  client->PushFloat(FloatFrames(kRate / 2, {0.3f, 0.3f}));
+  ASSERT_TRUE(WaitDrained(*client));
+  const size_t pausedAt = sink.Count();
+  // The output thread's ticks during the pause.
+  std::this_thread::sleep_for(100ms);
+  capture->SetPaused(false);
+  ASSERT_TRUE(sink.WaitFor(pausedAt + 10));
+  client->PushFloat(FloatFrames(1024, {0.2f, 0.2f}));
+  const int fresh = sink.WaitForChunk([](const DeliveredChunk& c) { return Contains(c, SystemPcm(0.2f)); });
+  capture->Stop();
+
+  // Fresh sound is not queued behind what the rings held before the pause.
+  ASSERT_GE(fresh, 0) << "sound after the resume did not come through";
+  const auto chunks = sink.Chunks();
+  for (size_t n = pausedAt + 1; n < chunks.size(); ++n) {
+    EXPECT_FALSE(Contains(chunks[n], SystemPcm(0.3f))) << "sound from the pause in chunk " << n;
+    EXPECT_FALSE(Contains(chunks[n], SystemPcm(0.1f))) << "backlog from before the pause in chunk " << n;
+  }
+}
+
+// Values that name the block they were written in, read back after the system gain.
+float BlockValue(size_t block) { return 0.002f * static_cast<float>(block % 100 + 1); }
+int BlockOf(int16_t pcm) { return static_cast<int>(std::lround(pcm / (0.002 * kSystemGain * 32767.0))) - 1; }
+
+TEST_F(AudioCaptureTest, AStallFollowedByABurstLeavesNoLastingDelay) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, false, false));
+  // A second of sound that a stall held back arrives at once, then the source runs steadily.
+  std::vector<float> burst = FloatFrames(kRate, {BlockValue(0), BlockValue(0)});
+  ASSERT_NE(capture->ProduceChunkForTesting(nullptr, burst.data(), burst.size() / 2), nullptr);
+  const size_t windowChunks = 5 * kRate / 1024;
+  std::vector<int> delay;  // in chunks, between the block written and the block read
+  int shortChunks = 0;
+  for (size_t block = 1; block < 2 * windowChunks; ++block) {
+    std::vector<float> steady = FloatFrames(1024, {BlockValue(block), BlockValue(block)});
+    const int16_t* out = capture->ProduceChunkForTesting(nullptr, steady.data(), 1024);
+    if (out[2 * 1023] == 0) ++shortChunks;
+    delay.push_back((static_cast<int>(block % 100) - BlockOf(out[0]) + 100) % 100);
+  }
+  std::printf("[ figures  ] delay after a 1 s burst: %d chunks at first, %d after one window, %d at the end\n",
+              delay[60], delay[windowChunks + 5], delay.back());
+  EXPECT_GE(delay[60], 45) << "the backlog was cut before a whole window showed it lasting";
+  // Cut to the 100 ms target (4800 frames: four to five chunks), not further.
+  EXPECT_GE(delay.back(), 3);
+  EXPECT_LE(delay.back(), 5);
+  EXPECT_EQ(delay[windowChunks + 5], delay.back()) << "the cut is made once, at the end of the window";
+  EXPECT_EQ(shortChunks, 0) << "the cut left the ring short";
+}
+
+TEST_F(AudioCaptureTest, ASourceThatDeliversInTwoSecondBurstsLosesNothing) {
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, false, false));
+  constexpr size_t kBurstChunks = 94;  // two seconds
+  constexpr int kBursts = 6;
+  const std::vector<float> burst = FloatFrames(kBurstChunks * 1024, {0.2f, 0.2f});
+  size_t soundFrames = 0;
+  for (int b = 0; b < kBursts + 1; ++b) {
+    for (size_t c = 0; c < kBurstChunks; ++c) {
+      const bool arrives = c == 0 && b < kBursts;
+      const int16_t* out =
+          capture->ProduceChunkForTesting(nullptr, arrives ? burst.data() : nullptr, arrives ? burst.size() / 2 : 0);
+      // Not compared with the level: the mix gain ramps up over the first chunks.
+      for (size_t f = 0; f < 1024; ++f) soundFrames += out[2 * f] != 0 ? 1 : 0;
+    }
+  }
+  EXPECT_EQ(soundFrames, kBursts * kBurstChunks * 1024);
+}
+
+TEST_F(AudioCaptureTest, SoundHeardBeforeTheTimeOriginIsLeftOutAndTheTimelineStartsAtZero) {
+  auto speakers = AddSpeakers();
+  speakers->SetLatencyHns(300'000);  // 30 ms: 1440 frames
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, true, false));
+  speakers->LastClient()->PushFloat(FloatFrames(1440, {0.1f, 0.1f}));
+  speakers->LastClient()->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  const int index = sink.WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); });
+  ASSERT_TRUE(sink.WaitFor(2));
+  capture->Stop();
+  ASSERT_GE(index, 0);
+  EXPECT_EQ(capture->GetFirstFramePosition(), 1440);
+  const auto chunks = sink.Chunks();
+  EXPECT_EQ(chunks[0].timestampHns, 0);
+  EXPECT_EQ(chunks[1].timestampHns, 213333);
+  for (int16_t s : chunks[index].pcm) ASSERT_EQ(s, SystemPcm(0.4f));
+  for (const auto& chunk : chunks) EXPECT_FALSE(Contains(chunk, SystemPcm(0.1f)));
+}
+
+TEST_F(AudioCaptureTest, AStreamQuietAtFirstKeepsItsFirstSoundLater) {
+  // Process loopback delivers nothing until the application plays: its first sound, a while
+  // after the start, is not sound from before the origin.
+  auto speakers = AddSpeakers();
+  speakers->SetLatencyHns(300'000);
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, true, false));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  ASSERT_TRUE(sink.WaitFor(40));  // 0.85 s of chunks
+  speakers->LastClient()->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
+  const int index = sink.WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); });
+  ASSERT_TRUE(sink.WaitFor(static_cast<size_t>(index) + 2));
+  capture->Stop();
+  ASSERT_GE(index, 0) << "the first sound was taken for sound from before the origin";
+  const auto chunks = sink.Chunks();
+  size_t frames = 0;
+  for (size_t n = static_cast<size_t>(index); n < chunks.size(); ++n) {
+    for (size_t f = 0; f < 1024; ++f) frames += chunks[n].pcm[2 * f] == SystemPcm(0.4f) ? 1 : 0;
+  }
+  EXPECT_EQ(frames, 1024u);
+}
+
+TEST_F(AudioCaptureTest, SamplesAFullRingDropsAreReportedOnceAtStop) {
+  auto speakers = AddSpeakers();
+  auto capture = MakeCapture();
+  ASSERT_TRUE(InitializeDefault(*capture, true, false));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  // Six seconds at once into a ring of five.
+  speakers->LastClient()->PushFloat(FloatFrames(6 * kRate, {0.1f, 0.1f}));
+  ASSERT_TRUE(WaitDrained(*speakers->LastClient()));
+  EXPECT_TRUE(log.Lines().empty());
+  capture->Stop();
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{
+                             "[AudioCapture] WARNING: Full ring buffers dropped 96000 system and 0 microphone samples\n"}));
+}
+
+TEST_F(AudioCaptureTest, TheRingsHoldFiveSecondsAtAHigherOutputRateToo) {
+  auto speakers = AddSpeakers(fa::FakeFloatFormat(96000, 2));
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->Initialize(true, false, L"", 96000, 2, false, 0, 1));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  // Four and a half seconds at once: more than a ring sized for 48 kHz holds at 96 kHz.
+  speakers->LastClient()->PushFloat(FloatFrames(9 * 96000 / 2, {0.1f, 0.1f}));
+  ASSERT_TRUE(WaitDrained(*speakers->LastClient()));
+  capture->Stop();
+  EXPECT_TRUE(log.Lines().empty()) << log.Lines().front();
+}
+
+}  // namespace
+}  // namespace kalto::test
