@@ -25,6 +25,8 @@ void Emit(std::string_view line) {
   }
 }
 
+}  // namespace
+
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -42,8 +44,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
-
-}  // namespace
 
 DebugSink SetDebugSink(DebugSink sink) {
   std::lock_guard lock(SinkMutex());

@@ -38,6 +38,8 @@ void DebugLog(const wchar_t* format, ...) {
 
 // UTF-8 <-> wide conversions for messages that cross the two worlds.
 std::string WideToUtf8(std::wstring_view text);
+// One code point, as UTF-8 bytes.
+void AppendUtf8(std::string& out, char32_t c);
 std::wstring Utf8ToWide(std::string_view text);
 
 // Formats like DebugLog<N> but returns the text instead of writing it.

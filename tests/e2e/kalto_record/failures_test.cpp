@@ -188,10 +188,16 @@ TEST_F(AvSyncTest, SoundServerRestartIsToldAndTheAudioTrackKeepsItsLength) {
   std::printf("after a sound-server restart: video %.3f s, audio %.3f s\n", video, audio);
   EXPECT_NEAR(audio, 7.0, 0.4);
   EXPECT_NEAR(audio, video, 0.25);
-  // The tone is in the last second: the system audio came back.
+  // The tone is recorded again once the system audio is back (at the tool's default system
+  // volume of 0.5 it peaks at 0.125; absent, it is 0).
   const DecodedAudio decoded = DecodeAudio(file);
-  ASSERT_GT(decoded.Frames(), static_cast<size_t>(kRate));
-  EXPECT_GT(ToneAmplitude(decoded, 0, 1000, decoded.Frames() - kRate, kRate), 0.1);
+  const size_t block = kRate / 10;
+  double toneAfter = 0;
+  for (size_t at = 5 * static_cast<size_t>(kRate); at + block <= decoded.Frames(); at += block) {
+    toneAfter = std::max(toneAfter, ToneAmplitude(decoded, 0, 1000, at, block));
+  }
+  std::printf("tone after the return: %.3f\n", toneAfter);
+  EXPECT_GT(toneAfter, 0.05);
 }
 
 }  // namespace
