@@ -123,6 +123,7 @@ TEST_F(RecorderFailureTest, ClosedWindowIsAWarningAndTheLastPictureIsHeldToTheEn
   recorder->Stop();
   // The last frame ends with the recording: 7.5 s minus one frame at 30 per second.
   EXPECT_EQ((std::vector<int64_t>{0, 50'000'000, 75'000'000 - 333'333}), VideoSampleTimes());
+  EXPECT_EQ(3, recorder->FramesWritten());  // held frames are frames of the file
 }
 
 TEST_F(RecorderFailureTest, NothingIsHeldWhilePausedAndTheEndIsTheStartOfThePause) {
