@@ -74,18 +74,10 @@ bool AudioCapture::InitializeProcessLoopbackStreams(uint32_t processId) {
     return false;
   }
 
-  pa::AUDIOCLIENT_ACTIVATION_PARAMS params;
-  params.ActivationType = pa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-  params.ProcessLoopbackParams.TargetProcessId = processId;
-  params.ProcessLoopbackParams.ProcessLoopbackMode = pa::PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
-  pa::PropVariantBlob variant;
-  variant.vt = pa::VT_BLOB;
-  variant.blob.cbSize = sizeof(params);
-  variant.blob.pBlobData = reinterpret_cast<const uint8_t*>(&params);
-
+  const ProcessLoopbackRequest request(processId);
   auto handler = std::make_shared<ProcessLoopbackCompletionHandler>();
   std::shared_ptr<pa::ActivateAudioInterfaceAsyncOperation> operation;
-  HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &variant,
+  HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &request.variant,
                                                           handler, &operation);
   if (Failed(hr)) {
     DebugLog<128>(L"[AudioCapture] ActivateAudioInterfaceAsync failed: 0x%08X\n", HrBits(hr));

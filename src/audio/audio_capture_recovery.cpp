@@ -133,17 +133,10 @@ HRESULT AudioCapture::ReopenSystem(ReopenedStream* out) {
 }
 
 HRESULT AudioCapture::ReopenProcessLoopback(ReopenedStream* out) {
-  pa::AUDIOCLIENT_ACTIVATION_PARAMS params;
-  params.ActivationType = pa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
-  params.ProcessLoopbackParams.TargetProcessId = m_processId;
-  params.ProcessLoopbackParams.ProcessLoopbackMode = pa::PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
-  pa::PropVariantBlob variant;
-  variant.vt = pa::VT_BLOB;
-  variant.blob.cbSize = sizeof(params);
-  variant.blob.pBlobData = reinterpret_cast<const uint8_t*>(&params);
+  const ProcessLoopbackRequest request(m_processId);
   auto handler = std::make_shared<ProcessLoopbackCompletionHandler>();
   std::shared_ptr<pa::ActivateAudioInterfaceAsyncOperation> operation;
-  if (HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &variant,
+  if (HRESULT hr = m_audioSystem->ActivateAudioInterfaceAsync(pa::VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, &request.variant,
                                                              handler, &operation);
       Failed(hr)) {
     return hr;

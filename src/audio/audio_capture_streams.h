@@ -29,4 +29,23 @@ inline CaptureFormat ToCaptureFormat(const platform::audio::WaveFormat& wave) {
   return format;
 }
 
+// What activating a process-tree loopback client takes. Not copyable: the variant points into the
+// parameters, and both must live until the activation has completed.
+struct ProcessLoopbackRequest {
+  explicit ProcessLoopbackRequest(uint32_t processId) {
+    namespace pa = platform::audio;
+    params.ActivationType = pa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK;
+    params.ProcessLoopbackParams.TargetProcessId = processId;
+    params.ProcessLoopbackParams.ProcessLoopbackMode = pa::PROCESS_LOOPBACK_MODE_INCLUDE_TARGET_PROCESS_TREE;
+    variant.vt = pa::VT_BLOB;
+    variant.blob.cbSize = sizeof(params);
+    variant.blob.pBlobData = reinterpret_cast<const uint8_t*>(&params);
+  }
+  ProcessLoopbackRequest(const ProcessLoopbackRequest&) = delete;
+  ProcessLoopbackRequest& operator=(const ProcessLoopbackRequest&) = delete;
+
+  platform::audio::AUDIOCLIENT_ACTIVATION_PARAMS params{};
+  platform::audio::PropVariantBlob variant{};
+};
+
 }  // namespace kalto::audio_capture_detail
