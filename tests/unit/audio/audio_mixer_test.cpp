@@ -20,7 +20,7 @@ float Limit(const AudioMixer& m, float x) {
                                static_cast<float>(m.LimiterRatio()));
 }
 
-// Runs one chunk of constant mic and system samples; returns the mixed first sample.
+// One chunk through the mixer; the rms arguments stand for what the capture measured.
 struct Chunk {
   std::vector<float> mic = std::vector<float>(AudioMixer::kChunkSamples, 0.0f);
   std::vector<float> system = std::vector<float>(AudioMixer::kChunkSamples, 0.0f);
@@ -81,12 +81,10 @@ TEST(MixGains, DefaultsByModeAndVolumeClamps) {
   m.ResetGains(kRaw);
   EXPECT_DOUBLE_EQ(m.MicGain(), 1.5);
   EXPECT_DOUBLE_EQ(m.SystemGain(), 0.625);
-  m.ResetGains(kNs);
-  EXPECT_NEAR(m.MicGain(), 1.8, 1e-12);
-  m.ResetGains(kVoice);
-  EXPECT_DOUBLE_EQ(m.MicGain(), 2.0);
-  m.ResetGains(7);
-  EXPECT_DOUBLE_EQ(m.MicGain(), 1.5);
+  for (auto [mode, gain] : {std::pair{kNs, 1.8}, {kVoice, 2.0}, {7u, 1.5}}) {
+    m.ResetGains(mode);
+    EXPECT_NEAR(m.MicGain(), gain, 1e-12) << mode;
+  }
 
   m.SetMicVolume(5.0);
   m.SetSystemVolume(-1.0);
@@ -174,7 +172,6 @@ TEST(Ducking, SpeechSettlesTheSystemGainNearMinus12dBAndSilenceReleasesIt) {
   Chunk c;
   for (int i = 0; i < 300; ++i) c.Run(m, 0.1f, 0.2f, 0.1f);
   EXPECT_NEAR(m.DuckGain(), 0.2512f, 1e-4);
-  EXPECT_NEAR(m.SystemGain(), 0.157, 1e-3);
   EXPECT_NEAR(m.SystemGain(), 0.5 * 1.25 * std::pow(10.0, -12.0 / 20.0), 1e-5);
 
   const float ducked = m.DuckGain();

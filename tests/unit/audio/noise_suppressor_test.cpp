@@ -48,7 +48,7 @@ std::vector<int16_t> RunConstant(NoiseSuppressor& ns, int16_t value, int blocks)
   return left;
 }
 
-TEST(NoiseSuppressorFadeIn, OneFrameOfSilenceThenARaisedCosineOver1440Samples) {
+TEST(NoiseSuppressorFadeIn, OneFrameOfSilenceThenARaisedCosineOver1440SamplesAfterEachInitialize) {
   NoiseSuppressor ns;
   ns.Initialize(48000, 2);
   ScriptedVad vad{{1.0f}, 0, {}, &ns};
@@ -64,19 +64,12 @@ TEST(NoiseSuppressorFadeIn, OneFrameOfSilenceThenARaisedCosineOver1440Samples) {
   }
   for (size_t i = 480 + 1440; i < out.size(); ++i) ASSERT_EQ(out[i], 10000) << i;
   EXPECT_NEAR(ns.GetOutputLevel(), 10000.0f / 32768.0f, 1e-4);
-}
 
-TEST(NoiseSuppressorFadeIn, InitializeAgainDiscardsQueuedAudioAndRestartsTheFade) {
-  NoiseSuppressor ns;
+  // Initialize again: queued audio is dropped and the fade starts over.
   ns.Initialize(48000, 2);
-  ScriptedVad vad{{1.0f}, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
-  RunConstant(ns, 10000, 4);
-  ns.Initialize(48000, 2);
-  auto out = RunConstant(ns, 10000, 1);
+  out = RunConstant(ns, 10000, 2);
   for (size_t i = 0; i <= 480; ++i) ASSERT_EQ(out[i], 0) << i;
-  EXPECT_GT(out[600], 0);
-  EXPECT_LT(out[600], 10000);
+  EXPECT_EQ(out[480 + 720], 5000);
 }
 
 TEST(NoiseSuppressorGate, FramesWithoutVoiceReleaseTowardsTheFloorAtEightPercent) {
@@ -121,7 +114,7 @@ TEST(NoiseSuppressorGate, OneVoicedFrameHoldsFullGainForItselfAndSevenMore) {
   EXPECT_NEAR(vad.gainBefore[19], previous + (0.15f - previous) * 0.08f, 1e-6) << "release after the hold";
 }
 
-TEST(NoiseSuppressorGate, PartialVoiceFollowsTheSmoothstepAndLevelsSetTheirThresholds) {
+TEST(NoiseSuppressorGate, PartialVoiceFollowsTheSmoothstepToItsFloor) {
   NoiseSuppressor ns;
   ns.Initialize(48000, 2);
   ScriptedVad vad{{0.25f}, 0, {}, &ns};
@@ -129,10 +122,6 @@ TEST(NoiseSuppressorGate, PartialVoiceFollowsTheSmoothstepAndLevelsSetTheirThres
   for (int i = 0; i < 60; ++i) RunConstant(ns, 1000, 1);
   // r = 0.5: 0.15 + 0.85 x 0.25 x 2
   EXPECT_NEAR(ns.GetGateGain(), 0.575f, 1e-3);
-
-  EXPECT_EQ(ns.GetLevel(), 1u);
-  EXPECT_FLOAT_EQ(ns.GetVadThreshold(), 0.5f);
-  EXPECT_FLOAT_EQ(ns.GetMinGain(), 0.15f);
 }
 
 TEST(NoiseSuppressorBlocks, MonoBlocksNeverRunShortAfterThePrimingFrame) {
@@ -148,38 +137,31 @@ TEST(NoiseSuppressorBlocks, MonoBlocksNeverRunShortAfterThePrimingFrame) {
   }
 }
 
-TEST(NoiseSuppressorBypass, OtherRatesPassUnchangedAndOnlyMeasure) {
-  NoiseSuppressor ns;
-  ns.Initialize(44100, 2);
-  EXPECT_TRUE(ns.IsEnabled());
-  EXPECT_TRUE(ns.IsBypassed());
-  std::vector<int16_t> block(kBlock);
-  for (size_t i = 0; i < kBlock; ++i) block[i] = static_cast<int16_t>((i % 2 ? -1 : 1) * 16384);
-  auto original = block;
-  ns.Process(block.data());
-  EXPECT_EQ(block, original);
-  EXPECT_NEAR(ns.GetOutputLevel(), 0.5f, 1e-6);
-}
-
-TEST(NoiseSuppressorBypass, NotInitializedOrUnusableChannelCountsLeaveSamplesAlone) {
-  NoiseSuppressor idle;
-  auto block = ConstantStereo(1234);
-  idle.Process(block.data());
-  EXPECT_EQ(block, ConstantStereo(1234));
-  EXPECT_FALSE(idle.IsEnabled());
-
-  NoiseSuppressor none;
-  none.Initialize(48000, 0);
-  none.Process(block.data());
-  EXPECT_EQ(block, ConstantStereo(1234));
-
-  // More channels than a block has samples: no whole frame, so measure only (no division by 0).
-  NoiseSuppressor wide;
-  wide.Initialize(48000, 4096);
-  wide.Process(block.data());
-  EXPECT_EQ(block, ConstantStereo(1234));
-  EXPECT_TRUE(std::isfinite(wide.GetOutputLevel()));
-  EXPECT_NEAR(wide.GetOutputLevel(), 1234.0f / 32768.0f, 1e-5);
+TEST(NoiseSuppressorBypass, OtherRatesOrUnusableChannelCountsLeaveSamplesAloneAndOnlyMeasure) {
+  std::vector<int16_t> alternating(kBlock);
+  for (size_t i = 0; i < kBlock; ++i) alternating[i] = static_cast<int16_t>((i % 2 ? -1 : 1) * 16384);
+  struct Case {
+    const char* name;
+    int32_t rate;      // 0: never initialized
+    uint32_t channels;
+    float level;       // -1: not measured
+  };
+  // 4096 channels: no whole frame in a block, so measure only (no division by 0).
+  const Case cases[] = {{"44.1 kHz", 44100, 2, 0.5f}, {"not initialized", 0, 2, -1.0f},
+                        {"no channels", 48000, 0, -1.0f}, {"wider than a block", 48000, 4096, 0.5f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    NoiseSuppressor ns;
+    if (c.rate != 0) ns.Initialize(c.rate, c.channels);
+    EXPECT_EQ(ns.IsEnabled(), c.rate != 0);
+    auto block = alternating;
+    ns.Process(block.data());
+    EXPECT_EQ(block, alternating);
+    EXPECT_NEAR(ns.GetOutputLevel(), c.level < 0 ? 0.0f : c.level, 1e-6);
+  }
+  NoiseSuppressor other;
+  other.Initialize(44100, 2);
+  EXPECT_TRUE(other.IsBypassed());
 }
 
 TEST(NoiseSuppressorRnnoise, PrimesOneFrameAndRemovesSteadyNoise) {
