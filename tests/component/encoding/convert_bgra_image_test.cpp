@@ -1,6 +1,5 @@
 // The encoder's CPU conversion: the integer colour matrix, the letterbox layout, and every subtype
 // against a per-pixel reference (which also pins the fast identity rows).
-#include <array>
 #include <cmath>
 #include <cstring>
 #include <tuple>
@@ -53,9 +52,8 @@ std::vector<uint8_t> Convert(const Image& src, uint32_t wt, uint32_t ht, const G
 // YUY2 chroma from the pair's mean), black around the picture.
 std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const Guid& subtype) {
   const bgra::Layout l = bgra::ComputeLayout(s.width, s.height, wt, ht);
-  const auto at = [&](float c, float r) {
-    return SampleBilinear([&](uint32_t x, uint32_t y) { return s.At(x, y); }, s.width, s.height, c * l.sx, r * l.sy);
-  };
+  const PixelFn pixel = [&](uint32_t x, uint32_t y) { return s.At(x, y); };
+  const auto at = [&](float c, float r) { return SampleBilinear(pixel, s.width, s.height, c * l.sx, r * l.sy); };
   const auto ch = [](uint32_t p, int shift) { return int((p >> shift) & 0xFF); };
   const auto y = [&](uint32_t p) { return bgra::Luma(ch(p, 16), ch(p, 8), ch(p, 0)); };
   const auto u = [&](int r, int g, int b) { return bgra::ChromaU(r, g, b); };
@@ -112,16 +110,6 @@ const std::pair<Guid, size_t> kSubtypes[] = {{media::MFVideoFormat_NV12, 3}, {me
                                              {media::MFVideoFormat_RGB32, 8}, {media::MFVideoFormat_ARGB32, 8}};
 
 // ---- The colour matrix -----------------------------------------------------------------------
-TEST(ConvertBgraImageColour, PrimariesAreBt709LimitedRange) {
-  const std::pair<std::array<int, 3>, std::array<int, 3>> cases[] = {
-      {{255, 255, 255}, {235, 128, 128}}, {{0, 0, 0}, {16, 128, 128}},   {{255, 0, 0}, {63, 102, 240}},
-      {{0, 0, 255}, {32, 240, 118}},      {{0, 255, 0}, {173, 42, 26}}};
-  for (const auto& [rgb, yuv] : cases) {
-    const auto [r, g, b] = rgb;
-    EXPECT_EQ(yuv, (std::array<int, 3>{bgra::Luma(r, g, b), bgra::ChromaU(r, g, b), bgra::ChromaV(r, g, b)})) << r << g << b;
-  }
-}
-
 // Exact BT.709 limited range, halves rounded up, in doubles.
 int Exact(double value) { return int(std::floor(value + 0.5)); }
 
@@ -144,24 +132,8 @@ TEST(ConvertBgraImageColour, MatrixIsWithinOneOfExactRoundingRarelyOffAndNeutral
   }
   EXPECT_LT(off * 1000, total);
   for (int v = 0; v < 256; ++v) {
-    ASSERT_EQ(128, bgra::ChromaU(v, v, v)) << v;
-    ASSERT_EQ(128, bgra::ChromaV(v, v, v)) << v;
+    ASSERT_EQ(128 * 257, bgra::ChromaU(v, v, v) | bgra::ChromaV(v, v, v) << 8) << v;
   }
-}
-
-TEST(ConvertBgraImage, ChromaOfABlockIsTheFlooredMeanOfItsFourPixels) {
-  // Block (0,0): red, blue / black, white -> mean (127, 63, 127); block (1,0): greys.
-  const uint32_t px[2][4] = {{Bgra(255, 0, 0), Bgra(0, 0, 255), Bgra(10, 10, 10), Bgra(11, 11, 11)},
-                             {Bgra(0, 0, 0), Bgra(255, 255, 255), Bgra(12, 12, 12), Bgra(13, 13, 13)}};
-  const Image src = MakeImage(4, 2, [&](uint32_t x, uint32_t y) { return px[y][x]; });
-  const std::vector<uint8_t> expected = {63, 32, bgra::Luma(10, 10, 10), bgra::Luma(11, 11, 11),
-                                         16, 235, bgra::Luma(12, 12, 12), bgra::Luma(13, 13, 13),
-                                         bgra::ChromaU(127, 63, 127), bgra::ChromaV(127, 63, 127), 128, 128};
-  EXPECT_EQ(expected, Convert(src, 4, 2, media::MFVideoFormat_NV12));
-  // YUY2 pairs horizontally: (red, blue) gives mean (127, 0, 127).
-  const auto yuy2 = Convert(src, 4, 2, media::MFVideoFormat_YUY2);
-  EXPECT_EQ((std::vector<uint8_t>{63, bgra::ChromaU(127, 0, 127), 32, bgra::ChromaV(127, 0, 127)}),
-            std::vector<uint8_t>(yuy2.begin(), yuy2.begin() + 4));
 }
 
 // ---- Layout -----------------------------------------------------------------------------------
@@ -207,15 +179,6 @@ TEST(ConvertBgraImage, EverySubtypeMatchesTheReference) {
       EXPECT_EQ(RefConvert(src, c.wt, c.ht, subtype), out)
           << c.ws << "x" << c.hs << " -> " << c.wt << "x" << c.ht << " " << media::SubtypeName(subtype);
     }
-  }
-}
-
-TEST(ConvertBgraImage, SingleThreadedRowsGiveTheSameBytes) {
-  const Image src = MakeImage(1366, 768, Busy);
-  for (const auto& [subtype, unused] : kSubtypes) {
-    const auto threaded = Convert(src, 1376, 768, subtype);
-    gpu::software::ScopedSerialRows serial;
-    EXPECT_EQ(threaded, Convert(src, 1376, 768, subtype)) << media::SubtypeName(subtype);
   }
 }
 

@@ -14,12 +14,13 @@ using media::fake::FakeEncoderScript;
 const std::vector<uint8_t> kNv12File = {0x01, 0x00, 0x00, 0x00, 0x4E, 0x56, 0x31, 0x32, 0x00, 0x00,
                                         0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
+std::vector<uint8_t> ReadBytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
 class EncoderCacheTest : public MediaTest {
  protected:
-  std::vector<uint8_t> FileBytes() const {
-    std::ifstream in(CacheFile(), std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-  }
   void WriteFile(const std::vector<uint8_t>& bytes) {
     fs::create_directories(CacheFile().parent_path());
     std::ofstream(CacheFile(), std::ios::binary | std::ios::trunc)
@@ -37,21 +38,20 @@ class EncoderCacheTest : public MediaTest {
 TEST_F(EncoderCacheTest, PreWarmDiscoversAtFullHdAndItsFileIsReadBackByTheNextProcess) {
   fake->SetEncoders({Script(L"HW Encoder", {media::MFVideoFormat_NV12, media::MFVideoFormat_IYUV})});
   EncoderCache::PreWarm();
-  EXPECT_EQ(FileBytes(), kNv12File);
-  EXPECT_EQ(EncoderCache::EncoderName(), L"HW Encoder");
+  EXPECT_EQ(kNv12File, ReadBytes(CacheFile()));
+  EXPECT_EQ(L"HW Encoder", EncoderCache::EncoderName());
   const auto enumCalls = fake->EnumCalls();
-  ASSERT_EQ(enumCalls.size(), 1u);
-  EXPECT_EQ(enumCalls[0].category, media::MFT_CATEGORY_VIDEO_ENCODER);
-  EXPECT_EQ(enumCalls[0].flags, 0x47u);
-  ASSERT_TRUE(enumCalls[0].outputType.has_value());
-  EXPECT_EQ(enumCalls[0].outputType->subtype, media::MFVideoFormat_H264);
+  ASSERT_EQ(1u, enumCalls.size());
+  EXPECT_EQ(media::MFT_CATEGORY_VIDEO_ENCODER, enumCalls[0].category);
+  EXPECT_EQ(0x47u, enumCalls[0].flags);
+  EXPECT_EQ(media::MFVideoFormat_H264, enumCalls[0].outputType.value().subtype);
   const auto tried = fake->Transforms().at(0).second->OutputTypesTried();
-  ASSERT_EQ(tried.size(), 1u);
+  ASSERT_EQ(1u, tried.size());
   uint32_t w = 0, h = 0, num = 0, den = 0, bitrate = 0;
   media::GetAttributeSize(tried[0], media::MF_MT_FRAME_SIZE, &w, &h);
   media::GetAttributeRatio(tried[0], media::MF_MT_FRAME_RATE, &num, &den);
   tried[0].GetUINT32(media::MF_MT_AVG_BITRATE, &bitrate);
-  EXPECT_EQ(std::vector<uint32_t>({w, h, num, den, bitrate}), std::vector<uint32_t>({1920, 1080, 30, 1, 8'000'000}));
+  EXPECT_EQ(std::vector<uint32_t>({1920, 1080, 30, 1, 8'000'000}), std::vector<uint32_t>({w, h, num, den, bitrate}));
 
   // A later process at another size and rate reads the file instead of discovering; the name is
   // unknown then. Bytes beyond the twentieth are ignored.
@@ -60,48 +60,40 @@ TEST_F(EncoderCacheTest, PreWarmDiscoversAtFullHdAndItsFileIsReadBackByTheNextPr
   longer.push_back(0x55);
   WriteFile(longer);
   bool ok = false;
-  EXPECT_EQ(Obtain(2560, 1440, 60, &ok), media::MFVideoFormat_NV12);
+  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain(2560, 1440, 60, &ok));
   EXPECT_TRUE(ok);
-  EXPECT_EQ(fake->EnumCalls().size(), 1u);
-  EXPECT_EQ(EncoderCache::EncoderName(), L"");
+  EXPECT_EQ(1u, fake->EnumCalls().size());
+  EXPECT_EQ(L"", EncoderCache::EncoderName());
 }
 
-struct BadFile {
-  const char* name;
-  std::vector<uint8_t> bytes;
-  const char* line;  // empty for a silent rediscovery
-};
-class EncoderCacheBadFileTest : public EncoderCacheTest, public ::testing::WithParamInterface<BadFile> {};
-
-TEST_P(EncoderCacheBadFileTest, LeadsToDiscoveryThatOverwritesTheFile) {
-  WriteFile(GetParam().bytes);
+TEST_F(EncoderCacheTest, BadFilesLeadToDiscoveryThatOverwritesThem) {
+  const auto patched = [](size_t at, const auto& bytes) {
+    auto b = kNv12File;
+    std::copy(bytes.begin(), bytes.end(), b.begin() + at);
+    return b;
+  };
+  const std::string version = "[Encoder] Disk cache version mismatch, will rediscover\n";
+  const std::string foreign = "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n";
+  // Each byte of the little-endian version counts; a short file is rediscovered quietly.
+  const std::pair<std::vector<uint8_t>, std::string> files[] = {
+      {patched(0, std::vector<uint8_t>{2}), version}, {patched(1, std::vector<uint8_t>{1}), version},
+      {patched(2, std::vector<uint8_t>{1}), version}, {patched(3, std::vector<uint8_t>{1}), version},
+      {{}, version},
+      {std::vector<uint8_t>(kNv12File.begin(), kNv12File.begin() + 10), ""},
+      {patched(4, media::MFVideoFormat_H264.ToBytes()), foreign}};
   fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
-  EXPECT_EQ(Obtain(), media::MFVideoFormat_NV12);
-  EXPECT_EQ(fake->EnumCalls().size(), 1u);
-  EXPECT_EQ(FileBytes(), kNv12File);
-  if (*GetParam().line) {
-    EXPECT_EQ(debug.Count(GetParam().line), 1);
-  } else {
-    EXPECT_EQ(debug.CountPrefix("[Encoder] Disk cache"), 0);
+  size_t discoveries = 0;
+  for (const auto& [bytes, line] : files) {
+    SCOPED_TRACE(discoveries);
+    EncoderCache::ResetForTesting();
+    debug.Clear();
+    WriteFile(bytes);
+    EXPECT_EQ(media::MFVideoFormat_NV12, Obtain());
+    EXPECT_EQ(++discoveries, fake->EnumCalls().size());
+    EXPECT_EQ(kNv12File, ReadBytes(CacheFile()));
+    EXPECT_EQ(line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line}, debug.Lines());
   }
 }
-
-template <class Bytes>
-std::vector<uint8_t> Patched(size_t at, const Bytes& bytes) {
-  auto b = kNv12File;
-  std::copy(bytes.begin(), bytes.end(), b.begin() + at);
-  return b;
-}
-const char* const kVersionLine = "[Encoder] Disk cache version mismatch, will rediscover\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Files, EncoderCacheBadFileTest,
-    ::testing::Values(BadFile{"version2", Patched(0, std::vector<uint8_t>{2}), kVersionLine},
-                      BadFile{"short", std::vector<uint8_t>(kNv12File.begin(), kNv12File.begin() + 10), ""},
-                      BadFile{"empty", {}, kVersionLine},
-                      BadFile{"foreignGuid", Patched(4, media::MFVideoFormat_H264.ToBytes()),
-                              "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(EncoderCacheTest, DiscoverySkipsEncodersThatFailAndTakesTheFirstAcceptedInputType) {
   FakeEncoderScript broken = Script(L"Broken HW", {media::MFVideoFormat_NV12});
@@ -116,60 +108,57 @@ TEST_F(EncoderCacheTest, DiscoverySkipsEncodersThatFailAndTakesTheFirstAcceptedI
   media::Guid subtype;
   ASSERT_TRUE(EncoderCache::DiscoverEncoder(&subtype, 1280, 720, 60));
   // The transform's own order decides: YUY2 before NV12.
-  EXPECT_EQ(subtype, media::MFVideoFormat_YUY2);
-  EXPECT_EQ(EncoderCache::EncoderName(), L"Unknown");
-  EXPECT_EQ(debug.Count("[Encoder] Failed to activate encoder 0: 0xC00D3704\n"), 1);
-  EXPECT_EQ(debug.Count("[Encoder] Failed to set output type: 0xC00D36B4\n"), 1);
+  EXPECT_EQ(media::MFVideoFormat_YUY2, subtype);
+  EXPECT_EQ(L"Unknown", EncoderCache::EncoderName());
+  EXPECT_EQ((std::vector<std::string>{"[Encoder] Failed to activate encoder 0: 0xC00D3704\n",
+                                      "[Encoder] Failed to set output type: 0xC00D36B4\n"}),
+            debug.Lines());
   uint32_t bitrate = 0;
   fake->Transforms().back().second->OutputTypesTried().at(0).GetUINT32(media::MF_MT_AVG_BITRATE, &bitrate);
-  EXPECT_EQ(bitrate, 16'000'000u);
+  EXPECT_EQ(16'000'000u, bitrate);
 }
 
 TEST_F(EncoderCacheTest, NothingUsableFailsWithItsLineAndIsNotRemembered) {
   EncoderCache::PreWarm();
-  EXPECT_EQ(debug.Count("[Encoder] No H.264 encoders found!\n"), 1);
-  EXPECT_EQ(debug.Count("[Encoder] Pre-warm failed - will retry on first recording\n"), 1);
+  EXPECT_EQ((std::vector<std::string>{"[Encoder] No H.264 encoders found!\n",
+                                      "[Encoder] Pre-warm failed - will retry on first recording\n"}),
+            debug.Lines());
   EXPECT_FALSE(fs::exists(CacheFile()));
-
   fake->SetEncoders({Script(L"Odd", {media::MFVideoFormat_H264})});
   bool ok = true;
   Obtain(1920, 1088, 30, &ok);
   EXPECT_FALSE(ok);
-  EXPECT_EQ(debug.Count("[Encoder] No encoder with compatible input format found\n"), 1);
-
+  EXPECT_EQ(1, debug.Count("[Encoder] No encoder with compatible input format found\n"));
   fake->SetEncoders({Script(L"Good", {media::MFVideoFormat_IYUV})});
-  EXPECT_EQ(Obtain(1920, 1088, 30, &ok), media::MFVideoFormat_IYUV);
+  EXPECT_EQ(media::MFVideoFormat_IYUV, Obtain(1920, 1088, 30, &ok));
   EXPECT_TRUE(ok);
 }
 
-TEST_F(EncoderCacheTest, UnwritableFolderOnlyCostsTheFile) {
-  fs::create_directories(CacheFile());  // a folder where the file should be
+// The file is a convenience: an unwritable place, a data folder named in a legacy encoding or no
+// data folder at all still give the subtype.
+TEST_F(EncoderCacheTest, TheFileIsOptionalAndItsFolderKeepsItsBytes) {
   fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
-  EXPECT_EQ(Obtain(), media::MFVideoFormat_NV12);
-  EXPECT_EQ(debug.Count("[Encoder] Failed to open cache file for writing\n"), 1);
-  EXPECT_EQ(Obtain(), media::MFVideoFormat_NV12);
-  EXPECT_EQ(fake->EnumCalls().size(), 1u);
-}
+  fs::create_directories(CacheFile());  // a folder where the file should be
+  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain());
+  EXPECT_EQ(1, debug.Count("[Encoder] Failed to open cache file for writing\n"));
+  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain());
+  EXPECT_EQ(1u, fake->EnumCalls().size());
+  debug.Clear();
 
-TEST_F(EncoderCacheTest, ADataFolderNamedInALegacyEncodingKeepsItsBytes) {
   const fs::path latin1 = root / "caf\xE9";  // not UTF-8
   setenv("XDG_DATA_HOME", latin1.c_str(), 1);
-  fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
+  EncoderCache::ResetForTesting();
   EncoderCache::PreWarm();
-  std::ifstream in(latin1 / "Kalto" / "encoder_cache.bin", std::ios::binary);
-  EXPECT_EQ(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}), kNv12File);
-  EXPECT_EQ(debug.CountPrefix("[Encoder] Failed"), 0);
-}
+  EXPECT_EQ(kNv12File, ReadBytes(latin1 / "Kalto" / "encoder_cache.bin"));
 
-TEST_F(EncoderCacheTest, NoLocalDataFolderMeansNoFile) {
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   unsetenv("XDG_DATA_HOME");
   unsetenv("HOME");
-  EXPECT_EQ(EncoderCache::GetCachePath(), L"");
-  fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
-  EXPECT_EQ(Obtain(), media::MFVideoFormat_NV12);
+  EXPECT_EQ(L"", EncoderCache::GetCachePath());
+  EncoderCache::ResetForTesting();
+  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain());
   if (!home.empty()) setenv("HOME", home.c_str(), 1);
-  EXPECT_EQ(debug.CountPrefix("[Encoder] Failed"), 0);
+  EXPECT_TRUE(debug.Lines().empty());
 }
 
 }  // namespace

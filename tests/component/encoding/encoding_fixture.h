@@ -41,6 +41,7 @@ inline uint32_t SampleBilinear(const PixelFn& pixel, uint32_t ws, uint32_t hs, f
   return out;
 }
 
+// A software graphics device with its fault injector.
 class EncodingTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -48,7 +49,6 @@ class EncodingTest : public ::testing::Test {
     ASSERT_EQ(S_OK, factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT,
                                           nullptr, 0, &device, &context));
   }
-
   gpu::software::FaultInjector& Faults() { return factory->Faults(); }
 
   // A BGRA (or RGBA) shader-resource texture whose pixel (x, y) is pixel(x, y) as B, G, R, A.
@@ -86,9 +86,8 @@ class MediaTest : public EncodingTest {
  protected:
   void SetUp() override {
     EncodingTest::SetUp();
-    root = std::filesystem::temp_directory_path() /
-           ("kalto-encoding-" + std::to_string(::getpid()) + "-" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    root = std::filesystem::temp_directory_path() / ("kalto-encoding-" + std::to_string(::getpid()) + "-" +
+                                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     std::filesystem::remove_all(root);
     std::filesystem::create_directories(root);
     if (const char* old = std::getenv("XDG_DATA_HOME")) savedXdg = old;
@@ -98,11 +97,7 @@ class MediaTest : public EncodingTest {
   }
   void TearDown() override {
     media::SetMediaPlatform(previous);
-    if (savedXdg.empty()) {
-      unsetenv("XDG_DATA_HOME");
-    } else {
-      setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
-    }
+    savedXdg.empty() ? unsetenv("XDG_DATA_HOME") : setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
     EncoderCache::ResetForTesting();
     std::filesystem::remove_all(root);
   }
