@@ -189,10 +189,17 @@ bool XServer::RunToCompletion(const std::vector<std::string>& argv) {
   return false;
 }
 
-bool XServer::SetTwoMonitors() {
+bool XServer::SetMonitors(const std::vector<Monitor>& monitors) {
   if (!Running()) return false;
-  bool ok = RunToCompletion({"xrandr", "-display", m_display, "--setmonitor", "LEFT", "1920/508x1080/286+0+0", "screen"}) &&
-            RunToCompletion({"xrandr", "-display", m_display, "--setmonitor", "RIGHT", "1280/339x1024/271+1920+0", "none"});
+  bool ok = true;
+  for (size_t i = 0; i < monitors.size() && ok; ++i) {
+    const Monitor& m = monitors[i];
+    // Sizes in millimetres at 96 dpi.
+    const std::string geometry = std::to_string(m.width) + "/" + std::to_string(m.width * 254 / 960) + "x" +
+                                 std::to_string(m.height) + "/" + std::to_string(m.height * 254 / 960) + "+" +
+                                 std::to_string(m.x) + "+" + std::to_string(m.y);
+    ok = RunToCompletion({"xrandr", "-display", m_display, "--setmonitor", m.name, geometry, i == 0 ? "screen" : "none"});
+  }
   if (!ok) m_error = "xrandr --setmonitor failed";
   return ok;
 }

@@ -33,8 +33,14 @@ class XServer {
   // The display name, such as ":57".
   const std::string& Display() const { return m_display; }
 
-  // Splits the screen into LEFT 1920x1080+0+0 and RIGHT 1280x1024+1920+0 (a 3200x1080 screen).
-  bool SetTwoMonitors();
+  struct Monitor {
+    std::string name;
+    int x, y, width, height;
+  };
+  // Divides the screen into these monitors; the first takes the screen's output.
+  bool SetMonitors(const std::vector<Monitor>& monitors);
+  // LEFT 1920x1080+0+0 and RIGHT 1280x1024+1920+0 (on a 3200x1080 screen).
+  bool SetTwoMonitors() { return SetMonitors({{"LEFT", 0, 0, 1920, 1080}, {"RIGHT", 1920, 0, 1280, 1024}}); }
   // Starts twm and waits until it manages the screen.
   bool StartWindowManager();
   // The server dies at once (SIGKILL), as a crashed display server would.

@@ -1,5 +1,6 @@
 #include "e2e_support.h"
 
+#include <X11/Xutil.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,9 +9,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <thread>
+
+#include "support/require.h"
 
 namespace kalto::test {
 
@@ -26,29 +31,42 @@ ShellRun Shell(const std::string& command) {
   return run;
 }
 
-DisplayProcess::DisplayProcess(const std::string& display, const std::vector<std::string>& argv) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid == 0) {
-    setenv("DISPLAY", display.c_str(), 1);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  m_pid = pid;
+KeyedRecording::KeyedRecording(const std::string& command, std::string log) : m_log(std::move(log)) {
+  // A recorder that exits early must fail the test, not kill it with SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  m_pipe = popen((command + " >'" + m_log + "' 2>&1").c_str(), "w");
 }
 
-DisplayProcess::~DisplayProcess() {
-  if (m_pid <= 0) return;
-  kill(m_pid, SIGTERM);
-  for (int i = 0; i < 100; ++i) {
-    if (waitpid(m_pid, nullptr, WNOHANG) == m_pid) return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+bool KeyedRecording::WaitStarted(std::chrono::steady_clock::time_point* at) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (m_pipe && std::chrono::steady_clock::now() < deadline) {
+    if (Log().find("recording to") != std::string::npos) {
+      if (at) *at = std::chrono::steady_clock::now();
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  kill(m_pid, SIGKILL);
-  waitpid(m_pid, nullptr, 0);
+  return false;
 }
+
+bool KeyedRecording::Key(char key) { return m_pipe && std::fputc(key, m_pipe) != EOF && std::fflush(m_pipe) == 0; }
+
+int KeyedRecording::Finish() {
+  if (!m_pipe) return m_status;
+  const int raw = pclose(m_pipe);
+  m_pipe = nullptr;
+  m_status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  return m_status;
+}
+
+std::string KeyedRecording::Log() const { return ReadFile(m_log); }
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool IsFragmented(const std::string& file) { return ReadFile(file).find("moof") != std::string::npos; }
 
 namespace {
 
@@ -158,6 +176,67 @@ int ReadSceneClock(const RgbFrame& frame, int sceneWidth, int sceneHeight, int o
     }
   }
   return value;
+}
+
+std::unique_ptr<XServer> RecordTest::s_x;
+std::unique_ptr<PulseServer> RecordTest::s_pulse;
+
+void RecordTest::SetUp() {
+  KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
+  if (!s_x) {
+    s_x = std::make_unique<XServer>(kFullHdX + 1920, 1080);
+    if (!s_x->SetMonitors({{"SMALL", 0, 0, kScreenWidth, kScreenHeight}, {"FULL", kFullHdX, 0, 1920, 1080}})) {
+      FAIL() << s_x->Error();
+    }
+  }
+  ASSERT_TRUE(s_x->Running()) << s_x->Error();
+  folder = std::filesystem::temp_directory_path() /
+           ("kalto-e2e-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+}
+
+void RecordTest::TearDown() {
+  if (folder.empty()) return;
+  std::error_code ignored;
+  std::filesystem::permissions(folder, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(folder, ignored);
+}
+
+PulseServer& RecordTest::Pulse() {
+  if (!s_pulse) s_pulse = std::make_unique<PulseServer>();
+  return *s_pulse;
+}
+
+std::string RecordTest::Command(const std::string& args) const {
+  const std::string sound = s_pulse ? "PULSE_SERVER='" + s_pulse->Address() + "' " : "";
+  return sound + "DISPLAY=" + s_x->Display() + " " KALTO_RECORD_PATH " " + args;
+}
+
+std::string RecordTest::Monitor(const std::string& name) const {
+  std::istringstream lines(Record("--list-monitors").output);
+  for (std::string handle, monitor, rest; lines >> handle >> monitor && std::getline(lines, rest);) {
+    if (monitor == name) return handle;
+  }
+  ADD_FAILURE() << "no monitor " << name;
+  return "0";
+}
+
+ChildProcess RecordTest::StartScene() const {
+  ChildProcess scene = StartProcess({"env", "DISPLAY=" + s_x->Display(), KALTO_SCENE_PATH, "--seconds", "60", "--geometry",
+                                     std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "+0+0"});
+  XClient client(s_x->Display());
+  // Until its green marker is on the screen.
+  for (int i = 0; i < 250; ++i) {
+    XImage* image = XGetImage(client.get(), client.Root(), kScreenWidth - kSceneInset - kSceneMarker / 2,
+                              kSceneInset + kSceneMarker / 2, 1, 1, AllPlanes, ZPixmap);
+    unsigned long pixel = image ? XGetPixel(image, 0, 0) : 0;
+    if (image) XDestroyImage(image);
+    if ((pixel & 0xFFFFFF) == 0x28C850) return scene;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ADD_FAILURE() << "the scene did not appear";
+  return scene;
 }
 
 }  // namespace kalto::test

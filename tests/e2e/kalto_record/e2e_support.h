@@ -1,11 +1,21 @@
 #pragma once
 // Helpers of the kalto-record end-to-end tests: shell runs, child processes stopped by pid,
-// ffprobe summaries and decoded RGB frames of a recording.
+// ffprobe summaries and decoded RGB frames of a recording, and the fixture that gives every test
+// of the program the same private Xvfb (and PulseAudio, for the tests that play sound).
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "support/pulse_server.h"
+#include "support/x_server.h"
 
 namespace kalto::test {
 
@@ -15,19 +25,48 @@ struct ShellRun {
 };
 ShellRun Shell(const std::string& command);
 
-// A process started with DISPLAY set; SIGTERM by pid (then SIGKILL) when the owner goes.
-class DisplayProcess {
+// A shell command run on another thread while the test acts on the world.
+class Background {
  public:
-  DisplayProcess(const std::string& display, const std::vector<std::string>& argv);
-  ~DisplayProcess();
-  DisplayProcess(const DisplayProcess&) = delete;
-  DisplayProcess& operator=(const DisplayProcess&) = delete;
-  bool Running() const { return m_pid > 0; }
-  pid_t Pid() const { return m_pid; }
+  explicit Background(std::string command) : m_thread([this, command] { m_run = Shell(command); }) {}
+  ~Background() {
+    if (m_thread.joinable()) m_thread.join();
+  }
+  ShellRun Wait() {
+    m_thread.join();
+    return m_run;
+  }
 
  private:
-  pid_t m_pid = -1;
+  ShellRun m_run;
+  std::thread m_thread;
 };
+
+// kalto-record with a pipe on its standard input (the test types keys into it), its output in a
+// log file.
+class KeyedRecording {
+ public:
+  KeyedRecording(const std::string& command, std::string log);
+  ~KeyedRecording() { Finish(); }
+  KeyedRecording(const KeyedRecording&) = delete;
+  KeyedRecording& operator=(const KeyedRecording&) = delete;
+
+  // Waits until the recorder says it records; the instant it was seen.
+  bool WaitStarted(std::chrono::steady_clock::time_point* at = nullptr);
+  bool Key(char key);
+  // Closes its input and waits for it to end; its exit status.
+  int Finish();
+  std::string Log() const;
+
+ private:
+  std::string m_log;
+  FILE* m_pipe = nullptr;
+  int m_status = -1;
+};
+
+std::string ReadFile(const std::string& path);
+// A fragmented file is what a crash leaves; a finished one has a single index.
+bool IsFragmented(const std::string& file);
 
 struct StreamSummary {
   int videoStreams = 0;
@@ -64,5 +103,36 @@ int ReadSceneClock(const RgbFrame& frame, int sceneWidth, int sceneHeight, int o
 
 // Scene layout, kept in step with tools/kalto_scene.cpp.
 constexpr int kSceneMarker = 48, kSceneInset = 16, kSceneCell = 24, kSceneClockBits = 12, kSceneClockRise = 80;
+
+// One Xvfb for the whole program (starting one per case costs more than most cases), a
+// PulseAudio started by the first test that asks for it, and a scratch folder per test.
+class RecordTest : public ::testing::Test {
+ public:
+  // The primary monitor, beside a full-HD one on the same screen.
+  static constexpr int kScreenWidth = 640, kScreenHeight = 480;
+  static constexpr int kFullHdX = kScreenWidth;
+
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  static XServer& X() { return *s_x; }
+  // Starts the program's PulseAudio on first use; recordings get it from then on.
+  PulseServer& Pulse();
+  // The command line of kalto-record with `args`, on this display (and sound server).
+  std::string Command(const std::string& args) const;
+  ShellRun Record(const std::string& args) const { return Shell(Command(args) + " </dev/null"); }
+  // The handle of the monitor named SMALL (the primary) or FULL.
+  std::string Monitor(const std::string& name = "SMALL") const;
+  // Starts the animated scene over the primary monitor and waits until it shows.
+  ChildProcess StartScene() const;
+  std::string File(const std::string& name) const { return (folder / name).string(); }
+
+  std::filesystem::path folder;
+
+ private:
+  static std::unique_ptr<XServer> s_x;
+  static std::unique_ptr<PulseServer> s_pulse;
+};
 
 }  // namespace kalto::test

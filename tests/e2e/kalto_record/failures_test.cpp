@@ -25,13 +25,6 @@ using namespace std::chrono_literals;
 
 constexpr const char* kNoSound = " --no-mic --no-system-audio";
 
-// A fragmented file is what a crash leaves; a finished one has a single index.
-bool IsFragmented(const std::string& file) {
-  std::ifstream in(file, std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  return bytes.find("moof") != std::string::npos;
-}
-
 // Every decodable frame, without a decoder error: what a player shows.
 int CleanFrames(const std::string& file) {
   auto errors = Shell("ffmpeg -v error -i '" + file + "' -f null -");
@@ -39,37 +32,14 @@ int CleanFrames(const std::string& file) {
   return static_cast<int>(DecodeFrames(file, 32, 24).size());
 }
 
-class FailuresTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
-    folder = fs::temp_directory_path() / ("kalto-e2e-failures-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
-  }
-  void TearDown() override { fs::remove_all(folder); }
-
-  std::string Command(const XServer& server, const std::string& args) {
-    return "DISPLAY=" + server.Display() + " " KALTO_RECORD_PATH " " + args + " </dev/null";
-  }
-  // Runs `command` on another thread while the test acts on the world.
-  struct Background {
-    ShellRun run;
-    std::thread thread;
-    explicit Background(std::string command) : thread([this, command] { run = Shell(command); }) {}
-    ShellRun Wait() {
-      thread.join();
-      return run;
-    }
-  };
-
-  fs::path folder;
-};
+using FailuresTest = RecordTest;
 
 TEST_F(FailuresTest, LostDisplayServerEndsTheRecordingWithItsReasonAndAPlayableFile) {
-  XServer server(320, 240);
+  XServer server(320, 240);  // its own: this one is killed
   ASSERT_TRUE(server.Running()) << server.Error();
-  const std::string file = (folder / "lost.mp4").string();
-  Background record(Command(server, std::string("--duration 60") + kNoSound + " -o " + file));
+  const std::string file = File("lost.mp4");
+  Background record("DISPLAY=" + server.Display() + " " KALTO_RECORD_PATH " --duration 60" + kNoSound + " -o " + file +
+                    " </dev/null");
   std::this_thread::sleep_for(2500ms);
   server.Kill();
   const ShellRun run = record.Wait();
@@ -83,28 +53,14 @@ TEST_F(FailuresTest, LostDisplayServerEndsTheRecordingWithItsReasonAndAPlayableF
   EXPECT_GE(CleanFrames(file), 2);
 }
 
-class OnOneServerTest : public FailuresTest {
- protected:
-  static void SetUpTestSuite() { s_server = std::make_unique<XServer>(320, 240); }
-  static void TearDownTestSuite() { s_server.reset(); }
-  void SetUp() override {
-    FailuresTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    ASSERT_TRUE(s_server && s_server->Running()) << (s_server ? s_server->Error() : "");
-  }
-  std::string Command(const std::string& args) { return FailuresTest::Command(*s_server, args); }
-  static std::unique_ptr<XServer> s_server;
-};
-std::unique_ptr<XServer> OnOneServerTest::s_server;
-
 // A file that cannot grow (here a file-size limit; a full disk takes the same road) ends the
 // recording with the reason, and the file ends with its last complete fragment.
-TEST_F(OnOneServerTest, FileThatCannotGrowEndsTheRecordingAndKeepsWhatWasWritten) {
-  auto scene = std::make_unique<DisplayProcess>(s_server->Display(),
-                                                std::vector<std::string>{KALTO_SCENE_PATH, "--seconds", "60"});
-  const std::string file = (folder / "limited.mp4").string();
+TEST_F(FailuresTest, FileThatCannotGrowEndsTheRecordingAndKeepsWhatWasWritten) {
+  auto scene = StartScene();
+  const std::string file = File("limited.mp4");
   // dash counts the limit in 512-byte blocks: 200 KB, a few seconds of the moving scene.
-  const ShellRun run = Shell("ulimit -f 400; " + Command(std::string("--duration 60") + kNoSound + " -o " + file));
+  const ShellRun run = Shell("ulimit -f 400; " + Command(std::string("--duration 60") + kNoSound + " -o " + file) +
+                             " </dev/null");
   EXPECT_EQ(1, run.status) << run.output;
   EXPECT_NE(std::string::npos,
             run.output.find("recording stopped early: Could not write the recording: the file is larger than the "
@@ -116,15 +72,15 @@ TEST_F(OnOneServerTest, FileThatCannotGrowEndsTheRecordingAndKeepsWhatWasWritten
 
 // The window goes away: the user is told, the recording goes on with its last picture, and the
 // video lasts as long as the recording (as it does for a screen that simply stands still).
-TEST_F(OnOneServerTest, ClosedWindowIsAWarningAndTheVideoLastsTheWholeRecording) {
-  XClient client(s_server->Display());
+TEST_F(FailuresTest, ClosedWindowIsAWarningAndTheVideoLastsTheWholeRecording) {
+  XClient client(X().Display());
   ASSERT_TRUE(client);
   auto window = std::make_unique<TestWindow>(client, 20, 20, 160, 120, "closing");
   ASSERT_TRUE(window->WaitViewable());
   std::ostringstream id;
   id << "0x" << std::hex << window->id();
-  const std::string file = (folder / "closed.mp4").string();
-  Background record(Command("--window " + id.str() + " --duration 4" + kNoSound + " -o " + file));
+  const std::string file = File("closed.mp4");
+  Background record(Command("--window " + id.str() + " --duration 4" + kNoSound + " -o " + file) + " </dev/null");
   std::this_thread::sleep_for(1500ms);
   window.reset();
   XSync(client.get(), False);
@@ -138,19 +94,19 @@ TEST_F(OnOneServerTest, ClosedWindowIsAWarningAndTheVideoLastsTheWholeRecording)
   EXPECT_GE(CleanFrames(file), 3);
 }
 
-TEST_F(OnOneServerTest, StillScreenStillFillsTheWholeRecording) {
-  const std::string file = (folder / "still.mp4").string();
-  const ShellRun run = Shell(Command(std::string("--duration 3") + kNoSound + " -o " + file));
+TEST_F(FailuresTest, StillScreenStillFillsTheWholeRecording) {
+  const std::string file = File("still.mp4");
+  const ShellRun run = Record(std::string("--duration 3") + kNoSound + " -o " + file);
   ASSERT_EQ(0, run.status) << run.output;
   EXPECT_NEAR(Probe(file).duration, 3.0, 0.3);
 }
 
 // A closed terminal (SIGHUP) stops like Ctrl-C, and a closed stderr costs nothing but the
 // messages: the file is finished either way.
-TEST_F(OnOneServerTest, HangupWithAClosedStderrStillFinishesTheFile) {
-  const std::string file = (folder / "hangup.mp4").string();
+TEST_F(FailuresTest, HangupWithAClosedStderrStillFinishesTheFile) {
+  const std::string file = File("hangup.mp4");
   const ShellRun run = Shell(Command(std::string(kNoSound) + " -o " + file) +
-                             " 2>&- & pid=$!; sleep 2; kill -HUP $pid; wait $pid");
+                             " </dev/null 2>&- & pid=$!; sleep 2; kill -HUP $pid; wait $pid");
   EXPECT_EQ(0, run.status) << run.output;
   EXPECT_FALSE(IsFragmented(file));
   EXPECT_NEAR(Probe(file).duration, 2.0, 0.6);
@@ -160,15 +116,15 @@ TEST_F(OnOneServerTest, HangupWithAClosedStderrStillFinishesTheFile) {
 // the user is told both ways, the audio track keeps the recording's length, and sound is
 // recorded again once the server is back.
 TEST_F(AvSyncTest, SoundServerRestartIsToldAndTheAudioTrackKeepsItsLength) {
-  const std::string tone = pulse->Dir() + "/tone.raw";
+  const std::string tone = File("tone.raw");
   WriteFile(tone, SineS16(1000, 0.25, kRate, 2, 20));
-  const auto play = [&] { return pulse->Spawn({"pacat", "--raw", "--rate=48000", "--channels=2", "--format=s16le", tone}); };
+  const auto play = [&] { return Pulse().Spawn({"pacat", "--raw", "--rate=48000", "--channels=2", "--format=s16le", tone}); };
   ChildProcess before = play();
-  const std::string file = (folder / "restart.mp4").string();
+  const std::string file = File("restart.mp4");
   ShellRun run;
-  std::thread record([&] { run = Shell(RecordCommand("--duration 7 -o " + file)); });
+  std::thread record([&] { run = Record("--duration 7 -o " + file); });
   std::this_thread::sleep_for(2500ms);
-  ASSERT_TRUE(pulse->Restart()) << pulse->Error();
+  ASSERT_TRUE(Pulse().Restart()) << Pulse().Error();
   ChildProcess after = play();
   record.join();
   EXPECT_EQ(0, run.status) << run.output;

@@ -5,39 +5,23 @@
 // screen to the magnified region and back.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "e2e_support.h"
-#include "support/x_server.h"
-#include "support/require.h"
-
-extern char** environ;
 
 namespace kalto::test {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-constexpr int kScreenW = 640, kScreenH = 480;
+constexpr int kScreenW = RecordTest::kScreenWidth, kScreenH = RecordTest::kScreenHeight;
 // Where the pointer is parked; the focus rectangle at the defaults on 640 x 480 is 400 x 300
 // (the minimum size) around it: (200, 110) to (600, 410).
 constexpr int kPointerX = 400, kPointerY = 260;
@@ -72,102 +56,10 @@ double MeanAbsoluteError(const Image& a, const std::vector<uint8_t>& frame) {
   return sum / static_cast<double>(a.size());
 }
 
-// kalto-record as a child whose stdin is a pipe the test types keys into; its output goes to a
-// file. Killed by pid if still running when the owner goes.
-class RecorderChild {
- public:
-  RecorderChild(const std::string& display, const std::vector<std::string>& args, const fs::path& logFile) {
-    int fds[2];
-    if (pipe(fds) != 0) return;
-    // Everything the child needs is prepared before fork: only exec-safe calls after it.
-    std::vector<std::string> argStore{KALTO_RECORD_PATH};
-    argStore.insert(argStore.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argStore) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> envStore{"DISPLAY=" + display};
-    for (char** e = environ; *e; ++e) {
-      if (std::string(*e).rfind("DISPLAY=", 0) != 0) envStore.emplace_back(*e);
-    }
-    std::vector<char*> envp;
-    for (auto& e : envStore) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    const std::string logPath = logFile.string();
-    m_pid = fork();
-    if (m_pid == 0) {
-      const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(fds[0], STDIN_FILENO);
-      if (log >= 0) {
-        dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
-      }
-      close(fds[0]);
-      close(fds[1]);
-      execve(argv[0], argv.data(), envp.data());
-      _exit(127);
-    }
-    close(fds[0]);
-    m_stdin = fds[1];
-  }
-  ~RecorderChild() {
-    if (m_stdin >= 0) close(m_stdin);
-    if (m_pid > 0) {
-      kill(m_pid, SIGKILL);
-      waitpid(m_pid, nullptr, 0);
-    }
-  }
-  RecorderChild(const RecorderChild&) = delete;
-  RecorderChild& operator=(const RecorderChild&) = delete;
-
-  bool Started() const { return m_pid > 0; }
-  void Type(char key) {
-    if (m_stdin >= 0) {
-      EXPECT_EQ(1, write(m_stdin, &key, 1));
-    }
-  }
-  // The exit status, or -1 when it did not end in time (it is then killed).
-  int Wait(std::chrono::seconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_pid > 0) {
-      int status = 0;
-      if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-        m_pid = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (std::chrono::steady_clock::now() > deadline) return -1;
-      std::this_thread::sleep_for(20ms);
-    }
-    return -1;
-  }
-
- private:
-  pid_t m_pid = -1;
-  int m_stdin = -1;
-};
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-class KaltoRecordFocusTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
-    ASSERT_TRUE(server.Running()) << server.Error();
-    folder = fs::temp_directory_path() / ("kalto-e2e-focus-" + std::to_string(::getpid()));
-    fs::create_directories(folder);
-  }
-  void TearDown() override { fs::remove_all(folder); }
-
-  XServer server{kScreenW, kScreenH};
-  fs::path folder;
-};
+using KaltoRecordFocusTest = RecordTest;
 
 TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsToTheWholeScreen) {
-  XClient client(server.Display());
+  XClient client(X().Display());
   ASSERT_TRUE(client);
   TestWindow scene(client, 0, 0, kScreenW, kScreenH, "pattern", 0);
   ASSERT_TRUE(scene.WaitViewable());
@@ -175,7 +67,7 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   client.WarpPointer(kPointerX, kPointerY);
   // The capture only sends frames when the screen changes: a small window outside the focus
   // region keeps changing, on its own connection.
-  XClient flickerClient(server.Display());
+  XClient flickerClient(X().Display());
   ASSERT_TRUE(flickerClient);
   TestWindow flicker(flickerClient, 8, 440, 32, 32, "flicker", 1);
   std::atomic<bool> done{false};
@@ -194,28 +86,22 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
     }
   } painterStop{done, painter};
 
-  const fs::path file = folder / "focus.mp4";
-  const fs::path logFile = folder / "record.log";
-  RecorderChild recorder(server.Display(), {"--duration", "5", "--fps", "30", "--no-cursor", "-o", file.string()},
-                         logFile);
-  ASSERT_TRUE(recorder.Started());
-  const auto deadline = std::chrono::steady_clock::now() + 30s;
-  while (ReadFile(logFile).find("recording to") == std::string::npos) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline) << ReadFile(logFile);
-    std::this_thread::sleep_for(20ms);
-  }
+  const std::string file = File("focus.mp4");
+  KeyedRecording recorder(Command("--monitor " + Monitor() + " --duration 5 --fps 30 --no-cursor -o " + file),
+                          File("record.log"));
+  ASSERT_TRUE(recorder.WaitStarted()) << recorder.Log();
   std::this_thread::sleep_for(1200ms);
-  recorder.Type('z');
+  recorder.Key('z');
   std::this_thread::sleep_for(1500ms);
-  recorder.Type('z');
-  ASSERT_EQ(0, recorder.Wait(60s)) << ReadFile(logFile);
+  recorder.Key('z');
+  ASSERT_EQ(0, recorder.Finish()) << recorder.Log();
   done = true;
 
   const Image whole = Expected([](int x, int y) { return std::pair{x, y}; });
   const Image magnified = Expected([](int x, int y) {
     return std::pair{kFocusX + (2 * x + 1) * kFocusW / (2 * kScreenW), kFocusY + (2 * y + 1) * kFocusH / (2 * kScreenH)};
   });
-  const auto frames = DecodeFrames(file.string(), kSmallW, kSmallH);
+  const auto frames = DecodeFrames(file, kSmallW, kSmallH);
   ASSERT_GE(frames.size(), 30u);
 
   // Each frame is "whole" or "magnified" when it is clearly closer to that view; frames of the

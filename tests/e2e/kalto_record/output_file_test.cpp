@@ -25,14 +25,8 @@ namespace kalto::test {
 namespace {
 
 namespace fs = std::filesystem;
-constexpr int kWidth = 1920, kHeight = 1080;
 
 std::string Quote(const std::string& text) { return "'" + text + "'"; }
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // The stream's nominal rate as ffprobe reads it.
 std::string FrameRate(const std::string& file) {
@@ -41,65 +35,15 @@ std::string FrameRate(const std::string& file) {
   return run.output;
 }
 
-// Top-level box types of an MP4: a regular file has no movie fragments ("moof").
-std::vector<std::string> TopLevelBoxes(const fs::path& file) {
-  const std::string data = ReadFile(file);
-  std::vector<std::string> boxes;
-  for (size_t at = 0; at + 8 <= data.size();) {
-    uint64_t size = 0;
-    for (int i = 0; i < 4; ++i) size = size << 8 | static_cast<uint8_t>(data[at + i]);
-    boxes.push_back(data.substr(at + 4, 4));
-    if (size == 1 && at + 16 <= data.size()) {
-      size = 0;
-      for (int i = 8; i < 16; ++i) size = size << 8 | static_cast<uint8_t>(data[at + i]);
-    }
-    if (size < 8) break;
-    at += size;
-  }
-  return boxes;
-}
-
-class KaltoRecordOutputTest : public ::testing::Test {
+class KaltoRecordOutputTest : public RecordTest {
  protected:
-  // One server for the whole program: starting Xvfb per case costs more than the cases.
-  static void SetUpTestSuite() {
-    if (!XServer::Available()) return;
-    s_server = std::make_unique<XServer>(kWidth, kHeight);
-  }
-  static void TearDownTestSuite() { s_server.reset(); }
-
-  void SetUp() override {
-    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
-    ASSERT_TRUE(s_server->Running()) << s_server->Error();
-    folder = fs::temp_directory_path() / ("kalto-e2e-out-" + std::to_string(::getpid()));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-  }
-  void TearDown() override {
-    fs::permissions(folder, fs::perms::owner_all, fs::perm_options::add);
-    fs::remove_all(folder);
-  }
-
-  static std::string Command(const std::string& args) {
-    return "DISPLAY=" + s_server->Display() + " " KALTO_RECORD_PATH " --no-mic --no-system-audio " + args + " </dev/null";
-  }
-  static ShellRun Record(const std::string& args) { return Shell(Command(args)); }
-
-  static std::string PrimaryMonitor() {
-    auto list = Shell("DISPLAY=" + s_server->Display() + " " KALTO_RECORD_PATH " --list-monitors");
-    auto line = list.output.find('\n');
-    return list.output.substr(line + 1, list.output.find(' ', line + 1) - line - 1);
-  }
-
-  static std::unique_ptr<XServer> s_server;
-  fs::path folder;
+  std::string Command(const std::string& args) const { return RecordTest::Command("--no-mic --no-system-audio " + args); }
+  ShellRun Record(const std::string& args) const { return Shell(Command(args) + " </dev/null"); }
 };
 
-std::unique_ptr<XServer> KaltoRecordOutputTest::s_server;
-
 TEST_F(KaltoRecordOutputTest, FullHdIsShownWithoutBarsAtTheRequestedNominalRate) {
-  XClient client(s_server->Display());
-  TestWindow window(client, 0, 0, kWidth, kHeight, "full screen", 1);
+  XClient client(X().Display());
+  TestWindow window(client, kFullHdX, 0, 1920, 1080, "full screen", 1);
   ASSERT_TRUE(window.WaitViewable());
   // Two bright colours in turn, so frames keep coming and any black row stands out.
   std::atomic<bool> done{false};
@@ -119,8 +63,8 @@ TEST_F(KaltoRecordOutputTest, FullHdIsShownWithoutBarsAtTheRequestedNominalRate)
       {"--fps 24 --size 640x360", 640, 360, "24/1"},    // coded 640x368
   };
   for (const auto& c : cases) {
-    const std::string file = (folder / "full.mp4").string();
-    auto run = Record(c.args + " --duration 2 -y -o " + file);
+    const std::string file = File("full.mp4");
+    auto run = Record("--monitor " + Monitor("FULL") + " " + c.args + " --duration 2 -y -o " + file);
     ASSERT_EQ(run.status, 0) << c.args << "\n" << run.output;
     auto probe = Probe(file);
     EXPECT_EQ(probe.width, c.width) << c.args;
@@ -173,9 +117,8 @@ TEST_F(KaltoRecordOutputTest, ANameAtTheLengthLimitEndsAsARegularMp4) {
   const fs::path file = folder / name;
   auto run = Record("--duration 1 --size 320x240 -o " + Quote(file.native()));
   ASSERT_EQ(run.status, 0) << run.output;
-  const auto boxes = TopLevelBoxes(file);
-  EXPECT_NE(std::find(boxes.begin(), boxes.end(), "moov"), boxes.end());
-  EXPECT_EQ(std::find(boxes.begin(), boxes.end(), "moof"), boxes.end()) << "the file stayed fragmented";
+  EXPECT_EQ(Probe(file.native()).videoStreams, 1);
+  EXPECT_FALSE(IsFragmented(file.native())) << "the file stayed fragmented";
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1) << "a temporary file stayed";
 }
 
@@ -185,7 +128,7 @@ TEST_F(KaltoRecordOutputTest, AnExistingFileIsReplacedOnlyWhenAsked) {
   auto refused = Record("--duration 1 --size 320x240 -o " + file.native());
   EXPECT_EQ(refused.status, 1) << refused.output;
   EXPECT_NE(refused.output.find("already exists (--overwrite or -y replaces it)"), std::string::npos) << refused.output;
-  EXPECT_EQ(ReadFile(file), "keep me");
+  EXPECT_EQ(ReadFile(file.native()), "keep me");
   for (const char* flag : {"-y", "--overwrite"}) {
     auto replaced = Record(std::string(flag) + " --duration 1 --size 320x240 -o " + file.native());
     ASSERT_EQ(replaced.status, 0) << flag << "\n" << replaced.output;
@@ -194,7 +137,7 @@ TEST_F(KaltoRecordOutputTest, AnExistingFileIsReplacedOnlyWhenAsked) {
 }
 
 TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
-  const std::string file = (folder / "never.mp4").string();
+  const std::string file = File("never.mp4");
   fs::create_directories(folder / "taken.mp4");
   const fs::path locked = folder / "locked";
   fs::create_directories(locked);
@@ -205,7 +148,7 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
   fs::permissions(readOnly, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
   // Permissions do not bind root: those cases run as an unprivileged user.
   const std::string unprivileged = ::geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups env " : "";
-  const std::string monitor = PrimaryMonitor();
+  const std::string monitor = Monitor();
   struct Case {
     std::string args;
     int status;
@@ -219,9 +162,9 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
       {"-o " + (locked / "x.mp4").string(), 1, "cannot write '" + (locked / "x.mp4").string() + "': Permission denied",
        unprivileged},
       {"-y -o " + readOnly.string(), 1, "cannot replace '" + readOnly.string() + "': Permission denied", unprivileged},
-      {"--region " + monitor + ":1920,0,320,240 -o " + file, 1, "--region lies outside the monitor (1920x1080)"},
-      {"--region " + monitor + ":1600,1000,320,240 -o " + file, 1,
-       "--region reaches past the monitor (1920x1080): at most 320x80 fits at 1600,1000"},
+      {"--region " + monitor + ":640,0,320,240 -o " + file, 1, "--region lies outside the monitor (640x480)"},
+      {"--region " + monitor + ":400,400,320,240 -o " + file, 1,
+       "--region reaches past the monitor (640x480): at most 240x80 fits at 400,400"},
       {"--frobnicate -o " + file, 2, "unknown option --frobnicate"},
       {"stray -o " + file, 2, "unexpected argument stray"},
       {"--duration 2x -o " + file, 1, "--duration needs a positive number of seconds"},
@@ -229,6 +172,12 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
       {"--size 17x17 -o " + file, 1, "--size must be WxH between 100x100 and 7680x4320"},
       {"--fps 30.5 -o " + file, 1, "--fps must be between 1 and 120"},
       {"--region " + monitor + ":0,0,320,240x -o " + file, 1, "--region needs HANDLE:X,Y,W,H"},
+      {"--monitor 12345 -o " + file, 1, "no monitor with handle 12345"},
+      {"--window 0x7777777 -o " + file, 1, "no window with handle"},
+      {"--app-audio -o " + file, 1, "it needs --window"},
+      {"--mic-mode loud -o " + file, 1, "--mic-mode must be raw, voice or denoise"},
+      {"--ducking 6 -o " + file, 1, "--ducking must be between -24 and 0 dB"},
+      {"--mic-volume 2.5 -o " + file, 1, "--mic-volume must be between 0 and 2"},
   };
   for (const auto& c : cases) {
     auto run = Shell(c.prefix + Command(c.args + " --duration 1"));
@@ -237,10 +186,13 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
     EXPECT_NE(run.output.find(c.message), std::string::npos) << c.args << "\n" << run.output;
     EXPECT_EQ(run.output.find("recording to"), std::string::npos) << c.args << "\n" << run.output;
   }
+  auto noDisplay = Shell("DISPLAY=:9999 " KALTO_RECORD_PATH " --duration 1 -o " + file);
+  EXPECT_EQ(noDisplay.status, 1);
+  EXPECT_NE(noDisplay.output.find("cannot open the display"), std::string::npos) << noDisplay.output;
   EXPECT_FALSE(fs::exists(file));
   EXPECT_FALSE(fs::exists(locked / "x.mp4"));
   EXPECT_TRUE(fs::is_empty(folder / "taken.mp4"));
-  EXPECT_EQ(ReadFile(readOnly), "old");
+  EXPECT_EQ(ReadFile(readOnly.native()), "old");
   EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 3) << "only what the test made";
 
   // Help goes to stdout and is not an error.
@@ -252,8 +204,8 @@ TEST_F(KaltoRecordOutputTest, PathAndOptionErrorsSayWhatIsWrongAndLeaveNoFile) {
 TEST_F(KaltoRecordOutputTest, AfterResumingTheStatusLineNoLongerSaysPaused) {
   KALTO_REQUIRE(OnPath("script"), "script (util-linux) is not installed");
   // A terminal gets the status line redrawn in place; the keys pause and at once resume.
-  const std::string file = (folder / "paused.mp4").string();
-  auto run = Shell("printf pp | DISPLAY=" + s_server->Display() + " script -qfc " +
+  const std::string file = File("paused.mp4");
+  auto run = Shell("printf pp | DISPLAY=" + X().Display() + " script -qfc " +
                    Quote(KALTO_RECORD_PATH " --no-mic --no-system-audio --duration 1 --size 320x240 -o " + file) +
                    " /dev/null");
   ASSERT_EQ(run.status, 0) << run.output;
