@@ -1,0 +1,234 @@
+// The backend's parts that need no server: events and waits, the packet queue between the
+// server's loop thread and the capture thread, and process ancestry from /proc.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/audio/audio.h"
+#include "platform/audio/pulse/packet_queue.h"
+#include "platform/audio/pulse/process_tree.h"
+#include "support/pulse_server.h"
+
+namespace kalto::platform::audio::pulse {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(AudioEventTest, ResetModesAndWaitForAnyOrder) {
+  Event automatic(false, true);
+  EXPECT_EQ(WaitForEvent(automatic, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForEvent(automatic, 0), WAIT_TIMEOUT);
+  automatic.Set();
+  automatic.Set();  // not counted: still one release
+  EXPECT_EQ(WaitForEvent(automatic, 0), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForEvent(automatic, 0), WAIT_TIMEOUT);
+
+  Event stop(true, false), first(false, false), second(false, false);
+  Event* list[] = {&stop, &first, &second};
+  first.Set();
+  second.Set();
+  // The lowest signalled index, consuming only it.
+  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 1);
+  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 2);
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(WaitForEvents(list, 30, nullptr), WAIT_TIMEOUT);
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 30ms);
+  // A manual-reset event stays set until reset, and wins every wait while set.
+  stop.Set();
+  first.Set();
+  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0);
+  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0);
+  EXPECT_TRUE(first.IsSignalled());
+  stop.Reset();
+  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 1);
+}
+
+TEST(AudioEventTest, OtherThreadsWakeEveryManualWaiterButOneAutoWaiterAndMalformedWaitsFail) {
+  Event manual(true, false), automatic(false, false);
+  std::atomic<int> manualWakes{0}, autoWakes{0}, waiting{0};
+  std::vector<std::thread> waiters;
+  for (int i = 0; i < 3; ++i) {
+    waiters.emplace_back([&] {
+      ++waiting;
+      if (WaitForEvent(manual, 10'000) == WAIT_OBJECT_0) ++manualWakes;
+    });
+    waiters.emplace_back([&] {
+      ++waiting;
+      if (WaitForEvent(automatic, 500) == WAIT_OBJECT_0) ++autoWakes;
+    });
+  }
+  while (waiting < 6) std::this_thread::yield();
+  manual.Set();
+  automatic.Set();
+  for (auto& t : waiters) t.join();
+  EXPECT_EQ(manualWakes.load(), 3);
+  EXPECT_EQ(autoWakes.load(), 1);
+
+  Event a(false, true);
+  uint32_t error = 0;
+  EXPECT_EQ(WaitForEvents({}, 0, &error), WAIT_FAILED);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+  Event* withNull[] = {&a, nullptr};
+  EXPECT_EQ(WaitForEvents(withNull, 0, &error), WAIT_FAILED);
+  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
+  EXPECT_TRUE(a.IsSignalled()) << "a failed wait consumes nothing";
+  std::vector<Event*> tooMany(MAXIMUM_WAIT_OBJECTS + 1, &a);
+  EXPECT_EQ(WaitForEvents(tooMany, 0, &error), WAIT_FAILED);
+  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
+}
+
+// 16-bit stereo: 4 bytes a frame.
+std::vector<int16_t> Ramp(size_t frames, int16_t start = 1) {
+  std::vector<int16_t> samples(frames * 2);
+  for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(start + i);
+  return samples;
+}
+
+struct Taken {
+  std::vector<int16_t> samples;
+  uint32_t frames = 0, flags = 0;
+  uint64_t position = 0;
+};
+
+Taken Take(PacketQueue& queue) {
+  Taken t;
+  uint8_t* data = nullptr;
+  EXPECT_EQ(queue.GetBuffer(&data, &t.frames, &t.flags, &t.position, nullptr), S_OK);
+  t.samples.resize(t.frames * 2);
+  if (data) std::memcpy(t.samples.data(), data, t.frames * 4);
+  EXPECT_EQ(queue.ReleaseBuffer(t.frames), S_OK);
+  return t;
+}
+
+TEST(PacketQueueTest, PacketsOfAtMostOnePeriodJoinSplitFramesAndFlagSilence) {
+  PacketQueue queue(4, 100, 1000);
+  auto event = std::make_shared<Event>(false, false);
+  queue.SetEvent(event);
+  auto samples = Ramp(250);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(samples.data());
+  queue.Push(bytes, 6);  // one frame and half of the next
+  EXPECT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0);
+  queue.Push(bytes + 6, 2);  // the rest of it: no new packet to announce beyond it
+  queue.Push(bytes + 8, samples.size() * 2 - 8);
+  std::vector<int16_t> joined;
+  std::vector<uint32_t> sizes;
+  uint32_t next = 0;
+  while (Succeeded(queue.GetNextPacketSize(&next)) && next > 0) {
+    Taken t = Take(queue);
+    EXPECT_EQ(t.flags, 0u);
+    EXPECT_EQ(t.position, joined.size() / 2);
+    sizes.push_back(t.frames);
+    joined.insert(joined.end(), t.samples.begin(), t.samples.end());
+  }
+  EXPECT_EQ(joined, samples);
+  EXPECT_EQ(sizes, (std::vector<uint32_t>{1, 1, 100, 100, 48}));
+
+  std::vector<int16_t> zeros(20, 0);
+  queue.Push(zeros.data(), zeros.size() * 2);
+  queue.Push(nullptr, 8 * 4);  // a hole in the stream
+  Taken a = Take(queue), b = Take(queue);
+  EXPECT_EQ(a.flags, AUDCLNT_BUFFERFLAGS_SILENT);
+  EXPECT_EQ(b.flags, AUDCLNT_BUFFERFLAGS_SILENT);
+  EXPECT_EQ(b.samples, std::vector<int16_t>(16, 0));
+}
+
+TEST(PacketQueueTest, OverflowDropsTheOldestMarksTheGapAndSparesThePacketHandedOut) {
+  PacketQueue queue(4, 10, 40);
+  auto event = std::make_shared<Event>(false, false);
+  queue.SetEvent(event);
+  auto first = Ramp(10, 7);
+  queue.Push(first.data(), first.size() * 2);
+  uint8_t* data = nullptr;
+  uint32_t frames = 0, flags = 0;
+  ASSERT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+  auto fill = Ramp(40, 100);
+  queue.Push(fill.data(), fill.size() * 2);
+  ASSERT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0);
+  auto more = Ramp(20, 1000);
+  queue.Push(more.data(), more.size() * 2);
+  EXPECT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0) << "what replaced the oldest is still announced";
+  EXPECT_EQ(queue.QueuedFrames(), 40u);
+  EXPECT_EQ(std::vector<int16_t>(reinterpret_cast<int16_t*>(data), reinterpret_cast<int16_t*>(data) + 20), first);
+  ASSERT_EQ(queue.ReleaseBuffer(frames), S_OK);
+  Taken t = Take(queue);
+  EXPECT_EQ(t.position, 40u) << "the three oldest packets after the one handed out went";
+  EXPECT_TRUE(t.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+  EXPECT_FALSE(Take(queue).flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+}
+
+TEST(PacketQueueTest, CaptureCallsKeepTheirOrderAndAnInvalidatedStreamFailsEveryCall) {
+  PacketQueue queue(4, 100, 1000);
+  auto event = std::make_shared<Event>(false, false);
+  queue.SetEvent(event);
+  uint8_t* data = reinterpret_cast<uint8_t*>(1);
+  uint32_t frames = 9, flags = 9;
+  EXPECT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_S_BUFFER_EMPTY);
+  EXPECT_EQ(data, nullptr);
+  EXPECT_EQ(frames, 0u);
+  EXPECT_EQ(queue.ReleaseBuffer(0), AUDCLNT_E_OUT_OF_ORDER);
+  auto samples = Ramp(30);
+  queue.Push(samples.data(), samples.size() * 2);
+  ASSERT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+  EXPECT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_E_OUT_OF_ORDER);
+  EXPECT_EQ(queue.ReleaseBuffer(frames - 1), AUDCLNT_E_INVALID_SIZE);
+  EXPECT_EQ(queue.ReleaseBuffer(0), S_OK);  // releasing nothing gives the same packet again
+  uint64_t position = 99;
+  ASSERT_EQ(queue.GetBuffer(&data, &frames, &flags, &position, nullptr), S_OK);
+  EXPECT_EQ(position, 0u);
+  EXPECT_EQ(frames, 30u);
+  EXPECT_EQ(queue.ReleaseBuffer(frames), S_OK);
+  EXPECT_EQ(queue.GetBuffer(nullptr, &frames, &flags, nullptr, nullptr), E_POINTER);
+
+  WaitForEvent(*event, 0);
+  queue.Invalidate(AUDCLNT_E_DEVICE_INVALIDATED);
+  EXPECT_TRUE(event->IsSignalled()) << "the reader is woken to see the failure";
+  EXPECT_EQ(queue.GetNextPacketSize(&frames), AUDCLNT_E_DEVICE_INVALIDATED);
+  EXPECT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_E_DEVICE_INVALIDATED);
+}
+
+TEST(ProcessTreeTest, StatLinesAreReadAfterTheLastParenthesisAndBadEntriesEndTheWalk) {
+  const std::string root = ::testing::TempDir() + "kalto-proc-" + std::to_string(getpid());
+  for (auto [pid, stat] : {std::pair{100, "100 (evil) S 1 (x) R 7) S 42 100 100 0 -1 4194560"},
+                           {42, "42 (sh) S 1 42 42 0"}, {1, "1 (init) S 0 1 1 0"}, {5, "5 (a) S 6 0"},
+                           {6, "6 (b) S 5 0"}, {7, "garbage"}}) {
+    std::filesystem::create_directories(root + "/" + std::to_string(pid));
+    std::ofstream(root + "/" + std::to_string(pid) + "/stat") << stat;
+  }
+  EXPECT_EQ(ParentProcessId(100, root), 42u);
+  EXPECT_TRUE(IsInProcessTree(100, 42, root));
+  EXPECT_TRUE(IsInProcessTree(100, 1, root));
+  EXPECT_TRUE(IsInProcessTree(42, 42, root));
+  EXPECT_FALSE(IsInProcessTree(42, 100, root)) << "a parent is not in its child's tree";
+  EXPECT_FALSE(IsInProcessTree(5, 9, root)) << "a cycle a racing read might show ends the walk";
+  EXPECT_EQ(ParentProcessId(7, root), 0u);
+  EXPECT_EQ(ParentProcessId(8, root), 0u);
+  EXPECT_FALSE(IsInProcessTree(0, 0, root));
+  EXPECT_FALSE(IsInProcessTree(8, 0, root));
+  std::filesystem::remove_all(root);
+
+  // The real tree: sh runs sleep as its own child, a grandchild of this process.
+  test::ChildProcess shell = test::StartProcess({"sh", "-c", "sleep 30; :"});
+  ASSERT_TRUE(shell.Started());
+  const auto self = static_cast<uint32_t>(getpid()), shellPid = static_cast<uint32_t>(shell.pid());
+  uint32_t sleeper = 0;
+  for (auto deadline = std::chrono::steady_clock::now() + 10s; sleeper == 0 && std::chrono::steady_clock::now() < deadline;) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+      const auto pid = static_cast<uint32_t>(std::strtoul(entry.path().filename().c_str(), nullptr, 10));
+      if (pid != 0 && ParentProcessId(pid) == shellPid) sleeper = pid;
+    }
+    if (sleeper == 0) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_NE(sleeper, 0u) << "sh never started its child";
+  EXPECT_EQ(ParentProcessId(shellPid), self);
+  EXPECT_TRUE(IsInProcessTree(sleeper, self));
+  EXPECT_FALSE(IsInProcessTree(self, shellPid));
+  EXPECT_FALSE(IsInProcessTree(static_cast<uint32_t>(getppid()), self));
+}
+
+}  // namespace
+}  // namespace kalto::platform::audio::pulse
