@@ -1,14 +1,7 @@
-// NativeRecorder's crop and cursor-focus control on the fakes: the crop callback's monitor-origin
-// conversion and its two variants, ToggleCursorFocus's guards and event, the settings fallbacks,
-// RecenterCursorFocus, SetCropRegion, and focus during Stop and CancelPrepared.
-#include <gtest/gtest.h>
-
-#include <chrono>
-#include <functional>
-#include <mutex>
+// NativeRecorder's crop and cursor-focus control: the crop callback's monitor-origin conversion
+// and its two variants, ToggleCursorFocus's guards and event, the settings fallbacks, recentring,
+// SetCropRegion, and focus during Stop and CancelPrepared.
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "focus/focus_zoom_manager.h"
 #include "recorder_fixture.h"
@@ -20,179 +13,135 @@ namespace {
 constexpr int32_t kOriginX = 1920;
 
 class NativeRecorderFocusTest : public NativeRecorderTest {
- protected:
+ public:
   void SetUp() override {
     NativeRecorderTest::SetUp();
-    NativeRecorder::ResetCropCallbackCountersForTesting();
     FocusZoomManager::ResetCountersForTesting();
     monitor = desktop->AddMonitor({kOriginX, 0, kOriginX + 1920, 1080});
     desktop->SetCursorPos({kOriginX + 960, 540});
-    recorder->CursorFocusChanged().Add([this](NativeRecorder&, bool active) {
-      std::lock_guard lock(mutex);
-      focusEvents.push_back(active);
-    });
+    recorder->CursorFocusChanged().Add([this](NativeRecorder&, bool active) { focusEvents.Add(active); });
   }
-
-  bool WaitForLine(const std::string& line) {
-    return WaitUntil([&] { return log.Contains(line); });
+  static std::string Complete(const std::string& rect, bool zoomIn) {
+    return "[FocusZoomManager] Transition COMPLETE - will call callback: rect=(" + rect +
+           "), wasZoomIn=" + (zoomIn ? "true\n" : "false\n");
   }
-  static bool WaitUntil(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+  static std::string On(const std::string& end) {
+    return "[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(1920,0,1920x1080), endRect=(" + end + ")\n";
   }
-  std::vector<bool> FocusEvents() {
-    std::lock_guard lock(mutex);
-    return focusEvents;
-  }
-
-  std::mutex mutex;
-  std::vector<bool> focusEvents;
+  Recorded<bool> focusEvents;
 };
 
-// ---- Crop callback ------------------------------------------------------------------------------
-
+// Cursor 608 px into the monitor: the rectangle starts at desktop x 2000, monitor x 80. A prepared
+// recording numbers its crops apart from a started one.
 TEST_F(NativeRecorderFocusTest, CropRectanglesReachTheCaptureInMonitorCoordinates) {
-  // Cursor 608 px into the monitor: the focus rectangle starts at desktop x 2000, monitor x 80.
-  desktop->SetCursorPos({kOriginX + 608, 540});
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(2000,244,1056x594), "
-                          "wasZoomIn=true\n"));
-  ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("[NativeRecorder] SetCropRegion #") >= 1; }));
-  const auto lines = log.Lines();
-  std::string lastCrop;
-  for (const auto& l : lines) {
-    if (l.rfind("[NativeRecorder] SetCropRegion #", 0) == 0) lastCrop = l;
-  }
-  EXPECT_NE(std::string::npos, lastCrop.find(": x=80, y=244, w=1056, h=594 (shutting=0)\n")) << lastCrop;
-  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] SetCropRegion #1: "));  // numbered from 1
-  EXPECT_EQ(0, log.CountPrefix("[ScreenCapture] Crop region too small"));
-  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] SetCropRegion(Prepare)"));
-  recorder->Stop();
-}
-
-TEST_F(NativeRecorderFocusTest, PreparedRecordingUsesThePrepareVariant) {
-  ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
-  ASSERT_TRUE(Result(recorder->StartPreparedAsync()));
-  recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(2352,244,1056x594), "
-                          "wasZoomIn=true\n"));
-  ASSERT_TRUE(WaitUntil([&] {
-    for (const auto& l : log.Lines()) {
-      if (l.rfind("[NativeRecorder] SetCropRegion(Prepare) #", 0) == 0 &&
-          l.find(": x=432, y=244, w=1056, h=594 (shutting=0)\n") != std::string::npos) {
-        return true;
-      }
+  for (bool prepared : {false, true}) {
+    SCOPED_TRACE(prepared);
+    desktop->SetCursorPos({kOriginX + 608, 540});
+    if (prepared) {
+      ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
     }
-    return false;
-  }));
-  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] SetCropRegion(Prepare) #1: "));
-  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] SetCropRegion #"));
+    ASSERT_TRUE(Result(prepared ? recorder->StartPreparedAsync() : recorder->StartAsync(Config())));
+    recorder->ToggleCursorFocus(true);
+    const std::string prefix = prepared ? "[NativeRecorder] SetCropRegion(Prepare) #" : "[NativeRecorder] SetCropRegion #";
+    EXPECT_TRUE(WaitUntil([&] {
+      for (const auto& l : log.Lines()) {
+        if (l.rfind(prefix, 0) == 0 && l.find(": x=80, y=244, w=1056, h=594 (shutting=0)\n") != std::string::npos) return true;
+      }
+      return false;
+    }));
+    EXPECT_EQ(1, log.CountPrefix(prefix + "1: "));  // numbered from 1, each variant apart
+    EXPECT_EQ(0, log.CountPrefix("[ScreenCapture] Crop region too small"));
+    recorder->Stop();
+  }
+}
+
+// A monitor whose description cannot be read is taken to sit at the desktop's origin, whatever
+// the previous recording's monitor was.
+TEST_F(NativeRecorderFocusTest, UnreadableMonitorCountsFromTheDesktopOrigin) {
+  auto config = Config();
+  config->MonitorHandle(desktop->AddMonitor({kOriginX, 300, kOriginX + 1920, 1380}));
+  ASSERT_TRUE(Result(recorder->StartAsync(config)));
+  recorder->Stop();
+  desktop->FailMonitorInfo(true);
+  desktop->SetCursorPos({kOriginX + 960, 840});
+  ASSERT_TRUE(Result(recorder->StartAsync(config)));
+  recorder->ToggleCursorFocus(true);
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
+                           "endRect=(864,486,1056x594)\n"));
   recorder->Stop();
 }
 
-// ---- ToggleCursorFocus --------------------------------------------------------------------------
-
-TEST_F(NativeRecorderFocusTest, ToggleWhileNotRecordingChangesNothing) {
+TEST_F(NativeRecorderFocusTest, ToggleActsOnlyWhileRecordingAndRaisesTheEventOnAChange) {
   recorder->ToggleCursorFocus(true);
   ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
   recorder->ToggleCursorFocus(true);  // prepared is not recording
-  EXPECT_FALSE(recorder->IsCursorFocusActive());
-  EXPECT_TRUE(FocusEvents().empty());
-  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive"));
   recorder->CancelPrepared();
+  recorder->SetFocusZoomSettings({});  // no manager: kept only
   recorder->ToggleCursorFocus(true);
   recorder->RecenterCursorFocus();
   EXPECT_FALSE(recorder->IsCursorFocusActive());
-  EXPECT_TRUE(FocusEvents().empty());
-}
+  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager]"));
 
-TEST_F(NativeRecorderFocusTest, ToggleRaisesTheEventOnlyOnAChange) {
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   recorder->ToggleCursorFocus(true);
   recorder->ToggleCursorFocus(true);
   EXPECT_TRUE(recorder->IsCursorFocusActive());
-  EXPECT_EQ(std::vector<bool>{true}, FocusEvents());
   EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(true) ENTRY"));
   recorder->ToggleCursorFocus(false);
   EXPECT_FALSE(recorder->IsCursorFocusActive());
-  EXPECT_EQ((std::vector<bool>{true, false}), FocusEvents());
+  EXPECT_EQ((std::vector<bool>{true, false}), focusEvents.Get());
   // The second came within 100 ms: the manager's thread applies it.
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(1920,0,1920x1080), "
-                          "wasZoomIn=false\n"));
+  EXPECT_TRUE(WaitForLine(Complete("1920,0,1920x1080", false)));
   recorder->Stop();
 }
-
-// ---- Settings -----------------------------------------------------------------------------------
 
 TEST_F(NativeRecorderFocusTest, SettingsReachTheRunningManagerWithFallbacks) {
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   recorder->SetFocusZoomSettings({false, true, 0.8, 0.4, 5.0, 2.0});
   recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(1920,0,1920x1080), "
-                          "endRect=(2112,108,1536x864)\n"));
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(2112,108,1536x864), "
-                          "wasZoomIn=true\n"));
+  ASSERT_TRUE(WaitForLine(On("2112,108,1536x864")));
+  ASSERT_TRUE(WaitForLine(Complete("2112,108,1536x864", true)));
   recorder->ToggleCursorFocus(false);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(1920,0,1920x1080), "
-                          "wasZoomIn=false\n"));
+  ASSERT_TRUE(WaitForLine(Complete("1920,0,1920x1080", false)));
   // Every factor zero: the manager gets 0.55, 0.4, 5.0 and 2.0.
   recorder->SetFocusZoomSettings({});
   std::this_thread::sleep_for(120ms);  // past the toggle debounce
   recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(1920,0,1920x1080), "
-                          "endRect=(2352,244,1056x594)\n"));
+  ASSERT_TRUE(WaitForLine(On("2352,244,1056x594")));
   recorder->Stop();
-}
 
-TEST_F(NativeRecorderFocusTest, ConfiguredSettingsAndOutputSizeShapeTheRectangle) {
   auto config = Config();
   config->FocusZoom({false, false, 0.0, -1.0, 0.0, 0.0});  // fallbacks all round
   config->OutputWidth(1080);
   config->OutputHeight(1920);
   ASSERT_TRUE(Result(recorder->StartAsync(config)));
+  log.Clear();
   recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(1920,0,1920x1080), "
-                          "endRect=(2352,0,1056x1080)\n"));
+  EXPECT_TRUE(WaitForLine(On("2352,0,1056x1080")));
   recorder->Stop();
 }
 
-// ---- Recenter and SetCropRegion -----------------------------------------------------------------
-
-TEST_F(NativeRecorderFocusTest, RecenterPlaysTheZoomAnimationAndReturnsToTheWholeMonitor) {
+TEST_F(NativeRecorderFocusTest, RecenterZoomsAndReturnsAndSetCropRegionIsNotShifted) {
+  recorder->SetCropRegion({1900, 1000, 400, 300});  // no capture yet: nothing
+  EXPECT_EQ(0, log.CountPrefix("[ScreenCapture]"));
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   recorder->RecenterCursorFocus();
-  ASSERT_TRUE(WaitUntil([&] {
+  EXPECT_TRUE(WaitUntil([&] {
     return log.CountPrefix("[NativeRecorder] SetCropRegion #") >= 2 &&
            log.Lines().back().find("x=0, y=0, w=1920, h=1080") != std::string::npos;
   }));
   EXPECT_FALSE(recorder->IsCursorFocusActive());
-  EXPECT_TRUE(FocusEvents().empty());
-  recorder->Stop();
-}
-
-TEST_F(NativeRecorderFocusTest, SetCropRegionPassesMonitorCoordinatesUnchanged) {
-  recorder->SetCropRegion({1900, 1000, 400, 300});  // no capture yet: nothing
-  EXPECT_EQ(0, log.CountPrefix("[ScreenCapture]"));
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  // Not shifted by the monitor's origin: 1900 + 400 overflows the 1920-wide monitor.
+  EXPECT_TRUE(focusEvents.Get().empty());
+  // In the monitor's own pixels: 1900 + 400 overflows the 1920-wide monitor.
   recorder->SetCropRegion({1900, 1000, 400, 300});
   EXPECT_TRUE(log.Contains("[ScreenCapture] Crop region too small after clamping: 20x80, ignoring\n"));
-  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] SetCropRegion"));
   recorder->Stop();
 }
-
-// ---- Stop and cancel ----------------------------------------------------------------------------
 
 TEST_F(NativeRecorderFocusTest, StopSwitchesFocusOffAndIgnoresLateCrops) {
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   recorder->ToggleCursorFocus(true);
-  ASSERT_TRUE(WaitForLine("[FocusZoomManager] Transition COMPLETE - will call callback: rect=(2352,244,1056x594), "
-                          "wasZoomIn=true\n"));
+  ASSERT_TRUE(WaitForLine(Complete("2352,244,1056x594", true)));
   // Keep the cursor moving so the tracking thread keeps producing crops while Stop runs.
   std::atomic<bool> moving{true};
   std::thread mover([&] {
@@ -204,36 +153,20 @@ TEST_F(NativeRecorderFocusTest, StopSwitchesFocusOffAndIgnoresLateCrops) {
   ASSERT_TRUE(WaitUntil([&] { return log.CountPrefix("[NativeRecorder] SetCropRegion #") >= 6; }));
   recorder->Stop();
   const int crops = log.CountPrefix("[NativeRecorder] SetCropRegion #");
-  std::this_thread::sleep_for(100ms);
+  ASSERT_FALSE(WaitUntil([&] { return log.CountPrefix("[NativeRecorder] SetCropRegion #") > crops; }, 100ms));
   moving = false;
   mover.join();
   EXPECT_FALSE(recorder->IsCursorFocusActive());
   EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(false) ENTRY - isRunning=1, callback=set, "
                            "m_isFocusActive=1, m_isFocusTransitioning=0\n"));
-  // Crops that came while shutting down were dropped before reaching the capture.
   for (const auto& l : log.Lines()) {
     if (l.rfind("[NativeRecorder] SetCropRegion", 0) == 0) {
       EXPECT_NE(std::string::npos, l.find("(shutting=0)")) << l;
     }
   }
-  EXPECT_EQ(crops, log.CountPrefix("[NativeRecorder] SetCropRegion #"));
-  // The event is for the application's toggles only.
-  EXPECT_EQ(std::vector<bool>{true}, FocusEvents());
-  // After Stop the recorder is idle again: toggles do nothing.
+  EXPECT_EQ(std::vector<bool>{true}, focusEvents.Get());  // the application's toggles only
   recorder->ToggleCursorFocus(true);
   EXPECT_FALSE(recorder->IsCursorFocusActive());
-}
-
-TEST_F(NativeRecorderFocusTest, CancelPreparedReleasesTheManager) {
-  ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
-  recorder->CancelPrepared();
-  EXPECT_FALSE(recorder->IsPrepared());
-  recorder->SetFocusZoomSettings({});  // no manager: kept only
-  recorder->RecenterCursorFocus();
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));  // a fresh manager for the next recording
-  recorder->ToggleCursorFocus(true);
-  EXPECT_EQ(std::vector<bool>{true}, FocusEvents());
-  recorder->Stop();
 }
 
 }  // namespace

@@ -1,23 +1,17 @@
-// NativeRecorder on the fake desktop, capture service and media platform: the lifecycle and its
-// failure events, pause arithmetic, frame rebasing and pacing, dropped-frame thinning, progress
-// cadence and the bounded progress join.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <atomic>
+// NativeRecorder's lifecycle: prepare, start, prepared start and stop, every way a start fails,
+// pause arithmetic, frame rebasing and pacing, dropped-frame thinning, progress and the bounded
+// waits of Stop.
 #include <future>
-#include <thread>
-#include <vector>
+#include <limits>
+#include <string>
 
 #include "recorder_fixture.h"
 
 namespace kalto::recorder_test {
 namespace {
 
-// ---- Lifecycle ---------------------------------------------------------------------------------
-
-TEST_F(NativeRecorderTest, StopWhenIdleOrPreparedDoesNothingAndASecondPrepareFails) {
-  recorder->Stop();
+TEST_F(NativeRecorderTest, PrepareStartAndStopFollowTheStateMachine) {
+  recorder->Stop();  // idle: nothing
   auto config = Config("a.mp4");
   config->CaptureMicrophone(true);  // no microphone exists: said so, and the audio stream stays
   auto first = recorder->PrepareAsync(config);
@@ -30,54 +24,23 @@ TEST_F(NativeRecorderTest, StopWhenIdleOrPreparedDoesNothingAndASecondPrepareFai
   EXPECT_EQ(2u, media->Writers().back()->OutputTypes().size());  // video and audio
   recorder->Stop();
   EXPECT_TRUE(recorder->IsPrepared());
-  recorder->CancelPrepared();
-  EXPECT_FALSE(recorder->IsPrepared());
-  EXPECT_TRUE(stopped.Get().empty());
-}
-
-TEST_F(NativeRecorderTest, StartAsyncWhilePreparedReplacesComponentsAndKeepsPreparedFlag) {
-  ASSERT_TRUE(Result(recorder->PrepareAsync(Config("a.mp4"))));
+  // A plain start while prepared builds its own components and leaves the prepared flag.
   ASSERT_TRUE(Result(recorder->StartAsync(Config("b.mp4"))));
   EXPECT_TRUE(recorder->IsRecording());
   EXPECT_TRUE(recorder->IsPrepared());
   EXPECT_EQ(1, started.load());
   ASSERT_EQ(2u, media->Writers().size());
-  EXPECT_FALSE(Result(recorder->PrepareAsync(Config("c.mp4"))));  // recording
+  EXPECT_FALSE(Result(recorder->PrepareAsync(Config("c.mp4"))));
   EXPECT_FALSE(Result(recorder->StartAsync(Config("c.mp4"))));
+  recorder->CancelPrepared();  // the components belong to the running recording
+  EXPECT_TRUE(recorder->IsRecording());
   recorder->Stop();
   EXPECT_FALSE(recorder->IsRecording());
   EXPECT_TRUE(media->Writers().back()->Finalized());
   EXPECT_EQ(std::vector<std::wstring>{(root / "b.mp4").wstring()}, stopped.Get());
-}
-
-TEST_F(NativeRecorderTest, StartPreparedWithoutPrepareAndCaptureModeThreeRaiseTheirErrors) {
-  EXPECT_FALSE(Result(recorder->StartPreparedAsync()));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] StartPreparedAsync: Not prepared - call PrepareAsync first\n"));
-  auto config = Config();
-  config->CaptureMode(3);
-  EXPECT_FALSE(Result(recorder->StartAsync(config)));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to initialize screen capture\n"));
-  EXPECT_EQ((std::vector<std::wstring>{L"Prepared recording could not start because recorder is not prepared",
-                                       L"Failed to initialize screen capture"}),
-            errors.Get());
-  EXPECT_FALSE(recorder->IsRecording());
-  EXPECT_TRUE(media->Writers().empty());
-  EXPECT_EQ(0, started.load());
-}
-
-TEST_F(NativeRecorderTest, FailedPreparedStartReportsTheCaptureReasonAndStaysPrepared) {
-  ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
-  service->SetFault(screen::FakePoint::StartCapture, screen::FakeFault::Standard("no session"));
-  EXPECT_FALSE(Result(recorder->StartPreparedAsync()));
-  auto errorTexts = errors.Get();
-  ASSERT_EQ(1u, errorTexts.size());
-  const std::wstring prefix = L"Failed to start screen capture during prepared start: ";
-  ASSERT_EQ(prefix, errorTexts[0].substr(0, prefix.size()));
-  const std::string reason = WideToUtf8(errorTexts[0].substr(prefix.size()));
-  EXPECT_FALSE(reason.empty());
-  EXPECT_TRUE(log.Contains("[NativeRecorder] StartPreparedAsync: Failed to start capture: " + reason + "\n"));
-  EXPECT_FALSE(recorder->IsRecording());
-  EXPECT_TRUE(recorder->IsPrepared());
+  recorder->CancelPrepared();
+  EXPECT_FALSE(recorder->IsPrepared());
+  EXPECT_EQ(1u, stopped.Get().size());
 }
 
 TEST_F(NativeRecorderTest, PreparedStartReadsTheKeptConfigurationAgain) {
@@ -92,11 +55,114 @@ TEST_F(NativeRecorderTest, PreparedStartReadsTheKeptConfigurationAgain) {
   recorder->Stop();
   EXPECT_EQ(std::vector<std::wstring>{(root / "prepared.mp4").wstring()}, stopped.Get());
   EXPECT_EQ((root / "prepared.mp4").wstring(), media->Writers().back()->Url());
+  // Below one millisecond the camera delay falls back to 100 ms.
+  for (auto [ms, hns] : {std::pair{0, 1'000'000}, {1, 10'000}, {-5, 1'000'000}}) {
+    config = Config();
+    config->CameraSyncDelayMs(ms);
+    ASSERT_TRUE(Result(recorder->StartAsync(config)));
+    EXPECT_EQ(hns, recorder->CameraSyncDelay()) << ms;
+    recorder->Stop();
+  }
 }
 
-// ---- Pause and duration ------------------------------------------------------------------------
+// ---- Every way a prepare or start fails ----------------------------------------------------------
 
-TEST_F(NativeRecorderTest, PauseAndResumeActOnceAndFreezeTheDuration) {
+enum class Op { Prepare, Start, StartPrepared };
+
+struct StartFailure {
+  const char* name;
+  Op op;
+  std::function<void(NativeRecorderTest&, RecordingConfig&)> arrange;
+  std::string line;     // the debug line
+  std::wstring error;   // ErrorOccurred's text, empty for none
+  bool recordingAfter;  // a recording that was running before goes on
+  bool preparedAfter;
+  bool nullConfig = false;
+};
+
+class StartFailureTest : public NativeRecorderTest, public ::testing::WithParamInterface<StartFailure> {};
+
+TEST_P(StartFailureTest, FailsWithItsLineAndLeavesNothingBehind) {
+  const StartFailure& row = GetParam();
+  auto config = Config("failed.mp4");
+  row.arrange(*this, *config);
+  if (row.nullConfig) config.reset();
+  auto op = row.op == Op::Prepare ? recorder->PrepareAsync(config)
+            : row.op == Op::Start ? recorder->StartAsync(config)
+                                  : recorder->StartPreparedAsync();
+  EXPECT_FALSE(Result(op));
+  EXPECT_EQ(1, log.Count(row.line)) << ::testing::PrintToString(log.Lines());
+  EXPECT_EQ(row.error.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{row.error}, Errors());
+  EXPECT_EQ(row.recordingAfter, recorder->IsRecording());
+  EXPECT_EQ(row.preparedAfter, recorder->IsPrepared());
+  EXPECT_EQ(row.recordingAfter ? 1 : 0, started.load());
+  // Nothing of the failed attempt is left behind: the next start works.
+  service->ClearFaults();
+  gpuFactory->Faults().ClearAll();
+  media->SetCreateWriterResult(S_OK);
+  recorder->Stop();
+  recorder->CancelPrepared();
+  ASSERT_TRUE(Result(recorder->StartAsync(Config("ok.mp4"))));
+  recorder->Stop();
+  EXPECT_EQ((root / "ok.mp4").wstring(), stopped.Get().back());
+}
+
+void Nothing(NativeRecorderTest&, RecordingConfig&) {}
+void NoCaptureMode(NativeRecorderTest&, RecordingConfig& c) { c.CaptureMode(3); }
+void NoEncoder(NativeRecorderTest& t, RecordingConfig&) { t.media->SetCreateWriterResult(E_FAIL); }
+void NoDevice(NativeRecorderTest& t, RecordingConfig&) {
+  t.gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateDeviceHardware, E_FAIL);
+  t.gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateDeviceWarp, E_FAIL);
+}
+void NoSession(NativeRecorderTest& t, RecordingConfig&) {
+  t.service->SetFault(screen::FakePoint::StartCapture, screen::FakeFault::Standard("no session"));
+}
+void PreparedThenNoSession(NativeRecorderTest& t, RecordingConfig& c) {
+  ASSERT_TRUE(NativeRecorderTest::Result(t.recorder->PrepareAsync(t.Config())));
+  NoSession(t, c);
+}
+void PreparedAndRecording(NativeRecorderTest& t, RecordingConfig&) {
+  ASSERT_TRUE(NativeRecorderTest::Result(t.recorder->PrepareAsync(t.Config())));
+  ASSERT_TRUE(NativeRecorderTest::Result(t.recorder->StartAsync(t.Config("running.mp4"))));
+}
+
+const std::string kNoSession = "[ScreenCapture] Start failed during starting capture session: exception=no session\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Steps, StartFailureTest,
+    ::testing::Values(
+        StartFailure{"PrepareCaptureMode", Op::Prepare, NoCaptureMode,
+                     "[NativeRecorder] PrepareAsync: Failed to initialize screen capture\n", L"", false, false},
+        StartFailure{"PrepareEncoder", Op::Prepare, NoEncoder,
+                     "[NativeRecorder] PrepareAsync: Failed to initialize encoder\n", L"", false, false},
+        StartFailure{"PrepareNullConfig", Op::Prepare, Nothing,
+                     "[NativeRecorder] PrepareAsync exception: null configuration\n", L"", false, false, true},
+        StartFailure{"StartCaptureMode", Op::Start, NoCaptureMode, "[NativeRecorder] Failed to initialize screen capture\n",
+                     L"Failed to initialize screen capture", false, false},
+        StartFailure{"StartNoDevice", Op::Start, NoDevice, "[NativeRecorder] Failed to initialize screen capture\n",
+                     L"Failed to initialize screen capture", false, false},
+        StartFailure{"StartEncoder", Op::Start, NoEncoder, "[NativeRecorder] Failed to initialize encoder\n",
+                     L"Failed to initialize encoder", false, false},
+        StartFailure{"StartZeroFrameRate", Op::Start, [](NativeRecorderTest&, RecordingConfig& c) { c.FrameRate(0); },
+                     "[NativeRecorder] Failed to initialize encoder\n", L"Failed to initialize encoder", false, false},
+        StartFailure{"StartNullConfig", Op::Start, Nothing, "[NativeRecorder] Exception: null configuration\n",
+                     L"null configuration", false, false, true},
+        StartFailure{"StartCapture", Op::Start, NoSession, "[NativeRecorder] Failed to start screen capture\n",
+                     L"Failed to start screen capture", false, false},
+        StartFailure{"StartPreparedUnprepared", Op::StartPrepared, Nothing,
+                     "[NativeRecorder] StartPreparedAsync: Not prepared - call PrepareAsync first\n",
+                     L"Prepared recording could not start because recorder is not prepared", false, false},
+        StartFailure{"StartPreparedCapture", Op::StartPrepared, PreparedThenNoSession,
+                     "[NativeRecorder] StartPreparedAsync: Failed to start capture: " + kNoSession + "\n",
+                     L"Failed to start screen capture during prepared start: " + Utf8ToWide(kNoSession), false, true},
+        StartFailure{"StartPreparedWhileRecording", Op::StartPrepared, PreparedAndRecording,
+                     "[NativeRecorder] StartPreparedAsync: Already recording\n",
+                     L"Prepared recording could not start because recording is already active", true, true}),
+    [](const ::testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+
+// ---- Pause, duration and video routing ---------------------------------------------------------
+
+TEST_F(NativeRecorderTest, PauseFreezesTheDurationAndFramesAfterItAreRebased) {
   UseScriptedClock();
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   g_clockNs = kT0 + 1'500'000'000;
@@ -105,7 +171,8 @@ TEST_F(NativeRecorderTest, PauseAndResumeActOnceAndFreezeTheDuration) {
   g_clockNs += kSecond;
   recorder->Pause();  // ignored: the pause still began at 1.5 s
   EXPECT_TRUE(recorder->IsPaused());
-  g_clockNs += kSecond;
+  EmitAt(2 * kSecond);  // paused: ignored
+  g_clockNs = kT0 + 3'500'000'000;
   EXPECT_DOUBLE_EQ(1.5, recorder->DurationSeconds());
   EXPECT_EQ(1'500'000, recorder->DurationMicroseconds());
   recorder->Resume();
@@ -113,24 +180,11 @@ TEST_F(NativeRecorderTest, PauseAndResumeActOnceAndFreezeTheDuration) {
   EXPECT_FALSE(recorder->IsPaused());
   g_clockNs += 500'000'000;
   EXPECT_DOUBLE_EQ(2.0, recorder->DurationSeconds());
-  recorder->Stop();
-  EXPECT_EQ(0.0, recorder->DurationSeconds());
-}
-
-// ---- Video routing -----------------------------------------------------------------------------
-
-TEST_F(NativeRecorderTest, FramesAfterATwoSecondPauseAreRebasedAndNeverNegative) {
-  UseScriptedClock();
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  g_clockNs = kT0 + kSecond;
-  recorder->Pause();
-  EmitAt(2 * kSecond);  // paused: ignored
-  g_clockNs = kT0 + 3 * kSecond;
-  recorder->Resume();
   EmitAt(500'000'000);  // stamped 0.5 s with 2 s of pause before it: written at 0
   EmitAt(10 * kSecond);
   EXPECT_EQ((std::vector<int64_t>{0, 80'000'000}), VideoSampleTimes());
   recorder->Stop();
+  EXPECT_EQ(0.0, recorder->DurationSeconds());
 }
 
 TEST_F(NativeRecorderTest, OnlyTheFirstFrameOfEachSlotOfTheRateIsOffered) {
@@ -152,39 +206,35 @@ TEST_F(NativeRecorderTest, RefusedFramesAreCountedAndTheirLineThinned) {
   // A full queue refuses a frame at a time; the recording goes on.
   media->SetWriterSetup([](FakeSinkWriter& writer) { writer.FailCall(WriterCall::WriteSample, media::MF_E_NOTACCEPTING); });
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  for (int i = 0; i < 3; ++i) EmitAt(i * 40'000'000);
-  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=1\n"));
-  for (int i = 3; i < 12; ++i) EmitAt(i * 40'000'000);
+  for (int i = 0; i < 12; ++i) EmitAt(i * 40'000'000);
   EXPECT_EQ(2, log.CountPrefix("[NativeRecorder] WriteVideoFrame failed"));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=1\n"));
   EXPECT_TRUE(log.Contains("[NativeRecorder] WriteVideoFrame failed, dropped=11\n"));
+  EXPECT_EQ(12, recorder->CurrentProgress().DroppedFrames());
   EXPECT_TRUE(recorder->IsRecording());
-  EXPECT_TRUE(errors.Get().empty());
+  EXPECT_TRUE(Errors().empty());
   recorder->Stop();
 }
 
-// ---- Progress ----------------------------------------------------------------------------------
+// ---- Progress and the bounded waits of Stop ----------------------------------------------------
 
 TEST_F(NativeRecorderTest, ProgressArrivesOncePerSecondAndStopWakesTheTimer) {
   Recorded<RecordingProgress> progress;
   recorder->ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) { progress.Add(p); });
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (progress.Get().size() < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(20ms);
+  progress.WaitFor(2);
   recorder->Stop();
   auto events = progress.Get();
   ASSERT_GE(events.size(), 2u);
   EXPECT_GE(events[0].DurationSeconds(), 0.99);
   EXPECT_GE(events[1].DurationSeconds() - events[0].DurationSeconds(), 0.99);
   EXPECT_EQ(0.0, events[0].AverageFrameRate());  // no frames were captured
-  EXPECT_EQ(0, events[0].DroppedFrames());
   // The timer was waiting when Stop came: it woke and joined within the bound.
   EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] STEP 7"));
 }
 
 TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
-  std::promise<void> entered;
-  std::promise<void> release;
+  std::promise<void> entered, release;
   std::shared_future<void> released = release.get_future().share();
   std::atomic<bool> first{true};
   recorder->ProgressChanged().Add([&, released](NativeRecorder&, RecordingProgress) {
@@ -210,33 +260,6 @@ TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
   EXPECT_EQ(2u, stopped.Get().size());
 }
 
-// ---- Failure branches and slow teardown ------------------------------------------------------
-
-TEST_F(NativeRecorderTest, EncoderThatCannotStartFailsPrepareAndStartWithTheirLines) {
-  media->SetCreateWriterResult(E_FAIL);
-  EXPECT_FALSE(Result(recorder->PrepareAsync(Config("p.mp4"))));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] PrepareAsync: Failed to initialize encoder\n"));
-  EXPECT_FALSE(recorder->IsPrepared());
-  EXPECT_FALSE(Result(recorder->StartAsync(Config("s.mp4"))));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to initialize encoder\n"));
-  EXPECT_EQ(std::vector<std::wstring>{L"Failed to initialize encoder"}, errors.Get());
-  EXPECT_FALSE(recorder->IsRecording());
-  EXPECT_EQ(0, started.load());
-  // Nothing of the failed attempts is left behind: the next start works.
-  media->SetCreateWriterResult(S_OK);
-  EXPECT_TRUE(Result(recorder->StartAsync(Config("ok.mp4"))));
-  recorder->Stop();
-  EXPECT_EQ(1u, stopped.Get().size());
-}
-
-TEST_F(NativeRecorderTest, MissingConfigurationIsReportedAsAnException) {
-  EXPECT_FALSE(Result(recorder->PrepareAsync(nullptr)));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] PrepareAsync exception: null configuration\n"));
-  EXPECT_FALSE(Result(recorder->StartAsync(nullptr)));
-  EXPECT_TRUE(log.Contains("[NativeRecorder] Exception: null configuration\n"));
-  EXPECT_EQ(std::vector<std::wstring>{L"null configuration"}, errors.Get());
-}
-
 TEST_F(NativeRecorderTest, SlowFinalizeLogsStepElevenAndStopStillReturnsAFinishedFile) {
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   auto writer = media->Writers().back();
@@ -245,9 +268,7 @@ TEST_F(NativeRecorderTest, SlowFinalizeLogsStepElevenAndStopStillReturnsAFinishe
   recorder->Stopped().Add([&](NativeRecorder&, std::wstring) { finalizedWhenStopped = writer->Finalized(); });
   recorder->Stop();
   EXPECT_TRUE(log.Contains("[NativeRecorder] STEP 11: Encoder finalize taking longer than expected...\n"));
-  EXPECT_TRUE(writer->Finalized());
   EXPECT_TRUE(finalizedWhenStopped);
-  EXPECT_EQ(1u, stopped.Get().size());
 }
 
 TEST_F(NativeRecorderTest, FrameInsideTheEncoderAtStopIsWrittenBeforeTheFileIsFinalised) {
@@ -264,39 +285,10 @@ TEST_F(NativeRecorderTest, FrameInsideTheEncoderAtStopIsWrittenBeforeTheFileIsFi
   service->LastPool()->EmitFrames(1);
   ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(20s));
   recorder->Stop();
-  // The capture's stop outlasts the delivery it is waiting for, so nothing is left in flight
-  // when the encoder goes.
   EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WaitForInFlightCallbacksDrain"));
-  auto calls = writer->CallLog();
-  auto write = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.rfind("WriteSample", 0) == 0; });
-  auto finalize = std::find_if(calls.begin(), calls.end(), [](auto& c) { return c.rfind("Finalize", 0) == 0; });
-  ASSERT_NE(write, calls.end());
-  ASSERT_NE(finalize, calls.end());
-  EXPECT_LT(write, finalize);
+  // A sample written after the file was finalised would have been refused.
+  ASSERT_FALSE(writer->Samples().empty());
   EXPECT_EQ(S_OK, writer->Samples().front().result);
-  EXPECT_EQ(1u, stopped.Get().size());
-}
-
-TEST_F(NativeRecorderTest, ApplicationCallsWhileStoppingAndRestartingNeverReachAReleasedCapture) {
-  std::atomic<bool> done{false};
-  std::thread application([&] {
-    for (int i = 0; !done; ++i) {
-      if (i % 2) {
-        recorder->Pause();
-      } else {
-        recorder->Resume();
-      }
-      recorder->SetCropRegion({0, 0, 100 + i % 50, 100});
-      recorder->SetMicrophoneVolume(0.5);
-    }
-  });
-  for (int round = 0; round < 5; ++round) {
-    ASSERT_TRUE(Result(recorder->StartAsync(Config("r" + std::to_string(round) + ".mp4"))));
-    recorder->Stop();
-  }
-  done = true;
-  application.join();
-  EXPECT_EQ(5u, stopped.Get().size());
 }
 
 TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {

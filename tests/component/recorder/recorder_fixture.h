@@ -1,15 +1,12 @@
 #pragma once
-// The fixture of the NativeRecorder component tests.
+// NativeRecorder on the fake desktop, capture service, media platform and audio system.
 #include <gtest/gtest.h>
-
-
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <future>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -28,34 +25,38 @@ namespace kalto::recorder_test {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using media::fake::FakeMediaPlatform;
 using media::fake::FakeSinkWriter;
 using media::fake::WriterCall;
 
 constexpr int64_t kSecond = 1'000'000'000;  // ns
 constexpr int64_t kT0 = 1000 * kSecond;     // scripted clock at the start
-
 inline std::atomic<int64_t> g_clockNs{kT0};
 inline int64_t ScriptedClock() { return g_clockNs.load(); }
 
-// What one event delivered, in order.
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// What events delivered, in order, from any thread.
 template <typename T>
 struct Recorded {
   std::mutex mutex;
   std::vector<T> values;
-  void Add(T v) {
-    std::lock_guard lock(mutex);
-    values.push_back(std::move(v));
-  }
-  std::vector<T> Get() {
-    std::lock_guard lock(mutex);
-    return values;
+  void Add(T v) { std::lock_guard lock(mutex); values.push_back(std::move(v)); }
+  std::vector<T> Get() { std::lock_guard lock(mutex); return values; }
+  std::vector<T> WaitFor(size_t count) {
+    WaitUntil([&] { return Get().size() >= count; });
+    return Get();
   }
 };
 
-// NativeRecorder on the fake desktop, capture service, media platform and audio system.
 class NativeRecorderTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     root = fs::temp_directory_path() / ("kalto-recorder-" + std::to_string(::getpid()) + "-" +
                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
@@ -72,9 +73,15 @@ class NativeRecorderTest : public ::testing::Test {
     platform->desktop = desktop;
     platform->screen = service;
     platform->audio = audio;
+    NativeRecorder::ResetCropCallbackCountersForTesting();
     recorder = std::make_unique<NativeRecorder>(platform);
-    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) { stopped.Add(path); });
-    recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { errors.Add(text); });
+    // ErrorOccurred, Warning and Stopped in the order the application saw them.
+    recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"error: " + text); });
+    recorder->Warning().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"warning: " + text); });
+    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) {
+      stopped.Add(path);
+      events.Add(L"stopped");
+    });
     recorder->Started().Add([this](NativeRecorder&, std::nullptr_t) { ++started; });
   }
   void TearDown() override {
@@ -120,6 +127,16 @@ class NativeRecorderTest : public ::testing::Test {
     }
     return times;
   }
+  std::vector<std::wstring> Errors() {
+    std::vector<std::wstring> out;
+    for (const auto& e : events.Get()) {
+      if (e.rfind(L"error: ", 0) == 0) out.push_back(e.substr(7));
+    }
+    return out;
+  }
+  bool WaitForLine(const std::string& line) {
+    return WaitUntil([&] { return log.Contains(line); });
+  }
 
   fs::path root;
   std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
@@ -127,15 +144,14 @@ class NativeRecorderTest : public ::testing::Test {
   std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
       std::make_shared<gpu::software::SoftwareDeviceFactory>();
   std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
-  std::shared_ptr<FakeMediaPlatform> media = std::make_shared<FakeMediaPlatform>();
+  std::shared_ptr<media::fake::FakeMediaPlatform> media = std::make_shared<media::fake::FakeMediaPlatform>();
   // No endpoints until a test adds them.
   std::shared_ptr<platform::audio::FakeAudioSystem> audio = std::make_shared<platform::audio::FakeAudioSystem>();
   std::shared_ptr<media::MediaPlatform> previousMedia;
   std::shared_ptr<platform::Platform> platform;
   test::DebugCapture log;
   std::unique_ptr<NativeRecorder> recorder;
-  Recorded<std::wstring> stopped;
-  Recorded<std::wstring> errors;
+  Recorded<std::wstring> stopped, events;
   std::atomic<int> started{0};
 };
 
