@@ -4,40 +4,14 @@
 // microphone ("kalto_mic", 16-bit mono 48 kHz) fed by playing into the null sink
 // "kalto_mic_feed". Clients reach it through Address(); processes started here get it as
 // PULSE_SERVER. Everything started here is stopped by pid (process group) when its owner goes.
-#include <sys/types.h>
 
 #include <chrono>
 #include <string>
 #include <vector>
 
+#include "support/process.h"
+
 namespace kalto::test {
-
-// A child process in its own process group; stopped (the whole group) when destroyed.
-class ChildProcess {
- public:
-  ChildProcess() = default;
-  explicit ChildProcess(pid_t pid) : m_pid(pid) {}
-  ~ChildProcess() { Stop(); }
-  ChildProcess(ChildProcess&& other) noexcept : m_pid(other.m_pid) { other.m_pid = -1; }
-  ChildProcess& operator=(ChildProcess&& other) noexcept;
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
-
-  pid_t pid() const { return m_pid; }
-  bool Started() const { return m_pid > 0; }
-  // SIGTERM to the group, SIGKILL if it has not gone after a while; always reaps.
-  void Stop();
-  // SIGKILL to the group at once, as a crash would end it; reaps.
-  void Kill();
-  // Waits for the process to exit by itself; its exit status, or -1 on time-out (still running).
-  int Wait(std::chrono::milliseconds timeout);
-
- private:
-  pid_t m_pid = -1;
-};
-
-// Starts a program in its own process group, stdout and stderr to `log` (or /dev/null).
-ChildProcess StartProcess(const std::vector<std::string>& argv, const std::string& log = "/dev/null");
 
 class PulseServer {
  public:

@@ -29,48 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kStartTimeout = 20s;
 constexpr auto kStopTimeout = 5s;
 
-// Spawns argv with stdout/stderr appended to `log`; `extraFd`, when given, becomes fd 3.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& log, int extraFd = -1) {
-  std::vector<char*> args;
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  if (extraFd >= 0) posix_spawn_file_actions_adddup2(&actions, extraFd, 3);
-  pid_t pid = -1;
-  int rc = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0 ? pid : -1;
-}
-
-// SIGTERM, then SIGKILL if it has not gone after a while; always reaps.
-void Stop(pid_t pid) {
-  if (pid <= 0) return;
-  kill(pid, SIGTERM);
-  auto deadline = Clock::now() + kStopTimeout;
-  while (Clock::now() < deadline) {
-    int status = 0;
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid || (r < 0 && errno == ECHILD)) return;
-    std::this_thread::sleep_for(10ms);
-  }
-  kill(pid, SIGKILL);
-  int status = 0;
-  waitpid(pid, &status, 0);
-}
-
-template <typename Pred>
-bool WaitFor(Pred pred, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!pred()) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
-  return true;
-}
-
 long WmState(::Display* display, Window window) {
   Atom wmState = XInternAtom(display, "WM_STATE", False);
   Atom type = None;
@@ -88,19 +46,6 @@ long WmState(::Display* display, Window window) {
 }
 
 }  // namespace
-
-bool OnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string paths = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= paths.size()) {
-    size_t end = paths.find(':', start);
-    if (end == std::string::npos) end = paths.size();
-    if (access((paths.substr(start, end - start) + "/" + program).c_str(), X_OK) == 0) return true;
-    start = end + 1;
-  }
-  return false;
-}
 
 bool XServer::Available() { return OnPath("Xvfb"); }
 
@@ -120,13 +65,12 @@ XServer::XServer(int width, int height) {
   int writeFd = fcntl(fds[1], F_DUPFD_CLOEXEC, 10);
   close(fds[1]);
   std::string screen = std::to_string(width) + "x" + std::to_string(height) + "x24";
-  m_xvfb = Spawn({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
-                 m_dir + "/xvfb.log", writeFd);
+  m_xvfb = ChildProcess(SpawnProcess({"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp", "-noreset"},
+                                      EnvironmentWith({}), m_dir + "/xvfb.log", false, -1, writeFd));
   close(writeFd);
-  if (m_xvfb <= 0) {
+  if (!m_xvfb.Started()) {
     close(fds[0]);
     m_error = "cannot start Xvfb";
-    m_xvfb = -1;
     return;
   }
   // Xvfb writes its display number once it accepts connections.
@@ -144,49 +88,31 @@ XServer::XServer(int width, int height) {
   while (!number.empty() && (number.back() == '\n' || number.back() == '\r')) number.pop_back();
   if (number.empty()) {
     m_error = "Xvfb did not report a display";
-    Stop(m_xvfb);
-    m_xvfb = -1;
+    m_xvfb.Stop();
     return;
   }
   m_display = ":" + number;
   ::Display* probe = XOpenDisplay(m_display.c_str());
   if (!probe) {
     m_error = "cannot connect to " + m_display;
-    Stop(m_xvfb);
-    m_xvfb = -1;
+    m_xvfb.Stop();
     return;
   }
   XCloseDisplay(probe);
 }
 
 XServer::~XServer() {
-  Stop(m_wm);
-  Stop(m_xvfb);
+  m_wm.Stop();
+  m_xvfb.Stop();
   if (!m_dir.empty()) {
     std::error_code ignored;
     std::filesystem::remove_all(m_dir, ignored);
   }
 }
 
-void XServer::Kill() {
-  if (m_xvfb <= 0) return;
-  kill(m_xvfb, SIGKILL);
-  int status = 0;
-  waitpid(m_xvfb, &status, 0);
-  m_xvfb = -1;
-}
-
 bool XServer::RunToCompletion(const std::vector<std::string>& argv) {
-  pid_t pid = Spawn(argv, m_dir + "/tools.log");
-  if (pid <= 0) return false;
-  int status = 0;
-  auto deadline = Clock::now() + kStartTimeout;
-  while (Clock::now() < deadline) {
-    if (waitpid(pid, &status, WNOHANG) == pid) return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    std::this_thread::sleep_for(10ms);
-  }
-  Stop(pid);
-  return false;
+  return ChildProcess(SpawnProcess(argv, EnvironmentWith({}), m_dir + "/tools.log", false))
+             .Wait(std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout)) == 0;
 }
 
 bool XServer::SetMonitors(const std::vector<Monitor>& monitors) {
@@ -213,9 +139,8 @@ bool XServer::StartWindowManager() {
     out << "TitleFont \"fixed\"\nResizeFont \"fixed\"\nMenuFont \"fixed\"\nIconFont \"fixed\"\n"
            "IconManagerFont \"fixed\"\nRandomPlacement\nUsePPosition \"on\"\nNoGrabServer\n";
   }
-  m_wm = Spawn({"twm", "-display", m_display, "-f", rc}, m_dir + "/twm.log");
-  if (m_wm <= 0) {
-    m_wm = -1;
+  m_wm = StartProcess({"twm", "-display", m_display, "-f", rc}, m_dir + "/twm.log");
+  if (!m_wm.Started()) {
     m_error = "cannot start twm";
     return false;
   }

@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-namespace kalto::test {
+#include "support/process.h"
 
-// True when `program` is an executable in one of $PATH's folders.
-bool OnPath(const std::string& program);
+namespace kalto::test {
 
 class XServer {
  public:
@@ -28,7 +27,7 @@ class XServer {
   XServer(const XServer&) = delete;
   XServer& operator=(const XServer&) = delete;
 
-  bool Running() const { return m_xvfb > 0; }
+  bool Running() const { return m_xvfb.Started(); }
   const std::string& Error() const { return m_error; }
   // The display name, such as ":57".
   const std::string& Display() const { return m_display; }
@@ -44,7 +43,7 @@ class XServer {
   // Starts twm and waits until it manages the screen.
   bool StartWindowManager();
   // The server dies at once (SIGKILL), as a crashed display server would.
-  void Kill();
+  void Kill() { m_xvfb.Kill(); }
 
  private:
   bool RunToCompletion(const std::vector<std::string>& argv);
@@ -52,8 +51,8 @@ class XServer {
   std::string m_dir;
   std::string m_display;
   std::string m_error;
-  pid_t m_xvfb = -1;
-  pid_t m_wm = -1;
+  ChildProcess m_xvfb;
+  ChildProcess m_wm;
 };
 
 // Points $DISPLAY at `display` until destroyed, then restores the previous value.
