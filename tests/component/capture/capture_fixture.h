@@ -1,12 +1,18 @@
 #pragma once
+// ScreenCapture on the fake desktop and capture service, with a sink that keeps what each frame
+// callback saw.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 #include "capture/screen_capture.h"
+#include "common/steady_clock.h"
 #include "platform/desktop/fake/fake_desktop.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/fake/fake_capture_service.h"
@@ -15,23 +21,48 @@
 
 namespace kalto::test {
 
-// What a frame callback saw: the texture's identity and size, its timestamp, and a few pixels.
+using namespace std::chrono_literals;
+using screen::FakeFault;
+using screen::FakePoint;
+
+inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+  return true;
+}
+
+// The texture's identity and size, its timestamp, and its corner pixels.
 struct DeliveredFrame {
   const gpu::Texture2D* texture = nullptr;
-  uint32_t width = 0;
-  uint32_t height = 0;
-  int64_t timestampHns = 0;
-  int64_t arrivalNs = 0;
-  uint32_t topLeft = 0;
-  uint32_t bottomRight = 0;
+  uint32_t width = 0, height = 0;
+  int64_t timestampHns = 0, arrivalNs = 0;
+  uint32_t topLeft = 0, bottomRight = 0;
 };
 
 class FrameSink {
  public:
-  FrameCallback Callback();
-  bool WaitFor(size_t count, int timeoutMs = 5000);
-  std::vector<DeliveredFrame> Frames() const;
-  size_t Count() const;
+  FrameCallback Callback() {
+    return [this](gpu::Texture2D& texture, int64_t timestampHns) {
+      DeliveredFrame f{&texture, texture.GetDesc().width, texture.GetDesc().height, timestampHns, SteadyNowNs()};
+      auto pixels = ReadPixels(texture);
+      if (!pixels.empty()) f.topLeft = pixels.front(), f.bottomRight = pixels.back();
+      std::lock_guard lock(m_mutex);
+      m_frames.push_back(f);
+      m_cv.notify_all();
+    };
+  }
+  bool WaitFor(size_t count, int timeoutMs = 5000) {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_frames.size() >= count; });
+  }
+  std::vector<DeliveredFrame> Frames() const {
+    std::lock_guard lock(m_mutex);
+    return m_frames;
+  }
+  size_t Count() const { return Frames().size(); }
 
  private:
   mutable std::mutex m_mutex;
@@ -41,16 +72,41 @@ class FrameSink {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  CaptureTest();
-  std::unique_ptr<ScreenCapture> MakeCapture();
+  CaptureTest() {
+    platform->gpu = gpuFactory;
+    platform->desktop = desktop;
+    platform->screen = service;
+    ScreenCapture::ResetInvalidCropBoxCounterForTesting();
+  }
+  std::unique_ptr<ScreenCapture> MakeCapture() { return std::make_unique<ScreenCapture>(platform); }
+  // A capture of `monitor` (or of `window` when given), started into the sink.
+  std::unique_ptr<ScreenCapture> Started(desktop::WindowHandle window = 0) {
+    auto capture = MakeCapture();
+    EXPECT_TRUE(window ? capture->InitializeForWindow(window) : capture->InitializeForMonitor(monitor));
+    EXPECT_TRUE(capture->Start(sink.Callback()));
+    return capture;
+  }
   // Emits n frames on the last pool and waits until the worker has handled them.
-  void Emit(int n);
+  void Emit(int n) {
+    auto pool = service->LastPool();
+    ASSERT_TRUE(pool);
+    pool->EmitFrames(n);
+    ASSERT_TRUE(pool->WaitIdle(5000));
+  }
+  // The frame the next emitted one became.
+  DeliveredFrame Next() {
+    const size_t n = sink.Count();
+    Emit(1);
+    EXPECT_TRUE(sink.WaitFor(n + 1));
+    return sink.Frames().back();
+  }
 
   std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
+  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 640, 360}, true);
   std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
       std::make_shared<gpu::software::SoftwareDeviceFactory>();
   std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
-  std::shared_ptr<platform::Platform> platform;
+  std::shared_ptr<platform::Platform> platform = std::make_shared<platform::Platform>();
   DebugCapture log;
   FrameSink sink;
 };

@@ -8,120 +8,77 @@ using screen::FakeFramePixel;
 
 class ScreenCaptureCropTest : public CaptureTest {
  protected:
-  void StartOn(desktop::MonitorHandle handle) {
-    capture = MakeCapture();
-    ASSERT_TRUE(capture->InitializeForMonitor(handle));
-    ASSERT_TRUE(capture->Start(sink.Callback()));
-  }
-  DeliveredFrame Next() {
-    size_t n = sink.Count();
-    Emit(1);
-    EXPECT_TRUE(sink.WaitFor(n + 1));
-    return sink.Frames().back();
-  }
-
-  desktop::MonitorHandle fullHd = desktop->AddMonitor({0, 0, 1920, 1080}, true);
-  std::unique_ptr<ScreenCapture> capture;
+  ScreenCaptureCropTest() { monitor = desktop->AddMonitor({0, 0, 1920, 1080}); }
 };
 
-TEST_F(ScreenCaptureCropTest, NegativeCornerClampsToTheOrigin) {
-  StartOn(fullHd);
-  capture->SetCropRegion(-50, -50, 400, 300);
-  auto f = Next();
-  EXPECT_EQ(f.width, 400u);
-  EXPECT_EQ(f.height, 300u);
-  EXPECT_EQ(f.topLeft, FakeFramePixel(1, 0, 0));
-  EXPECT_EQ(f.bottomRight, FakeFramePixel(1, 399, 299));
+// Each crop in turn, then the frame it gives: clamped to the origin, made even, a too-small one
+// ignored (the previous stays), and an empty one switching cropping off.
+TEST_F(ScreenCaptureCropTest, ClampsRoundsToEvenIgnoresTooSmallAndSwitchesOff) {
+  struct Step {
+    int x, y, w, h;
+    uint32_t width, height;
+    int left, top;
+  } steps[] = {{-50, -50, 400, 300, 400, 300, 0, 0},
+               {10, 10, 1001, 777, 1000, 776, 10, 10},
+               {100, 200, 640, 360, 640, 360, 100, 200},
+               {1900, 1000, 400, 300, 640, 360, 100, 200},
+               {0, 0, 0, 0, 1920, 1080, 0, 0}};
+  auto capture = Started();
+  int frame = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.x);
+    capture->SetCropRegion(s.x, s.y, s.w, s.h);
+    const auto f = Next();
+    ++frame;
+    EXPECT_EQ(s.width, f.width);
+    EXPECT_EQ(s.height, f.height);
+    EXPECT_EQ(FakeFramePixel(frame, s.left, s.top), f.topLeft);
+    EXPECT_EQ(FakeFramePixel(frame, s.left + s.width - 1, s.top + s.height - 1), f.bottomRight);
+  }
+  EXPECT_EQ(1, log.Count("[ScreenCapture] Crop region too small after clamping: 20x80, ignoring\n"));
 }
 
-TEST_F(ScreenCaptureCropTest, OddSizesRoundDownToEven) {
-  StartOn(fullHd);
-  capture->SetCropRegion(10, 10, 1001, 777);
-  auto f = Next();
-  EXPECT_EQ(f.width, 1000u);
-  EXPECT_EQ(f.height, 776u);
-  EXPECT_EQ(f.topLeft, FakeFramePixel(1, 10, 10));
-  EXPECT_EQ(f.bottomRight, FakeFramePixel(1, 1009, 785));
-}
-
-TEST_F(ScreenCaptureCropTest, TooSmallAfterClampingKeepsThePreviousCrop) {
-  StartOn(fullHd);
-  capture->SetCropRegion(100, 200, 640, 360);
-  capture->SetCropRegion(1900, 1000, 400, 300);
-  EXPECT_EQ(log.Count("[ScreenCapture] Crop region too small after clamping: 20x80, ignoring\n"), 1);
-  auto f = Next();
-  EXPECT_EQ(f.width, 640u);
-  EXPECT_EQ(f.height, 360u);
-  EXPECT_EQ(f.topLeft, FakeFramePixel(1, 100, 200));
-}
-
-TEST_F(ScreenCaptureCropTest, ZeroSizeTurnsCroppingOff) {
-  StartOn(fullHd);
-  capture->SetCropRegion(100, 100, 400, 300);
-  EXPECT_EQ(Next().width, 400u);
-  capture->SetCropRegion(0, 0, 0, 0);
-  auto f = Next();
-  EXPECT_EQ(f.width, 1920u);
-  EXPECT_EQ(f.height, 1080u);
-}
-
-TEST_F(ScreenCaptureCropTest, PanningKeepsTheTextureAndResizingReplacesIt) {
-  StartOn(fullHd);
+TEST_F(ScreenCaptureCropTest, PanningKeepsTheTextureResizingReplacesItAndAFailedOneIsRetried) {
+  auto capture = Started();
   auto created = [&] { return gpuFactory->Faults().Calls(gpu::software::FaultPoint::CreateTexture); };
+  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
   capture->SetCropRegion(0, 0, 400, 300);
-  auto a = Next();
-  int before = created();
+  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create cropped texture: 0x8007000E\n"));
+  EXPECT_EQ(1920u, Next().width);  // whole frames until a texture exists
+  capture->SetCropRegion(0, 0, 400, 300);
+  const auto a = Next();
+  const int before = created();
   capture->SetCropRegion(500, 400, 400, 300);
-  EXPECT_EQ(created(), before);
-  auto b = Next();
+  EXPECT_EQ(before, created());
+  const auto b = Next();
   EXPECT_EQ(a.texture, b.texture);
-  EXPECT_EQ(b.topLeft, FakeFramePixel(2, 500, 400));
-  before = created();
+  EXPECT_EQ(FakeFramePixel(3, 500, 400), b.topLeft);
+  const int beforeResize = created();
   capture->SetCropRegion(500, 400, 402, 300);
-  EXPECT_EQ(created(), before + 1);
-  auto c = Next();
-  EXPECT_EQ(c.width, 402u);
+  EXPECT_EQ(beforeResize + 1, created());
+  EXPECT_EQ(402u, Next().width);
+  // The crop outlives a stop and restart.
+  capture->Stop();
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  EXPECT_EQ(402u, Next().width);
 }
 
 TEST_F(ScreenCaptureCropTest, CropOutsideTheFrameDeliversWholeFramesWithThinnedLines) {
-  // A 300x200 window on a 1920x1080 monitor: the crop is clamped against the monitor, so at
-  // frame time it reaches beyond the window's frames.
-  auto window = desktop->AddWindow({0, 0, 300, 200});
-  capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
+  // A 300x200 window on a 640x360 monitor: the crop is clamped against the monitor, so at frame
+  // time it reaches beyond the window's frames.
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(desktop->AddWindow({0, 0, 300, 200})));
   capture->SetCropRegion(100, 50, 400, 300);
   ASSERT_TRUE(capture->Start(sink.Callback()));
   Emit(60);
   ASSERT_TRUE(sink.WaitFor(60));
-  for (const auto& f : sink.Frames()) EXPECT_EQ(f.width, 300u);
-  EXPECT_EQ(log.CountPrefix("[ScreenCapture] Crop BOUNDS INVALID #"), 7);
+  for (const auto& f : sink.Frames()) EXPECT_EQ(300u, f.width);
+  EXPECT_EQ(7, log.CountPrefix("[ScreenCapture] Crop BOUNDS INVALID #"));
   for (int n : {1, 2, 3, 4, 5, 30, 60}) {
-    EXPECT_EQ(log.Count("[ScreenCapture] Crop BOUNDS INVALID #" + std::to_string(n) +
-                        ": box=(100,50,500,350), src=300x200\n"),
-              1)
-        << n;
+    EXPECT_EQ(1, log.Count("[ScreenCapture] Crop BOUNDS INVALID #" + std::to_string(n) +
+                           ": box=(100,50,500,350), src=300x200\n")) << n;
   }
-}
-
-TEST_F(ScreenCaptureCropTest, TextureCreationFailureDeliversWholeFramesUntilALaterSuccess) {
-  StartOn(fullHd);
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
-  capture->SetCropRegion(0, 0, 400, 300);
-  EXPECT_EQ(log.Count("[ScreenCapture] Failed to create cropped texture: 0x8007000E\n"), 1);
-  EXPECT_EQ(Next().width, 1920u);
-  capture->SetCropRegion(0, 0, 400, 300);
-  EXPECT_EQ(Next().width, 400u);
-}
-
-TEST_F(ScreenCaptureCropTest, CropSurvivesStopAndRestart) {
-  StartOn(fullHd);
-  capture->SetCropRegion(20, 20, 200, 200);
-  capture->Stop();
-  ASSERT_TRUE(capture->InitializeForMonitor(fullHd));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  auto f = Next();
-  EXPECT_EQ(f.width, 200u);
-  EXPECT_EQ(f.topLeft, FakeFramePixel(1, 20, 20));
 }
 
 }  // namespace

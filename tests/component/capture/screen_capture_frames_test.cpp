@@ -1,102 +1,63 @@
-// Frame delivery: timestamps, pause, size changes, failing callbacks and minimised windows.
+// Frame delivery: timestamps, pause, size changes, failing callbacks, session ends, and the black
+// frames of a minimised window.
 #include <algorithm>
 #include <atomic>
-#include <mutex>
-#include <vector>
-#include <chrono>
-#include <thread>
 
 #include "capture_fixture.h"
-#include "common/steady_clock.h"
 
 namespace kalto::test {
 namespace {
 
-using screen::FakeFault;
-using screen::FakePoint;
-using namespace std::chrono_literals;
+using ScreenCaptureFramesTest = CaptureTest;
 
-class ScreenCaptureFramesTest : public CaptureTest {
- protected:
-  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 320, 240}, true);
-};
-
-TEST_F(ScreenCaptureFramesTest, TimestampsCountFromTheSharedStartTimeBase) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  int64_t baseNs = SteadyNowNs() - 1'000'000'000;
-  capture->SetStartTimeBase(baseNs);
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  Emit(1);
-  ASSERT_TRUE(sink.WaitFor(1));
-  auto f = sink.Frames()[0];
-  EXPECT_GE(f.timestampHns, 10'000'000);
-  // Stamped with the arrival time, taken before the callback ran.
-  EXPECT_LE(f.timestampHns, (f.arrivalNs - baseNs) / 100);
-  EXPECT_EQ(f.topLeft, screen::FakeFramePixel(1, 0, 0));
+TEST_F(ScreenCaptureFramesTest, TimestampsCountFromTheSharedStartTimeBaseOrFromTheStart) {
+  for (bool base : {true, false}) {
+    const int64_t baseNs = SteadyNowNs() - (base ? 1'000'000'000 : 0);
+    auto capture = MakeCapture();
+    ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+    if (base) capture->SetStartTimeBase(baseNs);
+    ASSERT_TRUE(capture->Start(sink.Callback()));
+    const auto f = Next();
+    EXPECT_GE(f.timestampHns, base ? 10'000'000 : 0);
+    EXPECT_LE(f.timestampHns, (f.arrivalNs - baseNs) / 100);  // the arrival, taken before the callback
+    EXPECT_EQ(screen::FakeFramePixel(1, 0, 0), f.topLeft);
+  }
 }
 
-TEST_F(ScreenCaptureFramesTest, WithoutABaseTimestampsStartNearZero) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  int64_t beforeNs = SteadyNowNs();
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  Emit(1);
-  ASSERT_TRUE(sink.WaitFor(1));
-  auto f = sink.Frames()[0];
-  EXPECT_GE(f.timestampHns, 0);
-  EXPECT_LE(f.timestampHns, (f.arrivalNs - beforeNs) / 100);
-}
+std::atomic<int64_t> g_clockNs{1'000'000'000'000};
 
 TEST_F(ScreenCaptureFramesTest, PausedFramesAreDroppedAndTheGapStaysInTheTimeline) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  Emit(1);
-  ASSERT_TRUE(sink.WaitFor(1));
+  SetSteadyClockSourceForTesting([] { return g_clockNs.load(); });
+  auto capture = Started();
+  const auto first = Next();
   capture->SetPaused(true);
+  g_clockNs += 3'000'000'000;
   Emit(5);  // more than the pool's two buffers: each must have been handed back
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(sink.Count(), 1u);
+  EXPECT_EQ(1u, sink.Count());
   capture->SetPaused(false);
-  Emit(1);
-  ASSERT_TRUE(sink.WaitFor(2));
-  auto frames = sink.Frames();
-  EXPECT_GE(frames[1].timestampHns - frames[0].timestampHns, 3'000'000);
-  EXPECT_EQ(service->LastPool()->FramesDropped(), 0);
+  EXPECT_EQ(30'000'000, Next().timestampHns - first.timestampHns);
+  EXPECT_EQ(0, service->LastPool()->FramesDropped());
+  SetSteadyClockSourceForTesting(nullptr);
 }
 
-TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnce) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
+TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnceAndAFailureIsNotRetried) {
+  auto capture = Started();
   auto pool = service->LastPool();
-  pool->SetContentSize({400, 300});
-  Emit(1);
-  ASSERT_TRUE(sink.WaitFor(1));
+  pool->SetContentSize({800, 450});
   // The frame that announced the change is delivered as it came, at the old surface size.
-  EXPECT_EQ(sink.Frames()[0].width, 320u);
-  EXPECT_EQ(capture->GetWidth(), 400);
-  EXPECT_EQ(capture->GetHeight(), 300);
-  EXPECT_EQ(pool->RecreateCalls(), 1);
-  Emit(2);
-  ASSERT_TRUE(sink.WaitFor(3));
-  EXPECT_EQ(sink.Frames()[2].width, 400u);
-  EXPECT_EQ(pool->RecreateCalls(), 1);
-}
+  EXPECT_EQ(640u, Next().width);
+  EXPECT_EQ(800, capture->GetWidth());
+  EXPECT_EQ(450, capture->GetHeight());
+  EXPECT_EQ(800u, Next().width);
+  EXPECT_EQ(1, pool->RecreateCalls());
 
-TEST_F(ScreenCaptureFramesTest, FailedRecreateIsLoggedAndNotRetriedForTheSameSize) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
   service->SetFault(FakePoint::Recreate, FakeFault::Platform(E_OUTOFMEMORY, "oom"));
-  auto pool = service->LastPool();
-  pool->SetContentSize({400, 300});
+  pool->SetContentSize({320, 180});
   Emit(3);
-  ASSERT_TRUE(sink.WaitFor(3));
-  EXPECT_EQ(log.Count("[ScreenCapture] Failed to recreate frame pool: 0x8007000E\n"), 1);
-  EXPECT_EQ(pool->RecreateCalls(), 1);
-  EXPECT_EQ(capture->GetWidth(), 400);
+  EXPECT_TRUE(sink.WaitFor(5));
+  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to recreate frame pool: 0x8007000E\n"));
+  EXPECT_EQ(2, pool->RecreateCalls());
+  EXPECT_EQ(320, capture->GetWidth());
 }
 
 TEST_F(ScreenCaptureFramesTest, ThrowingCallbackLosesOnlyThatFrame) {
@@ -110,97 +71,95 @@ TEST_F(ScreenCaptureFramesTest, ThrowingCallbackLosesOnlyThatFrame) {
   }));
   Emit(3);
   ASSERT_TRUE(sink.WaitFor(2));
-  EXPECT_EQ(log.Count("[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n"), 1);
-  EXPECT_EQ(service->LastPool()->FramesDropped(), 0);
+  EXPECT_EQ(1, log.Count("[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n"));
+  EXPECT_EQ(0, service->LastPool()->FramesDropped());
 }
 
-TEST_F(ScreenCaptureFramesTest, StopEndsDeliveryWhileFramesAreFlowing) {
+// A session that ends on its own is reported once, with the reason, and never after Stop.
+TEST_F(ScreenCaptureFramesTest, SessionEndIsReportedOnceWithItsReasonAndStopEndsDelivery) {
   auto capture = MakeCapture();
   ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  std::atomic<int> ends{0};
+  capture->SetEndedCallback([&](screen::CaptureEnd reason) { ends += reason == screen::CaptureEnd::ConnectionLost ? 1 : 100; });
   ASSERT_TRUE(capture->Start(sink.Callback()));
-  service->LastPool()->SetAutoFrames(2);
-  ASSERT_TRUE(sink.WaitFor(5));
+  auto pool = service->LastPool();
+  pool->EndCapture(screen::CaptureEnd::ConnectionLost);
+  EXPECT_TRUE(WaitUntil([&] { return log.CountPrefix("[ScreenCapture] WARNING: Capture ended") == 1; }));
+  EXPECT_EQ(1, log.Count("[ScreenCapture] WARNING: Capture ended: the connection to the display server was lost\n"));
+  EXPECT_EQ(L"the connection to the display server was lost", capture->GetLastErrorText());
   capture->Stop();
-  size_t atStop = sink.Count();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(sink.Count(), atStop);
-  EXPECT_EQ(log.CountPrefix("[ScreenCapture] WARNING"), 0);
+  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+  ASSERT_TRUE(capture->Start(sink.Callback()));
+  pool = service->LastPool();
+  pool->SetAutoFrames(2);
+  ASSERT_TRUE(sink.WaitFor(5));
+  capture->Stop();  // while frames flow
+  const size_t atStop = sink.Count();
+  pool->EndCapture(screen::CaptureEnd::ItemClosed);
+  EXPECT_FALSE(WaitUntil([&] { return sink.Count() > atStop || ends > 1; }, 100ms));
+  EXPECT_EQ(1, ends);
+  EXPECT_EQ(1, log.CountPrefix("[ScreenCapture] WARNING"));
 }
+
+// ---- A minimised window: black frames of its monitor's size --------------------------------------
 
 class MinimizedWindowTest : public CaptureTest {
  protected:
-  desktop::MonitorHandle monitor = desktop->AddMonitor({0, 0, 640, 360}, true);
   desktop::WindowHandle window = desktop->AddWindow({10, 10, 210, 160}, 42, "Editor");
+  static bool Black(const DeliveredFrame& f) { return f.width == 640u; }
 };
 
 TEST_F(MinimizedWindowTest, BlackFramesOfTheMonitorSizeAtTheFallbackCadence) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
+  auto capture = Started(window);
+  // A failed black texture is made again on the next pass.
+  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
   desktop->SetMinimized(window, true);
   ASSERT_TRUE(sink.WaitFor(4, 3000));
-  auto frames = sink.Frames();
+  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create black fallback texture: 0x8007000E\n"));
+  const auto frames = sink.Frames();
   for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(frames[i].width, 640u);
-    EXPECT_EQ(frames[i].height, 360u);
-    EXPECT_EQ(frames[i].topLeft, 0xFF000000u);
-    EXPECT_EQ(frames[i].bottomRight, 0xFF000000u);
-    if (i > 0) {
-      EXPECT_GE(frames[i].timestampHns - frames[i - 1].timestampHns, 1'200'000);
-      EXPECT_EQ(frames[i].texture, frames[0].texture);
-    }
+    EXPECT_EQ(640u, frames[i].width);
+    EXPECT_EQ(360u, frames[i].height);
+    EXPECT_EQ(0xFF000000u, frames[i].topLeft);
+    EXPECT_EQ(0xFF000000u, frames[i].bottomRight);
+    if (i == 0) continue;
+    EXPECT_GE(frames[i].timestampHns - frames[i - 1].timestampHns, 1'200'000);
+    EXPECT_EQ(frames[0].texture, frames[i].texture);
   }
 }
 
-TEST_F(MinimizedWindowTest, NoBlackFramesWhilePaused) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
+TEST_F(MinimizedWindowTest, NoBlackFramesWhilePausedRestoredOrStopped) {
+  auto capture = Started(window);
+  EXPECT_FALSE(sink.WaitFor(1, 300));  // restored
+  EXPECT_GT(desktop->IsIconicCalls(), 0);
   capture->SetPaused(true);
   desktop->SetMinimized(window, true);
-  std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(sink.Count(), 0u);
+  EXPECT_FALSE(sink.WaitFor(1, 300));
   capture->SetPaused(false);
   ASSERT_TRUE(sink.WaitFor(1, 3000));
-  EXPECT_EQ(sink.Frames()[0].width, 640u);
+  EXPECT_TRUE(Black(sink.Frames()[0]));
+  capture->Stop();
+  const size_t atStop = sink.Count();
+  EXPECT_FALSE(sink.WaitFor(atStop + 1, 300));
 }
 
 TEST_F(MinimizedWindowTest, RealFramesKeepBlackFramesAwayFor120ms) {
   desktop->SetMinimized(window, true);
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
+  auto capture = Started(window);
   service->LastPool()->SetAutoFrames(30);
-  std::this_thread::sleep_for(400ms);
+  ASSERT_TRUE(sink.WaitFor(8));
   service->LastPool()->SetAutoFrames(0);
-  // A frame already in production may still land after the switch; the first black frame is
-  // what counts.
-  auto isBlack = [](const DeliveredFrame& f) { return f.width == 640u; };
-  std::vector<DeliveredFrame> frames;
-  for (int i = 0; i < 60; ++i) {
-    frames = sink.Frames();
-    if (std::any_of(frames.begin(), frames.end(), isBlack)) break;
-    std::this_thread::sleep_for(50ms);
-  }
-  auto black = std::find_if(frames.begin(), frames.end(), isBlack);
-  ASSERT_NE(black, frames.end());
+  // A frame already in production may still land after the switch; the first black one counts.
+  ASSERT_TRUE(WaitUntil([&] {
+    auto f = sink.Frames();
+    return std::any_of(f.begin(), f.end(), Black);
+  }));
+  const auto frames = sink.Frames();
+  const auto black = std::find_if(frames.begin(), frames.end(), Black);
   const size_t real = static_cast<size_t>(black - frames.begin());
   ASSERT_GT(real, 3u);
-  for (size_t i = 0; i < real; ++i) EXPECT_EQ(frames[i].width, 200u) << i;
+  for (size_t i = 0; i < real; ++i) EXPECT_EQ(200u, frames[i].width) << i;
   EXPECT_GE(black->timestampHns - frames[real - 1].timestampHns, 1'200'000);
-}
-
-TEST_F(MinimizedWindowTest, NoBlackFramesForARestoredWindowOrAfterStop) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(sink.Count(), 0u);
-  EXPECT_GT(desktop->IsIconicCalls(), 0);
-  capture->Stop();
-  desktop->SetMinimized(window, true);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(sink.Count(), 0u);
 }
 
 // The owner may stop or even destroy the capture from a black frame's callback (its own thread):
@@ -216,16 +175,11 @@ TEST_P(StopFromBlackFrameTest, EndsDeliveryWithoutDeadlockOrUseAfterFree) {
   ASSERT_TRUE(capture->Start([&, destroy](gpu::Texture2D&, int64_t) {
     if (++calls != 1) return;
     std::lock_guard lock(ownerMutex);
-    if (destroy) {
-      capture.reset();
-    } else {
-      capture->Stop();
-    }
+    destroy ? capture.reset() : capture->Stop();
   }));
   desktop->SetMinimized(window, true);
-  for (int i = 0; i < 100 && calls == 0; ++i) std::this_thread::sleep_for(20ms);
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(calls, 1);
+  ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
+  EXPECT_FALSE(WaitUntil([&] { return calls > 1; }, 200ms));
   std::lock_guard lock(ownerMutex);
   EXPECT_EQ(destroy, capture == nullptr);
   capture.reset();  // joins the thread that stopped itself
@@ -236,9 +190,7 @@ INSTANTIATE_TEST_SUITE_P(StopOrDestroy, StopFromBlackFrameTest, ::testing::Bool(
 TEST_F(MinimizedWindowTest, RealAndBlackFramesNeverReachTheCallbackAtOnce) {
   auto capture = MakeCapture();
   ASSERT_TRUE(capture->InitializeForWindow(window));
-  std::atomic<int> inside{0};
-  std::atomic<int> overlaps{0};
-  std::atomic<int> calls{0};
+  std::atomic<int> inside{0}, overlaps{0}, calls{0};
   ASSERT_TRUE(capture->Start([&](gpu::Texture2D&, int64_t) {
     if (++inside > 1) ++overlaps;
     std::this_thread::sleep_for(3ms);  // widens the window two threads would meet in
@@ -248,47 +200,10 @@ TEST_F(MinimizedWindowTest, RealAndBlackFramesNeverReachTheCallbackAtOnce) {
   desktop->SetMinimized(window, true);
   // Real frames at a cadence that still lets the black-frame fallback come in between.
   service->LastPool()->SetAutoFrames(150);
-  for (int i = 0; i < 200 && calls < 12; ++i) std::this_thread::sleep_for(20ms);
+  EXPECT_TRUE(WaitUntil([&] { return calls >= 12; }));
   service->LastPool()->SetAutoFrames(0);
   capture->Stop();
-  EXPECT_GE(calls, 12);
-  EXPECT_EQ(overlaps, 0);
-}
-
-// A session that ends on its own is reported once, with the reason, and never after Stop.
-TEST_F(ScreenCaptureFramesTest, SessionEndIsReportedOnceWithItsReason) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  std::mutex mutex;
-  std::vector<screen::CaptureEnd> ends;
-  capture->SetEndedCallback([&](screen::CaptureEnd reason) {
-    std::lock_guard lock(mutex);
-    ends.push_back(reason);
-  });
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  auto pool = service->LastPool();
-  pool->EndCapture(screen::CaptureEnd::ConnectionLost);
-  for (int i = 0; i < 100 && log.CountPrefix("[ScreenCapture] WARNING: Capture ended") == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-  }
-  EXPECT_EQ(1, log.Count("[ScreenCapture] WARNING: Capture ended: the connection to the display server was lost\n"));
-  EXPECT_EQ(L"the connection to the display server was lost", capture->GetLastErrorText());
-  capture->Stop();
-  pool->EndCapture(screen::CaptureEnd::ItemClosed);
-  std::this_thread::sleep_for(50ms);
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(std::vector<screen::CaptureEnd>{screen::CaptureEnd::ConnectionLost}, ends);
-}
-
-TEST_F(MinimizedWindowTest, BlackTextureFailureIsRetriedOnTheNextPass) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
-  desktop->SetMinimized(window, true);
-  ASSERT_TRUE(sink.WaitFor(1, 3000));
-  EXPECT_EQ(log.Count("[ScreenCapture] Failed to create black fallback texture: 0x8007000E\n"), 1);
-  EXPECT_EQ(sink.Frames()[0].width, 640u);
+  EXPECT_EQ(0, overlaps);
 }
 
 }  // namespace
