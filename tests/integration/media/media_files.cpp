@@ -5,9 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <memory>
 #include <sstream>
 
 namespace kalto::media::test {
@@ -25,10 +25,8 @@ CommandResult RunCommand(const std::string& command) {
 
 std::map<std::string, std::string> Probe(const std::string& path) {
   std::map<std::string, std::string> values;
-  const auto result = RunCommand("ffprobe -v error -show_streams -show_format -of flat '" + path + "'");
-  std::istringstream lines(result.output);
-  std::string line;
-  while (std::getline(lines, line)) {
+  std::istringstream lines(RunCommand("ffprobe -v error -show_streams -show_format -of flat '" + path + "'").output);
+  for (std::string line; std::getline(lines, line);) {
     const auto eq = line.find('=');
     if (eq == std::string::npos) continue;
     std::string value = line.substr(eq + 1);
@@ -38,32 +36,30 @@ std::map<std::string, std::string> Probe(const std::string& path) {
   return values;
 }
 
-void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames) {
+void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames,
+                           const std::string& metadata) {
   auto p = Probe(path);
   ASSERT_FALSE(p.empty()) << "ffprobe could not read " << path;
-  EXPECT_EQ("h264", p["streams.stream.0.codec_name"]);
-  EXPECT_EQ("Main", p["streams.stream.0.profile"]);
-  EXPECT_EQ(std::to_string(width), p["streams.stream.0.width"]);
-  EXPECT_EQ(std::to_string(height), p["streams.stream.0.height"]);
-  EXPECT_EQ(std::to_string(frames), p["streams.stream.0.nb_frames"]);
-  EXPECT_EQ("tv", p["streams.stream.0.color_range"]);
-  for (const char* key : {"color_space", "color_transfer", "color_primaries"}) {
-    EXPECT_EQ("bt709", p[std::string("streams.stream.0.") + key]) << key;
-  }
-  EXPECT_EQ("aac", p["streams.stream.1.codec_name"]);
-  EXPECT_EQ("48000", p["streams.stream.1.sample_rate"]);
-  EXPECT_EQ("2", p["streams.stream.1.channels"]);
+  const std::map<std::string, std::string> expected = {
+      {"streams.stream.0.codec_name", "h264"}, {"streams.stream.0.profile", "Main"},
+      {"streams.stream.0.width", std::to_string(width)}, {"streams.stream.0.height", std::to_string(height)},
+      {"streams.stream.0.nb_frames", std::to_string(frames)}, {"streams.stream.0.color_range", "tv"},
+      {"streams.stream.0.color_space", "bt709"}, {"streams.stream.0.color_transfer", "bt709"},
+      {"streams.stream.0.color_primaries", "bt709"}, {"streams.stream.1.codec_name", "aac"},
+      {"streams.stream.1.sample_rate", "48000"}, {"streams.stream.1.channels", "2"},
+      {"format.tags.encoded_by", metadata}, {"format.tags.encoding_settings", metadata}};
+  for (const auto& [key, value] : expected) EXPECT_EQ(value, p[key]) << key;
 }
 
 std::vector<double> PacketTimes(const std::string& path, const char* streamType) {
   std::vector<double> times;
-  const auto result = RunCommand(std::string("ffprobe -v error -select_streams ") + streamType +
-                                 ":0 -show_entries packet=pts_time -of csv=p=0 '" + path + "'");
-  std::istringstream lines(result.output);
-  std::string line;
-  while (std::getline(lines, line)) {
+  std::istringstream lines(RunCommand(std::string("ffprobe -v error -select_streams ") + streamType +
+                                      ":0 -show_entries packet=pts_time -of csv=p=0 '" + path + "'")
+                               .output);
+  for (std::string line; std::getline(lines, line);) {
     if (!line.empty() && line != "N/A") times.push_back(std::stod(line));
   }
+  std::sort(times.begin(), times.end());
   return times;
 }
 
@@ -72,9 +68,8 @@ std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, ui
   std::snprintf(command, sizeof command,
                 "ffmpeg -v error -ss %.3f -i '%s' -frames:v 1 -f rawvideo -pix_fmt nv12 -", seconds, path.c_str());
   auto result = RunCommand(command);
-  std::vector<uint8_t> bytes(result.output.begin(), result.output.end());
-  if (result.status != 0 || bytes.size() != size_t{width} * height * 3 / 2) return {};
-  return bytes;
+  if (result.status != 0 || result.output.size() != size_t{width} * height * 3 / 2) return {};
+  return std::vector<uint8_t>(result.output.begin(), result.output.end());
 }
 
 std::string TempPath(const std::string& name) {
@@ -82,24 +77,14 @@ std::string TempPath(const std::string& name) {
   return std::string(dir != nullptr ? dir : "/tmp") + "/kalto_media_" + std::to_string(::getpid()) + "_" + name;
 }
 
-Yuv QuadrantColour(int quadrant) {
-  static constexpr Yuv colours[] = {kWhite, kRed, kBlue, kGrey};
-  return colours[quadrant & 3];
-}
-
-uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
-
 std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex) {
   const uint32_t bar = BarX(frameIndex, width), midY = kStrip + (height - kStrip) / 2;
-  auto colourAt = [&](uint32_t x, uint32_t y) {
-    if (y < kStrip) return x >= bar && x < bar + 8 ? kBar : kGrey;
-    return QuadrantColour((x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0));
-  };
   std::vector<uint8_t> frame(size_t{width} * height * 3 / 2);
   uint8_t* chroma = frame.data() + size_t{width} * height;
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
-      const Yuv c = colourAt(x, y);
+      const Yuv c = y < kStrip ? (x >= bar && x < bar + 8 ? Yuv{16, 128, 128} : kQuadrants[3])
+                               : kQuadrants[(x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0)];
       frame[size_t{y} * width + x] = c.y;
       if (x % 2 == 0 && y % 2 == 0) {  // chroma of the top-left sample; the bar is 8-aligned
         chroma[size_t{y / 2} * width + x] = c.u;
@@ -122,27 +107,27 @@ Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, ui
       sv += chroma[size_t{y} * width + 2 * x + 1];
     }
   }
-  return Yuv{static_cast<uint8_t>(sy / 64), static_cast<uint8_t>(su / 16), static_cast<uint8_t>(sv / 16)};
+  return Yuv{uint8_t(sy / 64), uint8_t(su / 16), uint8_t(sv / 16)};
 }
 
-Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant,
-                 uint32_t pictureHeight, uint32_t top) {
-  const uint32_t midY = kStrip + (pictureHeight - kStrip) / 2;
-  const uint32_t cy = top + ((quadrant & 2) ? (midY + pictureHeight) / 2 : (kStrip + midY) / 2);
-  return MeanAt(nv12, width, height, (quadrant & 1) ? width * 3 / 4 : width / 4, cy);
-}
-
-uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t top) {
-  uint32_t best = 0;
-  uint64_t bestSum = UINT64_MAX;
+void ExpectPicture(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t index, int tolerance) {
+  // The darkest 8-pixel-wide luma band of the strip is the bar.
+  uint32_t bar = 0;
+  uint64_t darkest = UINT64_MAX;
   for (uint32_t x = 0; x + 8 <= width; ++x) {
     uint64_t sum = 0;
-    for (uint32_t y = top + 4; y < top + 12; ++y) {
+    for (uint32_t y = 4; y < 12; ++y) {
       for (uint32_t i = 0; i < 8; ++i) sum += nv12[size_t{y} * width + x + i];
     }
-    if (sum < bestSum) bestSum = sum, best = x;
+    if (sum < darkest) darkest = sum, bar = x;
   }
-  return best;
+  EXPECT_NEAR(double(BarX(index, width)), double(bar), 2.0) << "frame " << index;
+  const uint32_t midY = kStrip + (height - kStrip) / 2;
+  for (int q = 0; q < 4; ++q) {
+    const Yuv got = MeanAt(nv12, width, height, (q & 1) ? width * 3 / 4 : width / 4,
+                           (q & 2) ? (midY + height) / 2 : (kStrip + midY) / 2);
+    EXPECT_TRUE(Near(got, kQuadrants[q], tolerance)) << "quadrant " << q << " of frame " << index << ": " << got;
+  }
 }
 
 bool Near(const Yuv& actual, const Yuv& expected, int tolerance) {
@@ -150,54 +135,17 @@ bool Near(const Yuv& actual, const Yuv& expected, int tolerance) {
          std::abs(actual.v - expected.v) <= tolerance;
 }
 
-std::string Text(const Yuv& c) {
-  return "(" + std::to_string(c.y) + ", " + std::to_string(c.u) + ", " + std::to_string(c.v) + ")";
-}
-
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame) {
   std::vector<uint8_t> bytes(1024 * 4);
   for (uint32_t i = 0; i < 1024; ++i) {
-    const double t = static_cast<double>(firstFrame + i) / 48000.0;
-    const auto value = static_cast<int16_t>(std::lround(10000.0 * std::sin(2.0 * M_PI * 1000.0 * t)));
+    const auto value = int16_t(std::lround(10000.0 * std::sin(2.0 * M_PI * 1000.0 * double(firstFrame + i) / 48000.0)));
     for (int c = 0; c < 2; ++c) {
-      bytes[i * 4 + c * 2] = static_cast<uint8_t>(value & 0xFF);
-      bytes[i * 4 + c * 2 + 1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+      bytes[i * 4 + c * 2] = uint8_t(value & 0xFF);
+      bytes[i * 4 + c * 2 + 1] = uint8_t((value >> 8) & 0xFF);
     }
   }
   return bytes;
 }
-
-namespace {
-// Video types as the encoder sets them: progressive, square pixels, BT.709.
-std::shared_ptr<MediaType> VideoType(const Guid& subtype, uint32_t width, uint32_t height, uint32_t fps) {
-  std::shared_ptr<MediaType> type;
-  CreateMediaType(&type);
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
-  type->SetGUID(MF_MT_SUBTYPE, subtype);
-  SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
-  SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, fps, 1);
-  SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
-  type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
-  type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
-  type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
-  type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
-  return type;
-}
-
-// 16-bit audio; PCM input also gets its block alignment.
-std::shared_ptr<MediaType> AudioType(const Guid& subtype, uint32_t rate, uint32_t channels, uint32_t bytesPerSecond) {
-  std::shared_ptr<MediaType> type;
-  CreateMediaType(&type);
-  type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
-  type->SetGUID(MF_MT_SUBTYPE, subtype);
-  type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, channels);
-  type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, rate);
-  type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
-  type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
-  if (subtype == MFAudioFormat_PCM) type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, channels * 2);
-  return type;
-}
-}  // namespace
 
 std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration) {
   std::shared_ptr<MediaBuffer> buffer;
@@ -225,10 +173,35 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
   if (Failed(CreateSinkWriterFromUrl(std::wstring(path.begin(), path.end()), attributes.get(), &writer))) return {};
   std::shared_ptr<PropertyStore> store;
   if (Succeeded(writer->GetMediaSinkPropertyStore(&store))) {
-    store->SetValue(PKEY_Media_EncodedBy, setup.metadata);
-    store->SetValue(PKEY_Media_EncodingSettings, setup.metadata);
+    store->SetValue(PKEY_Media_EncodedBy, kMetadata);
+    store->SetValue(PKEY_Media_EncodingSettings, kMetadata);
   }
-  auto h264 = VideoType(MFVideoFormat_H264, setup.width, setup.height, setup.fps);
+  // Video types as the encoder sets them: progressive, square pixels, BT.709.
+  const auto video = [&](const Guid& subtype) {
+    auto type = std::make_shared<MediaType>();
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
+    type->SetGUID(MF_MT_SUBTYPE, subtype);
+    SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, setup.width, setup.height);
+    SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
+    SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
+    type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
+    type->SetUINT32(MF_MT_YUV_MATRIX, MFVideoTransferMatrix_BT709);
+    type->SetUINT32(MF_MT_VIDEO_PRIMARIES, MFVideoPrimaries_BT709);
+    type->SetUINT32(MF_MT_TRANSFER_FUNCTION, MFVideoTransFunc_709);
+    return type;
+  };
+  const auto audio = [](const Guid& subtype, uint32_t bytesPerSecond) {
+    auto type = std::make_shared<MediaType>();
+    type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Audio);
+    type->SetGUID(MF_MT_SUBTYPE, subtype);
+    type->SetUINT32(MF_MT_AUDIO_NUM_CHANNELS, 2);
+    type->SetUINT32(MF_MT_AUDIO_SAMPLES_PER_SECOND, 48000);
+    type->SetUINT32(MF_MT_AUDIO_BITS_PER_SAMPLE, 16);
+    type->SetUINT32(MF_MT_AUDIO_AVG_BYTES_PER_SECOND, bytesPerSecond);
+    if (subtype == MFAudioFormat_PCM) type->SetUINT32(MF_MT_AUDIO_BLOCK_ALIGNMENT, 4);
+    return type;
+  };
+  auto h264 = video(MFVideoFormat_H264);
   h264->SetUINT32(MF_MT_AVG_BITRATE, 2'000'000);
   h264->SetUINT32(MF_MT_MPEG2_PROFILE, eAVEncH264VProfile_Main);
   if (Failed(writer->AddStream(*h264, &recording.video))) return {};
@@ -237,18 +210,14 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
     codec->SetValue(CODECAPI_AVEncCommonQualityVsSpeed, 0);
     codec->SetValue(CODECAPI_AVEncH264CABACEnable, 1);
     codec->SetValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
-    codec->SetValue(CODECAPI_AVEncMPVGOPSize, setup.fps);
+    codec->SetValue(CODECAPI_AVEncMPVGOPSize, 30);
   }
-  if (Failed(writer->SetInputMediaType(
-          recording.video, *VideoType(setup.inputSubtype, setup.width, setup.height, setup.fps), nullptr))) {
+  if (Failed(writer->SetInputMediaType(recording.video, *video(setup.inputSubtype), nullptr)) ||
+      (setup.audio && (Failed(writer->AddStream(*audio(MFAudioFormat_AAC, 24000), &recording.audio)) ||
+                       Failed(writer->SetInputMediaType(recording.audio, *audio(MFAudioFormat_PCM, 192000), nullptr)))) ||
+      Failed(writer->BeginWriting())) {
     return {};
   }
-  if (setup.audio && (Failed(writer->AddStream(*AudioType(MFAudioFormat_AAC, 48000, 2, 24000), &recording.audio)) ||
-                      Failed(writer->SetInputMediaType(recording.audio, *AudioType(MFAudioFormat_PCM, 48000, 2, 192000),
-                                                       nullptr)))) {
-    return {};
-  }
-  if (Failed(writer->BeginWriting())) return {};
   recording.writer = std::move(writer);
   return recording;
 }

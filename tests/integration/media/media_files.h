@@ -3,6 +3,7 @@
 // ffmpeg command-line tools.
 #include <cstdint>
 #include <map>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -18,38 +19,35 @@ CommandResult RunCommand(const std::string& command);
 
 // ffprobe -show_streams -show_format -of flat: "streams.stream.0.codec_name" -> "h264".
 std::map<std::string, std::string> Probe(const std::string& path);
-// Expects H.264 Main of that size and frame count, BT.709 limited-range tags, and 48 kHz stereo AAC.
-void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames);
-// Presentation times (seconds) of every packet of the first stream of a type ("v" or "a").
+// Expects H.264 Main of that size and frame count, BT.709 limited-range tags, 48 kHz stereo AAC,
+// and `metadata` as both encoder tags.
+void ExpectH264MainWithAac(const std::string& path, uint32_t width, uint32_t height, size_t frames,
+                           const std::string& metadata);
+// Presentation times (seconds) of every packet of the first stream of a type ("v" or "a"), sorted.
 std::vector<double> PacketTimes(const std::string& path, const char* streamType);
 // One decoded frame as NV12 bytes, taken at `seconds` with input seeking; empty on failure.
 std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, uint32_t width, uint32_t height);
-
 std::string TempPath(const std::string& name);
 
 // A test picture: a grey strip of 16 rows with a black bar at x = 8 * frame index modulo the
 // width, so decoded frames tell which frame they are, then four quadrants (white, red, blue, grey).
 struct Yuv {
   uint8_t y, u, v;
+  friend std::ostream& operator<<(std::ostream& os, const Yuv& c) {
+    return os << "(" << int(c.y) << ", " << int(c.u) << ", " << int(c.v) << ")";
+  }
 };
 inline constexpr uint32_t kStrip = 16;
-inline constexpr Yuv kWhite{235, 128, 128};
 inline constexpr Yuv kRed{63, 102, 240};
-inline constexpr Yuv kBlue{32, 240, 118};
-inline constexpr Yuv kGrey{126, 128, 128};
-inline constexpr Yuv kBar{16, 128, 128};
-Yuv QuadrantColour(int quadrant);  // 0 top-left, 1 top-right, 2 bottom-left, 3 bottom-right
-uint32_t BarX(uint32_t frameIndex, uint32_t width);
+inline constexpr Yuv kQuadrants[] = {{235, 128, 128}, kRed, {32, 240, 118}, {126, 128, 128}};
+inline uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
 std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex);
 // Mean Y, U, V of the 8x8 block centred at (cx, cy) of an NV12 frame.
 Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy);
-// The same at the centre of a quadrant of a picture of pictureHeight rows that starts at row `top`.
-Yuv QuadrantMean(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, int quadrant,
-                 uint32_t pictureHeight, uint32_t top = 0);
-// Column of the darkest 8-pixel-wide luma band in the strip of a picture that starts at row `top`.
-uint32_t FindBar(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t top = 0);
+// Expects the bar of frame `index` and the four quadrant colours, within `tolerance`, in a picture
+// of `height` rows.
+void ExpectPicture(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t index, int tolerance);
 bool Near(const Yuv& actual, const Yuv& expected, int tolerance);
-std::string Text(const Yuv& c);
 
 // 1024 frames of 16-bit stereo 1 kHz tone at 48 kHz, continuing from `firstFrame`.
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame);
@@ -60,16 +58,15 @@ std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t ti
 struct RecordingSetup {
   uint32_t width = 640;
   uint32_t height = 368;
-  uint32_t fps = 30;
   Guid inputSubtype = MFVideoFormat_NV12;
   bool audio = true;
-  std::wstring metadata = L"Kalto (0.0.3) - test encoder";
 };
 struct OpenRecording {
   std::shared_ptr<SinkWriter> writer;
   uint32_t video = 0;
   uint32_t audio = 0;
 };
+inline constexpr const wchar_t* kMetadata = L"Kalto (0.0.3) - test encoder";
 OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setup);
 
 }  // namespace kalto::media::test

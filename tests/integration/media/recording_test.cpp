@@ -1,3 +1,5 @@
+// The FFmpeg sink writer's files, read back with the ffmpeg tools: shape, tags, durations, packet
+// times with gaps, a regular MP4, decoded pictures, every input layout, and a writer killed mid-way.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -29,44 +31,34 @@ HRESULT WritePaced(SinkWriter& writer, uint32_t stream, const Sample& sample) {
   return hr;
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Three seconds at 30 fps where every tenth frame (index 5, 15, ...) is missing, so the frame
 // gaps vary, plus a 1 kHz tone; written once for the whole suite.
 class FinalizedRecording : public ::testing::Test {
  protected:
-  static constexpr uint32_t kWidth = 640;
-  static constexpr uint32_t kHeight = 368;
-  static constexpr uint32_t kFrames = 90;
+  static constexpr uint32_t kWidth = 640, kHeight = 368, kFrames = 90;
   static constexpr uint64_t kBlocks = 141;
 
   static void SetUpTestSuite() {
     s_path = TempPath("finalized.mp4");
     MediaPlatformScope platform;
     ASSERT_EQ(S_OK, platform.result());
-    RecordingSetup setup;
-    auto recording = BeginRecording(s_path, setup);
+    auto recording = BeginRecording(s_path, {});
     ASSERT_TRUE(recording.writer);
+    const auto audioUntil = [&](uint64_t& block, int64_t time) {
+      for (; block < kBlocks && AudioTime(block) <= time; ++block) {
+        ASSERT_EQ(S_OK, recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock)));
+      }
+    };
     uint64_t block = 0;
     for (uint32_t i = 0; i < kFrames; ++i) {
-      const int64_t time = i * kFrame30;
-      while (block < kBlocks && AudioTime(block) <= time) {
-        ASSERT_EQ(S_OK, recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock)));
-        ++block;
-      }
+      audioUntil(block, i * kFrame30);
       if (i % 10 == 5) continue;
-      ASSERT_EQ(S_OK, WritePaced(*recording.writer, recording.video, *MakeSample(MakeNv12Frame(kWidth, kHeight, i), time, kFrame30)));
-      s_written.push_back(time);
+      ASSERT_EQ(S_OK, WritePaced(*recording.writer, recording.video, *MakeSample(MakeNv12Frame(kWidth, kHeight, i), i * kFrame30, kFrame30)));
+      s_written.push_back(i * kFrame30);
     }
-    for (; block < kBlocks; ++block) {
-      ASSERT_EQ(S_OK, recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock)));
-    }
+    audioUntil(block, INT64_MAX);
     ASSERT_EQ(S_OK, recording.writer->Finalize());
   }
-
   static void TearDownTestSuite() {
     if (std::getenv("KALTO_KEEP_MEDIA") == nullptr) std::remove(s_path.c_str());
   }
@@ -75,50 +67,29 @@ class FinalizedRecording : public ::testing::Test {
   static inline std::vector<int64_t> s_written;
 };
 
-TEST_F(FinalizedRecording, ProbeShowsTheStreamsTagsAndDurations) {
-  ExpectH264MainWithAac(s_path, kWidth, kHeight, s_written.size());
+TEST_F(FinalizedRecording, IsARegularMp4WithItsStreamsTagsDurationsAndSampleTimes) {
+  ExpectH264MainWithAac(s_path, kWidth, kHeight, s_written.size(), "Kalto (0.0.3) - test encoder");
   auto p = Probe(s_path);
-  EXPECT_EQ("Kalto (0.0.3) - test encoder", p["format.tags.encoded_by"]);
-  EXPECT_EQ("Kalto (0.0.3) - test encoder", p["format.tags.encoding_settings"]);
   // The last frame starts at 89/30 s and lasts 1/30 s; the tone is 141 blocks of 1024 samples.
   EXPECT_NEAR(3.0, std::stod(p["streams.stream.0.duration"]), 0.01);
   EXPECT_NEAR(kBlocks * 1024 / 48000.0, std::stod(p["streams.stream.1.duration"]), 0.03);
   EXPECT_NEAR(3.0, std::stod(p["format.duration"]), 0.05);
-}
-
-TEST_F(FinalizedRecording, VideoPacketsKeepTheSampleTimesIncludingGaps) {
-  auto times = PacketTimes(s_path, "v");
-  std::sort(times.begin(), times.end());
+  const auto times = PacketTimes(s_path, "v");
   ASSERT_EQ(s_written.size(), times.size());
-  for (size_t i = 0; i < times.size(); ++i) {
-    ASSERT_NEAR(s_written[i] / 1e7, times[i], 0.0005) << "packet " << i;
-  }
-}
-
-TEST_F(FinalizedRecording, IsARegularMp4WithOneIndex) {
-  const std::string bytes = ReadFile(s_path);
+  for (size_t i = 0; i < times.size(); ++i) ASSERT_NEAR(s_written[i] / 1e7, times[i], 0.0005) << "packet " << i;
+  std::ifstream in(s_path, std::ios::binary);
+  const std::string bytes{std::istreambuf_iterator<char>(in), {}};
   EXPECT_EQ(std::string::npos, bytes.find("moof")) << "still fragmented";
   EXPECT_NE(std::string::npos, bytes.find("moov"));
-  std::ifstream leftover(s_path + ".finalizing.mp4");
-  EXPECT_FALSE(leftover.good());
+  EXPECT_FALSE(std::ifstream(s_path + ".finalizing.mp4").good());
 }
 
-TEST_F(FinalizedRecording, DecodedColoursMatchWithinCodecTolerance) {
-  auto frame = DecodeFrameNv12(s_path, 1.0, kWidth, kHeight);
-  ASSERT_FALSE(frame.empty());
-  for (int q = 0; q < 4; ++q) {
-    const Yuv mean = QuadrantMean(frame, kWidth, kHeight, q, kHeight);
-    EXPECT_TRUE(Near(mean, QuadrantColour(q), 4)) << "quadrant " << q << " " << Text(mean) << " expected " << Text(QuadrantColour(q));
-  }
-}
-
-TEST_F(FinalizedRecording, SeekingLandsOnTheFrameOfThatTime) {
+TEST_F(FinalizedRecording, SeekingLandsOnTheFrameOfThatTimeWithItsColours) {
   for (uint32_t index : {60u, 12u, 74u}) {  // written frames (every tenth from 5 is missing)
     // Frame i starts at i * 333333 (100 ns): seek to just before it.
-    const double seconds = index * kFrame30 / 1e7 - 0.001;
-    auto frame = DecodeFrameNv12(s_path, seconds, kWidth, kHeight);
-    ASSERT_FALSE(frame.empty()) << seconds;
-    EXPECT_NEAR(BarX(index, kWidth), FindBar(frame, kWidth), 2) << "seek to " << seconds;
+    auto frame = DecodeFrameNv12(s_path, index * kFrame30 / 1e7 - 0.001, kWidth, kHeight);
+    ASSERT_FALSE(frame.empty()) << index;
+    ExpectPicture(frame, kWidth, kHeight, index, 4);
   }
 }
 
@@ -129,16 +100,12 @@ struct RedLayout {
   bool lumaPlane;                           // a full-size Y plane first
   std::vector<std::vector<uint8_t>> units;  // then equal planes, each its unit repeated
 };
-const RedLayout kLayouts[] = {
-    {MFVideoFormat_NV12, true, {{kRed.u, kRed.v}}},
-    {MFVideoFormat_IYUV, true, {{kRed.u}, {kRed.v}}},
-    {MFVideoFormat_YV12, true, {{kRed.v}, {kRed.u}}},
-    {MFVideoFormat_YUY2, false, {{kRed.y, kRed.u, kRed.y, kRed.v}}},
-    {MFVideoFormat_RGB32, false, {{0, 0, 255, 255}}},  // B, G, R, A in memory
-    {MFVideoFormat_ARGB32, false, {{0, 0, 255, 255}}},
-};
+class InputSubtypes : public ::testing::TestWithParam<RedLayout> {};
 
-std::vector<uint8_t> RedFrame(const RedLayout& layout, uint32_t w, uint32_t h) {
+TEST_P(InputSubtypes, RedComesBackAsBt709Red) {
+  const RedLayout& layout = GetParam();
+  const std::string path = TempPath("subtype_" + SubtypeName(layout.subtype) + ".mp4");
+  constexpr uint32_t w = 128, h = 96;
   std::vector<uint8_t> frame(VideoFrameBytes(layout.subtype, w, h));
   size_t at = layout.lumaPlane ? size_t{w} * h : 0;
   std::fill_n(frame.begin(), at, kRed.y);
@@ -147,21 +114,10 @@ std::vector<uint8_t> RedFrame(const RedLayout& layout, uint32_t w, uint32_t h) {
     for (size_t i = 0; i < planeBytes; ++i) frame[at + i] = unit[i % unit.size()];
     at += planeBytes;
   }
-  return frame;
-}
-
-class InputSubtypes : public ::testing::TestWithParam<RedLayout> {};
-
-TEST_P(InputSubtypes, RedComesBackAsBt709Red) {
-  const RedLayout& layout = GetParam();
-  const Guid subtype = layout.subtype;
-  const std::string path = TempPath("subtype_" + SubtypeName(subtype) + ".mp4");
-  constexpr uint32_t w = 128, h = 96;
   {
     MediaPlatformScope platform;
-    auto recording = BeginRecording(path, {.width = w, .height = h, .inputSubtype = subtype, .audio = false});
+    auto recording = BeginRecording(path, {.width = w, .height = h, .inputSubtype = layout.subtype, .audio = false});
     ASSERT_TRUE(recording.writer);
-    const auto frame = RedFrame(layout, w, h);
     for (int i = 0; i < 10; ++i) {
       ASSERT_EQ(S_OK, WritePaced(*recording.writer, recording.video, *MakeSample(frame, i * kFrame30, kFrame30)));
     }
@@ -171,14 +127,20 @@ TEST_P(InputSubtypes, RedComesBackAsBt709Red) {
   std::remove(path.c_str());
   ASSERT_FALSE(decoded.empty());
   const Yuv got = MeanAt(decoded, w, h, w / 2, h / 2);
-  EXPECT_TRUE(Near(got, kRed, 3)) << SubtypeName(subtype) << " gave " << Text(got);
+  EXPECT_TRUE(Near(got, kRed, 3)) << SubtypeName(layout.subtype) << " gave " << got;
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSix, InputSubtypes, ::testing::ValuesIn(kLayouts),
+INSTANTIATE_TEST_SUITE_P(AllSix, InputSubtypes,
+                         ::testing::Values(RedLayout{MFVideoFormat_NV12, true, {{kRed.u, kRed.v}}},
+                                           RedLayout{MFVideoFormat_IYUV, true, {{kRed.u}, {kRed.v}}},
+                                           RedLayout{MFVideoFormat_YV12, true, {{kRed.v}, {kRed.u}}},
+                                           RedLayout{MFVideoFormat_YUY2, false, {{kRed.y, kRed.u, kRed.y, kRed.v}}},
+                                           RedLayout{MFVideoFormat_RGB32, false, {{0, 0, 255, 255}}},  // B, G, R, A
+                                           RedLayout{MFVideoFormat_ARGB32, false, {{0, 0, 255, 255}}}),
                          [](const auto& info) { return SubtypeName(info.param.subtype); });
 
 // A recording process killed without warning leaves a file that plays up to about a second before
-// the kill.
+// the kill, and all of it decodes.
 TEST(CrashSafety, KilledWriterLeavesAFilePlayableToWithinASecondOfTheKill) {
   const std::string path = TempPath("killed.mp4");
   int ready[2];
@@ -188,24 +150,18 @@ TEST(CrashSafety, KilledWriterLeavesAFilePlayableToWithinASecondOfTheKill) {
   if (child == 0) {
     ::close(ready[0]);
     if (Failed(MediaStartup())) ::_exit(2);
-    RecordingSetup setup;
-    auto recording = BeginRecording(path, setup);
+    auto recording = BeginRecording(path, {});
     if (!recording.writer) ::_exit(3);
     const int64_t origin = SteadyNowNs();
     if (::write(ready[1], "R", 1) != 1) ::_exit(4);
-    uint32_t frame = 0;
-    uint64_t block = 0;
-    for (;;) {
+    for (uint32_t frame = 0, block = 0;; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
       const int64_t now = (SteadyNowNs() - origin) / 100;  // 100-ns units
       if (now >= int64_t{frame} * kFrame30) {
-        recording.writer->WriteSample(recording.video, *MakeSample(MakeNv12Frame(640, 368, frame), now, kFrame30));
-        ++frame;
+        recording.writer->WriteSample(recording.video, *MakeSample(MakeNv12Frame(640, 368, frame++), now, kFrame30));
       }
-      while (AudioTime(block) <= now) {
+      for (; AudioTime(block) <= now; ++block) {
         recording.writer->WriteSample(recording.audio, *MakeSample(ToneBlock(block * 1024), AudioTime(block), kAudioBlock));
-        ++block;
       }
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
   ::close(ready[1]);
@@ -221,17 +177,10 @@ TEST(CrashSafety, KilledWriterLeavesAFilePlayableToWithinASecondOfTheKill) {
   ::waitpid(child, &status, 0);
   ::close(ready[0]);
   ASSERT_TRUE(WIFSIGNALED(status));
-
-  auto video = PacketTimes(path, "v");
-  auto audio = PacketTimes(path, "a");
-  ASSERT_FALSE(video.empty());
-  ASSERT_FALSE(audio.empty());
-  const double lastVideo = *std::max_element(video.begin(), video.end());
-  const double lastAudio = *std::max_element(audio.begin(), audio.end());
-  std::printf("[ info ] killed at %.3f s; file plays video to %.3f s, audio to %.3f s\n", killedAt, lastVideo, lastAudio);
-  EXPECT_GE(lastVideo, killedAt - 1.0);
-  EXPECT_GE(lastAudio, killedAt - 1.0);
-  // Everything that is there decodes.
+  const auto video = PacketTimes(path, "v"), audio = PacketTimes(path, "a");
+  ASSERT_FALSE(video.empty() || audio.empty());
+  EXPECT_GE(video.back(), killedAt - 1.0);
+  EXPECT_GE(audio.back(), killedAt - 1.0);
   const auto decode = RunCommand("ffmpeg -v error -xerror -i '" + path + "' -f null - 2>&1");
   EXPECT_EQ(0, decode.status) << decode.output;
   const auto frames = RunCommand("ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 '" +
