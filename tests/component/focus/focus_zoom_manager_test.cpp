@@ -102,6 +102,17 @@ TEST_F(FocusZoomManagerTest, ZoomInEasesToTheCursorRectangleAndEndsThere) {
   // Progress lines on calls 1, 4, 7, ...: here calls 1 (0 %) only; the counter restarts after.
   EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] Transition progress:"));
   EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition progress: 0.0%, zooming IN\n"));
+  // Toggling on when already on only logs the entry line.
+  const int lines = ManagerLines();
+  const size_t deliveries = Deliveries().size();
+  g_clockNs = kT0 + 300 * kMs;
+  manager->SetCursorFocusActive(true);
+  EXPECT_EQ(lines + 1, ManagerLines());
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(true) ENTRY - isRunning=0, callback=set, "
+                           "m_isFocusActive=1, m_isFocusTransitioning=0\n"));
+  StepAt(400);
+  EXPECT_FALSE(manager->IsTransitioning());
+  EXPECT_EQ(deliveries, Deliveries().size());
 }
 
 TEST_F(FocusZoomManagerTest, TwoTogglesFiftyMsApartBecomeZoomInThenZoomOut) {
@@ -137,21 +148,6 @@ TEST_F(FocusZoomManagerTest, PendingToggleThatNoLongerChangesTheStateIsDropped) 
   StepAt(120);
   EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive("));
   EXPECT_TRUE(manager->IsFocusActive());
-}
-
-TEST_F(FocusZoomManagerTest, TogglingOnWhenAlreadyOnOnlyLogsTheEntryLine) {
-  manager->SetCursorFocusActive(true);
-  StepAt(200);
-  ASSERT_FALSE(manager->IsTransitioning());
-  const int before = ManagerLines();
-  const size_t deliveries = Deliveries().size();
-  g_clockNs = kT0 + 300 * kMs;
-  manager->SetCursorFocusActive(true);
-  EXPECT_EQ(before + 1, ManagerLines());
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(true) ENTRY - isRunning=0, callback=set, "
-                           "m_isFocusActive=1, m_isFocusTransitioning=0\n"));
-  EXPECT_FALSE(manager->IsTransitioning());
-  EXPECT_EQ(deliveries, Deliveries().size());
 }
 
 TEST_F(FocusZoomManagerTest, ZoomOutFromATooSmallRectangleStartsFromTheCentredDefault) {
@@ -318,59 +314,38 @@ TEST_F(FocusZoomManagerTest, StoppedManagerDeliversNothingMore) {
   EXPECT_EQ(before, Deliveries().size());
 }
 
-// ---- The thread ---------------------------------------------------------------------------------
+// ---- The thread, on the real clock --------------------------------------------------------------
 
-class FocusZoomThreadTest : public ::testing::Test {
- protected:
-  static bool WaitFor(const std::function<bool()>& condition) {
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(5ms);
   }
-  test::DebugCapture log;
-  std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
-};
+  return true;
+}
 
-TEST_F(FocusZoomThreadTest, ThreadRunsTheTransitionsAndACallbackMayCallBackIn) {
-  desktop->SetCursorPos({960, 540});
-  FocusZoomManager manager(desktop);
-  manager.Configure(0, 0, 1920, 1080, 1920, 1080, {false, true, 0.55, 0.4, 5.0, 2.0});
+TEST_F(FocusZoomManagerTest, ThreadRunsTheTransitionsAndACallbackMayCallBackIn) {
+  SetSteadyClockSourceForTesting(nullptr);
   std::atomic<int> calls{0};
-  std::mutex mutex;
-  FocusRect last;
-  manager.SetCallback([&](const FocusRect& r) {
-    // Runs without the manager's lock: reading back in must not deadlock.
-    EXPECT_EQ(r, manager.CurrentRect());
-    std::lock_guard lock(mutex);
-    last = r;
+  manager->SetCallback([&](const FocusRect& r) {
+    EXPECT_EQ(r, manager->CurrentRect());  // runs without the manager's lock
+    Record(r);
     ++calls;
   });
-  manager.Start();
-  manager.SetCursorFocusActive(true);
-  ASSERT_TRUE(WaitFor([&] { return !manager.IsTransitioning(); }));
-  {
-    std::lock_guard lock(mutex);
-    EXPECT_EQ(kCentred, last);
-  }
-  manager.SetCursorFocusActive(false);  // may come within 100 ms: then the thread applies it
-  ASSERT_TRUE(WaitFor([&] {
-    std::lock_guard lock(mutex);
-    return last == kBase && !manager.IsTransitioning();
-  }));
-  manager.Stop();
-  const int after = calls.load();
-  std::this_thread::sleep_for(100ms);
-  EXPECT_EQ(after, calls.load());
+  manager->Start();
+  manager->SetCursorFocusActive(true);
+  ASSERT_TRUE(WaitFor([&] { return !manager->IsTransitioning() && Last() == kCentred; }));
+  manager->SetCursorFocusActive(false);  // may come within 100 ms: then the thread applies it
+  ASSERT_TRUE(WaitFor([&] { return !manager->IsTransitioning() && Last() == kBase; }));
+  manager->Stop();
+  const int after = calls;
+  EXPECT_FALSE(WaitFor([&] { return calls != after; }, 100ms));
   EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] WARNING"));
 }
 
-TEST_F(FocusZoomThreadTest, StopFromInsideTheCallbackDoesNotDeadlock) {
-  desktop->SetCursorPos({960, 540});
-  auto manager = std::make_unique<FocusZoomManager>(desktop);
-  manager->Configure(0, 0, 1920, 1080, 1920, 1080, {false, true, 0.55, 0.4, 5.0, 2.0});
+TEST_F(FocusZoomManagerTest, StopFromInsideTheCallbackDoesNotDeadlock) {
+  SetSteadyClockSourceForTesting(nullptr);
   std::atomic<int> calls{0};
   manager->SetCallback([&](const FocusRect&) {
     ++calls;
@@ -378,9 +353,9 @@ TEST_F(FocusZoomThreadTest, StopFromInsideTheCallbackDoesNotDeadlock) {
   });
   manager->Start();
   manager->SetCursorFocusActive(true);
-  ASSERT_TRUE(WaitFor([&] { return calls.load() > 0 && !manager->IsRunning(); }));
+  ASSERT_TRUE(WaitFor([&] { return calls > 0 && !manager->IsRunning(); }));
   manager.reset();  // joins the thread
-  EXPECT_EQ(1, calls.load());
+  EXPECT_EQ(1, calls);
 }
 
 }  // namespace
