@@ -1,0 +1,282 @@
+// The ABI stand-ins: one-shot asynchronous operations, events and UTF-16 strings.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "platform/abi/async_operation.h"
+#include "platform/abi/event.h"
+#include "platform/abi/hstring.h"
+#include "platform/abi/module_count.h"
+#include "support/debug_capture.h"
+
+namespace kalto::abi {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+// The application compares against the platform's numeric values.
+static_assert(static_cast<int>(AsyncStatus::Started) == 0 && static_cast<int>(AsyncStatus::Completed) == 1 &&
+              static_cast<int>(AsyncStatus::Canceled) == 2 && static_cast<int>(AsyncStatus::Error) == 3);
+
+struct HandlerLog {
+  std::atomic<int> calls{0};
+  std::atomic<AsyncStatus> status{AsyncStatus::Started};
+  std::atomic<std::thread::id> thread{};
+  AsyncOperationBool::CompletedHandler Handler() {
+    return [this](AsyncOperationBool&, AsyncStatus s) {
+      status = s;
+      thread = std::this_thread::get_id();
+      ++calls;
+    };
+  }
+};
+
+// The handler runs once, on the completing thread, and may wait on and read its own operation.
+TEST(AsyncOperation, CompletionWakesTheWaiterAndCallsTheHandlerOnceAndTheFirstOutcomeStays) {
+  auto op = AsyncOperationBool::Create();
+  HandlerLog log;
+  HRESULT readInHandler = E_FAIL;
+  ASSERT_EQ(S_OK, op->SetCompleted([&, record = log.Handler()](AsyncOperationBool& self, AsyncStatus s) {
+    self.Wait();
+    bool value = true;
+    readInHandler = self.GetResults(value);
+    record(self, s);
+  }));
+  bool result = true;
+  EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->GetResults(result));  // still running
+  EXPECT_EQ(E_ILLEGAL_STATE_CHANGE, op->Close());
+  EXPECT_FALSE(op->WaitFor(20ms));
+  std::thread::id producerId;
+  std::thread producer([op, &producerId] {
+    producerId = std::this_thread::get_id();
+    EXPECT_TRUE(op->Complete(false));  // false is a result, not a failure
+  });
+  EXPECT_TRUE(op->WaitFor(10s));
+  producer.join();
+  EXPECT_EQ(S_OK, op->GetResults(result));
+  EXPECT_FALSE(result);
+  EXPECT_EQ(S_OK, op->ErrorCode());
+  EXPECT_EQ(S_OK, readInHandler);
+  EXPECT_EQ(producerId, log.thread.load());
+  EXPECT_FALSE(op->Complete(true));
+  EXPECT_FALSE(op->Fail(E_FAIL));
+  EXPECT_EQ(S_OK, op->Cancel());
+  EXPECT_EQ(AsyncStatus::Completed, op->Status());
+  EXPECT_EQ(1, log.calls);
+  EXPECT_NE(op->Id(), AsyncOperationBool::Create()->Id());
+  // Once closed, only the status can be read.
+  EXPECT_EQ(S_OK, op->Close());
+  EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->GetResults(result));
+  EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->Cancel());
+  EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->SetCompleted(log.Handler()));
+  EXPECT_EQ(AsyncStatus::Completed, op->Status());
+}
+
+TEST(AsyncOperation, OnlyOneHandlerIsAcceptedAndOneSetLateRunsAtOnce) {
+  auto op = AsyncOperationBool::Create();
+  HandlerLog first, second;
+  EXPECT_EQ(E_POINTER, op->SetCompleted(nullptr));
+  ASSERT_TRUE(op->Complete(true));
+  ASSERT_EQ(S_OK, op->SetCompleted(first.Handler()));
+  EXPECT_EQ(1, first.calls);
+  EXPECT_EQ(std::this_thread::get_id(), first.thread.load());
+  EXPECT_EQ(E_ILLEGAL_DELEGATE_ASSIGNMENT, op->SetCompleted(second.Handler()));
+  auto running = AsyncOperationBool::Create();
+  ASSERT_EQ(S_OK, running->SetCompleted(first.Handler()));
+  EXPECT_EQ(E_ILLEGAL_DELEGATE_ASSIGNMENT, running->SetCompleted(second.Handler()));
+  EXPECT_EQ(0, second.calls);
+}
+
+TEST(AsyncOperation, CancelAndFailEndTheOperationWithTheirCodes) {
+  auto op = AsyncOperationBool::Create();
+  HandlerLog log;
+  op->SetCompleted(log.Handler());
+  EXPECT_FALSE(op->IsCancellationRequested());
+  EXPECT_EQ(S_OK, op->Cancel());
+  EXPECT_TRUE(op->IsCancellationRequested());
+  EXPECT_FALSE(op->Complete(true));  // too late: the cancel stands
+  bool result = true;
+  EXPECT_EQ(HRESULT_ERROR_CANCELLED, op->GetResults(result));
+  EXPECT_EQ(AsyncStatus::Canceled, log.status);
+  auto failed = AsyncOperationBool::Create();
+  failed->SetCompleted(log.Handler());
+  ASSERT_TRUE(failed->Fail(E_ACCESSDENIED));
+  EXPECT_EQ(E_ACCESSDENIED, failed->GetResults(result));
+  EXPECT_EQ(AsyncStatus::Error, log.status);
+  EXPECT_EQ(2, log.calls);
+  auto notAnError = AsyncOperationBool::Create();
+  notAnError->Fail(S_OK);  // a success code still ends it failed
+  EXPECT_EQ(AsyncStatus::Error, notAnError->Status());
+  EXPECT_EQ(E_FAIL, notAnError->ErrorCode());
+}
+
+TEST(AsyncOperation, ThrowingHandlerIsContainedAndLogged) {
+  test::DebugCapture log;
+  auto op = AsyncOperationBool::Create();
+  op->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw std::runtime_error("boom"); });
+  EXPECT_TRUE(op->Complete(true));
+  auto late = AsyncOperationBool::Create();
+  late->Complete(true);
+  EXPECT_EQ(S_OK, late->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw 7; }));
+  EXPECT_EQ((std::vector<std::string>{"[AsyncOperation] WARNING: Completed handler exception: boom\n",
+                                      "[AsyncOperation] WARNING: Completed handler unknown exception\n"}),
+            log.Lines());
+}
+
+// A handler commonly captures its operation; once invoked it must be released, or the two keep
+// each other alive and the module count never reaches zero. Completion racing with the handler's
+// assignment calls it exactly once (run under TSan).
+TEST(AsyncOperation, HandlersRunExactlyOnceAndDoNotKeepTheirOperationAlive) {
+  const int64_t before = ModuleObjectCount();
+  for (int round = 0; round < 300; ++round) {
+    std::weak_ptr<AsyncOperationBool> weak;
+    std::atomic<int> calls{0};
+    {
+      auto op = AsyncOperationBool::Create();
+      weak = op;
+      std::thread producer([op] { op->Complete(true); });
+      ASSERT_EQ(S_OK, op->SetCompleted([op, &calls](AsyncOperationBool&, AsyncStatus) { ++calls; }));
+      producer.join();
+      EXPECT_EQ(before + 1, ModuleObjectCount());  // a finished operation still counts
+    }
+    ASSERT_EQ(1, calls) << "round " << round;
+    ASSERT_TRUE(weak.expired()) << round;
+  }
+  EXPECT_EQ(before, ModuleObjectCount());
+}
+
+// ---- Events -------------------------------------------------------------------------------------
+
+TEST(Event, HandlersRunInOrderAndRemoveByTokenStopsOnlyThatOne) {
+  Event<int> event, other;
+  std::vector<int> seen;
+  void (*nothing)(int) = nullptr;
+  EXPECT_EQ(0, event.Add(std::function<void(int)>{}).value);  // empty handlers are refused
+  EXPECT_EQ(0, event.Add(nothing).value);
+  auto resource = std::make_shared<int>(5);
+  std::weak_ptr<int> weak = resource;
+  auto a = event.Add([&, resource](int v) { seen.push_back(10 + v); });
+  auto b = event.Add([&](int v) -> HRESULT { return seen.push_back(20 + v), S_OK; });
+  resource.reset();
+  ASSERT_NE(0, a.value);
+  ASSERT_NE(a, b);
+  event.Raise(1);
+  EXPECT_TRUE(event.Remove(a));
+  EXPECT_TRUE(weak.expired());  // a removed handler's captures go with it
+  event.Raise(2);
+  EXPECT_EQ((std::vector<int>{11, 21, 22}), seen);
+  EXPECT_FALSE(event.Remove(a));
+  EXPECT_FALSE(event.Remove(EventRegistrationToken{}));
+  EXPECT_FALSE(other.Remove(b));  // tokens are unique across events
+  EXPECT_TRUE(event.Remove(b));
+  EXPECT_EQ(0u, event.HandlerCount());
+}
+
+// No lock is held while handlers run, so they may add, remove and raise. A raise works on the
+// list as it was when it began.
+TEST(Event, HandlersMayChangeTheListAndRaiseDuringARaise) {
+  Event<int> event;
+  int removed = 0, added = 0, self = 0;
+  EventRegistrationToken removedToken, selfToken;
+  event.Add([&](int depth) {
+    if (depth != 0) return;
+    event.Remove(removedToken);
+    if (added == 0) event.Add([&](int) { ++added; });
+  });
+  removedToken = event.Add([&](int) { ++removed; });
+  selfToken = event.Add([&](int depth) {
+    ++self;
+    if (depth == 0) event.Raise(1), event.Remove(selfToken);
+  });
+  event.Raise(0);
+  EXPECT_EQ(1, removed);  // removed during the raise, which had already taken its list
+  EXPECT_EQ(1, added);    // added during the raise: reached only by the nested one
+  EXPECT_EQ(2, self);
+  event.Raise(0);
+  EXPECT_EQ((std::vector<int>{1, 2, 2}), (std::vector<int>{removed, added, self}));
+}
+
+TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
+  test::DebugCapture log;
+  Event<int> event;
+  std::vector<int> calls(7, 0);
+  // Client gone, returned or thrown: removed.
+  event.Add([&](int) -> HRESULT { return ++calls[0], RPC_E_DISCONNECTED; });
+  event.Add([&](int) { ++calls[1], throw PlatformError(RPC_S_SERVER_UNAVAILABLE_HR, "gone"); });
+  event.Add([&](int) -> HRESULT { return ++calls[2], JSCRIPT_E_CANTEXECUTE; });
+  // Any other failure is logged and the handler stays.
+  event.Add([&](int) -> HRESULT { return ++calls[3], E_FAIL; });
+  event.Add([&](int) { ++calls[4], throw std::runtime_error("handler broke"); });
+  event.Add([&](int) { ++calls[5], throw PlatformError(E_ACCESSDENIED, "denied"); });
+  event.Add([&](int) { ++calls[6], throw 42; });
+  event.Raise(0);
+  event.Raise(0);
+  EXPECT_EQ((std::vector<int>{1, 1, 1, 2, 2, 2, 2}), calls);
+  EXPECT_EQ(4u, event.HandlerCount());
+  for (const char* hr : {"80010108", "800706BA", "89020001"}) {
+    EXPECT_EQ(1, log.Count(std::string("[Event] Handler's client is gone (0x") + hr + "), handler removed\n")) << hr;
+  }
+  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler failed with 0x80004005\n"));
+  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler exception: handler broke\n"));
+  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler exception: denied\n"));
+  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler unknown exception\n"));
+  EXPECT_EQ(11u, log.Lines().size());
+}
+
+// Raises on two threads while two others add and remove handlers (run under TSan). A removed
+// handler may still be called by the raises already in flight (at most three), never by a later one.
+TEST(Event, ConcurrentRaiseAddAndRemove) {
+  Event<int> event;
+  std::atomic<int64_t> total{0}, raises{0};
+  std::atomic<bool> stop{false};
+  event.Add([&](int v) { total += v; });
+  std::vector<std::thread> threads;
+  for (int r = 0; r < 2; ++r) {
+    threads.emplace_back([&] {
+      for (; !stop; ++raises) event.Raise(1);
+    });
+  }
+  auto mutate = [&] {
+    for (int i = 0; i < 500; ++i) {
+      auto counter = std::make_shared<std::atomic<int>>(0);
+      auto token = event.Add([counter](int) { ++*counter; });
+      EXPECT_TRUE(event.Remove(token));
+      const int after = counter->load();
+      event.Raise(0);
+      EXPECT_LE(counter->load() - after, 3);
+    }
+  };
+  std::thread m1(mutate), m2(mutate);
+  m1.join(), m2.join();
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(1u, event.HandlerCount());
+  EXPECT_EQ(raises.load(), total.load());
+}
+
+// ---- Strings ------------------------------------------------------------------------------------
+
+TEST(HString, RoundTripsExactlyAndInvalidInputBecomesReplacementCharacters) {
+  const std::wstring wide = L"Kalto \u00e9\u20ac \U0001F3A5 a\0b"s;
+  HString s = HString::FromWide(wide);
+  EXPECT_EQ(wide.size() + 1, s.Length());  // the camera takes two UTF-16 units; the NUL is kept
+  EXPECT_EQ(0xD83C, s.Text()[9]);
+  EXPECT_EQ(0xDFA5, s.Text()[10]);
+  EXPECT_EQ(wide, s.ToWide());
+  EXPECT_EQ(HString(), HString::FromWide(L""));
+  EXPECT_EQ(u'\0', HString().Data()[0]);
+  EXPECT_NE(HString(u"Kalto.Native"), HString(u"kalto.native"));
+  EXPECT_NE(HString(u"Kalto.Native"), HString(u"Kalto.Nativ"));
+  std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'x'};
+  EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide(bad).Text());
+  // Unpaired: high without low, low without high, high at the end.
+  EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", HString(std::u16string{char16_t(0xD83C), u'a', char16_t(0xDFA5), char16_t(0xD83C)}).ToWide());
+}
+
+}  // namespace
+}  // namespace kalto::abi
