@@ -1,8 +1,5 @@
 // Per-process loopback: the build test, the activation request, its completion handler, every
 // time-out and failure code, and the stream it opens.
-#include <chrono>
-#include <cstring>
-
 #include "audio/process_loopback_completion_handler.h"
 #include "audio_fixture.h"
 
@@ -10,8 +7,6 @@ namespace kalto::test {
 namespace {
 
 using fa::FakeActivation;
-using fa::FakeAudioFault;
-using fa::FakeAudioPoint;
 
 constexpr char kTimedOut[] =
     "[AudioCapture] Process loopback activation timed out after 1000ms; falling back to system audio\n";
@@ -26,7 +21,7 @@ class ProcessLoopbackTest : public AudioCaptureTest {
   }
 };
 
-TEST_F(ProcessLoopbackTest, ActivatesTheProcessTreeAndOpensItsStream) {
+TEST_F(ProcessLoopbackTest, ActivatesTheProcessTreeAndItsStreamFeedsTheMix) {
   system->ProcessLoopbackEndpoint()->SetMixFormat(fa::FakeFloatFormat(44100, 2));
   auto capture = InitializedCapture();
   ASSERT_TRUE(capture->InitializeProcessLoopback(4242));
@@ -35,11 +30,10 @@ TEST_F(ProcessLoopbackTest, ActivatesTheProcessTreeAndOpensItsStream) {
   EXPECT_EQ(capture->GetProcessId(), 4242u);
   EXPECT_TRUE(capture->HasSystemStream());
   EXPECT_EQ(capture->GetSystemFormat(), (CaptureFormat{44100, 2, 32, true}));
-
-  auto requests = system->ActivationRequests();
+  const auto requests = system->ActivationRequests();
   ASSERT_EQ(requests.size(), 1u);
   EXPECT_EQ(requests[0].path, L"VAD\\Process_Loopback");
-  EXPECT_EQ(requests[0].vt, 65);
+  EXPECT_EQ(requests[0].vt, 65);  // a blob
   EXPECT_EQ(requests[0].blobSize, 12u);
   EXPECT_EQ(requests[0].params.ActivationType, fa::AUDIOCLIENT_ACTIVATION_TYPE_PROCESS_LOOPBACK);
   EXPECT_EQ(requests[0].params.ProcessLoopbackParams.TargetProcessId, 4242u);
@@ -49,32 +43,22 @@ TEST_F(ProcessLoopbackTest, ActivatesTheProcessTreeAndOpensItsStream) {
   ASSERT_TRUE(client);
   EXPECT_EQ(client->InitializeFlags(), 0x60000u);
   EXPECT_EQ(client->InitializeBufferDuration(), 1000000);
+
+  auto chunk = FirstSound(*capture, [&] { client->PushFloat(FloatFrames(480, {0.4f, 0.4f})); });
+  EXPECT_EQ(chunk.pcm[0], SystemPcm(0.4f));
 }
 
-TEST_F(ProcessLoopbackTest, OlderSystemsAndProcessZeroAreRefusedBeforeAnyActivation) {
-  system->SetBuildNumber(19045);
-  auto capture = InitializedCapture();
-  EXPECT_FALSE(capture->InitializeProcessLoopback(4242));
-  system->SetBuildNumber(20348);
-  EXPECT_FALSE(capture->InitializeProcessLoopback(0));
-  EXPECT_EQ(log.Lines(),
-            (std::vector<std::string>{"[AudioCapture] Process loopback not supported on this Windows version "
-                                      "(requires Build 20348+)\n",
-                                      "[AudioCapture] Invalid process ID for process loopback\n"}));
-  EXPECT_TRUE(system->ActivationRequests().empty());
-  EXPECT_FALSE(capture->IsUsingProcessLoopback());
-}
-
-struct ActivationFailure {
+struct LoopbackFailure {
   const char* name;
-  FakeActivation activation;
+  std::function<void(fa::FakeAudioSystem&)> arrange;
   std::string line;
 };
 
-class ActivationFailureTest : public ProcessLoopbackTest, public ::testing::WithParamInterface<ActivationFailure> {};
+class ProcessLoopbackFailureTest : public ProcessLoopbackTest,
+                                   public ::testing::WithParamInterface<LoopbackFailure> {};
 
-TEST_P(ActivationFailureTest, FallsBackWithItsLine) {
-  system->SetActivation(GetParam().activation);
+TEST_P(ProcessLoopbackFailureTest, FallsBackWithItsLine) {
+  GetParam().arrange(*system);
   auto capture = InitializedCapture();
   EXPECT_FALSE(capture->InitializeProcessLoopback(4242));
   EXPECT_EQ(log.Lines(), (std::vector<std::string>{GetParam().line}));
@@ -83,124 +67,71 @@ TEST_P(ActivationFailureTest, FallsBackWithItsLine) {
   EXPECT_FALSE(capture->HasSystemStream());
 }
 
-FakeActivation CallFails(HRESULT code) {
-  FakeActivation a;
-  a.callResult = code;
-  return a;
+// Faults of the activation itself, then of the stream it opens.
+std::function<void(fa::FakeAudioSystem&)> Activating(FakeActivation activation) {
+  return [=](fa::FakeAudioSystem& s) { s.SetActivation(activation); };
 }
-FakeActivation CompletesWith(HRESULT code) {
-  FakeActivation a;
-  a.activateResult = code;
-  return a;
-}
-FakeActivation ResultQueryFails(HRESULT code) {
-  FakeActivation a;
-  a.resultCallFailure = code;
-  return a;
-}
-FakeActivation NoClient() {
-  FakeActivation a;
-  a.nullClient = true;
-  return a;
+std::function<void(fa::FakeAudioSystem&)> Stream(FakeAudioPoint point, HRESULT code) {
+  return [=](fa::FakeAudioSystem& s) { s.ProcessLoopbackEndpoint()->SetFault(point, FakeAudioFault::Code(code)); };
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Codes, ActivationFailureTest,
+    Steps, ProcessLoopbackFailureTest,
     ::testing::Values(
-        ActivationFailure{"CallFails", CallFails(E_ACCESSDENIED),
-                          "[AudioCapture] ActivateAudioInterfaceAsync failed: 0x80070005\n"},
-        ActivationFailure{"PlatformTimeout", CompletesWith(HRESULT_ERROR_TIMEOUT), kTimedOut},
-        ActivationFailure{"Denied", CompletesWith(E_ACCESSDENIED),
-                          "[AudioCapture] Process loopback activation failed: 0x80070005; falling back to system "
-                          "audio\n"},
-        ActivationFailure{"ResultQueryFails", ResultQueryFails(E_UNEXPECTED),
-                          "[AudioCapture] Process loopback activation failed: 0x8000FFFF; falling back to system "
-                          "audio\n"},
-        ActivationFailure{"NoClient", NoClient(),
-                          "[AudioCapture] Failed to get audio client from process loopback\n"}),
+        LoopbackFailure{"OlderSystem", [](fa::FakeAudioSystem& s) { s.SetBuildNumber(20347); },
+                        "[AudioCapture] Process loopback not supported on this Windows version (requires Build "
+                        "20348+)\n"},
+        LoopbackFailure{"CallFails", Activating({.callResult = E_ACCESSDENIED}),
+                        "[AudioCapture] ActivateAudioInterfaceAsync failed: 0x80070005\n"},
+        LoopbackFailure{"PlatformTimeout", Activating({.activateResult = HRESULT_ERROR_TIMEOUT}), kTimedOut},
+        LoopbackFailure{"Denied", Activating({.activateResult = E_ACCESSDENIED}),
+                        "[AudioCapture] Process loopback activation failed: 0x80070005; falling back to system "
+                        "audio\n"},
+        LoopbackFailure{"ResultQueryFails", Activating({.resultCallFailure = E_UNEXPECTED}),
+                        "[AudioCapture] Process loopback activation failed: 0x8000FFFF; falling back to system "
+                        "audio\n"},
+        LoopbackFailure{"NoClient", Activating({.nullClient = true}),
+                        "[AudioCapture] Failed to get audio client from process loopback\n"},
+        LoopbackFailure{"MixFormat", Stream(FakeAudioPoint::GetMixFormat, E_NOTIMPL),
+                        "[AudioCapture] Failed to get mix format for process loopback\n"},
+        LoopbackFailure{"Initialize", Stream(FakeAudioPoint::Initialize, E_INVALIDARG),
+                        "[AudioCapture] Failed to initialize process loopback client: 0x80070057\n"},
+        LoopbackFailure{"SetEventHandle", Stream(FakeAudioPoint::SetEventHandle, E_HANDLE),
+                        "[AudioCapture] Failed to set process loopback event: 0x80070006\n"},
+        LoopbackFailure{"CaptureService",
+                        [](fa::FakeAudioSystem& s) { s.ProcessLoopbackEndpoint()->SetNullCaptureClient(true); },
+                        "[AudioCapture] Failed to get process loopback capture client\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(ProcessLoopbackTest, ACompletionAfterTheWaitIsReportedAsATimeOutAndItsClientIsNeverUsed) {
-  FakeActivation late;
-  late.delayMs = 1500;
-  system->SetActivation(late);
+TEST_F(ProcessLoopbackTest, ProcessZeroIsRefusedBeforeAnyActivation) {
+  system->SetBuildNumber(20348);
   auto capture = InitializedCapture();
-  auto begin = std::chrono::steady_clock::now();
-  EXPECT_FALSE(capture->InitializeProcessLoopback(4242));
-  auto waited = std::chrono::steady_clock::now() - begin;
-  EXPECT_GE(waited, std::chrono::milliseconds(950));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{kTimedOut}));
+  EXPECT_FALSE(capture->InitializeProcessLoopback(0));
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{"[AudioCapture] Invalid process ID for process loopback\n"}));
+  EXPECT_TRUE(system->ActivationRequests().empty());
+}
 
-  // The late completion lands in the handler alone, which goes away with its client.
+TEST_F(ProcessLoopbackTest, ALateOrMissingCompletionTimesOutAndLandsInTheHandlerAlone) {
+  system->SetActivation({.delayMs = 1500});
+  auto capture = InitializedCapture();
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_FALSE(capture->InitializeProcessLoopback(4242));
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, 950ms);
   ASSERT_TRUE(system->WaitForActivationsCompleted(1, 10000));
-  EXPECT_FALSE(capture->HasSystemStream());
+  EXPECT_FALSE(capture->HasSystemStream()) << "the late client was used";
   EXPECT_FALSE(capture->IsUsingProcessLoopback());
-}
 
-TEST_F(ProcessLoopbackTest, AnActivationThatNeverCompletesTimesOutAndCanFinishAfterTheCaptureIsGone) {
-  FakeActivation never;
-  never.never = true;
-  system->SetActivation(never);
-  {
-    auto capture = InitializedCapture();
-    EXPECT_FALSE(capture->InitializeProcessLoopback(77));
-  }
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{kTimedOut}));
+  // One that never completes may finish after the capture is gone.
+  system->SetActivation({.never = true});
+  capture = InitializedCapture();
+  EXPECT_FALSE(capture->InitializeProcessLoopback(77));
+  capture.reset();
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{kTimedOut, kTimedOut}));
   system->ReleasePendingActivations();
-  EXPECT_TRUE(system->WaitForActivationsCompleted(1, 10000));
+  EXPECT_TRUE(system->WaitForActivationsCompleted(2, 10000));
 }
 
-struct StreamFailure {
-  const char* name;
-  std::function<void(fa::FakeAudioEndpoint&)> arrange;
-  std::string line;
-};
-
-class ProcessStreamFailureTest : public ProcessLoopbackTest, public ::testing::WithParamInterface<StreamFailure> {};
-
-TEST_P(ProcessStreamFailureTest, EachStreamStepFailsWithItsLine) {
-  GetParam().arrange(*system->ProcessLoopbackEndpoint());
-  auto capture = InitializedCapture();
-  EXPECT_FALSE(capture->InitializeProcessLoopback(4242));
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{GetParam().line}));
-  EXPECT_FALSE(capture->IsUsingProcessLoopback());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, ProcessStreamFailureTest,
-    ::testing::Values(
-        StreamFailure{"MixFormat",
-                      [](fa::FakeAudioEndpoint& e) {
-                        e.SetFault(FakeAudioPoint::GetMixFormat, FakeAudioFault::Code(E_NOTIMPL));
-                      },
-                      "[AudioCapture] Failed to get mix format for process loopback\n"},
-        StreamFailure{"Initialize",
-                      [](fa::FakeAudioEndpoint& e) {
-                        e.SetFault(FakeAudioPoint::Initialize, FakeAudioFault::Code(E_INVALIDARG));
-                      },
-                      "[AudioCapture] Failed to initialize process loopback client: 0x80070057\n"},
-        StreamFailure{"SetEventHandle",
-                      [](fa::FakeAudioEndpoint& e) {
-                        e.SetFault(FakeAudioPoint::SetEventHandle, FakeAudioFault::Code(E_HANDLE));
-                      },
-                      "[AudioCapture] Failed to set process loopback event: 0x80070006\n"},
-        StreamFailure{"CaptureService", [](fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); },
-                      "[AudioCapture] Failed to get process loopback capture client\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-TEST_F(ProcessLoopbackTest, TheProcessStreamFeedsTheMix) {
-  auto capture = InitializedCapture();
-  ASSERT_TRUE(capture->InitializeProcessLoopback(4242));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  system->ProcessLoopbackEndpoint()->LastClient()->PushFloat(FloatFrames(480, {0.4f, 0.4f}));
-  int index = sink.WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); });
-  ASSERT_GE(index, 0);
-  // 0.4 x 0.625 (default system gain)
-  EXPECT_EQ(sink.Chunks()[index].pcm[0], static_cast<int16_t>(0.25f * 32767.0f));
-  capture->Stop();
-}
-
-// The handler on its own: every outcome signals the event, and a failed query keeps no client.
+// An operation whose outcome is scripted, for the handler on its own.
 class ScriptedOperation : public fa::ActivateAudioInterfaceAsyncOperation {
  public:
   ScriptedOperation(HRESULT call, HRESULT result, std::shared_ptr<fa::AudioClient> client, bool throws = false)
@@ -213,51 +144,37 @@ class ScriptedOperation : public fa::ActivateAudioInterfaceAsyncOperation {
   }
 
  private:
-  HRESULT m_call;
-  HRESULT m_result;
+  HRESULT m_call, m_result;
   std::shared_ptr<fa::AudioClient> m_client;
   bool m_throws;
 };
 
-TEST(ProcessLoopbackCompletionHandler, StartsFailedAndRecordsEachOutcome) {
+TEST(ProcessLoopbackCompletionHandler, EveryOutcomeIsRecordedAndSignalled) {
   fa::FakeAudioSystem fake;
   auto client = fake.ProcessLoopbackEndpoint()->MakeClient(true);
-
   ProcessLoopbackCompletionHandler fresh;
   EXPECT_EQ(fresh.ActivateResult(), E_FAIL);
   EXPECT_FALSE(fresh.CompletedEvent().IsSignalled());
   EXPECT_TRUE(fresh.CompletedEvent().IsManualReset());
-
-  ProcessLoopbackCompletionHandler ok;
-  ScriptedOperation success(S_OK, S_OK, client);
-  EXPECT_EQ(ok.ActivateCompleted(success), S_OK);
-  EXPECT_EQ(ok.ActivateResult(), S_OK);
-  EXPECT_EQ(ok.AudioClient(), client);
-  EXPECT_TRUE(ok.CompletedEvent().IsSignalled());
-
-  ProcessLoopbackCompletionHandler queryFailed;
-  ScriptedOperation failedQuery(E_ILLEGAL_METHOD_CALL, S_OK, client);
-  EXPECT_EQ(queryFailed.ActivateCompleted(failedQuery), S_OK);
-  EXPECT_EQ(queryFailed.ActivateResult(), E_ILLEGAL_METHOD_CALL);
-  EXPECT_FALSE(queryFailed.AudioClient());
-  EXPECT_TRUE(queryFailed.CompletedEvent().IsSignalled());
-
-  ProcessLoopbackCompletionHandler denied;
-  ScriptedOperation deniedOp(S_OK, E_ACCESSDENIED, nullptr);
-  denied.ActivateCompleted(deniedOp);
-  EXPECT_EQ(denied.ActivateResult(), E_ACCESSDENIED);
-
-  ProcessLoopbackCompletionHandler empty;
-  ScriptedOperation emptyOp(S_OK, S_OK, nullptr);
-  empty.ActivateCompleted(emptyOp);
-  EXPECT_EQ(empty.ActivateResult(), S_OK);
-  EXPECT_FALSE(empty.AudioClient());
-
-  ProcessLoopbackCompletionHandler thrown;
-  ScriptedOperation throwing(S_OK, S_OK, client, true);
-  EXPECT_EQ(thrown.ActivateCompleted(throwing), S_OK);
-  EXPECT_EQ(thrown.ActivateResult(), E_FAIL);
-  EXPECT_TRUE(thrown.CompletedEvent().IsSignalled());
+  struct Case {
+    const char* name;
+    ScriptedOperation operation;
+    HRESULT result;
+    bool keepsClient;
+  };
+  Case cases[] = {{"success", {S_OK, S_OK, client}, S_OK, true},
+                  {"failed query", {E_ILLEGAL_METHOD_CALL, S_OK, client}, E_ILLEGAL_METHOD_CALL, false},
+                  {"denied", {S_OK, E_ACCESSDENIED, client}, E_ACCESSDENIED, false},
+                  {"no interface", {S_OK, S_OK, nullptr}, S_OK, false},
+                  {"throws", {S_OK, S_OK, client, true}, E_FAIL, false}};
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ProcessLoopbackCompletionHandler handler;
+    EXPECT_EQ(handler.ActivateCompleted(c.operation), S_OK);
+    EXPECT_EQ(handler.ActivateResult(), c.result);
+    EXPECT_EQ(handler.AudioClient(), c.keepsClient ? client : nullptr);
+    EXPECT_TRUE(handler.CompletedEvent().IsSignalled());
+  }
 }
 
 }  // namespace
