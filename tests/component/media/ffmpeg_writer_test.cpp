@@ -1,5 +1,5 @@
-// The FFmpeg media platform: the encoder list the discovery sees, x264's types, and the sink
-// writer's call order, refusals, bounded queues, codec settings and metadata, read back from the file.
+// The FFmpeg sink writer: call order, refusals, bounded queues, codec settings and metadata, read
+// back from the file. (The encoder list and x264's types are exercised by the encoder's file test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/media/ffmpeg/ffmpeg_codecs.h"
 #include "platform/media/ffmpeg/ffmpeg_sink_writer.h"
 #include "platform/media/media_foundation.h"
 
@@ -124,38 +123,6 @@ class FfmpegWriter : public ::testing::Test {
   MediaPlatformScope scope;
   std::string path;
 };
-
-// Hardware first (device-surface encoders flagged), then x264, which takes NV12 first once its
-// output type is set; x264rgb and OMX are not offered.
-TEST_F(FfmpegWriter, EncodersListHardwareFirstThenX264WithItsInputTypes) {
-  std::vector<std::shared_ptr<Activate>> all;
-  ASSERT_EQ(S_OK, EnumVideoEncoders(0x47, &all));
-  const auto name = [](const Activate& a) {
-    std::wstring n;
-    a.GetString(KALTO_MFT_CODEC_NAME, &n);
-    return n;
-  };
-  const auto software = std::find_if(all.begin(), all.end(), [](auto& a) { return !a->IsHardware(); });
-  ASSERT_NE(all.end(), software);
-  EXPECT_EQ(L"libx264", name(**software));
-  EXPECT_TRUE(std::none_of(software, all.end(), [](auto& a) { return a->IsHardware(); }));
-  EXPECT_TRUE(std::none_of(all.begin(), all.end(), [&](auto& a) { return name(*a) == L"libx264rgb" || name(*a) == L"h264_omx"; }));
-  std::shared_ptr<Transform> x264;
-  ASSERT_EQ(S_OK, (*software)->ActivateObject(&x264));
-  std::shared_ptr<MediaType> type;
-  EXPECT_EQ(MF_E_TRANSFORM_TYPE_NOT_SET, x264->GetInputAvailableType(0, 0, &type));
-  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, x264->SetOutputType(0, VideoType(MFVideoFormat_H264, 1921, 1080).get(), 0));
-  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, x264->SetOutputType(0, VideoType(MFVideoFormat_H264, kW, kH, 0).get(), 0));
-  EXPECT_EQ(MF_E_INVALIDMEDIATYPE, x264->SetOutputType(0, H264Type(88).get(), 0));  // Extended
-  ASSERT_EQ(S_OK, x264->SetOutputType(0, VideoType(MFVideoFormat_H264, 1920, 1088).get(), 0));
-  std::vector<Guid> subtypes;
-  for (uint32_t i = 0; x264->GetInputAvailableType(0, i, &type) == S_OK; ++i) {
-    Guid subtype;
-    type->GetGUID(MF_MT_SUBTYPE, &subtype);
-    subtypes.push_back(subtype);
-  }
-  EXPECT_EQ((std::vector<Guid>{MFVideoFormat_NV12, MFVideoFormat_IYUV, MFVideoFormat_YV12}), subtypes);
-}
 
 TEST_F(FfmpegWriter, FullVideoQueueRefusesFramesButNeverAudioAndFinalizeDrainsIt) {
   auto writer = Begin(4);
