@@ -1,6 +1,6 @@
 #pragma once
-// A private Xvfb per test, and the real capture backend driven as the engine drives it: device,
-// item, pool, session, and a FrameArrived handler that reads every frame back and closes it.
+// The program's Xvfb servers, and the real capture backend driven as the engine drives it:
+// device, item, pool, session, and a FrameArrived handler that reads every frame back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -17,8 +17,8 @@
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
 #include "support/gpu_readback.h"
-#include "support/x_server.h"
 #include "support/require.h"
+#include "support/x_server.h"
 
 namespace kalto::test {
 
@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 
 template <typename Pred>
 bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 15s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   while (!pred()) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(5ms);
@@ -42,23 +42,26 @@ inline std::string UnusedDisplay() {
   return {};
 }
 
-// Skips without Xvfb; Boot() starts the test's own server and a client connection to it.
+// Shared by every test of the program, each started on first use: LEFT 1920x1080 and RIGHT
+// 1280x1024 side by side, or one 640x480 screen under twm for the cases that iconify.
 class XTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
-  }
-  ::testing::AssertionResult Boot(int width, int height, bool twoMonitors = false, bool windowManager = false) {
-    server.emplace(width, height);
-    bool ok = server->Running() && (!twoMonitors || server->SetTwoMonitors()) &&
-              (!windowManager || server->StartWindowManager());
-    if (!ok) return ::testing::AssertionFailure() << server->Error();
+  void SetUp() override { KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed"); }
+  ::testing::AssertionResult Boot(bool windowManager = false) {
+    static std::unique_ptr<XServer> servers[2];
+    auto& s = servers[windowManager];
+    if (!s) {
+      s = std::make_unique<XServer>(windowManager ? 640 : 3200, windowManager ? 480 : 1080);
+      if (s->Running()) windowManager ? s->StartWindowManager() : s->SetTwoMonitors();
+    }
+    if (!s->Running() || !s->Error().empty()) return ::testing::AssertionFailure() << s->Error();
+    server = s.get();
     client.emplace(server->Display());
     return *client ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no client connection";
   }
   const std::string& Display() const { return server->Display(); }
 
-  std::optional<XServer> server;
+  XServer* server = nullptr;
   std::optional<XClient> client;
 };
 
@@ -82,21 +85,20 @@ class CaptureHarness {
     factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
                           &context);
     interop = service.GetItemInterop();
-    EXPECT_EQ(service.CreateCaptureDevice(device, &captureDevice), S_OK);
+    EXPECT_EQ(S_OK, service.CreateCaptureDevice(device, &captureDevice));
   }
   ~CaptureHarness() { Stop(); }
 
   std::shared_ptr<screen::CaptureItem> MonitorItem(int index = 0) {
     std::shared_ptr<screen::CaptureItem> result;
-    EXPECT_EQ(interop->CreateForMonitor(x11::X11Desktop(m_display).EnumMonitors().at(index), &result), S_OK);
+    EXPECT_EQ(S_OK, interop->CreateForMonitor(x11::X11Desktop(m_display).EnumMonitors().at(index), &result));
     return result;
   }
   std::shared_ptr<screen::CaptureItem> WindowItem(::Window window) {
     std::shared_ptr<screen::CaptureItem> result;
-    EXPECT_EQ(interop->CreateForWindow(static_cast<desktop::WindowHandle>(window), &result), S_OK);
+    EXPECT_EQ(S_OK, interop->CreateForWindow(static_cast<desktop::WindowHandle>(window), &result));
     return result;
   }
-
   // Makes the pool (of the item's size) with the copying handler and the session; does not start.
   void Prepare(std::shared_ptr<screen::CaptureItem> captureItem) {
     item = std::move(captureItem);
@@ -131,15 +133,22 @@ class CaptureHarness {
     return frames.size();
   }
   // The first frame delivered at index >= `from` that satisfies `pred`.
-  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred, size_t from = 0) {
+  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred, size_t from = 0,
+                                       std::chrono::milliseconds timeout = 15s) {
     std::unique_lock lock(mutex);
-    auto deadline = std::chrono::steady_clock::now() + 15s;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (size_t next = from;;) {
-      for (; next < frames.size(); ++next) if (pred(frames[next])) return frames[next];
+      for (; next < frames.size(); ++next) {
+        if (pred(frames[next])) return frames[next];
+      }
       if (arrived.wait_until(lock, deadline) == std::cv_status::timeout && next >= frames.size()) return std::nullopt;
     }
   }
   std::optional<CapturedFrame> WaitForAny(size_t from = 0) { return WaitFor([](auto&) { return true; }, from); }
+  // True when no frame beyond `count` arrives within `quiet`.
+  bool StaysAt(size_t count, std::chrono::milliseconds quiet = 300ms) {
+    return !WaitFor([](auto&) { return true; }, count, quiet);
+  }
 
   x11::X11CaptureService service;
   std::shared_ptr<gpu::Device> device;

@@ -1,4 +1,4 @@
-// The X11 desktop against a private Xvfb: monitors, windows, the pointer.
+// The X11 desktop against the program's Xvfb: monitors, windows, the pointer.
 // gtest goes before any X header: Xlib's macros (None, Bool) clash with its internals.
 #include <gtest/gtest.h>
 
@@ -21,112 +21,93 @@ ptrdiff_t Index(const std::vector<desktop::WindowInfo>& windows, Window id) {
   return it == windows.end() ? -1 : it - windows.begin();
 }
 
-TEST_F(X11Desktop, OneScreenIsOnePrimaryMonitorFoundThroughTheDisplayVariable) {
-  ASSERT_TRUE(Boot(800, 600));
+TEST_F(X11Desktop, MonitorsInRandrOrderMonitorFromWindowAndThePointer) {
+  ASSERT_TRUE(Boot());
   ScopedDisplayEnv env(Display());
   x11::X11Desktop desktop;  // no name: $DISPLAY
-
   std::vector<desktop::MonitorHandle> monitors = desktop.EnumMonitors();
-  ASSERT_EQ(monitors.size(), 1u);
-  EXPECT_EQ(desktop.PrimaryMonitor(), monitors[0]);
-  desktop::MonitorInfo info;
-  ASSERT_TRUE(desktop.GetMonitorInfo(monitors[0], &info));
-  EXPECT_EQ(Edges(info.monitor), (std::array<int32_t, 4>{0, 0, 800, 600}));
-  EXPECT_EQ(Edges(info.work), Edges(info.monitor));
-  EXPECT_TRUE(info.primary);
-  EXPECT_FALSE(info.name.empty());
-  EXPECT_FALSE(desktop.GetMonitorInfo(monitors[0] + 100000, &info));
-  EXPECT_FALSE(desktop.GetMonitorInfo(0, &info));
-
-  client->WarpPointer(123, 456);
-  desktop::Point p;
-  ASSERT_TRUE(desktop.GetCursorPos(&p));
-  EXPECT_EQ(p.x, 123);
-  EXPECT_EQ(p.y, 456);
-}
-
-TEST_F(X11Desktop, TwoMonitorsInRandrOrderAndMonitorFromWindow) {
-  ASSERT_TRUE(Boot(3200, 1080, /*twoMonitors=*/true));
-  x11::X11Desktop desktop(Display());
-  std::vector<desktop::MonitorHandle> monitors = desktop.EnumMonitors();
-  ASSERT_EQ(monitors.size(), 2u);
+  ASSERT_EQ(2u, monitors.size());
   desktop::MonitorInfo left, right;
   ASSERT_TRUE(desktop.GetMonitorInfo(monitors[0], &left));
   ASSERT_TRUE(desktop.GetMonitorInfo(monitors[1], &right));
-  EXPECT_EQ(left.name, "LEFT");
-  EXPECT_EQ(right.name, "RIGHT");
-  EXPECT_EQ(Edges(left.monitor), (std::array<int32_t, 4>{0, 0, 1920, 1080}));
-  EXPECT_EQ(Edges(right.monitor), (std::array<int32_t, 4>{1920, 0, 3200, 1024}));
+  EXPECT_EQ("LEFT", left.name);
+  EXPECT_EQ("RIGHT", right.name);
+  EXPECT_EQ((std::array<int32_t, 4>{0, 0, 1920, 1080}), Edges(left.monitor));
+  EXPECT_EQ((std::array<int32_t, 4>{1920, 0, 3200, 1024}), Edges(right.monitor));
+  EXPECT_EQ(Edges(left.monitor), Edges(left.work));
   // Nothing is flagged primary on Xvfb: the first monitor stands in.
-  EXPECT_EQ(desktop.PrimaryMonitor(), monitors[0]);
+  EXPECT_EQ(monitors[0], desktop.PrimaryMonitor());
   EXPECT_TRUE(left.primary);
   EXPECT_FALSE(right.primary);
+  EXPECT_FALSE(desktop.GetMonitorInfo(monitors[0] + 100000, &left));
+  EXPECT_FALSE(desktop.GetMonitorInfo(0, &left));
 
   TestWindow onRight(*client, 2000, 100, 200, 150, "right");
   TestWindow mostlyRight(*client, 1800, 200, 300, 100, "straddling");  // 120 px left, 180 px right
   TestWindow below(*client, 1950, 1050, 100, 100, "below right");      // 26 px below RIGHT, 30 px right of LEFT
-  EXPECT_EQ(desktop.MonitorFromWindow(onRight.id(), MonitorDefault::Null), monitors[1]);
-  EXPECT_EQ(desktop.MonitorFromWindow(mostlyRight.id(), MonitorDefault::Null), monitors[1]);
+  EXPECT_EQ(monitors[1], desktop.MonitorFromWindow(onRight.id(), MonitorDefault::Null));
+  EXPECT_EQ(monitors[1], desktop.MonitorFromWindow(mostlyRight.id(), MonitorDefault::Null));
   // On neither monitor, or not a window: each fallback does what it says.
-  EXPECT_EQ(desktop.MonitorFromWindow(below.id(), MonitorDefault::Null), 0);
-  EXPECT_EQ(desktop.MonitorFromWindow(below.id(), MonitorDefault::Primary), monitors[0]);
-  EXPECT_EQ(desktop.MonitorFromWindow(below.id(), MonitorDefault::Nearest), monitors[1]);
-  EXPECT_EQ(desktop.MonitorFromWindow(0x7FFFFFF, MonitorDefault::Null), 0);
-  EXPECT_EQ(desktop.MonitorFromWindow(0x7FFFFFF, MonitorDefault::Nearest), monitors[0]);
+  EXPECT_EQ(0, desktop.MonitorFromWindow(below.id(), MonitorDefault::Null));
+  EXPECT_EQ(monitors[0], desktop.MonitorFromWindow(below.id(), MonitorDefault::Primary));
+  EXPECT_EQ(monitors[1], desktop.MonitorFromWindow(below.id(), MonitorDefault::Nearest));
+  EXPECT_EQ(0, desktop.MonitorFromWindow(0x7FFFFFF, MonitorDefault::Null));
+  EXPECT_EQ(monitors[0], desktop.MonitorFromWindow(0x7FFFFFF, MonitorDefault::Nearest));
+
+  client->WarpPointer(2123, 456);
+  desktop::Point p;
+  ASSERT_TRUE(desktop.GetCursorPos(&p));
+  EXPECT_EQ(2123, p.x);
+  EXPECT_EQ(456, p.y);
 }
 
 TEST_F(X11Desktop, WindowsTitlesPidsAndLifetime) {
-  ASSERT_TRUE(Boot(800, 600));
+  ASSERT_TRUE(Boot());
   x11::X11Desktop desktop(Display());
   TestWindow titled(*client, 10, 20, 200, 100, "Caf\xC3\xA9 recorder \xE2\x9C\x93");
   titled.SetPid(4242);
   TestWindow latin1(*client, 300, 20, 100, 100, "x");
   latin1.SetLatin1Name("na\xEFve");
   TestWindow front(*client, 50, 50, 100, 100, "front");
-
   std::vector<desktop::WindowInfo> windows = desktop.EnumWindows();
   const ptrdiff_t i = Index(windows, titled.id()), l = Index(windows, latin1.id());
   ASSERT_GE(i, 0);
   ASSERT_GE(l, 0);
-  EXPECT_EQ(windows[i].title, "Caf\xC3\xA9 recorder \xE2\x9C\x93");
-  EXPECT_EQ(windows[i].processId, 4242u);
+  EXPECT_EQ("Caf\xC3\xA9 recorder \xE2\x9C\x93", windows[i].title);
+  EXPECT_EQ(4242u, windows[i].processId);
   EXPECT_FALSE(windows[i].minimized);
-  EXPECT_EQ(Edges(windows[i].rect), (std::array<int32_t, 4>{10, 20, 210, 120}));
-  EXPECT_EQ(windows[l].title, "na\xC3\xAFve");
-  EXPECT_EQ(desktop.GetWindowProcessId(latin1.id()), 0u);
+  EXPECT_EQ((std::array<int32_t, 4>{10, 20, 210, 120}), Edges(windows[i].rect));
+  EXPECT_EQ("na\xC3\xAFve", windows[l].title);
+  EXPECT_EQ(0u, desktop.GetWindowProcessId(latin1.id()));
   EXPECT_LT(Index(windows, front.id()), i) << "the window mapped last comes first";
-
-  EXPECT_EQ(desktop.GetWindowProcessId(titled.id()), 4242u);
+  EXPECT_EQ(4242u, desktop.GetWindowProcessId(titled.id()));
   EXPECT_TRUE(desktop.IsWindow(titled.id()));
-  Window gone = titled.id();
+  const Window gone = titled.id();
   titled.Destroy();
   EXPECT_FALSE(desktop.IsWindow(gone));
-  EXPECT_EQ(desktop.GetWindowProcessId(gone), 0u);
-  EXPECT_EQ(Index(desktop.EnumWindows(), gone), -1);
+  EXPECT_EQ(0u, desktop.GetWindowProcessId(gone));
+  EXPECT_EQ(-1, Index(desktop.EnumWindows(), gone));
 }
 
 TEST_F(X11Desktop, ReparentedClientsAndIconicStateUnderTwm) {
-  ASSERT_TRUE(Boot(800, 600, false, /*windowManager=*/true));
+  ASSERT_TRUE(Boot(/*windowManager=*/true));
   x11::X11Desktop desktop(Display());
   TestWindow window(*client, 100, 100, 200, 120, "managed");
   window.SetPid(77);
-
   // twm put the window in a frame; the entry is the client itself.
   auto windows = desktop.EnumWindows();
   ptrdiff_t i = Index(windows, window.id());
   ASSERT_GE(i, 0);
-  EXPECT_EQ(windows[i].processId, 77u);
-  EXPECT_EQ(windows[i].rect.Width(), 200);
+  EXPECT_EQ(77u, windows[i].processId);
+  EXPECT_EQ(200, windows[i].rect.Width());
   EXPECT_FALSE(windows[i].minimized);
   EXPECT_FALSE(desktop.IsIconic(window.id()));
-
   ASSERT_TRUE(window.Iconify());
   EXPECT_TRUE(desktop.IsIconic(window.id()));
   windows = desktop.EnumWindows();
   i = Index(windows, window.id());
   ASSERT_GE(i, 0) << "iconic windows are listed";
   EXPECT_TRUE(windows[i].minimized);
-
   ASSERT_TRUE(window.Restore());
   EXPECT_FALSE(desktop.IsIconic(window.id()));
 }
@@ -134,13 +115,13 @@ TEST_F(X11Desktop, ReparentedClientsAndIconicStateUnderTwm) {
 TEST(X11DesktopWithoutServer, EveryQueryAnswersNothingAndNothingThrows) {
   x11::X11Desktop desktop(UnusedDisplay());
   EXPECT_TRUE(desktop.EnumMonitors().empty());
-  EXPECT_EQ(desktop.PrimaryMonitor(), 0);
+  EXPECT_EQ(0, desktop.PrimaryMonitor());
   desktop::MonitorInfo info;
   EXPECT_FALSE(desktop.GetMonitorInfo(1, &info));
-  EXPECT_EQ(desktop.MonitorFromWindow(1, MonitorDefault::Nearest), 0);
+  EXPECT_EQ(0, desktop.MonitorFromWindow(1, MonitorDefault::Nearest));
   EXPECT_TRUE(desktop.EnumWindows().empty());
   EXPECT_FALSE(desktop.IsWindow(1));
-  EXPECT_EQ(desktop.GetWindowProcessId(1), 0u);
+  EXPECT_EQ(0u, desktop.GetWindowProcessId(1));
   EXPECT_FALSE(desktop.IsIconic(1));
   desktop::Point p;
   EXPECT_FALSE(desktop.GetCursorPos(&p));
