@@ -1,5 +1,6 @@
 // The FFmpeg sink writer: call order, refusals, bounded queues, codec settings and metadata, read
-// back from the file. (The encoder list and x264's types are exercised by the encoder's file test.)
+// back from the file, and the input subtypes' pixel formats. (The encoder list and x264's types are
+// exercised by the encoder's file test.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 #include <cstdio>
 #include <thread>
 
+#include "platform/media/ffmpeg/ffmpeg_codecs.h"
 #include "platform/media/ffmpeg/ffmpeg_sink_writer.h"
 #include "platform/media/media_foundation.h"
 
@@ -123,6 +125,15 @@ class FfmpegWriter : public ::testing::Test {
   MediaPlatformScope scope;
   std::string path;
 };
+
+TEST(FfmpegMapping, InputSubtypesToPixelFormats) {
+  const std::pair<Guid, AVPixelFormat> cases[] = {
+      {MFVideoFormat_NV12, AV_PIX_FMT_NV12},    {MFVideoFormat_IYUV, AV_PIX_FMT_YUV420P},
+      {MFVideoFormat_YV12, AV_PIX_FMT_YUV420P}, {MFVideoFormat_YUY2, AV_PIX_FMT_YUYV422},
+      {MFVideoFormat_RGB32, AV_PIX_FMT_BGR0},   {MFVideoFormat_ARGB32, AV_PIX_FMT_BGRA},
+      {MFVideoFormat_H264, AV_PIX_FMT_NONE}};
+  for (const auto& [subtype, format] : cases) EXPECT_EQ(format, ffmpeg::PixelFormatOf(subtype)) << SubtypeName(subtype);
+}
 
 TEST_F(FfmpegWriter, FullVideoQueueRefusesFramesButNeverAudioAndFinalizeDrainsIt) {
   auto writer = Begin(4);

@@ -77,24 +77,6 @@ std::string TempPath(const std::string& name) {
   return std::string(dir != nullptr ? dir : "/tmp") + "/kalto_media_" + std::to_string(::getpid()) + "_" + name;
 }
 
-std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex) {
-  const uint32_t bar = BarX(frameIndex, width), midY = kStrip + (height - kStrip) / 2;
-  std::vector<uint8_t> frame(size_t{width} * height * 3 / 2);
-  uint8_t* chroma = frame.data() + size_t{width} * height;
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) {
-      const Yuv c = y < kStrip ? (x >= bar && x < bar + 8 ? Yuv{16, 128, 128} : kQuadrants[3])
-                               : kQuadrants[(x >= width / 2 ? 1 : 0) + (y >= midY ? 2 : 0)];
-      frame[size_t{y} * width + x] = c.y;
-      if (x % 2 == 0 && y % 2 == 0) {  // chroma of the top-left sample; the bar is 8-aligned
-        chroma[size_t{y / 2} * width + x] = c.u;
-        chroma[size_t{y / 2} * width + x + 1] = c.v;
-      }
-    }
-  }
-  return frame;
-}
-
 Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy) {
   uint64_t sy = 0, su = 0, sv = 0;
   for (uint32_t y = cy - 4; y < cy + 4; ++y) {
@@ -163,7 +145,7 @@ std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t ti
   return sample;
 }
 
-OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setup) {
+OpenRecording BeginRecording(const std::string& path, uint32_t width, uint32_t height) {
   OpenRecording recording;
   std::shared_ptr<Attributes> attributes;
   CreateAttributes(&attributes, 4);
@@ -181,7 +163,7 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
     auto type = std::make_shared<MediaType>();
     type->SetGUID(MF_MT_MAJOR_TYPE, MFMediaType_Video);
     type->SetGUID(MF_MT_SUBTYPE, subtype);
-    SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, setup.width, setup.height);
+    SetAttributeSize(type.get(), MF_MT_FRAME_SIZE, width, height);
     SetAttributeRatio(type.get(), MF_MT_FRAME_RATE, 30, 1);
     SetAttributeRatio(type.get(), MF_MT_PIXEL_ASPECT_RATIO, 1, 1);
     type->SetUINT32(MF_MT_INTERLACE_MODE, MFVideoInterlace_Progressive);
@@ -212,9 +194,9 @@ OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setu
     codec->SetValue(CODECAPI_AVEncMPVDefaultBPictureCount, 0);
     codec->SetValue(CODECAPI_AVEncMPVGOPSize, 30);
   }
-  if (Failed(writer->SetInputMediaType(recording.video, *video(setup.inputSubtype), nullptr)) ||
-      (setup.audio && (Failed(writer->AddStream(*audio(MFAudioFormat_AAC, 24000), &recording.audio)) ||
-                       Failed(writer->SetInputMediaType(recording.audio, *audio(MFAudioFormat_PCM, 192000), nullptr)))) ||
+  if (Failed(writer->SetInputMediaType(recording.video, *video(MFVideoFormat_NV12), nullptr)) ||
+      Failed(writer->AddStream(*audio(MFAudioFormat_AAC, 24000), &recording.audio)) ||
+      Failed(writer->SetInputMediaType(recording.audio, *audio(MFAudioFormat_PCM, 192000), nullptr)) ||
       Failed(writer->BeginWriting())) {
     return {};
   }

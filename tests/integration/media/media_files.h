@@ -29,8 +29,8 @@ std::vector<double> PacketTimes(const std::string& path, const char* streamType)
 std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, uint32_t width, uint32_t height);
 std::string TempPath(const std::string& name);
 
-// A test picture: a grey strip of 16 rows with a black bar at x = 8 * frame index modulo the
-// width, so decoded frames tell which frame they are, then four quadrants (white, red, blue, grey).
+// The encoder's test picture: a grey strip of 16 rows with a black bar at x = 8 * frame index modulo
+// the width, so decoded frames tell which frame they are, then four quadrants (white, red, blue, grey).
 struct Yuv {
   uint8_t y, u, v;
   friend std::ostream& operator<<(std::ostream& os, const Yuv& c) {
@@ -41,7 +41,6 @@ inline constexpr uint32_t kStrip = 16;
 inline constexpr Yuv kRed{63, 102, 240};
 inline constexpr Yuv kQuadrants[] = {{235, 128, 128}, kRed, {32, 240, 118}, {126, 128, 128}};
 inline uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
-std::vector<uint8_t> MakeNv12Frame(uint32_t width, uint32_t height, uint32_t frameIndex);
 // Mean Y, U, V of the 8x8 block centred at (cx, cy) of an NV12 frame.
 Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy);
 // Expects the bar of frame `index` and the four quadrant colours, within `tolerance`, in a picture
@@ -53,20 +52,14 @@ bool Near(const Yuv& actual, const Yuv& expected, int tolerance);
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame);
 std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration);
 
-// A writer set up as the encoder sets it up: H.264 Main video (and optionally AAC audio), codec
+// A writer set up as the encoder sets it up: H.264 Main video from NV12 and AAC audio, codec
 // settings, metadata, BeginWriting. The writer is null on failure.
-struct RecordingSetup {
-  uint32_t width = 640;
-  uint32_t height = 368;
-  Guid inputSubtype = MFVideoFormat_NV12;
-  bool audio = true;
-};
 struct OpenRecording {
   std::shared_ptr<SinkWriter> writer;
   uint32_t video = 0;
   uint32_t audio = 0;
 };
 inline constexpr const wchar_t* kMetadata = L"Kalto (0.0.3) - test encoder";
-OpenRecording BeginRecording(const std::string& path, const RecordingSetup& setup);
+OpenRecording BeginRecording(const std::string& path, uint32_t width, uint32_t height);
 
 }  // namespace kalto::media::test
