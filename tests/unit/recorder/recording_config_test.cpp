@@ -28,15 +28,12 @@ struct PropertyCase {
 
 // The expected defaults are written out here independently of the property list in the header.
 // Samples include out-of-range values, extremes and an embedded NUL: the bag validates nothing.
-#define PROPERTY(prop, initial, sample)                                                   \
-  PropertyCase {                                                                          \
-    #prop, Value(decltype(std::declval<RecordingConfig>().prop())(initial)),              \
-        Value(decltype(std::declval<RecordingConfig>().prop())(sample)),                  \
-        [](const RecordingConfig& c) { return Value(c.prop()); },                         \
-        [](RecordingConfig& c, const Value& v) {                                          \
-          c.prop(std::get<decltype(std::declval<RecordingConfig>().prop())>(v));          \
-        },                                                                                \
-        [](const RecordingConfigValues& v) { return Value(v.prop); }                      \
+#define TYPE(prop) decltype(std::declval<RecordingConfig>().prop())
+#define PROPERTY(prop, initial, sample)                                                                  \
+  PropertyCase {                                                                                         \
+    #prop, Value(TYPE(prop)(initial)), Value(TYPE(prop)(sample)), [](const RecordingConfig& c) { return Value(c.prop()); }, \
+        [](RecordingConfig& c, const Value& v) { c.prop(std::get<TYPE(prop)>(v)); },                    \
+        [](const RecordingConfigValues& v) { return Value(v.prop); }                                     \
   }
 
 const std::vector<PropertyCase>& Cases() {
@@ -146,7 +143,7 @@ TEST(RecordingConfig, ConcurrentSettersAndSnapshotsSeeWholeValues) {
     EXPECT_TRUE(path.empty() || path == a || path == b);
   }
   writer.join();
-  EXPECT_EQ(config.OutputPath(), a);
+  EXPECT_EQ(a, config.OutputPath());
 }
 
 }  // namespace
