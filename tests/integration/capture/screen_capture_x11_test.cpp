@@ -1,12 +1,9 @@
-// ScreenCapture on the real X11 backends, against a private Xvfb.
+// ScreenCapture on the real X11 backends, against Xvfb servers shared by the whole program.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "capture/screen_capture.h"
 #include "common/steady_clock.h"
@@ -14,8 +11,8 @@
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
 #include "support/gpu_readback.h"
-#include "support/x_server.h"
 #include "support/require.h"
+#include "support/x_server.h"
 
 namespace kalto::test {
 namespace {
@@ -28,132 +25,96 @@ struct Captured {
   std::vector<uint32_t> pixels;
 };
 
-// Keeps CPU copies of delivered frames (the texture is only borrowed for the call).
-class Collector {
- public:
-  FrameCallback Callback() {
-    return [this](gpu::Texture2D& texture, int64_t ts) {
-      auto desc = texture.GetDesc();
-      Captured c{desc.width, desc.height, ts, ReadPixels(texture)};
-      ASSERT_EQ(c.pixels.size(), size_t{desc.width} * desc.height);
-      std::lock_guard lock(m_mutex);
-      m_frames.push_back(std::move(c));
-      m_cv.notify_all();
-    };
-  }
-  bool WaitFor(size_t n, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(m_mutex);
-    return m_cv.wait_for(lock, timeout, [&] { return m_frames.size() >= n; });
-  }
-  Captured Last() {
-    std::lock_guard lock(m_mutex);
-    return m_frames.back();
-  }
-  size_t Count() {
-    std::lock_guard lock(m_mutex);
-    return m_frames.size();
-  }
-  void Clear() {
-    std::lock_guard lock(m_mutex);
-    m_frames.clear();
-  }
-
- private:
-  std::mutex m_mutex;
-  std::condition_variable m_cv;
-  std::vector<Captured> m_frames;
-};
-
 class ScreenCaptureX11Test : public ::testing::Test {
  protected:
-  void SetUp() override {
+  // A 1280x720 screen, plain or under twm (for iconifying), each started on first use.
+  void Boot(bool windowManager) {
     KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
-    ASSERT_TRUE(server.Running()) << server.Error();
-    platform = std::make_shared<platform::Platform>();
+    static std::unique_ptr<XServer> servers[2];
+    auto& s = servers[windowManager];
+    if (!s) {
+      s = std::make_unique<XServer>(1280, 720);
+      if (windowManager) s->StartWindowManager();
+    }
+    ASSERT_TRUE(s->Running() && s->Error().empty()) << s->Error();
     platform->gpu = std::make_shared<gpu::software::SoftwareDeviceFactory>();
-    platform->desktop = std::make_shared<x11::X11Desktop>(server.Display());
-    platform->screen = std::make_shared<x11::X11CaptureService>(server.Display());
-  }
-
-  // Covers the screen with the test pattern of `seed`.
-  void ShowPattern(int seed) {
-    client = std::make_unique<XClient>(server.Display());
+    platform->desktop = std::make_shared<x11::X11Desktop>(s->Display());
+    platform->screen = std::make_shared<x11::X11CaptureService>(s->Display());
+    client = std::make_unique<XClient>(s->Display());
     ASSERT_TRUE(*client);
-    scene = std::make_unique<TestWindow>(*client, 0, 0, 1280, 720, "scene", seed);
-    ASSERT_TRUE(scene->WaitViewable());
-    scene->Draw();
-    XSync(client->get(), False);
   }
-  // Captures the primary monitor without the cursor until one frame arrives.
-  Captured CaptureOneFrame(const std::function<void(ScreenCapture&)>& configure) {
-    ScreenCapture capture(platform);
-    capture.SetCaptureCursor(false);
-    EXPECT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
-    configure(capture);
-    EXPECT_TRUE(capture.Start(frames.Callback()));
-    EXPECT_TRUE(frames.WaitFor(1));
-    capture.Stop();
-    return frames.Count() ? frames.Last() : Captured{};
+  FrameCallback Collect() {
+    return [this](gpu::Texture2D& texture, int64_t ts) {
+      Captured c{texture.GetDesc().width, texture.GetDesc().height, ts, ReadPixels(texture)};
+      std::lock_guard lock(mutex);
+      frames.push_back(std::move(c));
+      arrived.notify_all();
+    };
+  }
+  // The n-th frame from now on.
+  Captured Wait(size_t n = 1) {
+    std::unique_lock lock(mutex);
+    const size_t target = seen + n;
+    EXPECT_TRUE(arrived.wait_for(lock, 10s, [&] { return frames.size() >= target; }));
+    seen = frames.size();
+    return frames.empty() ? Captured{} : frames.back();
   }
 
-  XServer server{1280, 720};
-  std::shared_ptr<platform::Platform> platform;
+  std::shared_ptr<platform::Platform> platform = std::make_shared<platform::Platform>();
   std::unique_ptr<XClient> client;
-  std::unique_ptr<TestWindow> scene;
-  Collector frames;
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::vector<Captured> frames;
+  size_t seen = 0;
 };
 
+// The screen's pattern, from the shared time base, whole and through an odd-sized crop.
 TEST_F(ScreenCaptureX11Test, MonitorFramesCarryTheScreenAndCountFromTheBase) {
-  ShowPattern(3);
-  int64_t baseNs = SteadyNowNs() - 2'000'000'000;
-  auto f = CaptureOneFrame([&](ScreenCapture& capture) {
-    EXPECT_EQ(capture.GetWidth(), 1280);
-    capture.SetStartTimeBase(baseNs);
-  });
-  ASSERT_EQ(f.width, 1280u);
-  ASSERT_EQ(f.height, 720u);
+  ASSERT_NO_FATAL_FAILURE(Boot(false));
+  TestWindow scene(*client, 0, 0, 1280, 720, "scene", 3);
+  ASSERT_TRUE(scene.WaitViewable());
+  scene.Draw();
+  ScreenCapture capture(platform);
+  capture.SetCaptureCursor(false);
+  ASSERT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
+  EXPECT_EQ(1280, capture.GetWidth());
+  capture.SetStartTimeBase(SteadyNowNs() - 2'000'000'000);
+  ASSERT_TRUE(capture.Start(Collect()));
+  Captured f = Wait();
+  ASSERT_EQ(1280u * 720u, f.pixels.size());
   EXPECT_GE(f.timestampHns, 20'000'000);
   int mismatches = 0;
   for (int y = 0; y < 720; ++y) {
     for (int x = 0; x < 1280; ++x) mismatches += f.pixels[size_t(y) * 1280 + x] != PatternPixel(x, y, 3);
   }
-  EXPECT_EQ(mismatches, 0);
-}
-
-TEST_F(ScreenCaptureX11Test, RegionCropDeliversTheRectangleOfTheScreen) {
-  ShowPattern(5);
-  // Odd sizes round down: 400 x 300.
-  auto f = CaptureOneFrame([](ScreenCapture& capture) { capture.SetCropRegion(101, 51, 401, 301); });
-  ASSERT_EQ(f.width, 400u);
-  ASSERT_EQ(f.height, 300u);
-  EXPECT_EQ(f.pixels[0], PatternPixel(101, 51, 5));
-  EXPECT_EQ(f.pixels.back(), PatternPixel(101 + 399, 51 + 299, 5));
+  EXPECT_EQ(0, mismatches);
+  capture.SetCropRegion(101, 51, 401, 301);  // odd sizes round down: 400 x 300
+  scene.Draw();
+  f = Wait();
+  ASSERT_EQ(400u, f.width);
+  ASSERT_EQ(300u, f.height);
+  EXPECT_EQ(PatternPixel(101, 51, 3), f.pixels[0]);
+  EXPECT_EQ(PatternPixel(101 + 399, 51 + 299, 3), f.pixels.back());
 }
 
 TEST_F(ScreenCaptureX11Test, MinimisedWindowYieldsBlackFramesOfTheMonitorSize) {
-  ASSERT_TRUE(server.StartWindowManager());
-  XClient client(server.Display());
-  TestWindow window(client, 200, 150, 320, 240, "editor", 7);
+  ASSERT_NO_FATAL_FAILURE(Boot(true));
+  TestWindow window(*client, 200, 150, 320, 240, "editor", 7);
   ASSERT_TRUE(window.WaitViewable());
   window.Draw();
-  XSync(client.get(), False);
-
   ScreenCapture capture(platform);
   ASSERT_TRUE(capture.InitializeForWindow(static_cast<desktop::WindowHandle>(window.id())));
-  EXPECT_EQ(capture.GetWidth(), 320);
-  ASSERT_TRUE(capture.Start(frames.Callback()));
-  ASSERT_TRUE(frames.WaitFor(1));
-  EXPECT_EQ(frames.Last().width, 320u);
-
+  EXPECT_EQ(320, capture.GetWidth());
+  ASSERT_TRUE(capture.Start(Collect()));
+  EXPECT_EQ(320u, Wait().width);
   ASSERT_TRUE(window.Iconify());
-  frames.Clear();
-  ASSERT_TRUE(frames.WaitFor(3));
+  Wait(3);
   capture.Stop();
-  auto f = frames.Last();
-  EXPECT_EQ(f.width, 1280u);
-  EXPECT_EQ(f.height, 720u);
-  EXPECT_EQ(f.pixels[0], 0xFF000000u);
-  EXPECT_EQ(f.pixels[f.pixels.size() / 2], 0xFF000000u);
+  const Captured f = frames.back();
+  EXPECT_EQ(1280u, f.width);
+  EXPECT_EQ(720u, f.height);
+  EXPECT_EQ(0xFF000000u, f.pixels[0]);
+  EXPECT_EQ(0xFF000000u, f.pixels[f.pixels.size() / 2]);
 }
 
 }  // namespace
