@@ -77,46 +77,6 @@ std::string TempPath(const std::string& name) {
   return std::string(dir != nullptr ? dir : "/tmp") + "/kalto_media_" + std::to_string(::getpid()) + "_" + name;
 }
 
-Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy) {
-  uint64_t sy = 0, su = 0, sv = 0;
-  for (uint32_t y = cy - 4; y < cy + 4; ++y) {
-    for (uint32_t x = cx - 4; x < cx + 4; ++x) sy += nv12[size_t{y} * width + x];
-  }
-  const uint8_t* chroma = nv12.data() + size_t{width} * height;
-  for (uint32_t y = cy / 2 - 2; y < cy / 2 + 2; ++y) {
-    for (uint32_t x = cx / 2 - 2; x < cx / 2 + 2; ++x) {
-      su += chroma[size_t{y} * width + 2 * x];
-      sv += chroma[size_t{y} * width + 2 * x + 1];
-    }
-  }
-  return Yuv{uint8_t(sy / 64), uint8_t(su / 16), uint8_t(sv / 16)};
-}
-
-void ExpectPicture(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t index, int tolerance) {
-  // The darkest 8-pixel-wide luma band of the strip is the bar.
-  uint32_t bar = 0;
-  uint64_t darkest = UINT64_MAX;
-  for (uint32_t x = 0; x + 8 <= width; ++x) {
-    uint64_t sum = 0;
-    for (uint32_t y = 4; y < 12; ++y) {
-      for (uint32_t i = 0; i < 8; ++i) sum += nv12[size_t{y} * width + x + i];
-    }
-    if (sum < darkest) darkest = sum, bar = x;
-  }
-  EXPECT_NEAR(double(BarX(index, width)), double(bar), 2.0) << "frame " << index;
-  const uint32_t midY = kStrip + (height - kStrip) / 2;
-  for (int q = 0; q < 4; ++q) {
-    const Yuv got = MeanAt(nv12, width, height, (q & 1) ? width * 3 / 4 : width / 4,
-                           (q & 2) ? (midY + height) / 2 : (kStrip + midY) / 2);
-    EXPECT_TRUE(Near(got, kQuadrants[q], tolerance)) << "quadrant " << q << " of frame " << index << ": " << got;
-  }
-}
-
-bool Near(const Yuv& actual, const Yuv& expected, int tolerance) {
-  return std::abs(actual.y - expected.y) <= tolerance && std::abs(actual.u - expected.u) <= tolerance &&
-         std::abs(actual.v - expected.v) <= tolerance;
-}
-
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame) {
   std::vector<uint8_t> bytes(1024 * 4);
   for (uint32_t i = 0; i < 1024; ++i) {

@@ -3,7 +3,6 @@
 // ffmpeg command-line tools.
 #include <cstdint>
 #include <map>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -28,25 +27,6 @@ std::vector<double> PacketTimes(const std::string& path, const char* streamType)
 // One decoded frame as NV12 bytes, taken at `seconds` with input seeking; empty on failure.
 std::vector<uint8_t> DecodeFrameNv12(const std::string& path, double seconds, uint32_t width, uint32_t height);
 std::string TempPath(const std::string& name);
-
-// The encoder's test picture: a grey strip of 16 rows with a black bar at x = 8 * frame index modulo
-// the width, so decoded frames tell which frame they are, then four quadrants (white, red, blue, grey).
-struct Yuv {
-  uint8_t y, u, v;
-  friend std::ostream& operator<<(std::ostream& os, const Yuv& c) {
-    return os << "(" << int(c.y) << ", " << int(c.u) << ", " << int(c.v) << ")";
-  }
-};
-inline constexpr uint32_t kStrip = 16;
-inline constexpr Yuv kRed{63, 102, 240};
-inline constexpr Yuv kQuadrants[] = {{235, 128, 128}, kRed, {32, 240, 118}, {126, 128, 128}};
-inline uint32_t BarX(uint32_t frameIndex, uint32_t width) { return (frameIndex * 8) % (width - 8); }
-// Mean Y, U, V of the 8x8 block centred at (cx, cy) of an NV12 frame.
-Yuv MeanAt(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t cx, uint32_t cy);
-// Expects the bar of frame `index` and the four quadrant colours, within `tolerance`, in a picture
-// of `height` rows.
-void ExpectPicture(const std::vector<uint8_t>& nv12, uint32_t width, uint32_t height, uint32_t index, int tolerance);
-bool Near(const Yuv& actual, const Yuv& expected, int tolerance);
 
 // 1024 frames of 16-bit stereo 1 kHz tone at 48 kHz, continuing from `firstFrame`.
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame);
