@@ -6,17 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 #include <mutex>
-#include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 // Before the X headers, whose Status macro it would not survive.
 #include "recorder/native_recorder.h"
@@ -45,11 +39,6 @@ std::shared_ptr<platform::Platform> RealPlatform(const XServer& x, const PulseSe
   p->screen = std::make_shared<x11::X11CaptureService>(x.Display());
   p->audio = std::make_shared<platform::audio::pulse::PulseAudioSystem>(pulse.Address());
   return p;
-}
-
-std::string ReadAll(const fs::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFileFinished) {
@@ -100,17 +89,11 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
     done = true;
   });
   std::thread pauser([&] {
-    for (int i = 0; !done; ++i) {
-      if (i % 2 == 0) {
-        recorder.Pause();
-      } else {
-        recorder.Resume();
-      }
-      std::this_thread::sleep_for(37ms);
-    }
+    for (int i = 0; !done; ++i, std::this_thread::sleep_for(37ms)) i % 2 ? recorder.Resume() : recorder.Pause();
   });
   std::thread fiddler([&] {
     for (int i = 0; !done; ++i) {
+      recorder.SetCropRegion({0, 0, 100 + i % 50, 100});
       recorder.SetMicrophoneVolume((i % 3) * 0.5);
       recorder.SetSystemAudioVolume(1.0);
       (void)recorder.GetAudioLevels();
@@ -120,14 +103,7 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
     }
   });
   // The minimised window sends black frames from the capture's second thread.
-  for (int i = 0; !done; ++i) {
-    if (i % 2 == 0) {
-      window.Iconify(2s);
-    } else {
-      window.Restore(2s);
-    }
-    std::this_thread::sleep_for(150ms);
-  }
+  for (int i = 0; !done; ++i, std::this_thread::sleep_for(150ms)) i % 2 ? window.Restore(2s) : window.Iconify(2s);
   starter.join();
   pauser.join();
   fiddler.join();
@@ -139,7 +115,8 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   EXPECT_EQ(static_cast<size_t>(starts.load()), finished.size());
   EXPECT_GE(starts.load(), 2);
   for (const auto& path : finished) {
-    const std::string bytes = ReadAll(fs::path(path));
+    std::ifstream in(fs::path(path), std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     EXPECT_NE(std::string::npos, bytes.find("moov")) << fs::path(path);
     EXPECT_EQ(std::string::npos, bytes.find("moof")) << fs::path(path) << " was left fragmented";
   }
