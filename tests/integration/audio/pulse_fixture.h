@@ -3,6 +3,7 @@
 // engine's way of opening and draining a stream, and the measures of what came out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -22,14 +23,13 @@ namespace kalto::test {
 namespace pa = platform::audio;
 using namespace std::chrono_literals;
 
-// Besides the standard devices: a 44.1 kHz microphone fed through kalto_feed44, and a 1 kHz
-// source that hands over its sound in bursts.
+// Besides the standard devices: a 44.1 kHz microphone fed through kalto_feed44.
 inline constexpr char kExtraScript[] =
     "load-module module-null-sink sink_name=kalto_feed44 format=s16le rate=44100 channels=1 norewinds=1\n"
-    "load-module module-remap-source master=kalto_feed44.monitor source_name=kalto_mic44\n"
-    "load-module module-sine-source source_name=kalto_sine rate=48000 frequency=1000\n";
+    "load-module module-remap-source master=kalto_feed44.monitor source_name=kalto_mic44\n";
 
 // The program's server, started on first use and stopped at exit; null without pulseaudio.
+// Tests that kill their server start their own.
 inline PulseServer* SharedPulseServer() {
   static const auto server = PulseServer::Available() ? std::make_unique<PulseServer>(kExtraScript) : nullptr;
   return server.get();
@@ -73,6 +73,18 @@ inline double ToneAmplitude(const std::vector<float>& x, double frequency, doubl
   return x.empty() ? 0.0 : 2.0 * std::sqrt(c * c + s * s) / double(x.size());
 }
 
+// Median over tenths of a second: a ring that ran short pads a chunk's end with silence, which
+// would pull a single correlation down.
+inline double MedianToneAmplitude(const std::vector<float>& x, double frequency) {
+  std::vector<double> amplitudes;
+  for (size_t b = 0; b + 4800 <= x.size(); b += 4800) {
+    amplitudes.push_back(ToneAmplitude({x.begin() + long(b), x.begin() + long(b + 4800)}, frequency));
+  }
+  if (amplitudes.empty()) return 0.0;
+  std::nth_element(amplitudes.begin(), amplitudes.begin() + long(amplitudes.size() / 2), amplitudes.end());
+  return amplitudes[amplitudes.size() / 2];
+}
+
 inline double Rms(const std::vector<float>& x) {
   double sum = 0;
   for (float v : x) sum += double(v) * v;
@@ -103,59 +115,26 @@ inline HRESULT OpenStream(std::shared_ptr<pa::AudioClient> client, uint32_t stre
   return out->client->GetCaptureClient(&out->capture);
 }
 
-struct Drained {
-  std::vector<float> samples;  // the first channel, from `settle` frames after the onset on
-  int eventWakes = 0;
-  int discontinuities = 0;  // packets after a gap the queue made
-  HRESULT failure = S_OK;
-  bool complete = false;
-};
-
-// Waits on the stream's event and drains every packet until `frames` frames have come after the
-// first sample louder than `onset` and `settle` more, the stream fails, or the time-out passes.
-inline Drained Drain(OpenedStream& stream, size_t frames, size_t settle, float onset = 0.05f,
-                     std::chrono::milliseconds timeout = 15s) {
-  Drained out;
-  std::vector<float> all;
-  ptrdiff_t start = -1;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  const size_t channels = stream.format.nChannels;
-  const bool isFloat = stream.format.wBitsPerSample == 32;
-  while (!out.complete && Succeeded(out.failure) && std::chrono::steady_clock::now() < deadline) {
-    if (pa::WaitForEvent(*stream.event, 20) == pa::WAIT_OBJECT_0) ++out.eventWakes;
-    uint32_t next = 0;
-    for (out.failure = stream.capture->GetNextPacketSize(&next); Succeeded(out.failure) && next > 0;
-         out.failure = stream.capture->GetNextPacketSize(&next)) {
-      uint8_t* data = nullptr;
-      uint32_t n = 0, flags = 0;
-      if (Failed(out.failure = stream.capture->GetBuffer(&data, &n, &flags, nullptr, nullptr))) break;
-      if (flags & pa::AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY) ++out.discontinuities;
-      for (uint32_t i = 0; i < n; ++i) {
-        float v = 0.0f;
-        int16_t s = 0;
-        if (flags & pa::AUDCLNT_BUFFERFLAGS_SILENT) {
-        } else if (isFloat) {
-          std::memcpy(&v, data + i * channels * 4, 4);
-        } else {
-          std::memcpy(&s, data + i * channels * 2, 2);
-          v = s / 32768.0f;
-        }
-        all.push_back(v);
-        if (start < 0 && std::fabs(v) > onset) start = static_cast<ptrdiff_t>(all.size()) - 1;
-      }
-      stream.capture->ReleaseBuffer(n);
-    }
-    if (start >= 0 && all.size() >= size_t(start) + settle + frames) {
-      out.samples.assign(all.begin() + start + static_cast<ptrdiff_t>(settle),
-                         all.begin() + start + static_cast<ptrdiff_t>(settle + frames));
-      out.complete = true;
+// Drains `stream` until it fails or `timeout` passes; the failure, S_OK on time-out.
+inline HRESULT DrainUntilFailure(OpenedStream& stream, std::chrono::milliseconds timeout = 10s) {
+  HRESULT hr = S_OK;
+  for (auto deadline = std::chrono::steady_clock::now() + timeout;
+       Succeeded(hr) && std::chrono::steady_clock::now() < deadline;) {
+    pa::WaitForEvent(*stream.event, 20);
+    uint32_t next = 0, frames = 0, flags = 0;
+    uint8_t* data = nullptr;
+    for (hr = stream.capture->GetNextPacketSize(&next); Succeeded(hr) && next > 0;
+         hr = stream.capture->GetNextPacketSize(&next)) {
+      if (Failed(hr = stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
+      stream.capture->ReleaseBuffer(frames);
     }
   }
-  return out;
+  return hr;
 }
 
-// Records what the recorder would receive from an AudioCapture: each chunk's stamp and left
-// channel, and the source events. Declared before the capture, so it outlives its threads.
+// Records what the recorder would receive from an AudioCapture: each chunk's left channel, the
+// source events, and the faults every chunk is checked for. Declared before the capture, so it
+// outlives the capture's threads.
 class Recording {
  public:
   struct SourceEvent {
@@ -166,13 +145,16 @@ class Recording {
   AudioDataCallback Chunks() {
     return [this](const uint8_t* data, uint32_t byteCount, int64_t timestampHns, int64_t durationHns) {
       std::lock_guard lock(m_mutex);
-      if (byteCount != AudioCapture::kChunkBytes || durationHns != 213333) ++m_malformed;
-      m_stamps.push_back(timestampHns);
+      // Malformed, off the timeline, or channels apart (every source here is mono).
+      const int64_t step = timestampHns - m_lastStamp;
+      m_faults += byteCount != AudioCapture::kChunkBytes || durationHns != 213333 ||
+                  (m_chunks++ > 0 && step != 213333 && step != 213334);
+      m_lastStamp = timestampHns;
       for (uint32_t frame = 0; frame < byteCount / 4; ++frame) {
         int16_t left = 0, right = 0;
         std::memcpy(&left, data + 4 * frame, 2);
         std::memcpy(&right, data + 4 * frame + 2, 2);
-        m_unequal += left != right;
+        m_faults += left != right;
         m_left.push_back(static_cast<float>(left) / 32768.0f);
       }
       m_changed.notify_all();
@@ -181,55 +163,41 @@ class Recording {
   SourceStateCallback Sources() {
     return [this](AudioSource source, bool available, const std::wstring&) {
       std::lock_guard lock(m_mutex);
-      m_events.push_back({source, available, m_stamps.size()});
+      m_events.push_back({source, available, m_chunks});
       m_changed.notify_all();
     };
   }
   // The chunk at which `count` source events had come; -1 on time-out.
-  long WaitForEvents(size_t count, std::chrono::milliseconds timeout = 20s) {
+  long WaitForEvents(size_t count) {
     std::unique_lock lock(m_mutex);
-    if (!m_changed.wait_for(lock, timeout, [&] { return m_events.size() >= count; })) return -1;
+    if (!m_changed.wait_for(lock, 20s, [&] { return m_events.size() >= count; })) return -1;
     return static_cast<long>(m_events[count - 1].atChunk);
   }
   // The first chunk at or after `from` ending a tenth of a second that holds the tone at more
   // than `amplitude`; -1 on time-out.
-  long WaitForTone(size_t from, double hz = 1000, double amplitude = 0.2, std::chrono::milliseconds timeout = 15s) {
+  long WaitForTone(size_t from, double hz = 1000, double amplitude = 0.2) {
     std::unique_lock lock(m_mutex);
     long found = -1;
-    m_changed.wait_for(lock, timeout, [&] {
-      for (; (from + 1) * AudioCapture::kChunkFrames <= m_left.size(); ++from) {
-        const size_t end = (from + 1) * AudioCapture::kChunkFrames;
-        if (end >= 4800 && ToneAmplitude(Slice(end - 4800, end), hz) > amplitude) {
-          found = static_cast<long>(from);
-          return true;
-        }
+    m_changed.wait_for(lock, 15s, [&] {
+      for (size_t end; (end = (from + 1) * AudioCapture::kChunkFrames) <= m_left.size(); ++from) {
+        if (end >= 4800 && ToneAmplitude(Slice(end - 4800, end), hz) > amplitude) return (found = long(from)) >= 0;
       }
       return false;
     });
     return found;
   }
-  bool WaitForChunks(size_t count, std::chrono::milliseconds timeout = 20s) {
+  bool WaitForChunks(size_t count) {
     std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_stamps.size() >= count; });
+    return m_changed.wait_for(lock, 20s, [&] { return m_chunks >= count; });
   }
   // Left-channel frames [begin, end) of the recording.
   std::vector<float> Left(size_t begin, size_t end) const {
     std::lock_guard lock(m_mutex);
     return Slice(begin, end);
   }
-  // Chunks whose stamp does not follow the one before by one chunk's length, and malformed ones.
   int Faults() const {
     std::lock_guard lock(m_mutex);
-    int bad = m_malformed;
-    for (size_t n = 1; n < m_stamps.size(); ++n) {
-      const int64_t step = m_stamps[n] - m_stamps[n - 1];
-      bad += step == 213333 || step == 213334 ? 0 : 1;
-    }
-    return bad;
-  }
-  int UnequalFrames() const {
-    std::lock_guard lock(m_mutex);
-    return m_unequal;
+    return m_faults;
   }
   std::vector<SourceEvent> Events() const {
     std::lock_guard lock(m_mutex);
@@ -239,17 +207,16 @@ class Recording {
  private:
   std::vector<float> Slice(size_t begin, size_t end) const {
     end = std::min(end, m_left.size());
-    return begin < end ? std::vector<float>(m_left.begin() + static_cast<ptrdiff_t>(begin),
-                                            m_left.begin() + static_cast<ptrdiff_t>(end))
+    return begin < end ? std::vector<float>(m_left.begin() + long(begin), m_left.begin() + long(end))
                        : std::vector<float>{};
   }
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
-  std::vector<int64_t> m_stamps;
   std::vector<float> m_left;
   std::vector<SourceEvent> m_events;
-  int m_malformed = 0;
-  int m_unequal = 0;
+  size_t m_chunks = 0;
+  int64_t m_lastStamp = 0;
+  int m_faults = 0;
 };
 
 }  // namespace kalto::test
