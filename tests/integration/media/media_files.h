@@ -30,16 +30,5 @@ std::string TempPath(const std::string& name);
 
 // 1024 frames of 16-bit stereo 1 kHz tone at 48 kHz, continuing from `firstFrame`.
 std::vector<uint8_t> ToneBlock(uint64_t firstFrame);
-std::shared_ptr<Sample> MakeSample(const std::vector<uint8_t>& bytes, int64_t time, int64_t duration);
-
-// A writer set up as the encoder sets it up: H.264 Main video from NV12 and AAC audio, codec
-// settings, metadata, BeginWriting. The writer is null on failure.
-struct OpenRecording {
-  std::shared_ptr<SinkWriter> writer;
-  uint32_t video = 0;
-  uint32_t audio = 0;
-};
-inline constexpr const wchar_t* kMetadata = L"Kalto (0.0.3) - test encoder";
-OpenRecording BeginRecording(const std::string& path, uint32_t width, uint32_t height);
 
 }  // namespace kalto::media::test
