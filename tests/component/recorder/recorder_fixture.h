@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -31,7 +30,6 @@ using media::fake::WriterCall;
 constexpr int64_t kSecond = 1'000'000'000;  // ns
 constexpr int64_t kT0 = 1000 * kSecond;     // scripted clock at the start
 inline std::atomic<int64_t> g_clockNs{kT0};
-inline int64_t ScriptedClock() { return g_clockNs.load(); }
 
 inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -58,30 +56,21 @@ struct Recorded {
 class NativeRecorderTest : public ::testing::Test {
  public:
   void SetUp() override {
-    root = fs::temp_directory_path() / ("kalto-recorder-" + std::to_string(::getpid()) + "-" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root);
+    root = fs::temp_directory_path() / ("kalto-recorder-" + std::to_string(::getpid()));
     fs::create_directories(root);
-    setenv("XDG_DATA_HOME", root.c_str(), 1);
+    setenv("XDG_DATA_HOME", root.c_str(), 1);  // the encoder cache's file
     EncoderCache::ResetForTesting();
     media::fake::FakeEncoderScript script;
     script.inputSubtypes = {media::MFVideoFormat_NV12};
     media->SetEncoders({script});
     previousMedia = media::SetMediaPlatform(media);
-    platform = std::make_shared<platform::Platform>();
-    platform->gpu = gpuFactory;
-    platform->desktop = desktop;
-    platform->screen = service;
-    platform->audio = audio;
+    *platform = {gpuFactory, desktop, service, audio};
     NativeRecorder::ResetCropCallbackCountersForTesting();
     recorder = std::make_unique<NativeRecorder>(platform);
     // ErrorOccurred, Warning and Stopped in the order the application saw them.
     recorder->ErrorOccurred().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"error: " + text); });
     recorder->Warning().Add([this](NativeRecorder&, std::wstring text) { events.Add(L"warning: " + text); });
-    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) {
-      stopped.Add(path);
-      events.Add(L"stopped");
-    });
+    recorder->Stopped().Add([this](NativeRecorder&, std::wstring path) { stopped.Add(path), events.Add(L"stopped"); });
     recorder->Started().Add([this](NativeRecorder&, std::nullptr_t) { ++started; });
   }
   void TearDown() override {
@@ -110,7 +99,7 @@ class NativeRecorderTest : public ::testing::Test {
   }
   void UseScriptedClock() {
     g_clockNs = kT0;
-    SetSteadyClockSourceForTesting(&ScriptedClock);
+    SetSteadyClockSourceForTesting([] { return g_clockNs.load(); });
   }
   // One frame arriving at kT0 + atNs on the scripted clock.
   void EmitAt(int64_t atNs) {
@@ -148,7 +137,7 @@ class NativeRecorderTest : public ::testing::Test {
   // No endpoints until a test adds them.
   std::shared_ptr<platform::audio::FakeAudioSystem> audio = std::make_shared<platform::audio::FakeAudioSystem>();
   std::shared_ptr<media::MediaPlatform> previousMedia;
-  std::shared_ptr<platform::Platform> platform;
+  std::shared_ptr<platform::Platform> platform = std::make_shared<platform::Platform>();
   test::DebugCapture log;
   std::unique_ptr<NativeRecorder> recorder;
   Recorded<std::wstring> stopped, events;
