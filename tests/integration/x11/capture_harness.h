@@ -1,6 +1,5 @@
 #pragma once
-// The program's Xvfb servers, and the real capture backend driven as the engine drives it:
-// device, item, pool, session, and a FrameArrived handler that reads every frame back.
+// The program's Xvfb servers, and the capture backend driven as the engine drives it.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,16 +22,6 @@
 namespace kalto::test {
 
 using namespace std::chrono_literals;
-
-template <typename Pred>
-bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 15s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
 
 // A display name no server listens on.
 inline std::string UnusedDisplay() {
@@ -72,11 +61,6 @@ struct CapturedFrame {
   uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
 
-inline CapturedFrame CopyFrame(screen::CaptureFrame& frame) {
-  auto surface = frame.Surface();
-  return {frame.ContentSize(), surface->GetDesc().width, surface->GetDesc().height, ReadPixels(*surface)};
-}
-
 class CaptureHarness {
  public:
   explicit CaptureHarness(const std::string& display) : service(display), m_display(display) {
@@ -87,7 +71,10 @@ class CaptureHarness {
     interop = service.GetItemInterop();
     EXPECT_EQ(S_OK, service.CreateCaptureDevice(device, &captureDevice));
   }
-  ~CaptureHarness() { Stop(); }
+  ~CaptureHarness() {
+    if (session) session->Close();
+    if (pool) pool->Close();
+  }
 
   std::shared_ptr<screen::CaptureItem> MonitorItem(int index = 0) {
     std::shared_ptr<screen::CaptureItem> result;
@@ -99,34 +86,23 @@ class CaptureHarness {
     EXPECT_EQ(S_OK, interop->CreateForWindow(static_cast<desktop::WindowHandle>(window), &result));
     return result;
   }
-  // Makes the pool (of the item's size) with the copying handler and the session; does not start.
-  void Prepare(std::shared_ptr<screen::CaptureItem> captureItem) {
+  // A pool of the item's size whose handler reads every frame back, and its session, started.
+  void Run(std::shared_ptr<screen::CaptureItem> captureItem, bool cursor = false) {
     item = std::move(captureItem);
     pool = service.CreateFreeThreadedFramePool(captureDevice, gpu::Format::B8G8R8A8_UNORM, 2, item->Size());
-    token = pool->AddFrameArrived([this](screen::FramePool& sender) {
+    pool->AddFrameArrived([this](screen::FramePool& sender) {
       std::shared_ptr<screen::CaptureFrame> frame = sender.TryGetNextFrame();
       if (!frame) return;
-      CapturedFrame copy = CopyFrame(*frame);
+      auto surface = frame->Surface();
+      CapturedFrame copy{frame->ContentSize(), surface->GetDesc().width, surface->GetDesc().height, ReadPixels(*surface)};
       frame->Close();
       std::lock_guard lock(mutex);
       frames.push_back(std::move(copy));
       arrived.notify_all();
     });
     session = pool->CreateCaptureSession(item);
-  }
-  // Prepare and start; `keepFrames` leaves frames queued in the pool for the test to take.
-  void Run(std::shared_ptr<screen::CaptureItem> captureItem, bool cursor = false, bool keepFrames = false) {
-    Prepare(std::move(captureItem));
-    if (keepFrames) pool->RemoveFrameArrived(token);
-    Start(cursor);
-  }
-  void Start(bool cursor) {
     session->QueryCursorCaptureSetting()->SetIsCursorCaptureEnabled(cursor);
     session->StartCapture();
-  }
-  void Stop() {
-    if (session) session->Close();
-    if (pool) pool->Close();
   }
   size_t Count() {
     std::lock_guard lock(mutex);
@@ -157,7 +133,6 @@ class CaptureHarness {
   std::shared_ptr<screen::CaptureItem> item;
   std::shared_ptr<screen::FramePool> pool;
   std::shared_ptr<screen::CaptureSession> session;
-  screen::EventToken token = 0;
 
  private:
   std::string m_display;
