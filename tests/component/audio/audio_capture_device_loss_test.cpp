@@ -121,7 +121,7 @@ TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItRetu
   ASSERT_GE(after, static_cast<int>(backAt)) << "no sound after the source returned";
   EXPECT_EQ(secondClient->StopCalls(), 1) << "the reopened stream is stopped with the capture";
   const auto chunks = sink.Chunks();
-  ExpectSteady(chunks);
+  ExpectOnTimeline(*capture, chunks);
   for (size_t n = lostAt + 1; n < backAt; ++n) EXPECT_TRUE(chunks[n].Silent()) << n;
   const auto events = sink.Events();
   ASSERT_EQ(events.size(), 2u);

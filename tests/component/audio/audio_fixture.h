@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "audio/audio_capture.h"
+#include "audio/audio_time.h"
 #include "platform/audio/fake/fake_audio_system.h"
 #include "support/debug_capture.h"
 
@@ -160,13 +161,15 @@ class AudioCaptureTest : public ::testing::Test {
     EXPECT_GE(index, 0) << "no sound came through";
     return index < 0 ? DeliveredChunk{} : sink.Chunks()[static_cast<size_t>(index)];
   }
-  // Each chunk steps the timeline by exactly one chunk's length.
-  static void ExpectSteady(const std::vector<DeliveredChunk>& chunks) {
+  // Every chunk whole, one chunk long, and stamped where the timeline puts it.
+  static void ExpectOnTimeline(const AudioCapture& capture, const std::vector<DeliveredChunk>& chunks) {
     for (size_t n = 0; n < chunks.size(); ++n) {
       EXPECT_EQ(chunks[n].byteCount, 4096u);
       EXPECT_EQ(chunks[n].durationHns, 213333);
-      const int64_t step = n > 0 ? chunks[n].timestampHns - chunks[n - 1].timestampHns : 213333;
-      ASSERT_TRUE(step == 213333 || step == 213334) << "chunk " << n << " steps " << step;
+      const int64_t position = capture.GetFirstFramePosition() + static_cast<int64_t>(n) * 1024;
+      ASSERT_EQ(chunks[n].timestampHns,
+                capture.GetStartOffset() + FramesToHns(position, 48000) - capture.GetStreamLatency())
+          << "chunk " << n;
     }
   }
 
