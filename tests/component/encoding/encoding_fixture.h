@@ -55,12 +55,9 @@ class EncodingTest : public ::testing::Test {
   std::shared_ptr<gpu::Texture2D> Frame(uint32_t width, uint32_t height, const PixelFn& pixel,
                                         gpu::Format format = gpu::Format::B8G8R8A8_UNORM) {
     std::vector<uint32_t> words(size_t(width) * height);
-    for (uint32_t y = 0; y < height; ++y) {
-      for (uint32_t x = 0; x < width; ++x) {
-        uint32_t p = pixel(x, y);
-        if (format == gpu::Format::R8G8B8A8_UNORM) p = (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | ((p >> 16) & 0xFFu);
-        words[size_t(y) * width + x] = p;
-      }
+    for (size_t i = 0; i < words.size(); ++i) {
+      const uint32_t p = pixel(uint32_t(i % width), uint32_t(i / width));
+      words[i] = format == gpu::Format::R8G8B8A8_UNORM ? (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | ((p >> 16) & 0xFFu) : p;
     }
     gpu::TextureDesc desc;
     desc.width = width;
