@@ -96,8 +96,11 @@ TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItRetu
   Remove();
   ASSERT_TRUE(sink.WaitForEvents(1)) << "the loss was not reported";
   EXPECT_FALSE(HasStream(*capture));
-  // Two failed attempts to open it again: still one warning.
+  // Tried again a second after the loss and every second after that: two failed attempts, and
+  // still one warning.
+  EXPECT_FALSE(WaitUntil([&] { return OpenAttempts() > opensAtStart; }, 400ms)) << "retried at once";
   ASSERT_TRUE(WaitForAttempts(opensAtStart + 2));
+  EXPECT_FALSE(WaitUntil([&] { return OpenAttempts() > opensAtStart + 2; }, 400ms)) << "retried at once";
   const size_t lostAt = sink.Count();
   ASSERT_TRUE(sink.WaitFor(lostAt + 5)) << "chunks stopped with the source";
   EXPECT_EQ(log.Count(param.lostLine), 1);

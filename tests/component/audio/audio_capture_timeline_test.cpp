@@ -95,39 +95,45 @@ TEST_F(AudioCaptureTest, ASourceThatDeliversInTwoSecondBurstsLosesNothing) {
   EXPECT_EQ(soundFrames, kBursts * kBurstChunks * 1024);
 }
 
-TEST_F(AudioCaptureTest, SoundHeardBeforeTheTimeOriginIsLeftOutButAStreamQuietAtFirstKeepsItsFirstSound) {
+TEST_F(AudioCaptureTest, OnlyAStreamsFirstSoundDueBeforeTheTimeOriginIsLeftOut) {
+  struct Case {
+    const char* name;
+    int64_t latencyHns;
+    size_t earlyFrames;  // of 0.1, queued before the start: heard before the origin
+    size_t pushAfter;    // chunks delivered before 1024 frames of 0.4 arrive
+    size_t kept;         // of those 1024
+  };
+  const Case cases[] = {
+      {"30 ms of sound from before the origin", 300'000, 1440, 0, 1024},
+      // Process loopback delivers nothing until the application plays: its first sound, a while
+      // after the start, is not sound from before the origin...
+      {"a stream quiet at first", 300'000, 0, 40, 1024},
+      // ...unless it is still due before the origin: 5 s of latency, a second in.
+      {"a stream 5 s late", 50'000'000, 0, 47, 0}};
   auto speakers = AddSpeakers();
-  speakers->SetLatencyHns(300'000);  // 30 ms: 1440 frames
-  {
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    sink.Clear();
+    speakers->SetLatencyHns(c.latencyHns);
     auto capture = MakeCapture();
     ASSERT_TRUE(InitializeDefault(*capture, true, false));
-    speakers->LastClient()->PushFloat(FloatFrames(1440, {0.1f, 0.1f}));
-    speakers->LastClient()->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
-    auto chunk = FirstSound(*capture, [] {});
-    EXPECT_EQ(capture->GetFirstFramePosition(), 1440);
-    const auto chunks = sink.Chunks();
-    EXPECT_EQ(chunks[0].timestampHns, 0);
-    for (int16_t s : chunk.pcm) ASSERT_EQ(s, SystemPcm(0.4f));
-    for (const auto& c : chunks) EXPECT_FALSE(c.Contains(SystemPcm(0.1f)));
+    auto client = speakers->LastClient();
+    if (c.earlyFrames > 0) client->PushFloat(FloatFrames(c.earlyFrames, {0.1f, 0.1f}));
+    ASSERT_TRUE(capture->Start(sink.Callback()));
+    ASSERT_TRUE(sink.WaitFor(c.pushAfter));
+    client->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
+    ASSERT_TRUE(WaitDrained(*client));
+    ASSERT_TRUE(sink.WaitFor(sink.Count() + 5));
+    capture->Stop();
+    EXPECT_EQ(capture->GetFirstFramePosition(), HnsToFramesCeil(c.latencyHns, kRate));
+    size_t kept = 0;
+    for (const auto& chunk : sink.Chunks()) {
+      EXPECT_FALSE(chunk.Contains(SystemPcm(0.1f)));
+      for (size_t f = 0; f < 1024; ++f) kept += chunk.pcm[2 * f] == SystemPcm(0.4f);
+    }
+    EXPECT_EQ(kept, c.kept);
+    EXPECT_EQ(sink.Chunks()[0].timestampHns, 0);
   }
-  // Process loopback delivers nothing until the application plays: its first sound, a while
-  // after the start, is not sound from before the origin.
-  sink.Clear();
-  auto capture = MakeCapture();
-  ASSERT_TRUE(InitializeDefault(*capture, true, false));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  ASSERT_TRUE(sink.WaitFor(40));  // 0.85 s of chunks
-  speakers->LastClient()->PushFloat(FloatFrames(1024, {0.4f, 0.4f}));
-  const int index = sink.WaitForSound();
-  ASSERT_GE(index, 0) << "the first sound was taken for sound from before the origin";
-  ASSERT_TRUE(sink.WaitFor(static_cast<size_t>(index) + 2));
-  capture->Stop();
-  const auto chunks = sink.Chunks();
-  size_t frames = 0;
-  for (size_t n = static_cast<size_t>(index); n < chunks.size(); ++n) {
-    for (size_t f = 0; f < 1024; ++f) frames += chunks[n].pcm[2 * f] == SystemPcm(0.4f) ? 1 : 0;
-  }
-  EXPECT_EQ(frames, 1024u);
 }
 
 TEST_F(AudioCaptureTest, RingsHoldFiveSecondsAtTheOutputRateAndDropsAreReportedOnceAtStop) {
