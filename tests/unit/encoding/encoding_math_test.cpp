@@ -2,7 +2,9 @@
 // and the displayed part of the rounded-up coded picture.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <tuple>
 
 #include "encoding/encoder.h"
@@ -65,7 +67,9 @@ TEST(Nv12Math, RowsMatchTheSingleValues) {
   }
   uint8_t luma[64];
   uint16_t uv[32];
+  std::fill(std::begin(luma), std::end(luma), 0xEE), std::fill(std::begin(uv), std::end(uv), 0xEEEE);
   nv12::LumaRow(px[0], luma, 61), nv12::ChromaRow(px[0], px[1], uv, 29);
+  EXPECT_EQ(0xEE * 0x10000 + 0xEEEE, luma[61] * 0x10000 + uv[29]);  // nothing written past the count
   const auto ch = [](uint32_t p, int s) { return (p >> s) & 0xFF; };
   for (uint32_t i = 0; i < 61; ++i) EXPECT_EQ(nv12::Luma(ch(px[0][i], 16), ch(px[0][i], 8), ch(px[0][i], 0)), luma[i]) << i;
   for (uint32_t i = 0; i < 29; ++i) {
