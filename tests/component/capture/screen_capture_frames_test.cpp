@@ -9,34 +9,29 @@ namespace kalto::test {
 namespace {
 
 using ScreenCaptureFramesTest = CaptureTest;
-
-TEST_F(ScreenCaptureFramesTest, TimestampsCountFromTheSharedStartTimeBaseOrFromTheStart) {
-  for (bool base : {true, false}) {
-    const int64_t baseNs = SteadyNowNs() - (base ? 1'000'000'000 : 0);
-    auto capture = MakeCapture();
-    ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-    if (base) capture->SetStartTimeBase(baseNs);
-    ASSERT_TRUE(capture->Start(sink.Callback()));
-    const auto f = Next();
-    EXPECT_GE(f.timestampHns, base ? 10'000'000 : 0);
-    EXPECT_LE(f.timestampHns, (f.arrivalNs - baseNs) / 100);  // the arrival, taken before the callback
-    EXPECT_EQ(screen::FakeFramePixel(1, 0, 0), f.topLeft);
-  }
-}
-
 std::atomic<int64_t> g_clockNs{1'000'000'000'000};
 
-TEST_F(ScreenCaptureFramesTest, PausedFramesAreDroppedAndTheGapStaysInTheTimeline) {
+// Stamped from the shared base, or from the start without one, with the arrival time; a paused
+// capture drops frames (handing each buffer back) and the pause stays in the timeline.
+TEST_F(ScreenCaptureFramesTest, TimestampsCountFromTheBaseAndKeepThePause) {
   SetSteadyClockSourceForTesting([] { return g_clockNs.load(); });
-  auto capture = Started();
-  const auto first = Next();
-  capture->SetPaused(true);
-  g_clockNs += 3'000'000'000;
-  Emit(5);  // more than the pool's two buffers: each must have been handed back
-  EXPECT_EQ(1u, sink.Count());
-  capture->SetPaused(false);
-  EXPECT_EQ(30'000'000, Next().timestampHns - first.timestampHns);
-  EXPECT_EQ(0, service->LastPool()->FramesDropped());
+  for (int64_t base : {int64_t{10'000'000}, int64_t{0}}) {
+    auto capture = MakeCapture();
+    ASSERT_TRUE(capture->InitializeForMonitor(monitor));
+    if (base) capture->SetStartTimeBase(g_clockNs - base * 100);
+    ASSERT_TRUE(capture->Start(sink.Callback()));
+    g_clockNs += 5'000'000;
+    const auto first = Next();
+    EXPECT_EQ(base + 50'000, first.timestampHns);
+    EXPECT_EQ(screen::FakeFramePixel(1, 0, 0), first.topLeft);
+    capture->SetPaused(true);
+    g_clockNs += 3'000'000'000;
+    Emit(5);  // more than the pool's two buffers
+    capture->SetPaused(false);
+    EXPECT_EQ(first.timestampHns + 30'000'000, Next().timestampHns);
+    EXPECT_EQ(0, service->LastPool()->FramesDropped());
+  }
+  EXPECT_EQ(4u, sink.Count());
   SetSteadyClockSourceForTesting(nullptr);
 }
 
@@ -44,13 +39,11 @@ TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnceAndAFailure
   auto capture = Started();
   auto pool = service->LastPool();
   pool->SetContentSize({800, 450});
-  // The frame that announced the change is delivered as it came, at the old surface size.
-  EXPECT_EQ(640u, Next().width);
+  EXPECT_EQ(640u, Next().width);  // the frame that announced the change comes as it was
   EXPECT_EQ(800, capture->GetWidth());
   EXPECT_EQ(450, capture->GetHeight());
   EXPECT_EQ(800u, Next().width);
   EXPECT_EQ(1, pool->RecreateCalls());
-
   service->SetFault(FakePoint::Recreate, FakeFault::Platform(E_OUTOFMEMORY, "oom"));
   pool->SetContentSize({320, 180});
   Emit(3);
@@ -60,31 +53,25 @@ TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnceAndAFailure
   EXPECT_EQ(320, capture->GetWidth());
 }
 
-TEST_F(ScreenCaptureFramesTest, ThrowingCallbackLosesOnlyThatFrame) {
+// A throwing callback loses only its frame; a session that ends on its own is reported once, with
+// the reason, and never after Stop, which also ends delivery while frames flow.
+TEST_F(ScreenCaptureFramesTest, CallbackFailuresSessionEndsAndStopEndDeliveryCleanly) {
   auto capture = MakeCapture();
   ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  int calls = 0;
+  std::atomic<int> ends{0}, calls{0};
+  capture->SetEndedCallback([&](screen::CaptureEnd reason) { ends += reason == screen::CaptureEnd::ConnectionLost ? 1 : 100; });
   auto inner = sink.Callback();
   ASSERT_TRUE(capture->Start([&](gpu::Texture2D& texture, int64_t ts) {
     if (++calls == 1) throw std::runtime_error("consumer fault");
     inner(texture, ts);
   }));
+  auto pool = service->LastPool();
   Emit(3);
   ASSERT_TRUE(sink.WaitFor(2));
   EXPECT_EQ(1, log.Count("[ScreenCapture] Frame callback SEH EXCEPTION! Skipping frame.\n"));
-  EXPECT_EQ(0, service->LastPool()->FramesDropped());
-}
-
-// A session that ends on its own is reported once, with the reason, and never after Stop.
-TEST_F(ScreenCaptureFramesTest, SessionEndIsReportedOnceWithItsReasonAndStopEndsDelivery) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  std::atomic<int> ends{0};
-  capture->SetEndedCallback([&](screen::CaptureEnd reason) { ends += reason == screen::CaptureEnd::ConnectionLost ? 1 : 100; });
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  auto pool = service->LastPool();
+  EXPECT_EQ(0, pool->FramesDropped());
   pool->EndCapture(screen::CaptureEnd::ConnectionLost);
-  EXPECT_TRUE(WaitUntil([&] { return log.CountPrefix("[ScreenCapture] WARNING: Capture ended") == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return ends == 1; }));
   EXPECT_EQ(1, log.Count("[ScreenCapture] WARNING: Capture ended: the connection to the display server was lost\n"));
   EXPECT_EQ(L"the connection to the display server was lost", capture->GetLastErrorText());
   capture->Stop();
@@ -93,11 +80,10 @@ TEST_F(ScreenCaptureFramesTest, SessionEndIsReportedOnceWithItsReasonAndStopEnds
   pool = service->LastPool();
   pool->SetAutoFrames(2);
   ASSERT_TRUE(sink.WaitFor(5));
-  capture->Stop();  // while frames flow
+  capture->Stop();
   const size_t atStop = sink.Count();
   pool->EndCapture(screen::CaptureEnd::ItemClosed);
   EXPECT_FALSE(WaitUntil([&] { return sink.Count() > atStop || ends > 1; }, 100ms));
-  EXPECT_EQ(1, ends);
   EXPECT_EQ(1, log.CountPrefix("[ScreenCapture] WARNING"));
 }
 
@@ -109,16 +95,23 @@ class MinimizedWindowTest : public CaptureTest {
   static bool Black(const DeliveredFrame& f) { return f.width == 640u; }
 };
 
-TEST_F(MinimizedWindowTest, BlackFramesOfTheMonitorSizeAtTheFallbackCadence) {
+// None while the window is shown or the capture paused; then the monitor's size in black at the
+// fallback cadence, one texture throughout (made again after a failure); none after Stop.
+TEST_F(MinimizedWindowTest, BlackFramesOnlyWhileMinimisedAtTheFallbackCadence) {
   auto capture = Started(window);
-  // A failed black texture is made again on the next pass.
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
+  EXPECT_FALSE(sink.WaitFor(1, 300));
+  EXPECT_GT(desktop->IsIconicCalls(), 0);
+  capture->SetPaused(true);
   desktop->SetMinimized(window, true);
+  EXPECT_FALSE(sink.WaitFor(1, 300));
+  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
+  capture->SetPaused(false);
   ASSERT_TRUE(sink.WaitFor(4, 3000));
   EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create black fallback texture: 0x8007000E\n"));
+  capture->Stop();
   const auto frames = sink.Frames();
-  for (size_t i = 0; i < 4; ++i) {
-    EXPECT_EQ(640u, frames[i].width);
+  EXPECT_FALSE(sink.WaitFor(frames.size() + 1, 300));
+  for (size_t i = 0; i < frames.size(); ++i) {
     EXPECT_EQ(360u, frames[i].height);
     EXPECT_EQ(0xFF000000u, frames[i].topLeft);
     EXPECT_EQ(0xFF000000u, frames[i].bottomRight);
@@ -128,24 +121,19 @@ TEST_F(MinimizedWindowTest, BlackFramesOfTheMonitorSizeAtTheFallbackCadence) {
   }
 }
 
-TEST_F(MinimizedWindowTest, NoBlackFramesWhilePausedRestoredOrStopped) {
-  auto capture = Started(window);
-  EXPECT_FALSE(sink.WaitFor(1, 300));  // restored
-  EXPECT_GT(desktop->IsIconicCalls(), 0);
-  capture->SetPaused(true);
+// Real frames keep black ones away for 120 ms, and the two never reach the callback at once.
+TEST_F(MinimizedWindowTest, RealFramesKeepBlackFramesAwayAndNeverOverlapThem) {
   desktop->SetMinimized(window, true);
-  EXPECT_FALSE(sink.WaitFor(1, 300));
-  capture->SetPaused(false);
-  ASSERT_TRUE(sink.WaitFor(1, 3000));
-  EXPECT_TRUE(Black(sink.Frames()[0]));
-  capture->Stop();
-  const size_t atStop = sink.Count();
-  EXPECT_FALSE(sink.WaitFor(atStop + 1, 300));
-}
-
-TEST_F(MinimizedWindowTest, RealFramesKeepBlackFramesAwayFor120ms) {
-  desktop->SetMinimized(window, true);
-  auto capture = Started(window);
+  std::atomic<int> inside{0}, overlaps{0};
+  auto inner = sink.Callback();
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->InitializeForWindow(window));
+  ASSERT_TRUE(capture->Start([&](gpu::Texture2D& texture, int64_t ts) {
+    if (++inside > 1) ++overlaps;
+    std::this_thread::sleep_for(3ms);  // widens the window two threads would meet in
+    inner(texture, ts);
+    --inside;
+  }));
   service->LastPool()->SetAutoFrames(30);
   ASSERT_TRUE(sink.WaitFor(8));
   service->LastPool()->SetAutoFrames(0);
@@ -154,12 +142,20 @@ TEST_F(MinimizedWindowTest, RealFramesKeepBlackFramesAwayFor120ms) {
     auto f = sink.Frames();
     return std::any_of(f.begin(), f.end(), Black);
   }));
-  const auto frames = sink.Frames();
+  auto frames = sink.Frames();
   const auto black = std::find_if(frames.begin(), frames.end(), Black);
   const size_t real = static_cast<size_t>(black - frames.begin());
   ASSERT_GT(real, 3u);
   for (size_t i = 0; i < real; ++i) EXPECT_EQ(200u, frames[i].width) << i;
   EXPECT_GE(black->timestampHns - frames[real - 1].timestampHns, 1'200'000);
+  // Real frames at a cadence that lets the black ones come in between.
+  service->LastPool()->SetAutoFrames(150);
+  EXPECT_TRUE(sink.WaitFor(frames.size() + 12));
+  service->LastPool()->SetAutoFrames(0);
+  capture->Stop();
+  frames = sink.Frames();
+  EXPECT_TRUE(std::any_of(frames.begin() + real + 1, frames.end(), [](auto& f) { return f.width == 200u; }));
+  EXPECT_EQ(0, overlaps);
 }
 
 // The owner may stop or even destroy the capture from a black frame's callback (its own thread):
@@ -167,12 +163,11 @@ TEST_F(MinimizedWindowTest, RealFramesKeepBlackFramesAwayFor120ms) {
 class StopFromBlackFrameTest : public MinimizedWindowTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(StopFromBlackFrameTest, EndsDeliveryWithoutDeadlockOrUseAfterFree) {
-  const bool destroy = GetParam();
   auto capture = MakeCapture();
   ASSERT_TRUE(capture->InitializeForWindow(window));
   std::atomic<int> calls{0};
   std::mutex ownerMutex;
-  ASSERT_TRUE(capture->Start([&, destroy](gpu::Texture2D&, int64_t) {
+  ASSERT_TRUE(capture->Start([&, destroy = GetParam()](gpu::Texture2D&, int64_t) {
     if (++calls != 1) return;
     std::lock_guard lock(ownerMutex);
     destroy ? capture.reset() : capture->Stop();
@@ -181,30 +176,11 @@ TEST_P(StopFromBlackFrameTest, EndsDeliveryWithoutDeadlockOrUseAfterFree) {
   ASSERT_TRUE(WaitUntil([&] { return calls > 0; }));
   EXPECT_FALSE(WaitUntil([&] { return calls > 1; }, 200ms));
   std::lock_guard lock(ownerMutex);
-  EXPECT_EQ(destroy, capture == nullptr);
+  EXPECT_EQ(GetParam(), capture == nullptr);
   capture.reset();  // joins the thread that stopped itself
 }
 
 INSTANTIATE_TEST_SUITE_P(StopOrDestroy, StopFromBlackFrameTest, ::testing::Bool());
-
-TEST_F(MinimizedWindowTest, RealAndBlackFramesNeverReachTheCallbackAtOnce) {
-  auto capture = MakeCapture();
-  ASSERT_TRUE(capture->InitializeForWindow(window));
-  std::atomic<int> inside{0}, overlaps{0}, calls{0};
-  ASSERT_TRUE(capture->Start([&](gpu::Texture2D&, int64_t) {
-    if (++inside > 1) ++overlaps;
-    std::this_thread::sleep_for(3ms);  // widens the window two threads would meet in
-    --inside;
-    ++calls;
-  }));
-  desktop->SetMinimized(window, true);
-  // Real frames at a cadence that still lets the black-frame fallback come in between.
-  service->LastPool()->SetAutoFrames(150);
-  EXPECT_TRUE(WaitUntil([&] { return calls >= 12; }));
-  service->LastPool()->SetAutoFrames(0);
-  capture->Stop();
-  EXPECT_EQ(0, overlaps);
-}
 
 }  // namespace
 }  // namespace kalto::test
