@@ -1,8 +1,9 @@
 // AudioCapture over the PulseAudio backend against a private daemon: the system loopback and the
 // microphones at their true pitch and level (a 44.1 kHz one resampled), process loopback of one
 // process tree, and a sound server killed mid-recording and started again: silence in place of
-// both sources, the loss and the return told once each, their sound again afterwards.
+// every source, the loss and the return told once each, their sound again afterwards.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <sstream>
@@ -106,6 +107,13 @@ TEST(AudioCaptureServerRestartTest, ASoundServerRestartIsRecordedAsSilenceAndBot
   ASSERT_TRUE(capture.Initialize(true, true, L"kalto_mic", kRate, 2, false, 0, 1));
   capture.SetSourceStateCallback(recording.Sources());
   ASSERT_TRUE(capture.Start(recording.Chunks()));
+  // A process loopback that follows no stream has only its own watch to notice.
+  Recording processRecording;
+  AudioCapture processCapture(std::make_shared<pa::pulse::PulseAudioSystem>(server.Address()));
+  ASSERT_TRUE(processCapture.Initialize(false, false, L"", kRate, 2, false, 0, 1));
+  ASSERT_TRUE(processCapture.InitializeProcessLoopback(static_cast<uint32_t>(getpid())));
+  processCapture.SetSourceStateCallback(processRecording.Sources());
+  ASSERT_TRUE(processCapture.Start(processRecording.Chunks()));
   auto player = Play(server, 1000, 0.5, 1, "kalto_mic_feed");
   ASSERT_GE(recording.WaitForTone(0), 0) << "the tone never came through";
 
@@ -117,6 +125,12 @@ TEST(AudioCaptureServerRestartTest, ASoundServerRestartIsRecordedAsSilenceAndBot
   player = Play(server, 1000, 0.5, 1, "kalto_mic_feed");  // the first player died with its server
   const long toneAgainAt = recording.WaitForTone(static_cast<size_t>(backAt));
   capture.Stop();
+  EXPECT_GE(processRecording.WaitForEvents(2), 0) << "the process loopback's loss and return were not told";
+  processCapture.Stop();
+  const auto processEvents = processRecording.Events();
+  ASSERT_EQ(processEvents.size(), 2u);
+  EXPECT_FALSE(processEvents[0].available);
+  EXPECT_TRUE(processEvents[1].available);
 
   const auto events = recording.Events();
   ASSERT_EQ(events.size(), 4u);
@@ -129,9 +143,10 @@ TEST(AudioCaptureServerRestartTest, ASoundServerRestartIsRecordedAsSilenceAndBot
             0.0);
   EXPECT_GE(toneAgainAt, backAt) << "the tone did not come back after the server did";
   EXPECT_EQ(recording.Faults(), 0) << "the timeline broke";
-  for (const char* source : {"Microphone", "System audio"}) {
-    EXPECT_EQ(debug.CountPrefix(std::string("[AudioCapture] WARNING: ") + source + " lost (0x"), 1) << source;
-    EXPECT_EQ(debug.Count(std::string("[AudioCapture] ") + source + " is back\n"), 1) << source;
+  // Once per source: the system audio of both captures.
+  for (auto [source, count] : {std::pair{"Microphone", 1}, {"System audio", 2}}) {
+    EXPECT_EQ(debug.CountPrefix(std::string("[AudioCapture] WARNING: ") + source + " lost (0x"), count) << source;
+    EXPECT_EQ(debug.Count(std::string("[AudioCapture] ") + source + " is back\n"), count) << source;
   }
 }
 

@@ -91,47 +91,6 @@ inline double Rms(const std::vector<float>& x) {
   return x.empty() ? 0.0 : std::sqrt(sum / double(x.size()));
 }
 
-struct OpenedStream {
-  std::shared_ptr<pa::AudioClient> client;
-  std::shared_ptr<pa::AudioCaptureClient> capture;
-  std::shared_ptr<pa::Event> event;
-  pa::WaveFormat format;
-};
-
-// As the engine opens one: mix format, shared event-driven Initialize (100 ms), event, service.
-inline HRESULT OpenStream(std::shared_ptr<pa::AudioClient> client, uint32_t streamFlags, OpenedStream* out) {
-  out->client = std::move(client);
-  std::unique_ptr<pa::WaveFormat> format;
-  if (HRESULT hr = out->client->GetMixFormat(&format); Failed(hr) || !format) return Failed(hr) ? hr : E_POINTER;
-  out->format = *format;
-  if (HRESULT hr = out->client->Initialize(pa::AUDCLNT_SHAREMODE_SHARED,
-                                           streamFlags | pa::AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 1'000'000, 0,
-                                           format.get());
-      Failed(hr)) {
-    return hr;
-  }
-  out->event = std::make_shared<pa::Event>(false, false);
-  if (HRESULT hr = out->client->SetEventHandle(out->event); Failed(hr)) return hr;
-  return out->client->GetCaptureClient(&out->capture);
-}
-
-// Drains `stream` until it fails or `timeout` passes; the failure, S_OK on time-out.
-inline HRESULT DrainUntilFailure(OpenedStream& stream, std::chrono::milliseconds timeout = 10s) {
-  HRESULT hr = S_OK;
-  for (auto deadline = std::chrono::steady_clock::now() + timeout;
-       Succeeded(hr) && std::chrono::steady_clock::now() < deadline;) {
-    pa::WaitForEvent(*stream.event, 20);
-    uint32_t next = 0, frames = 0, flags = 0;
-    uint8_t* data = nullptr;
-    for (hr = stream.capture->GetNextPacketSize(&next); Succeeded(hr) && next > 0;
-         hr = stream.capture->GetNextPacketSize(&next)) {
-      if (Failed(hr = stream.capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) break;
-      stream.capture->ReleaseBuffer(frames);
-    }
-  }
-  return hr;
-}
-
 // Records what the recorder would receive from an AudioCapture: each chunk's left channel, the
 // source events, and the faults every chunk is checked for. Declared before the capture, so it
 // outlives the capture's threads.

@@ -1,12 +1,11 @@
-// The backend's parts that need no server: events and waits, the packet queue between the
-// server's loop thread and the capture thread, and process ancestry from /proc.
+// The backend's parts that need no server: the packet queue between the server's loop thread
+// and the capture thread, and process ancestry from /proc.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "platform/audio/audio.h"
 #include "platform/audio/pulse/packet_queue.h"
@@ -14,41 +13,6 @@
 
 namespace kalto::platform::audio::pulse {
 namespace {
-
-TEST(AudioEventTest, ResetModesWaitForAnyOrderAndMalformedWaits) {
-  Event stop(true, false), first(false, false), second(false, false);
-  Event* list[] = {&stop, &first, &second};
-  first.Set();
-  first.Set();  // not counted: still one release
-  second.Set();
-  // The lowest signalled index, consuming only it.
-  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 1);
-  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 2);
-  EXPECT_EQ(WaitForEvents(list, 30, nullptr), WAIT_TIMEOUT);
-  // A manual-reset event stays set until reset, and wins every wait while set.
-  stop.Set();
-  first.Set();
-  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0);
-  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0);
-  stop.Reset();
-  EXPECT_EQ(WaitForEvents(list, 0, nullptr), WAIT_OBJECT_0 + 1);
-  // Set on another thread, it wakes the waiter.
-  std::thread setter([&] { second.Set(); });
-  EXPECT_EQ(WaitForEvents(list, 10'000, nullptr), WAIT_OBJECT_0 + 2);
-  setter.join();
-
-  uint32_t error = 0;
-  EXPECT_EQ(WaitForEvents({}, 0, &error), WAIT_FAILED);
-  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-  first.Set();
-  Event* withNull[] = {&first, nullptr};
-  EXPECT_EQ(WaitForEvents(withNull, 0, &error), WAIT_FAILED);
-  EXPECT_EQ(error, ERROR_INVALID_HANDLE);
-  EXPECT_TRUE(first.IsSignalled()) << "a failed wait consumes nothing";
-  std::vector<Event*> tooMany(MAXIMUM_WAIT_OBJECTS + 1, &first);
-  EXPECT_EQ(WaitForEvents(tooMany, 0, &error), WAIT_FAILED);
-  EXPECT_EQ(error, ERROR_INVALID_PARAMETER);
-}
 
 // 16-bit stereo: 4 bytes a frame.
 std::vector<int16_t> Ramp(size_t frames, int16_t start = 1) {
