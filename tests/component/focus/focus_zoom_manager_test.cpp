@@ -137,16 +137,16 @@ TEST_F(FocusZoomManagerTest, TwoTogglesFiftyMsApartBecomeZoomInThenZoomOut) {
                            "wasZoomIn=false\n"));
   // The zoom-in never reached its end rectangle.
   for (const auto& d : Deliveries()) EXPECT_NE(kCentred, d.rect);
-}
-
-TEST_F(FocusZoomManagerTest, PendingToggleThatNoLongerChangesTheStateIsDropped) {
+  // A pending toggle that no longer changes the state is dropped: the last request wins.
+  g_clockNs = kT0 + 300 * kMs;
   manager->SetCursorFocusActive(true);
-  g_clockNs = kT0 + 30 * kMs;
+  g_clockNs = kT0 + 330 * kMs;
   manager->SetCursorFocusActive(false);
-  g_clockNs = kT0 + 60 * kMs;
-  manager->SetCursorFocusActive(true);  // the last request wins, and it is the current state
-  StepAt(120);
-  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive("));
+  g_clockNs = kT0 + 360 * kMs;
+  manager->SetCursorFocusActive(true);
+  StepAt(430);
+  EXPECT_EQ(2, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(true) ENTRY"));
+  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(false) ENTRY"));
   EXPECT_TRUE(manager->IsFocusActive());
 }
 
@@ -165,41 +165,35 @@ TEST_F(FocusZoomManagerTest, ZoomOutFromATooSmallRectangleStartsFromTheCentredDe
   EXPECT_TRUE(Deliveries().empty());
 }
 
+// A zoom-in that interrupts a zoom-out starts again from the whole display, unless the cursor
+// cannot be read: then nothing changes, and a running zoom-out is not cut short.
 TEST_F(FocusZoomManagerTest, ZoomInInterruptingAZoomOutRestartsFromTheBase) {
-  manager->SetCursorFocusActive(true);
-  StepAt(200);
-  g_clockNs = kT0 + 400 * kMs;
-  manager->SetCursorFocusActive(false);
-  StepAt(450);
-  ASSERT_TRUE(manager->IsTransitioning());
-  g_clockNs = kT0 + 520 * kMs;
-  desktop->SetCursorPos({1900, 1070});
-  manager->SetCursorFocusActive(true);
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
-                           "endRect=(864,486,1056x594)\n"));
-  StepAt(720);
-  EXPECT_EQ((FocusRect{864, 486, 1056, 594}), Last());
-}
-
-TEST_F(FocusZoomManagerTest, UnreadableCursorLeavesEverythingAsItWas) {
   desktop->FailCursorPos(true);
   manager->SetCursorFocusActive(true);
   EXPECT_FALSE(manager->IsFocusActive());
   EXPECT_FALSE(manager->IsTransitioning());
-  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] Cursor focus ON"));
-  // A failing read while a zoom-out runs does not cut the zoom-out short.
   desktop->FailCursorPos(false);
   g_clockNs = kT0 + 200 * kMs;
   manager->SetCursorFocusActive(true);
   StepAt(400);
   g_clockNs = kT0 + 500 * kMs;
   manager->SetCursorFocusActive(false);
+  StepAt(550);
   desktop->FailCursorPos(true);
   g_clockNs = kT0 + 600 * kMs;
   manager->SetCursorFocusActive(true);
+  EXPECT_FALSE(manager->IsFocusActive());
+  StepAt(610);
   EXPECT_TRUE(manager->IsTransitioning());
-  StepAt(700);
-  EXPECT_EQ(kBase, Last());
+  desktop->FailCursorPos(false);
+  g_clockNs = kT0 + 720 * kMs;
+  desktop->SetCursorPos({1900, 1070});
+  manager->SetCursorFocusActive(true);
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
+                           "endRect=(864,486,1056x594)\n"));
+  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), endRect=(432"));
+  StepAt(920);
+  EXPECT_EQ((FocusRect{864, 486, 1056, 594}), Last());
 }
 
 // ---- Tracking and rate limit --------------------------------------------------------------------
