@@ -8,25 +8,9 @@ namespace {
 using Arrange = std::function<void(fa::FakeAudioSystem&, fa::FakeAudioEndpoint&)>;
 using Lines = std::vector<std::string>;
 
-TEST_F(AudioCaptureTest, SystemLoopbackOpensTheDefaultRenderEndpointSilently) {
-  auto speakers = AddSpeakers(fa::FakeFloatFormat(44100, 6));
-  auto capture = MakeCapture();
-  ASSERT_TRUE(InitializeDefault(*capture, true, false));
-  EXPECT_TRUE(log.Lines().empty());
-  EXPECT_TRUE(capture->HasSystemStream());
-  EXPECT_FALSE(capture->HasMicStream());
-  EXPECT_EQ(capture->GetSystemFormat(), (CaptureFormat{44100, 6, 32, true}));
-  auto client = speakers->LastClient();
-  ASSERT_TRUE(client);
-  EXPECT_EQ(client->InitializeFlags(), 0x60000u);  // loopback, event-driven
-  EXPECT_EQ(client->InitializeBufferDuration(), 1000000);
-  EXPECT_TRUE(client->EventHandle());
-  EXPECT_EQ(system->DefaultEndpointRequests(),
-            (std::vector<std::pair<fa::EDataFlow, fa::ERole>>{{fa::eRender, fa::eConsole}}));
-}
-
 struct StepFailure {
   const char* name;
+  bool mic;  // the step of the microphone's opening, else the system stream's
   Arrange arrange;
   std::string line;
 };
@@ -34,79 +18,65 @@ struct StepFailure {
 Arrange Fault(FakeAudioPoint point, HRESULT code) {
   return [=](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetFault(point, FakeAudioFault::Code(code)); };
 }
+const Arrange kNullMixFormat = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullMixFormat(true); };
+const Arrange kNullService = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); };
+Arrange MixFormat(fa::WaveFormat format) {
+  return [=](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetMixFormat(format); };
+}
 
-class LoopbackFailureTest : public AudioCaptureTest, public ::testing::WithParamInterface<StepFailure> {};
+class StepFailureTest : public AudioCaptureTest, public ::testing::WithParamInterface<StepFailure> {};
 
-TEST_P(LoopbackFailureTest, EachStepFailsWithItsLineAndTheMicrophoneStillOpens) {
+TEST_P(StepFailureTest, EachStepFailsWithItsLineAndTheOtherStreamStillOpens) {
   auto speakers = AddSpeakers();
-  AddMic();
-  GetParam().arrange(*system, *speakers);
+  auto mic = AddMic();
+  GetParam().arrange(*system, GetParam().mic ? *mic : *speakers);
   auto capture = MakeCapture();
   EXPECT_FALSE(InitializeDefault(*capture, true, true));
   EXPECT_EQ(log.Lines(), Lines{GetParam().line});
-  EXPECT_FALSE(capture->HasSystemStream());
-  EXPECT_TRUE(capture->HasMicStream());
+  EXPECT_EQ(capture->HasSystemStream(), GetParam().mic);
+  EXPECT_EQ(capture->HasMicStream(), !GetParam().mic);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Steps, LoopbackFailureTest,
+    Steps, StepFailureTest,
     ::testing::Values(
-        StepFailure{"NoRenderEndpoint",
+        StepFailure{"NoRenderEndpoint", false,
                     [](fa::FakeAudioSystem& s, fa::FakeAudioEndpoint&) { s.ClearDefault(fa::eRender, fa::eConsole); },
                     "[AudioCapture] Failed to get default render device\n"},
-        StepFailure{"Activate", Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
+        StepFailure{"Activate", false, Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
                     "[AudioCapture] Failed to activate loopback client\n"},
-        StepFailure{"MixFormat", Fault(FakeAudioPoint::GetMixFormat, AUDCLNT_E_DEVICE_INVALIDATED),
+        StepFailure{"MixFormat", false, Fault(FakeAudioPoint::GetMixFormat, AUDCLNT_E_DEVICE_INVALIDATED),
                     "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"NullMixFormat", [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullMixFormat(true); },
+        StepFailure{"NullMixFormat", false, kNullMixFormat, "[AudioCapture] Failed to get mix format\n"},
+        StepFailure{"NoChannels", false, MixFormat(fa::FakeFloatFormat(48000, 0)),
                     "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"NoChannels",
-                    [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetMixFormat(fa::FakeFloatFormat(48000, 0)); },
-                    "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"Initialize", Fault(FakeAudioPoint::Initialize, AUDCLNT_E_UNSUPPORTED_FORMAT),
+        StepFailure{"Initialize", false, Fault(FakeAudioPoint::Initialize, AUDCLNT_E_UNSUPPORTED_FORMAT),
                     "[AudioCapture] Failed to initialize loopback: 0x88890008\n"},
-        StepFailure{"SetEventHandle", Fault(FakeAudioPoint::SetEventHandle, E_INVALIDARG),
+        StepFailure{"SetEventHandle", false, Fault(FakeAudioPoint::SetEventHandle, E_INVALIDARG),
                     "[AudioCapture] Failed to set loopback event: 0x80070057\n"},
-        StepFailure{"CaptureService", Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
+        StepFailure{"CaptureService", false, Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
                     "[AudioCapture] Failed to get loopback capture client\n"},
-        StepFailure{"NullCaptureService",
-                    [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); },
-                    "[AudioCapture] Failed to get loopback capture client\n"}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-class MicFailureTest : public AudioCaptureTest, public ::testing::WithParamInterface<StepFailure> {};
-
-TEST_P(MicFailureTest, EachStepFailsWithItsLineAndTheSystemStreamStaysOpen) {
-  AddSpeakers();
-  auto mic = AddMic();
-  GetParam().arrange(*system, *mic);
-  auto capture = MakeCapture();
-  EXPECT_FALSE(InitializeDefault(*capture, true, true));
-  EXPECT_EQ(log.Lines(), Lines{GetParam().line});
-  EXPECT_TRUE(capture->HasSystemStream());
-  EXPECT_FALSE(capture->HasMicStream());
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Steps, MicFailureTest,
-    ::testing::Values(
-        StepFailure{"Activate", Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
+        StepFailure{"NullCaptureService", false, kNullService, "[AudioCapture] Failed to get loopback capture client\n"},
+        StepFailure{"MicActivate", true, Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
                     "[AudioCapture] Failed to activate mic IAudioClient: 0x80070005\n"},
-        StepFailure{"MixFormat", Fault(FakeAudioPoint::GetMixFormat, E_OUTOFMEMORY),
+        StepFailure{"MicMixFormat", true, Fault(FakeAudioPoint::GetMixFormat, E_OUTOFMEMORY),
                     "[AudioCapture] Failed to get mic mix format\n"},
-        // A rate of 0 would never advance the resampler.
-        StepFailure{"NoRate",
-                    [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetMixFormat(fa::FakePcm16Format(0, 1)); },
+        StepFailure{"MicNullMixFormat", true, kNullMixFormat, "[AudioCapture] Failed to get mic mix format\n"},
+        // A rate of 0 would never advance the resampler; 8 bits are narrower than the reads.
+        StepFailure{"MicNoRate", true, MixFormat(fa::FakePcm16Format(0, 1)), "[AudioCapture] Failed to get mic mix format\n"},
+        StepFailure{"MicEightBit", true, MixFormat([] {
+                      auto format = fa::FakePcm16Format(48000, 1);
+                      format.wBitsPerSample = 8;
+                      return format;
+                    }()),
                     "[AudioCapture] Failed to get mic mix format\n"},
-        StepFailure{"Initialize", Fault(FakeAudioPoint::Initialize, AUDCLNT_E_DEVICE_IN_USE),
+        StepFailure{"MicInitialize", true, Fault(FakeAudioPoint::Initialize, AUDCLNT_E_DEVICE_IN_USE),
                     "[AudioCapture] Failed to initialize mic: 0x8889000A\n"},
-        StepFailure{"SetEventHandle", Fault(FakeAudioPoint::SetEventHandle, E_HANDLE),
+        StepFailure{"MicSetEventHandle", true, Fault(FakeAudioPoint::SetEventHandle, E_HANDLE),
                     "[AudioCapture] Failed to set mic event: 0x80070006\n"},
-        StepFailure{"CaptureService", Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
+        StepFailure{"MicCaptureService", true, Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
                     "[AudioCapture] Failed to get mic capture client\n"},
-        StepFailure{"NullCaptureService",
-                    [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); },
-                    "[AudioCapture] Failed to get mic capture client\n"}),
+        StepFailure{"MicNullCaptureService", true, kNullService, "[AudioCapture] Failed to get mic capture client\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AudioCaptureTest, TheMicrophoneIsChosenByIdThenByTheCommunicationsThenTheMultimediaDefault) {
@@ -167,40 +137,58 @@ TEST_F(AudioCaptureTest, NoMicrophoneAtAllFailsWithTheLastCodeAndNoEnumeratorFai
   EXPECT_TRUE(log.Lines().empty());
 }
 
-TEST_F(AudioCaptureTest, MicrophoneModesSetTheStreamCategoryAndTheSuppressor) {
+TEST_F(AudioCaptureTest, MicrophoneModesSetTheStreamPropertiesAndTheSuppressorAndNeverFailOnThem) {
+  enum Client2 { Present, Missing, Refusing };
   struct Case {
     const char* name;
     bool noiseSuppression;
     uint32_t mode, level, outputChannels;
+    Client2 client2;
     MicMode expected;
     fa::AUDIO_STREAM_CATEGORY category;
     uint32_t options;
     float vadThreshold, minGain;  // 0: the suppressor is not set up
+    std::string line;
   };
+  const auto other = fa::AudioCategory_Other, comms = fa::AudioCategory_Communications;
+  const uint32_t raw = fa::AUDCLNT_STREAMOPTIONS_RAW, none = fa::AUDCLNT_STREAMOPTIONS_NONE;
   const Case cases[] = {
-      {"suppression asked in raw mode means voice processing", true, 0, 1, 2, MicMode::VoiceProcessing,
-       fa::AudioCategory_Communications, fa::AUDCLNT_STREAMOPTIONS_NONE, 0, 0},
-      {"raw", false, 0, 1, 2, MicMode::Raw, fa::AudioCategory_Other, fa::AUDCLNT_STREAMOPTIONS_RAW, 0, 0},
+      {"suppression asked in raw mode means voice processing", true, 0, 1, 2, Present, MicMode::VoiceProcessing,
+       comms, none, 0, 0, ""},
+      {"raw", false, 0, 1, 2, Present, MicMode::Raw, other, raw, 0, 0, ""},
       // A mono encoder: the suppressor still reads the stereo chunks it is handed.
-      {"suppression level 2", true, 2, 2, 1, MicMode::NoiseSuppression, fa::AudioCategory_Other,
-       fa::AUDCLNT_STREAMOPTIONS_RAW, 0.6f, 0.03f},
-      {"suppression level 0", false, 2, 0, 2, MicMode::NoiseSuppression, fa::AudioCategory_Other,
-       fa::AUDCLNT_STREAMOPTIONS_RAW, 0.2f, 0.5f},
-      {"an unknown level keeps the defaults", false, 2, 9, 2, MicMode::NoiseSuppression, fa::AudioCategory_Other,
-       fa::AUDCLNT_STREAMOPTIONS_RAW, 0.5f, 0.15f}};
+      {"suppression level 2", true, 2, 2, 1, Present, MicMode::NoiseSuppression, other, raw, 0.6f, 0.03f, ""},
+      {"suppression level 0", false, 2, 0, 2, Present, MicMode::NoiseSuppression, other, raw, 0.2f, 0.5f, ""},
+      {"an unknown level keeps the defaults", false, 2, 9, 2, Present, MicMode::NoiseSuppression, other, raw, 0.5f,
+       0.15f, ""},
+      {"voice processing without properties", false, 1, 1, 2, Missing, MicMode::VoiceProcessing, other, 0, 0, 0,
+       "[AudioCapture] IAudioClient2 not available on this mic \xE2\x80\x94 Voice Processing DSP skipped\n"},
+      {"raw without properties", false, 0, 1, 2, Missing, MicMode::Raw, other, 0, 0, 0, ""},
+      {"voice processing refused", false, 1, 1, 2, Refusing, MicMode::VoiceProcessing, comms, none, 0, 0,
+       "[AudioCapture] WARNING: Failed to enable Voice Processing DSP: 0x80070032 (continuing without)\n"},
+      {"raw refused", false, 0, 1, 2, Refusing, MicMode::Raw, other, raw, 0, 0,
+       "[AudioCapture] WARNING: RAW mic mode not available: 0x80070032 (mic enhancements may still apply)\n"}};
   auto mic = AddMic();
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    log.Clear();
+    mic->SetHasAudioClient2(c.client2 != Missing);
+    mic->SetFault(FakeAudioPoint::SetClientProperties,
+                  FakeAudioFault::Code(c.client2 == Refusing ? HRESULT_ERROR_NOT_SUPPORTED : S_OK));
     auto capture = MakeCapture();
     ASSERT_TRUE(capture->Initialize(false, true, L"", 48000, c.outputChannels, c.noiseSuppression, c.mode, c.level));
+    EXPECT_TRUE(capture->HasMicStream());
+    EXPECT_EQ(log.Lines(), c.line.empty() ? Lines{} : Lines{c.line});
     EXPECT_EQ(capture->GetMicMode(), c.expected);
     EXPECT_EQ(capture->IsVoiceProcessing(), c.expected == MicMode::VoiceProcessing);
     const auto properties = mic->LastClient()->PropertiesSet();
-    ASSERT_EQ(properties.size(), 1u);
-    EXPECT_EQ(properties[0].cbSize, 16u);
-    EXPECT_FALSE(properties[0].bIsOffload);
-    EXPECT_EQ(properties[0].eCategory, c.category);
-    EXPECT_EQ(properties[0].Options, c.options);
+    ASSERT_EQ(properties.size(), c.client2 == Present ? 1u : 0u);
+    if (c.client2 == Present) {
+      EXPECT_EQ(properties[0].cbSize, 16u);
+      EXPECT_FALSE(properties[0].bIsOffload);
+      EXPECT_EQ(properties[0].eCategory, c.category);
+      EXPECT_EQ(properties[0].Options, c.options);
+    }
     EXPECT_EQ(mic->LastClient()->InitializeFlags(), 0x40000u);  // event-driven only
     const auto& ns = capture->GetNoiseSuppressor();
     EXPECT_EQ(ns.IsEnabled(), c.vadThreshold > 0);
@@ -213,43 +201,33 @@ TEST_F(AudioCaptureTest, MicrophoneModesSetTheStreamCategoryAndTheSuppressor) {
     }
   }
   // At another rate the suppressor only measures.
-  auto other = MakeCapture();
-  ASSERT_TRUE(other->Initialize(false, true, L"", 44100, 2, false, 2, 1));
-  EXPECT_TRUE(other->GetNoiseSuppressor().IsBypassed());
-  EXPECT_EQ(log.Lines().size(), 1u) << "only the resampling line";
+  auto capture = MakeCapture();
+  ASSERT_TRUE(capture->Initialize(false, true, L"", 44100, 2, false, 2, 1));
+  EXPECT_TRUE(capture->GetNoiseSuppressor().IsBypassed());
 }
 
-TEST_F(AudioCaptureTest, MissingOrRefusingClientPropertiesNeverFailTheMicrophone) {
-  auto mic = AddMic();
-  mic->SetHasAudioClient2(false);
-  for (uint32_t mode : {1u, 0u}) ASSERT_TRUE(MakeCapture()->Initialize(false, true, L"", 48000, 2, false, mode, 1));
-  EXPECT_EQ(log.Lines(), (Lines{"[AudioCapture] IAudioClient2 not available on this mic "
-                                "\xE2\x80\x94 Voice Processing DSP skipped\n"}));
-  log.Clear();
-  mic->SetHasAudioClient2(true);
-  mic->SetFault(FakeAudioPoint::SetClientProperties, FakeAudioFault::Code(HRESULT_ERROR_NOT_SUPPORTED));
-  for (uint32_t mode : {1u, 0u}) ASSERT_TRUE(MakeCapture()->Initialize(false, true, L"", 48000, 2, false, mode, 1));
-  EXPECT_EQ(log.Lines(),
-            (Lines{"[AudioCapture] WARNING: Failed to enable Voice Processing DSP: 0x80070032 (continuing without)\n",
-                   "[AudioCapture] WARNING: RAW mic mode not available: 0x80070032 (mic enhancements may still "
-                   "apply)\n"}));
-}
-
-TEST_F(AudioCaptureTest, FormatsAreReadFromTheTagAndWidthAloneAndAnotherRateIsResampled) {
-  fa::WaveFormat plainFloat = fa::FakePcm16Format(48000, 2);
+TEST_F(AudioCaptureTest, BothStreamsOpenEventDrivenWithFormatsReadFromTheTagAndWidthAlone) {
+  fa::WaveFormat plainFloat = fa::FakePcm16Format(44100, 6);
   plainFloat.wFormatTag = fa::WAVE_FORMAT_IEEE_FLOAT;
   plainFloat.wBitsPerSample = 32;
-  plainFloat.nBlockAlign = 8;
-  AddSpeakers(plainFloat);
+  plainFloat.nBlockAlign = 24;
+  auto speakers = AddSpeakers(plainFloat);
   // Extensible 32-bit integer PCM counts as float: the sub-format is not consulted.
   AddMic(fa::MakeExtensibleFormat(44100, 2, 32, false, fa::KSAUDIO_SPEAKER_STEREO));
   auto capture = MakeCapture();
   ASSERT_TRUE(InitializeDefault(*capture, true, true));
-  EXPECT_EQ(capture->GetSystemFormat(), (CaptureFormat{48000, 2, 32, true}));
+  EXPECT_EQ(capture->GetSystemFormat(), (CaptureFormat{44100, 6, 32, true}));
   EXPECT_EQ(capture->GetMicFormat(), (CaptureFormat{44100, 2, 32, true}));
   EXPECT_DOUBLE_EQ(capture->GetResampleRatio(), 44100.0 / 48000.0);
   EXPECT_EQ(log.Lines(), (Lines{"[AudioCapture] Mic sample rate (44100Hz) differs from output (48000Hz) - "
                                 "resampling enabled (ratio: 0.9187)\n"}));
+  auto client = speakers->LastClient();
+  EXPECT_EQ(client->InitializeFlags(), 0x60000u);  // loopback, event-driven
+  EXPECT_EQ(client->InitializeBufferDuration(), 1000000);
+  EXPECT_TRUE(client->EventHandle());
+  EXPECT_EQ(system->DefaultEndpointRequests(),
+            (std::vector<std::pair<fa::EDataFlow, fa::ERole>>{{fa::eRender, fa::eConsole},
+                                                               {fa::eCapture, fa::eCommunications}}));
 }
 
 }  // namespace
