@@ -1,11 +1,13 @@
 // AudioCapture over the PulseAudio backend against a private daemon: the system loopback and the
 // microphones at their true pitch and level (a 44.1 kHz one resampled), process loopback of one
-// process tree, and a sound server killed mid-recording and started again: silence in place of
-// every source, the loss and the return told once each, their sound again afterwards.
+// process tree, the server's endpoints, voice processing, a missing server, and a server killed
+// mid-recording and started again: silence in place of every source, the loss and the return
+// told once each, their sound again afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "pulse_fixture.h"
@@ -94,6 +96,94 @@ TEST_F(AudioCapturePulseTest, ProcessLoopbackHearsTheTreeIncludingStreamsOpenedL
   EXPECT_NEAR(MedianToneAmplitude(half, 700), 0.4 * 0.625, 0.03);
   EXPECT_LT(MedianToneAmplitude(half, 1100), 0.004);
   EXPECT_EQ(recording.Faults(), 0);
+}
+
+std::string Id(pa::Device& device) {
+  std::wstring id;
+  EXPECT_EQ(device.GetId(&id), S_OK);
+  return WideToUtf8(id);
+}
+
+TEST_F(AudioCapturePulseTest, EndpointsAndDefaultsAreTheServersOwnAndMonitorsAreNoMicrophones) {
+  using namespace pa;
+  std::shared_ptr<DeviceEnumerator> enumerator;
+  ASSERT_EQ(system->CreateDeviceEnumerator(&enumerator), S_OK);
+  std::shared_ptr<Device> device;
+  ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, &device), S_OK);
+  EXPECT_EQ(Id(*device), "kalto_speakers");
+  std::wstring name;
+  EXPECT_EQ(device->GetFriendlyName(&name), S_OK);
+  EXPECT_EQ(name, L"Speakers");
+  std::unique_ptr<WaveFormat> format;
+  std::shared_ptr<AudioClient> client;
+  ASSERT_EQ(device->Activate(&client), S_OK);
+  ASSERT_EQ(client->GetMixFormat(&format), S_OK);
+  EXPECT_EQ(format->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+  EXPECT_EQ(format->nBlockAlign, 8);
+  EXPECT_EQ(format->SubFormat, KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+  EXPECT_EQ(format->dwChannelMask, KSAUDIO_SPEAKER_STEREO);
+  // The server has one default source: every role leads to it.
+  for (ERole role : {eConsole, eMultimedia, eCommunications}) {
+    ASSERT_EQ(enumerator->GetDefaultAudioEndpoint(eCapture, role, &device), S_OK);
+    EXPECT_EQ(Id(*device), "kalto_mic");
+    EXPECT_EQ(device->GetDataFlow(), eCapture);
+  }
+  ASSERT_EQ(enumerator->GetDevice(L"kalto_mic_feed", &device), S_OK);
+  EXPECT_EQ(device->GetDataFlow(), eRender);
+  EXPECT_EQ(enumerator->GetDevice(L"no_such_source", &device), E_NOTFOUND);
+  EXPECT_EQ(device, nullptr);
+  EXPECT_EQ(enumerator->GetDevice(L"", &device), E_NOTFOUND);
+  EXPECT_EQ(enumerator->GetDefaultAudioEndpoint(eAll, eConsole, &device), E_INVALIDARG);
+
+  std::map<EDataFlow, std::vector<std::string>> ids;
+  for (EDataFlow flow : {eCapture, eRender, eAll}) {
+    std::vector<std::shared_ptr<Device>> devices;
+    EXPECT_EQ(enumerator->EnumAudioEndpoints(flow, &devices), S_OK);
+    for (auto& d : devices) ids[flow].push_back(Id(*d));
+  }
+  EXPECT_EQ(ids[eCapture], (std::vector<std::string>{"kalto_mic", "kalto_mic44"})) << "monitors are not microphones";
+  EXPECT_EQ(ids[eRender], (std::vector<std::string>{"kalto_speakers", "kalto_mic_feed", "kalto_feed44"}));
+  EXPECT_EQ(ids[eAll].size(), 5u);
+}
+
+TEST_F(AudioCapturePulseTest, VoiceProcessingIsAskedOfAnEchoCancellerWhenTheServerHasOne) {
+  DebugCapture debug;
+  {
+    AudioCapture capture(system);
+    ASSERT_TRUE(capture.Initialize(false, true, L"kalto_mic", 48000, 2, false, 1, 1));
+    EXPECT_TRUE(capture.HasMicStream()) << "an unsupported request leaves the microphone usable";
+  }
+  EXPECT_EQ(debug.Lines(), (std::vector<std::string>{"[AudioCapture] WARNING: Failed to enable Voice Processing "
+                                                     "DSP: 0x80070032 (continuing without)\n"}));
+  const std::string module = server->Output({"pactl", "load-module", "module-filter-apply"});
+  ASSERT_FALSE(module.empty());
+  {
+    AudioCapture capture(system);
+    ASSERT_TRUE(capture.Initialize(false, true, L"kalto_mic", 48000, 2, false, 1, 1));
+    const std::string outputs = server->Output({"pactl", "list", "source-outputs"});
+    EXPECT_NE(outputs.find("filter.want = \"echo-cancel\""), std::string::npos) << outputs;
+  }
+  EXPECT_EQ(debug.Lines().size(), 1u);
+  server->Run({"pactl", "unload-module", module.substr(0, module.find_first_of("\r\n"))});
+}
+
+TEST(PulseServerLossTest, AMissingServerIsReportedOnceAndFailsEveryOpening) {
+  DebugCapture debug;
+  auto missing = std::make_shared<pa::pulse::PulseAudioSystem>("unix:/nonexistent/kalto/native");
+  AudioCapture capture(missing);
+  EXPECT_FALSE(capture.Initialize(true, true, L"", 48000, 2, false, 0, 1));
+  AudioCapture processCapture(missing);
+  ASSERT_TRUE(processCapture.Initialize(false, false, L"", 48000, 2, false, 0, 1));
+  EXPECT_FALSE(processCapture.InitializeProcessLoopback(1));
+  const auto lines = debug.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].rfind("[PulseAudio] Cannot connect to the sound server: ", 0), 0u) << lines[0];
+  EXPECT_EQ(std::vector<std::string>(lines.begin() + 1, lines.end()),
+            (std::vector<std::string>{
+                "[AudioCapture] Failed to get default render device\n",
+                "[AudioCapture] Default communications mic failed (0x88890010), trying multimedia role\n",
+                "[AudioCapture] Failed to get microphone device: 0x88890010\n",
+                "[AudioCapture] Process loopback activation failed: 0x88890010; falling back to system audio\n"}));
 }
 
 TEST(AudioCaptureServerRestartTest, ASoundServerRestartIsRecordedAsSilenceAndBothSourcesComeBack) {

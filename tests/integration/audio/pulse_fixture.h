@@ -1,6 +1,6 @@
 #pragma once
-// What the audio integration tests share: one private sound server for the whole program, the
-// engine's way of opening and draining a stream, and the measures of what came out.
+// What the audio integration tests share: one private sound server for the whole program, tone
+// players, and a recording of what an AudioCapture delivers with the measures of it.
 #include <gtest/gtest.h>
 
 #include <algorithm>
