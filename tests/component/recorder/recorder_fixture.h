@@ -81,14 +81,14 @@ class NativeRecorderTest : public ::testing::Test {
     fs::remove_all(root);
   }
 
-  std::shared_ptr<RecordingConfig> Config(const std::string& name = "out.mp4") {
+  std::shared_ptr<RecordingConfig> Config(const std::string& name = "out.mp4", bool sound = false) {
     auto config = std::make_shared<RecordingConfig>();
     config->OutputPath((root / name).wstring());
     config->MonitorHandle(monitor);
     config->OutputWidth(0);  // the capture size: the encoder's direct path, no scaling
     config->OutputHeight(0);
-    config->CaptureMicrophone(false);
-    config->CaptureSystemAudio(false);
+    config->CaptureMicrophone(sound);
+    config->CaptureSystemAudio(sound);
     return config;
   }
   static bool Result(const NativeRecorder::AsyncBool& op) {
