@@ -3,14 +3,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
-#include <vector>
 
 #include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
@@ -32,7 +28,7 @@ inline std::string UnusedDisplay() {
 }
 
 // Shared by every test of the program, each started on first use: LEFT 1920x1080 and RIGHT
-// 1280x1024 side by side, or one 640x480 screen under twm for the cases that iconify.
+// 1280x1024 side by side, or one 640x480 screen under twm.
 class XTest : public ::testing::Test {
  protected:
   void SetUp() override { KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed"); }
@@ -44,13 +40,12 @@ class XTest : public ::testing::Test {
       if (s->Running()) windowManager ? s->StartWindowManager() : s->SetTwoMonitors();
     }
     if (!s->Running() || !s->Error().empty()) return ::testing::AssertionFailure() << s->Error();
-    server = s.get();
-    client.emplace(server->Display());
+    display = s->Display();
+    client.emplace(display);
     return *client ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no client connection";
   }
-  const std::string& Display() const { return server->Display(); }
 
-  XServer* server = nullptr;
+  std::string display;
   std::optional<XClient> client;
 };
 
@@ -61,34 +56,19 @@ struct CapturedFrame {
   uint32_t At(int x, int y) const { return pixels[static_cast<size_t>(y) * width + x]; }
 };
 
+// A pool of the item's size whose handler reads every frame back, and its session, started.
 class CaptureHarness {
  public:
-  explicit CaptureHarness(const std::string& display) : service(display), m_display(display) {
+  CaptureHarness(const std::string& display, bool window, uint64_t handle, bool cursor = false) : service(display) {
     static auto factory = std::make_shared<gpu::software::SoftwareDeviceFactory>();
+    std::shared_ptr<gpu::Device> device;
     std::shared_ptr<gpu::DeviceContext> context;
     factory->CreateDevice(nullptr, gpu::DriverType::Hardware, gpu::CREATE_DEVICE_BGRA_SUPPORT, nullptr, 0, &device,
                           &context);
     interop = service.GetItemInterop();
     EXPECT_EQ(S_OK, service.CreateCaptureDevice(device, &captureDevice));
-  }
-  ~CaptureHarness() {
-    if (session) session->Close();
-    if (pool) pool->Close();
-  }
-
-  std::shared_ptr<screen::CaptureItem> MonitorItem(int index = 0) {
-    std::shared_ptr<screen::CaptureItem> result;
-    EXPECT_EQ(S_OK, interop->CreateForMonitor(x11::X11Desktop(m_display).EnumMonitors().at(index), &result));
-    return result;
-  }
-  std::shared_ptr<screen::CaptureItem> WindowItem(::Window window) {
-    std::shared_ptr<screen::CaptureItem> result;
-    EXPECT_EQ(S_OK, interop->CreateForWindow(static_cast<desktop::WindowHandle>(window), &result));
-    return result;
-  }
-  // A pool of the item's size whose handler reads every frame back, and its session, started.
-  void Run(std::shared_ptr<screen::CaptureItem> captureItem, bool cursor = false) {
-    item = std::move(captureItem);
+    if (!window) handle = x11::X11Desktop(display).EnumMonitors().at(handle);
+    EXPECT_EQ(S_OK, window ? interop->CreateForWindow(handle, &item) : interop->CreateForMonitor(handle, &item));
     pool = service.CreateFreeThreadedFramePool(captureDevice, gpu::Format::B8G8R8A8_UNORM, 2, item->Size());
     pool->AddFrameArrived([this](screen::FramePool& sender) {
       std::shared_ptr<screen::CaptureFrame> frame = sender.TryGetNextFrame();
@@ -104,30 +84,28 @@ class CaptureHarness {
     session->QueryCursorCaptureSetting()->SetIsCursorCaptureEnabled(cursor);
     session->StartCapture();
   }
+  ~CaptureHarness() {
+    session->Close();
+    pool->Close();
+  }
   size_t Count() {
     std::lock_guard lock(mutex);
     return frames.size();
   }
   // The first frame delivered at index >= `from` that satisfies `pred`.
-  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred, size_t from = 0,
+  std::optional<CapturedFrame> WaitFor(const std::function<bool(const CapturedFrame&)>& pred = {}, size_t from = 0,
                                        std::chrono::milliseconds timeout = 15s) {
     std::unique_lock lock(mutex);
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (size_t next = from;;) {
       for (; next < frames.size(); ++next) {
-        if (pred(frames[next])) return frames[next];
+        if (!pred || pred(frames[next])) return frames[next];
       }
       if (arrived.wait_until(lock, deadline) == std::cv_status::timeout && next >= frames.size()) return std::nullopt;
     }
   }
-  std::optional<CapturedFrame> WaitForAny(size_t from = 0) { return WaitFor([](auto&) { return true; }, from); }
-  // True when no frame beyond `count` arrives within `quiet`.
-  bool StaysAt(size_t count, std::chrono::milliseconds quiet = 300ms) {
-    return !WaitFor([](auto&) { return true; }, count, quiet);
-  }
 
   x11::X11CaptureService service;
-  std::shared_ptr<gpu::Device> device;
   std::shared_ptr<screen::CaptureItemInterop> interop;
   std::shared_ptr<screen::CaptureDevice> captureDevice;
   std::shared_ptr<screen::CaptureItem> item;
@@ -135,7 +113,6 @@ class CaptureHarness {
   std::shared_ptr<screen::CaptureSession> session;
 
  private:
-  std::string m_display;
   std::mutex mutex;
   std::condition_variable arrived;
   std::vector<CapturedFrame> frames;
