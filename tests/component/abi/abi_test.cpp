@@ -50,7 +50,6 @@ TEST(AsyncOperation, CompletionWakesTheWaiterAndCallsTheHandlerOnceAndTheFirstOu
   bool result = true;
   EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->GetResults(result));  // still running
   EXPECT_EQ(E_ILLEGAL_STATE_CHANGE, op->Close());
-  EXPECT_FALSE(op->WaitFor(20ms));
   std::thread::id producerId;
   std::thread producer([op, &producerId] {
     producerId = std::this_thread::get_id();
@@ -68,7 +67,6 @@ TEST(AsyncOperation, CompletionWakesTheWaiterAndCallsTheHandlerOnceAndTheFirstOu
   EXPECT_EQ(S_OK, op->Cancel());
   EXPECT_EQ(AsyncStatus::Completed, op->Status());
   EXPECT_EQ(1, log.calls);
-  EXPECT_NE(op->Id(), AsyncOperationBool::Create()->Id());
   // Once closed, only the status can be read.
   EXPECT_EQ(S_OK, op->Close());
   EXPECT_EQ(E_ILLEGAL_METHOD_CALL, op->GetResults(result));
@@ -195,29 +193,6 @@ TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
                                       "[Event] WARNING: Handler unknown exception\n"}),
             lines);
   EXPECT_EQ(11u, log.Lines().size());
-}
-
-// Raises on one thread while another adds and removes handlers (run under TSan): the permanent
-// handler sees every raise, a removed one at most the raise already in flight.
-TEST(Event, ConcurrentRaiseAddAndRemove) {
-  Event<int> event;
-  std::atomic<int64_t> total{0}, raises{0};
-  std::atomic<bool> stop{false};
-  event.Add([&](int v) { total += v; });
-  std::thread raiser([&] {
-    for (; !stop; ++raises) event.Raise(1);
-  });
-  for (int i = 0; i < 1000; ++i) {
-    auto counter = std::make_shared<std::atomic<int>>(0);
-    EXPECT_TRUE(event.Remove(event.Add([counter](int) { ++*counter; })));
-    const int after = counter->load();
-    event.Raise(0);
-    EXPECT_LE(counter->load() - after, 1);
-  }
-  stop = true;
-  raiser.join();
-  EXPECT_EQ(1u, event.HandlerCount());
-  EXPECT_EQ(raises.load(), total.load());
 }
 
 // ---- Strings ------------------------------------------------------------------------------------
