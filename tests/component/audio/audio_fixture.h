@@ -33,6 +33,11 @@ inline bool WaitUntil(const std::function<bool()>& done, std::chrono::millisecon
   return true;
 }
 
+// Waits until the capture thread has taken every queued packet of `client`.
+inline bool WaitDrained(const fa::FakeAudioClient& client) {
+  return WaitUntil([&] { return client.QueuedPackets() == 0; });
+}
+
 struct DeliveredChunk {
   uint32_t byteCount = 0;
   int64_t timestampHns = 0, durationHns = 0;
