@@ -38,7 +38,7 @@ inline bool WaitUntil(const std::function<bool()>& condition, std::chrono::milli
 struct DeliveredFrame {
   const gpu::Texture2D* texture = nullptr;
   uint32_t width = 0, height = 0;
-  int64_t timestampHns = 0, arrivalNs = 0;
+  int64_t timestampHns = 0;
   uint32_t topLeft = 0, bottomRight = 0;
 };
 
@@ -46,11 +46,10 @@ class FrameSink {
  public:
   FrameCallback Callback() {
     return [this](gpu::Texture2D& texture, int64_t timestampHns) {
-      DeliveredFrame f{&texture, texture.GetDesc().width, texture.GetDesc().height, timestampHns, SteadyNowNs()};
       auto pixels = ReadPixels(texture);
-      if (!pixels.empty()) f.topLeft = pixels.front(), f.bottomRight = pixels.back();
       std::lock_guard lock(m_mutex);
-      m_frames.push_back(f);
+      m_frames.push_back({&texture, texture.GetDesc().width, texture.GetDesc().height, timestampHns, pixels.front(),
+                          pixels.back()});
       m_cv.notify_all();
     };
   }
@@ -72,12 +71,7 @@ class FrameSink {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  CaptureTest() {
-    platform->gpu = gpuFactory;
-    platform->desktop = desktop;
-    platform->screen = service;
-    ScreenCapture::ResetInvalidCropBoxCounterForTesting();
-  }
+  CaptureTest() { ScreenCapture::ResetInvalidCropBoxCounterForTesting(); }
   std::unique_ptr<ScreenCapture> MakeCapture() { return std::make_unique<ScreenCapture>(platform); }
   // A capture of `monitor` (or of `window` when given), started into the sink.
   std::unique_ptr<ScreenCapture> Started(desktop::WindowHandle window = 0) {
@@ -106,7 +100,8 @@ class CaptureTest : public ::testing::Test {
   std::shared_ptr<gpu::software::SoftwareDeviceFactory> gpuFactory =
       std::make_shared<gpu::software::SoftwareDeviceFactory>();
   std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
-  std::shared_ptr<platform::Platform> platform = std::make_shared<platform::Platform>();
+  std::shared_ptr<platform::Platform> platform =
+      std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service, nullptr});
   DebugCapture log;
   FrameSink sink;
 };
