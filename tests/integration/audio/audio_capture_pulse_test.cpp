@@ -1,14 +1,13 @@
 // AudioCapture over the PulseAudio backend against a private daemon: the system loopback and the
 // microphones at their true pitch and level (a 44.1 kHz one resampled), process loopback of one
-// process tree, the server's endpoints, voice processing, a missing server, and a server killed
-// mid-recording and started again: silence in place of every source, the loss and the return
-// told once each, their sound again afterwards.
+// process tree, the server's endpoints, a missing server, and a server killed mid-recording and
+// started again: silence in place of every source, the loss and the return told once each, their
+// sound again afterwards.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <map>
-#include <sstream>
 
 #include "pulse_fixture.h"
 #include "support/debug_capture.h"
@@ -63,7 +62,7 @@ TEST_F(AudioCapturePulseTest, EachSourceIsRecordedAtItsTruePitchAndLevel) {
   }
 }
 
-TEST_F(AudioCapturePulseTest, ProcessLoopbackHearsTheTreeIncludingStreamsOpenedLaterWhereverTheyPlay) {
+TEST_F(AudioCapturePulseTest, ProcessLoopbackHearsTheTreeIncludingStreamsOpenedLater) {
   auto other = Play(*server, 1100, 0.4, 2);
   // The target's player is a grandchild-to-be: sh starts pacat only once told to, after Start.
   const std::string go = server->Dir() + "/go";
@@ -78,23 +77,12 @@ TEST_F(AudioCapturePulseTest, ProcessLoopbackHearsTheTreeIncludingStreamsOpenedL
   std::ofstream(go).put('\n');
   const long onset = recording.WaitForTone(0, 700, 0.1);
   ASSERT_GE(onset, 0) << "the target's tone did not come through";
-  size_t first = (static_cast<size_t>(onset) + 12) * kChunk;
+  const size_t first = (static_cast<size_t>(onset) + 12) * kChunk;
   ASSERT_TRUE(recording.WaitForChunks(first / kChunk + kRate / 2 / kChunk + 1));
-  auto half = recording.Left(first, first + kRate / 2);
+  capture.Stop();
+  const auto half = recording.Left(first, first + kRate / 2);
   EXPECT_NEAR(MedianToneAmplitude(half, 700), 0.4 * 0.625, 0.03);
   EXPECT_LT(MedianToneAmplitude(half, 1100), 0.004) << "the other player leaks in";
-
-  // Both players moved to another sink: still the target's alone.
-  std::istringstream inputs(server->Output({"pactl", "list", "short", "sink-inputs"}));
-  for (std::string line; std::getline(inputs, line);) {
-    ASSERT_EQ(server->Run({"pactl", "move-sink-input", line.substr(0, line.find('\t')), "kalto_mic_feed"}), 0);
-  }
-  first = (first / kChunk + kRate / kChunk) * kChunk;  // a second for what was queued before the move
-  ASSERT_TRUE(recording.WaitForChunks(first / kChunk + kRate / kChunk + 1));
-  capture.Stop();
-  half = recording.Left(first + kRate / 2, first + kRate);
-  EXPECT_NEAR(MedianToneAmplitude(half, 700), 0.4 * 0.625, 0.03);
-  EXPECT_LT(MedianToneAmplitude(half, 1100), 0.004);
   EXPECT_EQ(recording.Faults(), 0);
 }
 
@@ -144,27 +132,6 @@ TEST_F(AudioCapturePulseTest, EndpointsAndDefaultsAreTheServersOwnAndMonitorsAre
   EXPECT_EQ(ids[eCapture], (std::vector<std::string>{"kalto_mic", "kalto_mic44"})) << "monitors are not microphones";
   EXPECT_EQ(ids[eRender], (std::vector<std::string>{"kalto_speakers", "kalto_mic_feed", "kalto_feed44"}));
   EXPECT_EQ(ids[eAll].size(), 5u);
-}
-
-TEST_F(AudioCapturePulseTest, VoiceProcessingIsAskedOfAnEchoCancellerWhenTheServerHasOne) {
-  DebugCapture debug;
-  {
-    AudioCapture capture(system);
-    ASSERT_TRUE(capture.Initialize(false, true, L"kalto_mic", 48000, 2, false, 1, 1));
-    EXPECT_TRUE(capture.HasMicStream()) << "an unsupported request leaves the microphone usable";
-  }
-  EXPECT_EQ(debug.Lines(), (std::vector<std::string>{"[AudioCapture] WARNING: Failed to enable Voice Processing "
-                                                     "DSP: 0x80070032 (continuing without)\n"}));
-  const std::string module = server->Output({"pactl", "load-module", "module-filter-apply"});
-  ASSERT_FALSE(module.empty());
-  {
-    AudioCapture capture(system);
-    ASSERT_TRUE(capture.Initialize(false, true, L"kalto_mic", 48000, 2, false, 1, 1));
-    const std::string outputs = server->Output({"pactl", "list", "source-outputs"});
-    EXPECT_NE(outputs.find("filter.want = \"echo-cancel\""), std::string::npos) << outputs;
-  }
-  EXPECT_EQ(debug.Lines().size(), 1u);
-  server->Run({"pactl", "unload-module", module.substr(0, module.find_first_of("\r\n"))});
 }
 
 TEST(PulseServerLossTest, AMissingServerIsReportedOnceAndFailsEveryOpening) {

@@ -79,30 +79,6 @@ TEST(PacketQueueTest, PacketsOfAtMostOnePeriodJoinSplitFramesFlagSilenceAndFailO
   EXPECT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_E_DEVICE_INVALIDATED);
 }
 
-TEST(PacketQueueTest, OverflowDropsTheOldestMarksTheGapAndSparesThePacketHandedOut) {
-  PacketQueue queue(4, 10, 40);
-  auto event = std::make_shared<Event>(false, false);
-  queue.SetEvent(event);
-  auto first = Ramp(10, 7);
-  queue.Push(first.data(), first.size() * 2);
-  uint8_t* data = nullptr;
-  uint32_t frames = 0, flags = 0;
-  ASSERT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
-  auto fill = Ramp(40, 100);
-  queue.Push(fill.data(), fill.size() * 2);
-  ASSERT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0);
-  auto more = Ramp(20, 1000);
-  queue.Push(more.data(), more.size() * 2);
-  EXPECT_EQ(WaitForEvent(*event, 0), WAIT_OBJECT_0) << "what replaced the oldest is still announced";
-  EXPECT_EQ(queue.QueuedFrames(), 40u);
-  EXPECT_EQ(std::vector<int16_t>(reinterpret_cast<int16_t*>(data), reinterpret_cast<int16_t*>(data) + 20), first);
-  ASSERT_EQ(queue.ReleaseBuffer(frames), S_OK);
-  Taken t = Take(queue);
-  EXPECT_EQ(t.position, 40u) << "the three oldest packets after the one handed out went";
-  EXPECT_TRUE(t.flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
-  EXPECT_FALSE(Take(queue).flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
-}
-
 TEST(ProcessTreeTest, StatLinesAreReadAfterTheLastParenthesisAndBadEntriesEndTheWalk) {
   const std::string root = ::testing::TempDir() + "kalto-proc-" + std::to_string(getpid());
   for (auto [pid, stat] : {std::pair{100, "100 (evil) S 1 (x) R 7) S 42 100 100 0 -1 4194560"},
