@@ -34,6 +34,18 @@ struct ScriptedVad {
   }
 };
 
+// At 48 kHz with scripted probabilities in place of RNNoise.
+class NoiseSuppressorTest : public ::testing::Test {
+ protected:
+  void Script(std::vector<float> script, uint32_t channels = 2) {
+    ns.Initialize(48000, channels);
+    vad.script = std::move(script);
+    ns.SetFrameProcessorForTesting(vad.Processor());
+  }
+  NoiseSuppressor ns;
+  ScriptedVad vad{{}, 0, {}, &ns};
+};
+
 // Left channel of `blocks` blocks of constant input.
 std::vector<int16_t> RunConstant(NoiseSuppressor& ns, int16_t value, int blocks) {
   std::vector<int16_t> left;
@@ -48,11 +60,8 @@ std::vector<int16_t> RunConstant(NoiseSuppressor& ns, int16_t value, int blocks)
   return left;
 }
 
-TEST(NoiseSuppressorFadeIn, OneFrameOfSilenceThenARaisedCosineOver1440SamplesAfterEachInitialize) {
-  NoiseSuppressor ns;
-  ns.Initialize(48000, 2);
-  ScriptedVad vad{{1.0f}, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
+TEST_F(NoiseSuppressorTest, OneFrameOfSilenceThenARaisedCosineOver1440SamplesAfterEachInitialize) {
+  Script({1.0f});
   auto out = RunConstant(ns, 10000, 3);
 
   for (size_t i = 0; i < 480; ++i) ASSERT_EQ(out[i], 0) << i;
@@ -72,11 +81,8 @@ TEST(NoiseSuppressorFadeIn, OneFrameOfSilenceThenARaisedCosineOver1440SamplesAft
   EXPECT_EQ(out[480 + 720], 5000);
 }
 
-TEST(NoiseSuppressorGate, FramesWithoutVoiceReleaseTowardsTheFloorAtEightPercent) {
-  NoiseSuppressor ns;
-  ns.Initialize(48000, 2);
-  ScriptedVad vad{{0.0f}, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
+TEST_F(NoiseSuppressorTest, FramesWithoutVoiceReleaseTowardsTheFloorAtEightPercentAndPartialVoiceAboveIt) {
+  Script({0.0f});
   auto out = RunConstant(ns, 10000, 4);  // 8 frames
   ASSERT_EQ(vad.frames, 8u);
   float gain = 1.0f;
@@ -94,15 +100,17 @@ TEST(NoiseSuppressorGate, FramesWithoutVoiceReleaseTowardsTheFloorAtEightPercent
 
   for (int i = 0; i < 30; ++i) RunConstant(ns, 10000, 1);
   EXPECT_NEAR(ns.GetGateGain(), 0.15f, 0.01f);
+
+  // Partial voice settles on the smoothstep, r = 0.5: 0.15 + 0.85 x 0.25 x 2.
+  vad.script = {0.25f};
+  for (int i = 0; i < 60; ++i) RunConstant(ns, 1000, 1);
+  EXPECT_NEAR(ns.GetGateGain(), 0.575f, 1e-3);
 }
 
-TEST(NoiseSuppressorGate, OneVoicedFrameHoldsFullGainForItselfAndSevenMore) {
-  NoiseSuppressor ns;
-  ns.Initialize(48000, 2);
+TEST_F(NoiseSuppressorTest, OneVoicedFrameHoldsFullGainForItselfAndSevenMore) {
   std::vector<float> script(40, 0.0f);
   script[10] = 0.5f;  // exactly at the threshold counts as speech
-  ScriptedVad vad{script, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
+  Script(script);
   RunConstant(ns, 1000, 12);  // 25 frames
   ASSERT_GE(vad.frames, 21u);
   // gainBefore[f + 1] is the gain after frame f.
@@ -114,21 +122,8 @@ TEST(NoiseSuppressorGate, OneVoicedFrameHoldsFullGainForItselfAndSevenMore) {
   EXPECT_NEAR(vad.gainBefore[19], previous + (0.15f - previous) * 0.08f, 1e-6) << "release after the hold";
 }
 
-TEST(NoiseSuppressorGate, PartialVoiceFollowsTheSmoothstepToItsFloor) {
-  NoiseSuppressor ns;
-  ns.Initialize(48000, 2);
-  ScriptedVad vad{{0.25f}, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
-  for (int i = 0; i < 60; ++i) RunConstant(ns, 1000, 1);
-  // r = 0.5: 0.15 + 0.85 x 0.25 x 2
-  EXPECT_NEAR(ns.GetGateGain(), 0.575f, 1e-3);
-}
-
-TEST(NoiseSuppressorBlocks, MonoBlocksNeverRunShortAfterThePrimingFrame) {
-  NoiseSuppressor ns;
-  ns.Initialize(48000, 1);
-  ScriptedVad vad{{1.0f}, 0, {}, &ns};
-  ns.SetFrameProcessorForTesting(vad.Processor());
+TEST_F(NoiseSuppressorTest, MonoBlocksNeverRunShortAfterThePrimingFrame) {
+  Script({1.0f}, 1);
   for (int b = 0; b < 20; ++b) {
     auto block = ConstantStereo(3000);
     ns.Process(block.data());
