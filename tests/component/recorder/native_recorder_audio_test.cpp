@@ -100,41 +100,5 @@ TEST_F(NativeRecorderAudioTest, ProcessOnlyAudioFallsBackToSystemAudio) {
   EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WARNING: Audio capture initialization failed!"));
 }
 
-TEST_F(NativeRecorderAudioTest, RecordingWithoutSoundReleasesAPreparedAudioCaptureAndLostSoundIsLogged) {
-  ASSERT_TRUE(Result(recorder->PrepareAsync(Config("prepared.mp4", true))));
-  ASSERT_TRUE(Result(recorder->StartAsync(Config("silent.mp4"))));  // audio off
-  EXPECT_EQ(1u, media->Writers().back()->OutputTypes().size());
-  EXPECT_FALSE(recorder->AudioVolumes().present);
-  recorder->Stop();
-  EXPECT_TRUE(AudioSamples().empty());
-  recorder->CancelPrepared();
-  // Audio that cannot open: said so, the stream stays and the recording goes on.
-  audio->RemoveEndpoint(L"speakers");
-  audio->RemoveEndpoint(L"mic");
-  ASSERT_TRUE(Result(recorder->StartAsync(Config("av.mp4", true))));
-  EXPECT_TRUE(recorder->IsRecording());
-  EXPECT_TRUE(log.Contains("[NativeRecorder] WARNING: Audio capture initialization failed!\n"));
-  EXPECT_EQ(2u, media->Writers().back()->OutputTypes().size());
-  recorder->Stop();
-  EXPECT_TRUE(media->Writers().back()->Finalized());
-}
-
-// A microphone that goes away is a warning, not the end of the recording; its return is another.
-TEST_F(NativeRecorderAudioTest, LostAndReturningMicrophoneAreWarningsAndTheRecordingGoesOn) {
-  ASSERT_TRUE(Result(recorder->StartAsync(Config("av.mp4", true))));
-  mic->SetFault(pa::FakeAudioPoint::GetNextPacketSize, pa::FakeAudioFault::Code(AUDCLNT_E_DEVICE_INVALIDATED));
-  events.WaitFor(1);
-  mic->ClearFaults();
-  events.WaitFor(2);
-  EXPECT_TRUE(recorder->IsRecording());
-  recorder->Stop();
-  const auto seen = events.Get();
-  ASSERT_EQ(3u, seen.size());
-  EXPECT_EQ(0u, seen[0].rfind(L"warning: Microphone lost", 0)) << WideToUtf8(seen[0]);
-  EXPECT_EQ(L"warning: Microphone is back", seen[1]);
-  EXPECT_EQ(L"stopped", seen[2]);
-  EXPECT_TRUE(media->Writers().back()->Finalized());
-}
-
 }  // namespace
 }  // namespace kalto::recorder_test

@@ -53,25 +53,6 @@ INSTANTIATE_TEST_SUITE_P(
                       RunningFailure{"DiskFull", Fault::DiskFull, L"Could not write the recording: the disk is full"}),
     [](const ::testing::TestParamInfo<RunningFailure>& info) { return std::string(info.param.name); });
 
-// A Stop from a handler on the operation thread runs before the failure's own stop: the failure
-// is still told, before Stopped, and only once.
-TEST_F(NativeRecorderTest, FailureOvertakenByAStopFromAHandlerIsStillReported) {
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  EmitAt(0);
-  recorder->Warning().Add([this](NativeRecorder& r, std::wstring) {
-    media->Writers().back()->FailCall(WriterCall::WriteSample, kDiskFull);
-    EmitAt(100'000'000);
-    r.Stop();
-  });
-  service->LastPool()->EndCapture(screen::CaptureEnd::ItemClosed);
-  const auto seen = events.WaitFor(3);
-  ASSERT_EQ(3u, seen.size());
-  EXPECT_EQ(L"error: Could not write the recording: the disk is full", seen[1]);
-  EXPECT_EQ(L"stopped", seen[2]);
-  recorder->CancelPrepared();  // waits for the failure's own stop, which finds nothing to do
-  EXPECT_EQ(3u, events.Get().size());
-}
-
 // A slow finalise is waited for (with a line after a second); a failed one is told before Stopped.
 TEST_F(NativeRecorderTest, SlowFinaliseIsAwaitedAndAFailedOneReportedBeforeStopped) {
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));

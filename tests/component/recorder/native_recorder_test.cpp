@@ -248,26 +248,6 @@ TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
   EXPECT_EQ(2u, stopped.Get().size());
 }
 
-TEST_F(NativeRecorderTest, FrameInsideTheEncoderAtStopIsWrittenBeforeTheFileIsFinalised) {
-  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
-  auto writer = media->Writers().back();
-  std::promise<void> entered;
-  std::atomic<bool> first{true};
-  writer->SetCallHook(WriterCall::WriteSample, [&] {
-    if (first.exchange(false)) {
-      entered.set_value();
-      std::this_thread::sleep_for(800ms);  // longer than every bounded wait of the stop
-    }
-  });
-  service->LastPool()->EmitFrames(1);
-  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(20s));
-  recorder->Stop();
-  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] WaitForInFlightCallbacksDrain"));
-  // A sample written after the file was finalised would have been refused.
-  ASSERT_FALSE(writer->Samples().empty());
-  EXPECT_EQ(S_OK, writer->Samples().front().result);
-}
-
 TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {
   constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
   EXPECT_EQ(kMax, NativeRecorder::SaturatingDeadlineNs(kMax - 10, kSecond));
