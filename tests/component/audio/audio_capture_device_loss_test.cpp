@@ -11,42 +11,29 @@ enum class Kind { Microphone, SystemLoopback, ProcessLoopback };
 struct LossCase {
   const char* name;
   Kind kind;
-  AudioSource source;
   HRESULT reason;
-  const char* lostLine;
-  const char* backLine;
-  const wchar_t* lostMessage;
-  const wchar_t* backMessage;
+  const char* code;  // the reason as the warning writes it
 };
 
 class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInterface<LossCase> {
  protected:
+  bool IsMic() const { return GetParam().kind == Kind::Microphone; }
   // The endpoint whose clients carry the source.
   std::shared_ptr<fa::FakeAudioEndpoint> Endpoint() {
-    switch (GetParam().kind) {
-      case Kind::Microphone:
-        return mic;
-      case Kind::SystemLoopback:
-        return speakers;
-      case Kind::ProcessLoopback:
-        break;
-    }
-    return system->ProcessLoopbackEndpoint();
+    return IsMic() ? mic : GetParam().kind == Kind::SystemLoopback ? speakers : system->ProcessLoopbackEndpoint();
   }
-  bool HasStream(const AudioCapture& capture) const {
-    return GetParam().source == AudioSource::Microphone ? capture.HasMicStream() : capture.HasSystemStream();
-  }
+  bool HasStream(const AudioCapture& capture) const { return IsMic() ? capture.HasMicStream() : capture.HasSystemStream(); }
   // The source is gone: its reads fail, and it is no longer there to be opened again (the
   // microphone's endpoint is gone, there is no default output, the activation is refused).
   void Remove() {
     Endpoint()->SetFault(FakeAudioPoint::GetNextPacketSize, FakeAudioFault::Code(GetParam().reason));
-    if (GetParam().kind == Kind::Microphone) system->RemoveEndpoint(kMicId);
+    if (IsMic()) system->RemoveEndpoint(kMicId);
     system->SetDefaultEndpointFault(fa::eRender, fa::eConsole, E_NOTFOUND);
     system->SetActivation({.activateResult = GetParam().reason});
   }
   // Back, but its first stream comes without a capture service: that attempt fails too.
   void ReturnBroken() {
-    if (GetParam().kind == Kind::Microphone) mic = AddMic(fa::FakePcm16Format(48000, 1), kMicId);
+    if (IsMic()) mic = AddMic(fa::FakePcm16Format(48000, 1), kMicId);
     Endpoint()->ClearFaults();
     Endpoint()->SetNullCaptureClient(true);
     system->SetDefaultEndpointFault(fa::eRender, fa::eConsole, S_OK);
@@ -54,15 +41,9 @@ class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInter
   }
   // Attempts to open the source, whichever way it is opened.
   size_t OpenAttempts() {
-    switch (GetParam().kind) {
-      case Kind::Microphone:
-        return system->GetDeviceRequests().size();
-      case Kind::SystemLoopback:
-        return system->DefaultEndpointRequests().size();
-      case Kind::ProcessLoopback:
-        break;
-    }
-    return system->ActivationRequests().size();
+    return IsMic() ? system->GetDeviceRequests().size()
+                   : GetParam().kind == Kind::SystemLoopback ? system->DefaultEndpointRequests().size()
+                                                             : system->ActivationRequests().size();
   }
   bool WaitForAttempts(size_t count) {
     return WaitUntil([&] { return OpenAttempts() >= count; });
@@ -80,10 +61,12 @@ class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInter
 };
 
 TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItReturns) {
-  const LossCase& param = GetParam();
+  const std::string name = IsMic() ? "Microphone" : "System audio";
+  const std::string lostLine = "[AudioCapture] WARNING: " + name + " lost (" + GetParam().code +
+                               "); recording silence until it returns\n";
   auto capture = MakeCapture();
-  ASSERT_TRUE(InitializeDefault(*capture, param.kind == Kind::SystemLoopback, param.kind == Kind::Microphone));
-  if (param.kind == Kind::ProcessLoopback) {
+  ASSERT_TRUE(InitializeDefault(*capture, GetParam().kind == Kind::SystemLoopback, IsMic()));
+  if (GetParam().kind == Kind::ProcessLoopback) {
     ASSERT_TRUE(capture->InitializeProcessLoopback(4242));
   }
   const size_t opensAtStart = OpenAttempts();
@@ -103,7 +86,7 @@ TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItRetu
   EXPECT_FALSE(WaitUntil([&] { return OpenAttempts() > opensAtStart + 2; }, 400ms)) << "retried at once";
   const size_t lostAt = sink.Count();
   ASSERT_TRUE(sink.WaitFor(lostAt + 5)) << "chunks stopped with the source";
-  EXPECT_EQ(log.Count(param.lostLine), 1);
+  EXPECT_EQ(log.Count(lostLine), 1);
 
   ReturnBroken();
   // Two more attempts: the first of them has surely finished.
@@ -128,29 +111,21 @@ TEST_P(DeviceLossTest, TheTimelineGoesOnSilentlyAndTheSourceIsReopenedWhenItRetu
   for (size_t n = lostAt + 1; n < backAt; ++n) EXPECT_TRUE(chunks[n].Silent()) << n;
   const auto events = sink.Events();
   ASSERT_EQ(events.size(), 2u);
+  const std::wstring wideName = Utf8ToWide(name);
   for (size_t i = 0; i < 2; ++i) {
-    EXPECT_EQ(events[i].source, param.source);
+    EXPECT_EQ(events[i].source, IsMic() ? AudioSource::Microphone : AudioSource::System);
     EXPECT_EQ(events[i].available, i == 1);
-    EXPECT_EQ(events[i].message, i == 0 ? param.lostMessage : param.backMessage);
   }
-  EXPECT_EQ(log.Lines(), (std::vector<std::string>{param.lostLine, param.backLine}));
+  EXPECT_EQ(events[0].message, wideName + L" lost; recording silence until it returns");
+  EXPECT_EQ(events[1].message, wideName + L" is back");
+  EXPECT_EQ(log.Lines(), (std::vector<std::string>{lostLine, "[AudioCapture] " + name + " is back\n"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sources, DeviceLossTest,
-    ::testing::Values(
-        LossCase{"Microphone", Kind::Microphone, AudioSource::Microphone, AUDCLNT_E_DEVICE_INVALIDATED,
-                 "[AudioCapture] WARNING: Microphone lost (0x88890004); recording silence until it returns\n",
-                 "[AudioCapture] Microphone is back\n", L"Microphone lost; recording silence until it returns",
-                 L"Microphone is back"},
-        LossCase{"SystemLoopback", Kind::SystemLoopback, AudioSource::System, AUDCLNT_E_SERVICE_NOT_RUNNING,
-                 "[AudioCapture] WARNING: System audio lost (0x88890010); recording silence until it returns\n",
-                 "[AudioCapture] System audio is back\n", L"System audio lost; recording silence until it returns",
-                 L"System audio is back"},
-        LossCase{"ProcessLoopback", Kind::ProcessLoopback, AudioSource::System, AUDCLNT_E_DEVICE_INVALIDATED,
-                 "[AudioCapture] WARNING: System audio lost (0x88890004); recording silence until it returns\n",
-                 "[AudioCapture] System audio is back\n", L"System audio lost; recording silence until it returns",
-                 L"System audio is back"}),
+    ::testing::Values(LossCase{"Microphone", Kind::Microphone, AUDCLNT_E_DEVICE_INVALIDATED, "0x88890004"},
+                      LossCase{"SystemLoopback", Kind::SystemLoopback, AUDCLNT_E_SERVICE_NOT_RUNNING, "0x88890010"},
+                      LossCase{"ProcessLoopback", Kind::ProcessLoopback, AUDCLNT_E_DEVICE_INVALIDATED, "0x88890004"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AudioCaptureTest, OtherReadFailuresAreNotALossAndAMicrophoneIsReopenedOnlyUnderItsOwnId) {
