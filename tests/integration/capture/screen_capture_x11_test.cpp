@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
-#include <memory>
-#include <mutex>
 
 #include "capture/screen_capture.h"
 #include "common/steady_clock.h"
@@ -37,9 +35,8 @@ class ScreenCaptureX11Test : public ::testing::Test {
       if (windowManager) s->StartWindowManager();
     }
     ASSERT_TRUE(s->Running() && s->Error().empty()) << s->Error();
-    platform->gpu = std::make_shared<gpu::software::SoftwareDeviceFactory>();
-    platform->desktop = std::make_shared<x11::X11Desktop>(s->Display());
-    platform->screen = std::make_shared<x11::X11CaptureService>(s->Display());
+    *platform = {std::make_shared<gpu::software::SoftwareDeviceFactory>(), std::make_shared<x11::X11Desktop>(s->Display()),
+                 std::make_shared<x11::X11CaptureService>(s->Display()), nullptr};
     client = std::make_unique<XClient>(s->Display());
     ASSERT_TRUE(*client);
   }
@@ -104,16 +101,11 @@ TEST_F(ScreenCaptureX11Test, MinimisedWindowYieldsBlackFramesOfTheMonitorSize) {
   window.Draw();
   ScreenCapture capture(platform);
   ASSERT_TRUE(capture.InitializeForWindow(static_cast<desktop::WindowHandle>(window.id())));
-  EXPECT_EQ(320, capture.GetWidth());
   ASSERT_TRUE(capture.Start(Collect()));
   EXPECT_EQ(320u, Wait().width);
   ASSERT_TRUE(window.Iconify());
-  Wait(3);
-  capture.Stop();
-  const Captured f = frames.back();
-  EXPECT_EQ(1280u, f.width);
-  EXPECT_EQ(720u, f.height);
-  EXPECT_EQ(0xFF000000u, f.pixels[0]);
+  const Captured f = Wait(3);
+  EXPECT_EQ(1280u * 720u, f.pixels.size());
   EXPECT_EQ(0xFF000000u, f.pixels[f.pixels.size() / 2]);
 }
 
