@@ -10,50 +10,38 @@
 namespace kalto {
 namespace {
 
-constexpr double kFraction = 0.55;
-
 FocusGeometry Display(int32_t offsetX, int32_t offsetY, int32_t w, int32_t h, int32_t outW, int32_t outH) {
   return {offsetX, offsetY, w, h, outW, outH};
 }
 
-TEST(ComputeFocusRect, DefaultsOnFullHdAreCentredAndEven) {
-  const auto g = Display(0, 0, 1920, 1080, 1920, 1080);
-  // left 432, top 243: the odd top rounds to the even 244 (halves away from zero).
-  EXPECT_EQ((FocusRect{432, 244, 1056, 594}), ComputeFocusRect(g, kFraction, 960, 540));
-  // Near the top-left corner the rectangle stops at the display's edge.
-  EXPECT_EQ((FocusRect{0, 0, 1056, 594}), ComputeFocusRect(g, kFraction, 10, 10));
-}
-
-TEST(ComputeFocusRect, RightEdgeShiftsLeftAndKeepsTheDisplayOffset) {
-  EXPECT_EQ((FocusRect{864, 486, 1056, 594}),
-            ComputeFocusRect(Display(0, 0, 1920, 1080, 1920, 1080), kFraction, 1900, 1070));
-  EXPECT_EQ((FocusRect{864 + 1920, 0, 1056, 594}),
-            ComputeFocusRect(Display(1920, 0, 1920, 1080, 1920, 1080), kFraction, 1900, 0));
-  // An odd offset is made even: 864 + 7 = 871 becomes 872.
-  EXPECT_EQ(872, ComputeFocusRect(Display(7, 0, 1920, 1080, 1920, 1080), kFraction, 1900, 540).x);
-}
-
-TEST(ComputeFocusRect, OutputShapeFixesTheHeight) {
-  EXPECT_EQ((FocusRect{432, 244, 1056, 594}),
-            ComputeFocusRect(Display(0, 0, 1920, 1080, 1280, 720), kFraction, 960, 540));
-  // Portrait output: 1056 / (1080 / 1920) = 1877.33, clamped to the display's 1080.
-  EXPECT_EQ((FocusRect{432, 0, 1056, 1080}),
-            ComputeFocusRect(Display(0, 0, 1920, 1080, 1080, 1920), kFraction, 960, 540));
-  // A missing output size takes the display's shape instead of dividing by zero.
-  EXPECT_EQ((FocusRect{432, 244, 1056, 594}), ComputeFocusRect(Display(0, 0, 1920, 1080, 0, 0), kFraction, 960, 540));
-}
-
-TEST(ComputeFocusRect, SmallDisplaysGetTheMinimumSize) {
-  // 640 x 480: 0.55 x 640 = 352 is raised to 400, and 264 to 300.
-  EXPECT_EQ((FocusRect{200, 110, 400, 300}), ComputeFocusRect(Display(0, 0, 640, 480, 640, 480), kFraction, 400, 260));
-  // A display narrower than the minimum still yields the minimum (the capture clamps it).
-  EXPECT_EQ((FocusRect{0, 0, 400, 300}), ComputeFocusRect(Display(0, 0, 320, 192, 320, 192), kFraction, 160, 96));
-}
-
-TEST(ComputeFocusRect, ExtremeFractionsStayInRange) {
-  const auto g = Display(0, 0, 1920, 1080, 1920, 1080);
-  EXPECT_EQ((FocusRect{0, 0, 1920, 1080}), ComputeFocusRect(g, 1e300, 960, 540));
-  EXPECT_EQ((FocusRect{0, 0, 1920, 1080}), ComputeFocusRect(g, std::numeric_limits<double>::infinity(), 960, 540));
+TEST(ComputeFocusRect, SizesPositionsEdgesAndEvenness) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const struct {
+    FocusGeometry g;
+    double fraction, cx, cy;
+    FocusRect expected;
+  } cases[] = {
+      // left 432, top 243: the odd top rounds to the even 244 (halves away from zero).
+      {Display(0, 0, 1920, 1080, 1920, 1080), 0.55, 960, 540, {432, 244, 1056, 594}},
+      {Display(0, 0, 1920, 1080, 1920, 1080), 0.55, 10, 10, {0, 0, 1056, 594}},  // stops at the edge
+      {Display(0, 0, 1920, 1080, 1920, 1080), 0.55, 1900, 1070, {864, 486, 1056, 594}},
+      {Display(1920, 0, 1920, 1080, 1920, 1080), 0.55, 1900, 0, {864 + 1920, 0, 1056, 594}},
+      {Display(7, 0, 1920, 1080, 1920, 1080), 0.55, 1900, 540, {872, 244, 1056, 594}},  // 871 made even
+      {Display(0, 0, 1920, 1080, 1280, 720), 0.55, 960, 540, {432, 244, 1056, 594}},
+      // Portrait output: 1056 / (1080 / 1920) = 1877.33, clamped to the display's 1080.
+      {Display(0, 0, 1920, 1080, 1080, 1920), 0.55, 960, 540, {432, 0, 1056, 1080}},
+      // A missing output size takes the display's shape instead of dividing by zero.
+      {Display(0, 0, 1920, 1080, 0, 0), 0.55, 960, 540, {432, 244, 1056, 594}},
+      // 640 x 480: 0.55 x 640 = 352 is raised to 400, and 264 to 300; a narrower display still
+      // yields the minimum (the capture clamps it).
+      {Display(0, 0, 640, 480, 640, 480), 0.55, 400, 260, {200, 110, 400, 300}},
+      {Display(0, 0, 320, 192, 320, 192), 0.55, 160, 96, {0, 0, 400, 300}},
+      {Display(0, 0, 1920, 1080, 1920, 1080), 1e300, 960, 540, {0, 0, 1920, 1080}},
+      {Display(0, 0, 1920, 1080, 1920, 1080), inf, 960, 540, {0, 0, 1920, 1080}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.expected, ComputeFocusRect(c.g, c.fraction, c.cx, c.cy)) << c.g.screenWidth << " " << c.fraction << " " << c.cx;
+  }
 }
 
 TEST(Transition, EaseOutAndEvenTruncation) {
