@@ -54,42 +54,38 @@ struct DeliveredChunk {
 // Keeps what the recorder would receive, and the source events.
 class ChunkSink {
  public:
+  struct SourceEvent {
+    AudioSource source;
+    bool available;
+    std::wstring message;
+  };
   AudioDataCallback Callback() {
     return [this](const uint8_t* data, uint32_t byteCount, int64_t timestampHns, int64_t durationHns) {
       const auto* samples = reinterpret_cast<const int16_t*>(data);
-      std::lock_guard lock(m_mutex);
-      m_chunks.push_back({byteCount, timestampHns, durationHns, {samples, samples + byteCount / 2}});
-      m_changed.notify_all();
+      Add([&] { m_chunks.push_back({byteCount, timestampHns, durationHns, {samples, samples + byteCount / 2}}); });
     };
   }
   SourceStateCallback Sources() {
     return [this](AudioSource source, bool available, const std::wstring& message) {
-      std::lock_guard lock(m_mutex);
-      m_events.push_back({source, available, message});
-      m_changed.notify_all();
+      Add([&] { m_events.push_back({source, available, message}); });
     };
   }
   bool WaitFor(size_t count, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_chunks.size() >= count; });
+    return Wait([&] { return m_chunks.size() >= count; }, timeout);
   }
-  // The first chunk at `from` or later with sound, or -1.
-  int WaitForSound(size_t from = 0, std::chrono::milliseconds timeout = 5s) {
-    return WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); }, from, timeout);
+  bool WaitForEvents(size_t count) {
+    return Wait([&] { return m_events.size() >= count; }, 10s);
   }
-  int WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, size_t from = 0,
-                   std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lock(m_mutex);
+  // The first chunk at `from` or later that matches (with sound by default), or -1.
+  int WaitForSound(size_t from = 0) {
+    return WaitForChunk([](const DeliveredChunk& c) { return !c.Silent(); }, from);
+  }
+  int WaitForChunk(const std::function<bool(const DeliveredChunk&)>& match, size_t from = 0) {
     int found = -1;
-    m_changed.wait_for(lock, timeout, [&] {
-      for (; from < m_chunks.size(); ++from) {
-        if (match(m_chunks[from])) {
-          found = static_cast<int>(from);
-          return true;
-        }
-      }
-      return false;
-    });
+    Wait([&] {
+      for (; found < 0 && from < m_chunks.size(); ++from) found = match(m_chunks[from]) ? int(from) : -1;
+      return found >= 0;
+    }, 5s);
     return found;
   }
   void Clear() {
@@ -105,21 +101,21 @@ class ChunkSink {
     std::lock_guard lock(m_mutex);
     return m_chunks.size();
   }
-  struct SourceEvent {
-    AudioSource source;
-    bool available;
-    std::wstring message;
-  };
-  bool WaitForEvents(size_t count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, timeout, [&] { return m_events.size() >= count; });
-  }
   std::vector<SourceEvent> Events() const {
     std::lock_guard lock(m_mutex);
     return m_events;
   }
 
  private:
+  void Add(const std::function<void()>& add) {
+    std::lock_guard lock(m_mutex);
+    add();
+    m_changed.notify_all();
+  }
+  bool Wait(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, done);
+  }
   mutable std::mutex m_mutex;
   std::condition_variable m_changed;
   std::vector<DeliveredChunk> m_chunks;
