@@ -13,17 +13,20 @@ struct StepFailure {
   const char* name;
   bool mic;  // the step of the microphone's opening, else the system stream's
   Arrange arrange;
-  std::string line;
+  std::string line;  // after "[AudioCapture] "
 };
 
 Arrange Fault(FakeAudioPoint point, HRESULT code) {
   return [=](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetFault(point, FakeAudioFault::Code(code)); };
 }
-const Arrange kNullMixFormat = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullMixFormat(true); };
-const Arrange kNullService = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); };
-Arrange MixFormat(fa::WaveFormat format) {
+Arrange MixFormat(uint32_t rate, uint16_t channels, uint16_t bits = 16) {
+  auto format = fa::FakePcm16Format(rate, channels);
+  format.wBitsPerSample = bits;
   return [=](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetMixFormat(format); };
 }
+const Arrange kNullMixFormat = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullMixFormat(true); };
+const Arrange kNullService = [](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetNullCaptureClient(true); };
+const Arrange kNoRender = [](fa::FakeAudioSystem& s, fa::FakeAudioEndpoint&) { s.ClearDefault(fa::eRender, fa::eConsole); };
 
 class StepFailureTest : public AudioCaptureTest, public ::testing::WithParamInterface<StepFailure> {};
 
@@ -33,51 +36,40 @@ TEST_P(StepFailureTest, EachStepFailsWithItsLineAndTheOtherStreamStillOpens) {
   GetParam().arrange(*system, GetParam().mic ? *mic : *speakers);
   auto capture = MakeCapture();
   EXPECT_FALSE(InitializeDefault(*capture, true, true));
-  EXPECT_EQ(log.Lines(), Lines{GetParam().line});
+  EXPECT_EQ(log.Lines(), Lines{"[AudioCapture] " + GetParam().line + "\n"});
   EXPECT_EQ(capture->HasSystemStream(), GetParam().mic);
   EXPECT_EQ(capture->HasMicStream(), !GetParam().mic);
 }
 
+using P = FakeAudioPoint;
+// No channels or no rate would never advance the resampler; 8 bits are narrower than the reads.
 INSTANTIATE_TEST_SUITE_P(
     Steps, StepFailureTest,
     ::testing::Values(
-        StepFailure{"NoRenderEndpoint", false,
-                    [](fa::FakeAudioSystem& s, fa::FakeAudioEndpoint&) { s.ClearDefault(fa::eRender, fa::eConsole); },
-                    "[AudioCapture] Failed to get default render device\n"},
-        StepFailure{"Activate", false, Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
-                    "[AudioCapture] Failed to activate loopback client\n"},
-        StepFailure{"MixFormat", false, Fault(FakeAudioPoint::GetMixFormat, AUDCLNT_E_DEVICE_INVALIDATED),
-                    "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"NullMixFormat", false, kNullMixFormat, "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"NoChannels", false, MixFormat(fa::FakeFloatFormat(48000, 0)),
-                    "[AudioCapture] Failed to get mix format\n"},
-        StepFailure{"Initialize", false, Fault(FakeAudioPoint::Initialize, AUDCLNT_E_UNSUPPORTED_FORMAT),
-                    "[AudioCapture] Failed to initialize loopback: 0x88890008\n"},
-        StepFailure{"SetEventHandle", false, Fault(FakeAudioPoint::SetEventHandle, E_INVALIDARG),
-                    "[AudioCapture] Failed to set loopback event: 0x80070057\n"},
-        StepFailure{"CaptureService", false, Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
-                    "[AudioCapture] Failed to get loopback capture client\n"},
-        StepFailure{"NullCaptureService", false, kNullService, "[AudioCapture] Failed to get loopback capture client\n"},
-        StepFailure{"MicActivate", true, Fault(FakeAudioPoint::Activate, E_ACCESSDENIED),
-                    "[AudioCapture] Failed to activate mic IAudioClient: 0x80070005\n"},
-        StepFailure{"MicMixFormat", true, Fault(FakeAudioPoint::GetMixFormat, E_OUTOFMEMORY),
-                    "[AudioCapture] Failed to get mic mix format\n"},
-        StepFailure{"MicNullMixFormat", true, kNullMixFormat, "[AudioCapture] Failed to get mic mix format\n"},
-        // A rate of 0 would never advance the resampler; 8 bits are narrower than the reads.
-        StepFailure{"MicNoRate", true, MixFormat(fa::FakePcm16Format(0, 1)), "[AudioCapture] Failed to get mic mix format\n"},
-        StepFailure{"MicEightBit", true, MixFormat([] {
-                      auto format = fa::FakePcm16Format(48000, 1);
-                      format.wBitsPerSample = 8;
-                      return format;
-                    }()),
-                    "[AudioCapture] Failed to get mic mix format\n"},
-        StepFailure{"MicInitialize", true, Fault(FakeAudioPoint::Initialize, AUDCLNT_E_DEVICE_IN_USE),
-                    "[AudioCapture] Failed to initialize mic: 0x8889000A\n"},
-        StepFailure{"MicSetEventHandle", true, Fault(FakeAudioPoint::SetEventHandle, E_HANDLE),
-                    "[AudioCapture] Failed to set mic event: 0x80070006\n"},
-        StepFailure{"MicCaptureService", true, Fault(FakeAudioPoint::GetCaptureClient, E_NOINTERFACE),
-                    "[AudioCapture] Failed to get mic capture client\n"},
-        StepFailure{"MicNullCaptureService", true, kNullService, "[AudioCapture] Failed to get mic capture client\n"}),
+        StepFailure{"NoRenderEndpoint", false, kNoRender, "Failed to get default render device"},
+        StepFailure{"Activate", false, Fault(P::Activate, E_ACCESSDENIED), "Failed to activate loopback client"},
+        StepFailure{"MixFormat", false, Fault(P::GetMixFormat, E_OUTOFMEMORY), "Failed to get mix format"},
+        StepFailure{"NullMixFormat", false, kNullMixFormat, "Failed to get mix format"},
+        StepFailure{"NoChannels", false, MixFormat(48000, 0, 32), "Failed to get mix format"},
+        StepFailure{"Initialize", false, Fault(P::Initialize, AUDCLNT_E_UNSUPPORTED_FORMAT),
+                    "Failed to initialize loopback: 0x88890008"},
+        StepFailure{"SetEventHandle", false, Fault(P::SetEventHandle, E_INVALIDARG),
+                    "Failed to set loopback event: 0x80070057"},
+        StepFailure{"CaptureService", false, Fault(P::GetCaptureClient, E_NOINTERFACE),
+                    "Failed to get loopback capture client"},
+        StepFailure{"NullCaptureService", false, kNullService, "Failed to get loopback capture client"},
+        StepFailure{"MicActivate", true, Fault(P::Activate, E_ACCESSDENIED),
+                    "Failed to activate mic IAudioClient: 0x80070005"},
+        StepFailure{"MicMixFormat", true, Fault(P::GetMixFormat, E_OUTOFMEMORY), "Failed to get mic mix format"},
+        StepFailure{"MicNullMixFormat", true, kNullMixFormat, "Failed to get mic mix format"},
+        StepFailure{"MicNoRate", true, MixFormat(0, 1), "Failed to get mic mix format"},
+        StepFailure{"MicEightBit", true, MixFormat(48000, 1, 8), "Failed to get mic mix format"},
+        StepFailure{"MicInitialize", true, Fault(P::Initialize, AUDCLNT_E_DEVICE_IN_USE),
+                    "Failed to initialize mic: 0x8889000A"},
+        StepFailure{"MicSetEventHandle", true, Fault(P::SetEventHandle, E_HANDLE), "Failed to set mic event: 0x80070006"},
+        StepFailure{"MicCaptureService", true, Fault(P::GetCaptureClient, E_NOINTERFACE),
+                    "Failed to get mic capture client"},
+        StepFailure{"MicNullCaptureService", true, kNullService, "Failed to get mic capture client"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(AudioCaptureTest, TheMicrophoneIsChosenByIdThenByTheCommunicationsThenTheMultimediaDefault) {
