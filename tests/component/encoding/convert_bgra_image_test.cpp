@@ -12,38 +12,47 @@ namespace {
 
 using media::Guid;
 
+// A busy picture, every channel changing from pixel to pixel, in rows padded by three pixels so
+// the pitch differs from the width.
 struct Image {
-  uint32_t width = 0, height = 0, pitch = 0;  // pitch in bytes
-  std::vector<uint8_t> bytes;
-  uint32_t At(uint32_t x, uint32_t y) const {
-    uint32_t p;
-    std::memcpy(&p, bytes.data() + size_t(y) * pitch + size_t(x) * 4, 4);
-    return p;
-  }
+  uint32_t width, height;
+  std::vector<uint32_t> words;
+  uint32_t Pitch() const { return (width + 3) * 4; }
+  uint32_t At(uint32_t x, uint32_t y) const { return words[size_t(y) * (width + 3) + x]; }
 };
-
-// Rows padded by three pixels so the pitch differs from the width.
-Image MakeImage(uint32_t width, uint32_t height, const PixelFn& pixel) {
-  Image image{width, height, (width + 3) * 4, {}};
-  image.bytes.assign(size_t(image.pitch) * height, 0xEE);
+Image BusyImage(uint32_t width, uint32_t height) {
+  Image image{width, height, std::vector<uint32_t>(size_t(width + 3) * height, 0xEEEEEEEEu)};
   for (uint32_t y = 0; y < height; ++y) {
     for (uint32_t x = 0; x < width; ++x) {
-      const uint32_t p = pixel(x, y);
-      std::memcpy(image.bytes.data() + size_t(y) * image.pitch + size_t(x) * 4, &p, 4);
+      const uint32_t h = (x * 2654435761u) ^ (y * 40503u + 0x9E37u);
+      image.words[size_t(y) * (width + 3) + x] = Bgra((h >> 3) & 0xFF, (h >> 11) & 0xFF, (h >> 19) & 0xFF);
     }
   }
   return image;
 }
 
-// A busy picture: every channel changes from pixel to pixel.
-uint32_t Busy(uint32_t x, uint32_t y) {
-  const uint32_t h = (x * 2654435761u) ^ (y * 40503u + 0x9E37u);
-  return Bgra((h >> 3) & 0xFF, (h >> 11) & 0xFF, (h >> 19) & 0xFF);
+// The bilinear sample from its definition: clamp, truncate, weigh in single precision, truncate;
+// alpha comes out opaque.
+uint32_t Sample(const Image& s, float x, float y) {
+  x = std::clamp(x, 0.0f, float(s.width - 1));
+  y = std::clamp(y, 0.0f, float(s.height - 1));
+  const auto x0 = uint32_t(x), y0 = uint32_t(y);
+  const float fx = x - float(x0), fy = y - float(y0);
+  const uint32_t x1 = std::min(x0 + 1, s.width - 1), y1 = std::min(y0 + 1, s.height - 1);
+  uint32_t out = 0xFF000000u;
+  for (int shift = 0; shift < 24; shift += 8) {
+    const auto p = [&](uint32_t px, uint32_t py) { return float(Channel(s.At(px, py), shift)); };
+    const float v = p(x0, y0) * (1 - fx) * (1 - fy) + p(x1, y0) * fx * (1 - fy) + p(x0, y1) * (1 - fx) * fy +
+                    p(x1, y1) * fx * fy;
+    out |= uint32_t(v) << shift;
+  }
+  return out;
 }
 
 std::vector<uint8_t> Convert(const Image& src, uint32_t wt, uint32_t ht, const Guid& subtype) {
   std::vector<uint8_t> out(Encoder::ConvertBufferSize(subtype, wt, ht), 0xAB);
-  Encoder::ConvertBgraImage(src.bytes.data(), src.pitch, src.width, src.height, out.data(), wt, ht, subtype);
+  Encoder::ConvertBgraImage(reinterpret_cast<const uint8_t*>(src.words.data()), src.Pitch(), src.width, src.height,
+                            out.data(), wt, ht, subtype);
   return out;
 }
 
@@ -51,12 +60,9 @@ std::vector<uint8_t> Convert(const Image& src, uint32_t wt, uint32_t ht, const G
 // YUY2 chroma from the pair's mean), black around the picture.
 std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const Guid& subtype) {
   const bgra::Layout l = bgra::ComputeLayout(s.width, s.height, wt, ht);
-  const PixelFn pixel = [&](uint32_t x, uint32_t y) { return s.At(x, y); };
-  const auto at = [&](float c, float r) { return SampleBilinear(pixel, s.width, s.height, c * l.sx, r * l.sy); };
-  const auto ch = [](uint32_t p, int shift) { return int((p >> shift) & 0xFF); };
+  const auto at = [&](float c, float r) { return Sample(s, c * l.sx, r * l.sy); };
+  const auto ch = [](uint32_t p, int shift) { return int(Channel(p, shift)); };
   const auto y = [&](uint32_t p) { return bgra::Luma(ch(p, 16), ch(p, 8), ch(p, 0)); };
-  const auto u = [&](int r, int g, int b) { return bgra::ChromaU(r, g, b); };
-  const auto v = [&](int r, int g, int b) { return bgra::ChromaV(r, g, b); };
   const uint32_t wc = l.contentWidth, hc = l.contentHeight;
   std::vector<uint8_t> out(Encoder::ConvertBufferSize(subtype, wt, ht));
   const size_t luma = size_t(wt) * ht, quarter = luma / 4;
@@ -64,7 +70,7 @@ std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const 
     std::fill(out.begin(), out.end(), 0);
     for (uint32_t r = 0; r < hc; ++r) {
       for (uint32_t c = 0; c < wc; ++c) {
-        const uint32_t p = at(float(c), float(r));  // alpha opaque
+        const uint32_t p = at(float(c), float(r));
         std::memcpy(&out[((l.y0 + r) * size_t(wt) + l.x0 + c) * 4], &p, 4);
       }
     }
@@ -75,7 +81,7 @@ std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const 
         const uint32_t a = at(float(2 * i), float(r)), b = at(float(2 * i + 1), float(r));
         const int mr = (ch(a, 16) + ch(b, 16)) >> 1, mg = (ch(a, 8) + ch(b, 8)) >> 1, mb = (ch(a, 0) + ch(b, 0)) >> 1;
         uint8_t* d = &out[(l.y0 + r) * size_t(wt) * 2 + ((wt - wc) & ~3u) + 4 * i];
-        d[0] = y(a), d[1] = u(mr, mg, mb), d[2] = y(b), d[3] = v(mr, mg, mb);
+        d[0] = y(a), d[1] = bgra::ChromaU(mr, mg, mb), d[2] = y(b), d[3] = bgra::ChromaV(mr, mg, mb);
       }
     }
   } else {
@@ -87,12 +93,12 @@ std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const 
     for (uint32_t j = 0; j < hc / 2; ++j) {
       for (uint32_t i = 0; i < wc / 2; ++i) {
         const uint32_t p = at(float(2 * i) + 0.5f, float(2 * j) + 0.5f);
-        const uint8_t pu = u(ch(p, 16), ch(p, 8), ch(p, 0)), pv = v(ch(p, 16), ch(p, 8), ch(p, 0));
-        const size_t planar = (l.y0 / 2 + j) * size_t(wt / 2) + l.x0 / 2 + i;
+        const uint8_t pu = bgra::ChromaU(ch(p, 16), ch(p, 8), ch(p, 0)), pv = bgra::ChromaV(ch(p, 16), ch(p, 8), ch(p, 0));
+        const size_t planar = luma + (l.y0 / 2 + j) * size_t(wt / 2) + l.x0 / 2 + i;
         if (subtype == media::MFVideoFormat_IYUV) {
-          out[luma + planar] = pu, out[luma + quarter + planar] = pv;
+          out[planar] = pu, out[planar + quarter] = pv;
         } else if (subtype == media::MFVideoFormat_YV12) {
-          out[luma + planar] = pv, out[luma + quarter + planar] = pu;
+          out[planar] = pv, out[planar + quarter] = pu;
         } else {
           const size_t at2 = luma + (l.y0 / 2 + j) * size_t(wt) + l.x0 + 2 * i;
           out[at2] = pu, out[at2 + 1] = pv;
@@ -102,11 +108,6 @@ std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const 
   }
   return out;
 }
-
-// Each subtype with its size in bytes per two pixels.
-const std::pair<Guid, size_t> kSubtypes[] = {{media::MFVideoFormat_NV12, 3}, {media::MFVideoFormat_IYUV, 3},
-                                             {media::MFVideoFormat_YV12, 3}, {media::MFVideoFormat_YUY2, 4},
-                                             {media::MFVideoFormat_RGB32, 8}, {media::MFVideoFormat_ARGB32, 8}};
 
 // The integer matrix: BT.709 limited range, and exactly neutral for every grey.
 TEST(ConvertBgraImageColour, PrimariesAndGreys) {
@@ -118,29 +119,22 @@ TEST(ConvertBgraImageColour, PrimariesAndGreys) {
 }
 
 TEST(ConvertBgraImageLayout, ContentIsFittedCentredAndRoundedToEven) {
-  struct Case {
-    uint32_t ws, hs, wt, ht, wc, hc, x0, y0;
-    bool identity;
+  // Source, target, then content size, offset and whether sampling is 1:1.
+  const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, bool>> cases[] = {
+      {1920, 1080, 1920, 1088, {1920, 1080, 0, 4, true}},   // four black rows above and below
+      {1000, 1000, 1920, 1088, {1088, 1088, 416, 0, false}},  // centred, never stretched
+      {1366, 768, 1376, 768, {1366, 768, 4, 0, true}},      // x = 5 rounds down to 4
+      {101, 51, 64, 32, {62, 32, 0, 0, false}},             // width 63 rounds down to 62
   };
-  const Case cases[] = {
-      {1920, 1080, 1920, 1088, 1920, 1080, 0, 4, true},  // four black rows above and below
-      {1000, 1000, 1920, 1088, 1088, 1088, 416, 0, false},  // centred, never stretched
-      {1366, 768, 1376, 768, 1366, 768, 4, 0, true},  // x = 5 rounds down to 4
-      {101, 51, 64, 32, 62, 32, 0, 0, false},  // width 63 rounds down to 62
-  };
-  for (const Case& c : cases) {
-    const auto l = bgra::ComputeLayout(c.ws, c.hs, c.wt, c.ht);
-    EXPECT_EQ(std::tuple(c.wc, c.hc, c.x0, c.y0, c.identity),
-              std::tuple(l.contentWidth, l.contentHeight, l.x0, l.y0, l.identity)) << c.ws << "x" << c.hs;
+  for (const auto& [ws, hs, wt, ht, expected] : cases) {
+    const auto l = bgra::ComputeLayout(ws, hs, wt, ht);
+    EXPECT_EQ(expected, std::tuple(l.contentWidth, l.contentHeight, l.x0, l.y0, l.identity)) << ws << "x" << hs;
   }
   EXPECT_FLOAT_EQ(1000.0f / 1088.0f, bgra::ComputeLayout(1000, 1000, 1920, 1088).sx);
 }
 
 TEST(ConvertBgraImage, EverySubtypeMatchesTheReference) {
-  struct Case {
-    uint32_t ws, hs, wt, ht;
-  };
-  const Case cases[] = {
+  const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t> cases[] = {
       {64, 32, 64, 32},    // identity
       {64, 28, 64, 32},    // identity, two black rows above and below
       {62, 32, 64, 32},    // identity; the 1-column offset rounds down, 2 black columns on the right
@@ -150,13 +144,17 @@ TEST(ConvertBgraImage, EverySubtypeMatchesTheReference) {
       {50, 120, 64, 48},   // tall source into wide target
       {1366, 768, 1376, 768}, {640, 360, 320, 192},
   };
-  for (const Case& c : cases) {
-    const Image src = MakeImage(c.ws, c.hs, Busy);
-    for (const auto& [subtype, bytesPerTwoPixels] : kSubtypes) {
-      const auto out = Convert(src, c.wt, c.ht, subtype);
-      EXPECT_EQ(size_t(c.wt) * c.ht * bytesPerTwoPixels / 2, out.size());
-      EXPECT_EQ(RefConvert(src, c.wt, c.ht, subtype), out)
-          << c.ws << "x" << c.hs << " -> " << c.wt << "x" << c.ht << " " << media::SubtypeName(subtype);
+  // Each subtype with its size in bytes per two pixels.
+  const std::pair<Guid, size_t> subtypes[] = {{media::MFVideoFormat_NV12, 3}, {media::MFVideoFormat_IYUV, 3},
+                                              {media::MFVideoFormat_YV12, 3}, {media::MFVideoFormat_YUY2, 4},
+                                              {media::MFVideoFormat_RGB32, 8}, {media::MFVideoFormat_ARGB32, 8}};
+  for (const auto& [ws, hs, wt, ht] : cases) {
+    const Image src = BusyImage(ws, hs);
+    for (const auto& [subtype, bytesPerTwoPixels] : subtypes) {
+      SCOPED_TRACE(::testing::Message() << ws << "x" << hs << " -> " << wt << "x" << ht << " " << media::SubtypeName(subtype));
+      const auto out = Convert(src, wt, ht, subtype);
+      EXPECT_EQ(size_t(wt) * ht * bytesPerTwoPixels / 2, out.size());
+      EXPECT_EQ(RefConvert(src, wt, ht, subtype), out);
     }
   }
 }
@@ -164,8 +162,9 @@ TEST(ConvertBgraImage, EverySubtypeMatchesTheReference) {
 TEST(ConvertBgraImage, NoPictureGivesABlackFrame) {
   std::vector<uint8_t> out(Encoder::ConvertBufferSize(media::MFVideoFormat_NV12, 16, 16), 0xAB);
   Encoder::ConvertBgraImage(nullptr, 0, 16, 16, out.data(), 16, 16, media::MFVideoFormat_NV12);
-  EXPECT_TRUE(std::all_of(out.begin(), out.begin() + 256, [](uint8_t v) { return v == 16; }));
-  EXPECT_TRUE(std::all_of(out.begin() + 256, out.end(), [](uint8_t v) { return v == 128; }));
+  std::vector<uint8_t> black(384, 128);
+  std::fill_n(black.begin(), 256, 16);
+  EXPECT_EQ(black, out);
 }
 
 }  // namespace

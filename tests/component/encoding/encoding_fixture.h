@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "encoding/encoder_cache.h"
+#include "encoding/nv12_rows.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/media/fake/fake_media.h"
 #include "support/debug_capture.h"
@@ -20,23 +21,30 @@ namespace kalto::test {
 
 // B, G, R, A bytes of one pixel as a little-endian word.
 constexpr uint32_t Bgra(uint32_t r, uint32_t g, uint32_t b, uint32_t a = 255) { return b | g << 8 | r << 16 | a << 24; }
+constexpr uint32_t Channel(uint32_t p, int shift) { return (p >> shift) & 0xFF; }
 
 using PixelFn = std::function<uint32_t(uint32_t, uint32_t)>;
 
-// The encoder's bilinear sampling written out from its definition (clamp, truncate, weight in
-// single precision, truncate); alpha comes out opaque.
-inline uint32_t SampleBilinear(const PixelFn& pixel, uint32_t ws, uint32_t hs, float x, float y) {
-  x = std::clamp(x, 0.0f, float(ws - 1));
-  y = std::clamp(y, 0.0f, float(hs - 1));
-  const auto x0 = uint32_t(x), y0 = uint32_t(y);
-  const float fx = x - float(x0), fy = y - float(y0);
-  const uint32_t x1 = std::min(x0 + 1, ws - 1), y1 = std::min(y0 + 1, hs - 1);
-  uint32_t out = 0xFF000000u;
-  for (int shift = 0; shift < 24; shift += 8) {
-    const auto p = [&](uint32_t px, uint32_t py) { return float((pixel(px, py) >> shift) & 0xFF); };
-    const float v = p(x0, y0) * (1 - fx) * (1 - fy) + p(x1, y0) * fx * (1 - fy) + p(x0, y1) * (1 - fx) * fy +
-                    p(x1, y1) * fx * fy;
-    out |= uint32_t(v) << shift;
+// The GPU converter's NV12 picture of a frame, from the per-value functions whose exact rounding
+// the unit tests prove: chroma from each 2x2 block's sums.
+inline std::vector<uint8_t> Nv12Reference(const PixelFn& pixel, uint32_t w, uint32_t h) {
+  std::vector<uint8_t> out(size_t(w) * (h + h / 2));
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const uint32_t p = pixel(x, y);
+      out[size_t(y) * w + x] = nv12::Luma(Channel(p, 16), Channel(p, 8), Channel(p, 0));
+    }
+  }
+  for (uint32_t j = 0; j < h / 2; ++j) {
+    for (uint32_t i = 0; i < w / 2; ++i) {
+      uint32_t r = 0, g = 0, b = 0;
+      for (uint32_t k = 0; k < 4; ++k) {
+        const uint32_t p = pixel(2 * i + (k & 1), 2 * j + (k >> 1));
+        r += Channel(p, 16), g += Channel(p, 8), b += Channel(p, 0);
+      }
+      uint8_t* uv = &out[size_t(h + j) * w + 2 * i];
+      uv[0] = nv12::ChromaU(r, g, b), uv[1] = nv12::ChromaV(r, g, b);
+    }
   }
   return out;
 }
@@ -57,15 +65,12 @@ class EncodingTest : public ::testing::Test {
     std::vector<uint32_t> words(size_t(width) * height);
     for (size_t i = 0; i < words.size(); ++i) {
       const uint32_t p = pixel(uint32_t(i % width), uint32_t(i / width));
-      words[i] = format == gpu::Format::R8G8B8A8_UNORM ? (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | ((p >> 16) & 0xFFu) : p;
+      words[i] = format == gpu::Format::R8G8B8A8_UNORM ? (p & 0xFF00FF00u) | (p & 0xFFu) << 16 | Channel(p, 16) : p;
     }
-    gpu::TextureDesc desc;
-    desc.width = width;
-    desc.height = height;
-    desc.format = format;
-    desc.bindFlags = gpu::BIND_SHADER_RESOURCE;
     std::shared_ptr<gpu::Texture2D> texture;
-    EXPECT_EQ(S_OK, device->CreateTexture2D(desc, words.data(), width * 4, &texture));
+    EXPECT_EQ(S_OK, device->CreateTexture2D({.width = width, .height = height, .format = format,
+                                             .bindFlags = gpu::BIND_SHADER_RESOURCE},
+                                            words.data(), width * 4, &texture));
     return texture;
   }
   std::shared_ptr<gpu::Texture2D> Solid(uint32_t width, uint32_t height, uint32_t pixel) {
