@@ -1,6 +1,7 @@
 // NativeRecorder's lifecycle: prepare, start, prepared start and stop, every way a start fails,
-// pause arithmetic, frame rebasing and pacing, dropped-frame thinning, progress and the bounded
-// waits of Stop.
+// pause arithmetic, frame rebasing and pacing, dropped-frame thinning; and when things go wrong
+// while it records: a capture or file that cannot go on ends the recording with ErrorOccurred and
+// a finalised file, a closed window is a warning and its last picture is held.
 #include <future>
 #include <limits>
 #include <string>
@@ -40,7 +41,16 @@ TEST_F(NativeRecorderTest, PrepareStartAndStopFollowTheStateMachine) {
   EXPECT_EQ(std::vector<std::wstring>{(root / "b.mp4").wstring()}, stopped.Get());
   recorder->CancelPrepared();
   EXPECT_FALSE(recorder->IsPrepared());
-  EXPECT_EQ(1u, stopped.Get().size());
+  // Stop and CancelPrepared act on every operation asked for before them.
+  auto start = recorder->StartAsync(Config("c.mp4"));
+  recorder->Stop();
+  EXPECT_TRUE(Result(start));
+  EXPECT_FALSE(recorder->IsRecording());
+  EXPECT_EQ((std::vector<std::wstring>{(root / "b.mp4").wstring(), (root / "c.mp4").wstring()}), stopped.Get());
+  auto prepare = recorder->PrepareAsync(Config());
+  recorder->CancelPrepared();
+  EXPECT_TRUE(Result(prepare));
+  EXPECT_FALSE(recorder->IsPrepared());
 }
 
 // The prepared start reads the kept configuration again; the encoder already has its file.
@@ -219,33 +229,96 @@ TEST_F(NativeRecorderTest, OnlyTheFirstFrameOfEachSlotOfTheRateIsOffered) {
   EXPECT_TRUE(Errors().empty());
 }
 
-// ---- Progress and the bounded waits of Stop ----------------------------------------------------
+// ---- Failures while recording ------------------------------------------------------------------
 
-TEST_F(NativeRecorderTest, StuckProgressThreadLogsStepSevenAndStillFinalises) {
-  std::promise<void> entered, release;
-  std::shared_future<void> released = release.get_future().share();
-  std::atomic<bool> first{true};
-  recorder->ProgressChanged().Add([&, released](NativeRecorder&, RecordingProgress) {
-    if (first.exchange(false)) {
-      entered.set_value();
-      released.wait_for(20s);
-    }
-  });
-  ASSERT_TRUE(Result(recorder->StartAsync(Config("one.mp4"))));
-  ASSERT_EQ(std::future_status::ready, entered.get_future().wait_for(20s));
-  recorder->Stop();
-  EXPECT_TRUE(log.Contains("[NativeRecorder] STEP 7: WARNING: Progress thread join timed out after 200ms\n"));
+enum class Fault { DisplayServerLost, CaptureWorkerFailed, DiskFull };
+
+struct RunningFailure {
+  const char* name;
+  Fault fault;
+  std::wstring error;
+};
+
+const HRESULT kDiskFull = HrFromWin32(112);
+
+class RunningFailureTest : public NativeRecorderTest, public ::testing::WithParamInterface<RunningFailure> {};
+
+TEST_P(RunningFailureTest, EndsTheRecordingWithTheReasonAndAFinishedFile) {
+  // Handlers run without the recorder's locks: they may call back in.
+  recorder->ErrorOccurred().Add([](NativeRecorder& r, std::wstring) { r.CancelPrepared(); });
+  recorder->Stopped().Add([](NativeRecorder& r, std::wstring) { r.Stop(); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  EmitAt(0);
+  switch (GetParam().fault) {
+    case Fault::DisplayServerLost:
+      service->LastPool()->EndCapture(screen::CaptureEnd::ConnectionLost);
+      break;
+    case Fault::CaptureWorkerFailed:
+      service->LastPool()->EndCapture(screen::CaptureEnd::Failed);
+      break;
+    case Fault::DiskFull:
+      media->Writers().back()->FailCall(WriterCall::WriteSample, kDiskFull);
+      EmitAt(100'000'000);
+      break;
+  }
+  EXPECT_EQ((std::vector<std::wstring>{L"error: " + GetParam().error, L"stopped"}), events.WaitFor(2));
+  EXPECT_FALSE(recorder->IsRecording());
   EXPECT_TRUE(media->Writers().back()->Finalized());
-  EXPECT_EQ(1u, stopped.Get().size());
-  // The next start waits for the pending join instead of replacing a running thread.
-  std::thread releaser([&] {
-    std::this_thread::sleep_for(300ms);
-    release.set_value();
-  });
-  EXPECT_TRUE(Result(recorder->StartAsync(Config("two.mp4"))));
-  releaser.join();
+  EXPECT_TRUE(log.Contains("[NativeRecorder] ERROR: " + WideToUtf8(GetParam().error) + "; stopping the recording\n"));
+  recorder->Stop();  // nothing left to stop
+  EXPECT_EQ(2u, events.Get().size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, RunningFailureTest,
+    ::testing::Values(RunningFailure{"DisplayServerLost", Fault::DisplayServerLost,
+                                     L"Screen capture failed: the connection to the display server was lost"},
+                      RunningFailure{"CaptureWorkerFailed", Fault::CaptureWorkerFailed,
+                                     L"Screen capture failed: the capture could not go on"},
+                      RunningFailure{"DiskFull", Fault::DiskFull, L"Could not write the recording: the disk is full"}),
+    [](const ::testing::TestParamInfo<RunningFailure>& info) { return std::string(info.param.name); });
+
+// A slow finalise is waited for (with a line after a second); a failed one is told before Stopped.
+TEST_F(NativeRecorderTest, SlowFinaliseIsAwaitedAndAFailedOneReportedBeforeStopped) {
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  auto writer = media->Writers().back();
+  writer->SetCallHook(WriterCall::Finalize, [] { std::this_thread::sleep_for(1300ms); });
+  std::atomic<bool> finalizedWhenStopped{false};
+  recorder->Stopped().Add([&](NativeRecorder&, std::wstring) { finalizedWhenStopped = writer->Finalized(); });
   recorder->Stop();
-  EXPECT_EQ(2u, stopped.Get().size());
+  EXPECT_TRUE(log.Contains("[NativeRecorder] STEP 11: Encoder finalize taking longer than expected...\n"));
+  EXPECT_TRUE(finalizedWhenStopped);
+  media->SetWriterSetup([](FakeSinkWriter& w) { w.FailCall(WriterCall::Finalize, kDiskFull); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  recorder->Stop();
+  EXPECT_EQ((std::vector<std::wstring>{L"stopped", L"error: Could not finish the recording's file: the disk is full",
+                                       L"stopped"}),
+            events.Get());
+  EXPECT_TRUE(log.Contains("[NativeRecorder] ERROR: Encoder finalize failed: 0x80070070\n"));
+}
+
+// A closed window (or a still screen) sends no more frames: the last picture is written again
+// about once a second and once more at the end, so the video lasts as long as the recording.
+TEST_F(NativeRecorderTest, ClosedWindowIsAWarningAndTheLastPictureIsHeldToTheEnd) {
+  UseScriptedClock();
+  Recorded<double> progress;
+  recorder->ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) { progress.Add(p.DurationSeconds()); });
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  EmitAt(0);
+  service->LastPool()->EndCapture(screen::CaptureEnd::ItemClosed);
+  EXPECT_EQ((std::vector<std::wstring>{
+                L"warning: The recorded window or monitor is gone; the recording goes on with its last picture"}),
+            events.WaitFor(1));
+  EXPECT_TRUE(recorder->IsRecording());
+  g_clockNs = kT0 + 5 * kSecond;
+  ASSERT_FALSE(progress.WaitFor(1).empty());
+  EXPECT_EQ((std::vector<int64_t>{0, 50'000'000}), VideoSampleTimes());
+  g_clockNs = kT0 + 7'500'000'000;
+  recorder->Stop();
+  EXPECT_EQ(0, log.CountPrefix("[NativeRecorder] STEP 7"));  // the waiting timer woke at once
+  // The last frame ends with the recording: 7.5 s minus one frame at 30 per second.
+  EXPECT_EQ((std::vector<int64_t>{0, 50'000'000, 75'000'000 - 333'333}), VideoSampleTimes());
+  EXPECT_EQ(3, recorder->FramesWritten());  // held frames are frames of the file
 }
 
 TEST(NativeRecorderDeadline, SaturatesInsteadOfOverflowing) {

@@ -3,12 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <filesystem>
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "common/steady_clock.h"
 #include "encoding/encoder_cache.h"
@@ -93,8 +88,7 @@ class NativeRecorderTest : public ::testing::Test {
   }
   static bool Result(const NativeRecorder::AsyncBool& op) {
     bool result = false;
-    EXPECT_TRUE(op->WaitFor(20s));
-    EXPECT_EQ(S_OK, op->GetResults(result));
+    EXPECT_TRUE(op->WaitFor(20s) && op->GetResults(result) == S_OK);
     return result;
   }
   void UseScriptedClock() {
@@ -123,9 +117,7 @@ class NativeRecorderTest : public ::testing::Test {
     }
     return out;
   }
-  bool WaitForLine(const std::string& line) {
-    return WaitUntil([&] { return log.Contains(line); });
-  }
+  bool WaitForLine(const std::string& line) { return WaitUntil([&] { return log.Contains(line); }); }
 
   fs::path root;
   std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
@@ -134,7 +126,6 @@ class NativeRecorderTest : public ::testing::Test {
       std::make_shared<gpu::software::SoftwareDeviceFactory>();
   std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
   std::shared_ptr<media::fake::FakeMediaPlatform> media = std::make_shared<media::fake::FakeMediaPlatform>();
-  // No endpoints until a test adds them.
   std::shared_ptr<platform::audio::FakeAudioSystem> audio = std::make_shared<platform::audio::FakeAudioSystem>();
   std::shared_ptr<media::MediaPlatform> previousMedia;
   std::shared_ptr<platform::Platform> platform = std::make_shared<platform::Platform>();
