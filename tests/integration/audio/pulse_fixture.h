@@ -8,6 +8,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -128,26 +129,22 @@ class Recording {
   }
   // The chunk at which `count` source events had come; -1 on time-out.
   long WaitForEvents(size_t count) {
-    std::unique_lock lock(m_mutex);
-    if (!m_changed.wait_for(lock, 20s, [&] { return m_events.size() >= count; })) return -1;
-    return static_cast<long>(m_events[count - 1].atChunk);
+    return Wait([&] { return m_events.size() >= count; }, 20s) ? long(m_events[count - 1].atChunk) : -1;
   }
   // The first chunk at or after `from` ending a tenth of a second that holds the tone at more
   // than `amplitude`; -1 on time-out.
   long WaitForTone(size_t from, double hz = 1000, double amplitude = 0.2) {
-    std::unique_lock lock(m_mutex);
     long found = -1;
-    m_changed.wait_for(lock, 15s, [&] {
-      for (size_t end; (end = (from + 1) * AudioCapture::kChunkFrames) <= m_left.size(); ++from) {
-        if (end >= 4800 && ToneAmplitude(Slice(end - 4800, end), hz) > amplitude) return (found = long(from)) >= 0;
+    Wait([&] {
+      for (size_t end; found < 0 && (end = (from + 1) * AudioCapture::kChunkFrames) <= m_left.size(); ++from) {
+        if (end >= 4800 && ToneAmplitude(Slice(end - 4800, end), hz) > amplitude) found = long(from);
       }
-      return false;
-    });
+      return found >= 0;
+    }, 15s);
     return found;
   }
   bool WaitForChunks(size_t count) {
-    std::unique_lock lock(m_mutex);
-    return m_changed.wait_for(lock, 20s, [&] { return m_chunks >= count; });
+    return Wait([&] { return m_chunks >= count; }, 20s);
   }
   // Left-channel frames [begin, end) of the recording.
   std::vector<float> Left(size_t begin, size_t end) const {
@@ -164,6 +161,10 @@ class Recording {
   }
 
  private:
+  bool Wait(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, done);
+  }
   std::vector<float> Slice(size_t begin, size_t end) const {
     end = std::min(end, m_left.size());
     return begin < end ? std::vector<float>(m_left.begin() + long(begin), m_left.begin() + long(end))

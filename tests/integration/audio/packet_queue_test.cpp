@@ -1,15 +1,10 @@
-// The backend's parts that need no server: the packet queue between the server's loop thread
-// and the capture thread, and process ancestry from /proc.
+// The packet queue between the sound server's loop thread and the capture thread.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 
 #include "platform/audio/audio.h"
 #include "platform/audio/pulse/packet_queue.h"
-#include "platform/audio/pulse/process_tree.h"
 
 namespace kalto::platform::audio::pulse {
 namespace {
@@ -77,27 +72,6 @@ TEST(PacketQueueTest, PacketsOfAtMostOnePeriodJoinSplitFramesFlagSilenceAndFailO
   EXPECT_TRUE(event->IsSignalled()) << "the reader is woken to see the failure";
   EXPECT_EQ(queue.GetNextPacketSize(&frames), AUDCLNT_E_DEVICE_INVALIDATED);
   EXPECT_EQ(queue.GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_E_DEVICE_INVALIDATED);
-}
-
-TEST(ProcessTreeTest, StatLinesAreReadAfterTheLastParenthesisAndBadEntriesEndTheWalk) {
-  const std::string root = ::testing::TempDir() + "kalto-proc-" + std::to_string(getpid());
-  for (auto [pid, stat] : {std::pair{100, "100 (evil) S 1 (x) R 7) S 42 100 100 0 -1 4194560"},
-                           {42, "42 (sh) S 1 42 42 0"}, {1, "1 (init) S 0 1 1 0"}, {5, "5 (a) S 6 0"},
-                           {6, "6 (b) S 5 0"}, {7, "garbage"}}) {
-    std::filesystem::create_directories(root + "/" + std::to_string(pid));
-    std::ofstream(root + "/" + std::to_string(pid) + "/stat") << stat;
-  }
-  EXPECT_EQ(ParentProcessId(100, root), 42u);
-  EXPECT_TRUE(IsInProcessTree(100, 42, root));
-  EXPECT_TRUE(IsInProcessTree(100, 1, root));
-  EXPECT_TRUE(IsInProcessTree(42, 42, root));
-  EXPECT_FALSE(IsInProcessTree(42, 100, root)) << "a parent is not in its child's tree";
-  EXPECT_FALSE(IsInProcessTree(5, 9, root)) << "a cycle a racing read might show ends the walk";
-  EXPECT_EQ(ParentProcessId(7, root), 0u);
-  EXPECT_EQ(ParentProcessId(8, root), 0u);
-  EXPECT_FALSE(IsInProcessTree(0, 0, root));
-  EXPECT_FALSE(IsInProcessTree(8, 0, root));
-  std::filesystem::remove_all(root);
 }
 
 }  // namespace
