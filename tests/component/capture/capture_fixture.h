@@ -3,13 +3,8 @@
 // callback saw.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <memory>
-#include <mutex>
-#include <thread>
-#include <vector>
 
 #include "capture/screen_capture.h"
 #include "common/steady_clock.h"
