@@ -1,16 +1,11 @@
 // FocusZoomManager on the fake desktop with a scripted clock: toggles and their debounce, the
-// transitions and their end rectangles, crop tracking with its dead zone, smoothing and rate
-// limit, the zoom animation, failing callbacks and the final stop. Most cases drive the tracking
-// loop by hand (TrackingStep) for exact times; the thread itself is exercised at the end.
+// transitions, crop tracking with its dead zone, smoothing and rate limit, the zoom animation and
+// the final stop. Most cases drive the tracking loop by hand (TrackingStep) for exact times.
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
-#include <vector>
 
 #include "common/steady_clock.h"
 #include "focus/focus_zoom_manager.h"
@@ -26,7 +21,6 @@ constexpr int64_t kMs = 1'000'000;
 constexpr int64_t kT0 = 5'000 * 1000 * kMs;
 
 std::atomic<int64_t> g_clockNs{kT0};
-int64_t ScriptedClock() { return g_clockNs.load(); }
 
 const FocusRect kBase{0, 0, 1920, 1080};
 const FocusRect kCentred{432, 244, 1056, 594};
@@ -40,18 +34,17 @@ class FocusZoomManagerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     g_clockNs = kT0;
-    SetSteadyClockSourceForTesting(&ScriptedClock);
+    SetSteadyClockSourceForTesting([] { return g_clockNs.load(); });
     FocusZoomManager::ResetCountersForTesting();
     desktop->SetCursorPos({960, 540});
     manager = std::make_unique<FocusZoomManager>(desktop);
-    manager->Configure(0, 0, 1920, 1080, 1920, 1080, Defaults());
+    manager->Configure(0, 0, 1920, 1080, 1920, 1080, {false, true, 0.55, 0.4, 5.0, 2.0});
     manager->SetCallback([this](const FocusRect& r) { Record(r); });
   }
   void TearDown() override {
     manager.reset();
     SetSteadyClockSourceForTesting(nullptr);
   }
-  static FocusZoomSettings Defaults() { return {false, true, 0.55, 0.4, 5.0, 2.0}; }
   void Record(const FocusRect& r) {
     std::lock_guard lock(mutex);
     delivered.push_back({r, g_clockNs.load()});
@@ -61,8 +54,8 @@ class FocusZoomManagerTest : public ::testing::Test {
     return delivered;
   }
   FocusRect Last() {
-    auto d = Deliveries();
-    return d.empty() ? FocusRect{} : d.back().rect;
+    std::lock_guard lock(mutex);
+    return delivered.empty() ? FocusRect{} : delivered.back().rect;
   }
   // One pass of the tracking loop at kT0 + ms.
   void StepAt(int64_t ms) {
@@ -99,17 +92,14 @@ TEST_F(FocusZoomManagerTest, ZoomInEasesToTheCursorRectangleAndEndsThere) {
                            "wasZoomIn=true\n"));
   EXPECT_FALSE(manager->IsTransitioning());
   EXPECT_TRUE(manager->IsFocusActive());
-  // Progress lines on calls 1, 4, 7, ...: here calls 1 (0 %) only; the counter restarts after.
-  EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] Transition progress:"));
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition progress: 0.0%, zooming IN\n"));
+  // Progress lines on calls 1, 4, 7, ...: here call 1 (0 %) only.
+  EXPECT_EQ(1, log.Count("[FocusZoomManager] Transition progress: 0.0%, zooming IN\n"));
   // Toggling on when already on only logs the entry line.
   const int lines = ManagerLines();
   const size_t deliveries = Deliveries().size();
   g_clockNs = kT0 + 300 * kMs;
   manager->SetCursorFocusActive(true);
   EXPECT_EQ(lines + 1, ManagerLines());
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] SetCursorFocusActive(true) ENTRY - isRunning=0, callback=set, "
-                           "m_isFocusActive=1, m_isFocusTransitioning=0\n"));
   StepAt(400);
   EXPECT_FALSE(manager->IsTransitioning());
   EXPECT_EQ(deliveries, Deliveries().size());
@@ -148,21 +138,6 @@ TEST_F(FocusZoomManagerTest, TwoTogglesFiftyMsApartBecomeZoomInThenZoomOut) {
   EXPECT_EQ(2, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(true) ENTRY"));
   EXPECT_EQ(1, log.CountPrefix("[FocusZoomManager] SetCursorFocusActive(false) ENTRY"));
   EXPECT_TRUE(manager->IsFocusActive());
-}
-
-TEST_F(FocusZoomManagerTest, ZoomOutFromATooSmallRectangleStartsFromTheCentredDefault) {
-  // On a 320 x 192 display the unzoomed rectangle itself is below 400 x 300.
-  manager->Configure(0, 0, 320, 192, 320, 192, Defaults());
-  manager->SetCursorFocusActive(true);
-  g_clockNs = kT0 + 150 * kMs;
-  manager->SetCursorFocusActive(false);  // no step ran: the current rectangle is the 320 x 192 base
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] Invalid start rect (0,0,320x192), using default\n"));
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus OFF (crop mode) - startRect=(0,0,400x300), "
-                           "endRect=(0,0,320x192)\n"));
-  StepAt(300);
-  // Nothing was delivered before, so the capture already shows the whole display.
-  EXPECT_TRUE(log.Contains("[FocusZoomManager] Transition complete - rect unchanged: (0,0,320x192)\n"));
-  EXPECT_TRUE(Deliveries().empty());
 }
 
 // A zoom-in that interrupts a zoom-out starts again from the whole display, unless the cursor
