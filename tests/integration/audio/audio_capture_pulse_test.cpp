@@ -135,9 +135,7 @@ TEST(AudioCaptureServerRestartTest, ASoundServerRestartIsRecordedAsSilenceAndBot
   EXPECT_GE(processRecording.WaitForEvents(2), 0) << "the process loopback's loss and return were not told";
   processCapture.Stop();
   const auto processEvents = processRecording.Events();
-  ASSERT_EQ(processEvents.size(), 2u);
-  EXPECT_FALSE(processEvents[0].available);
-  EXPECT_TRUE(processEvents[1].available);
+  EXPECT_TRUE(processEvents.size() == 2 && !processEvents[0].available && processEvents[1].available);
 
   const auto events = recording.Events();
   ASSERT_EQ(events.size(), 4u);

@@ -1,6 +1,7 @@
 // The RNNoise wrapper: priming, fade-in, the voice-activity gate, bypass, and RNNoise for real.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <random>
@@ -165,25 +166,20 @@ TEST(NoiseSuppressorRnnoise, PrimesOneFrameAndRemovesSteadyNoise) {
   ASSERT_FALSE(ns.IsBypassed());
   std::mt19937 rng(7);
   std::normal_distribution<float> noise(0.0f, 3000.0f);
-  double inEnergy = 0.0;
-  double outEnergy = 0.0;
+  double inEnergy = 0.0, outEnergy = 0.0;
   for (int b = 0; b < 150; ++b) {
     std::vector<int16_t> block(kBlock);
     for (size_t f = 0; f < kBlock / 2; ++f) block[2 * f] = block[2 * f + 1] = static_cast<int16_t>(noise(rng));
-    auto input = block;
+    const auto input = block;
     ns.Process(block.data());
-    if (b == 0) {
-      for (size_t i = 0; i < 960; ++i) ASSERT_EQ(block[i], 0) << i;
-    }
-    if (b >= 50) {
-      for (size_t i = 0; i < kBlock; ++i) {
-        inEnergy += double(input[i]) * input[i];
-        outEnergy += double(block[i]) * block[i];
-      }
+    // The first frame out is the priming one: silence.
+    EXPECT_TRUE(b > 0 || std::all_of(block.begin(), block.begin() + 960, [](int16_t v) { return v == 0; }));
+    for (size_t i = 0; b >= 50 && i < kBlock; ++i) {
+      inEnergy += double(input[i]) * input[i];
+      outEnergy += double(block[i]) * block[i];
     }
   }
   EXPECT_LT(outEnergy, 0.1 * inEnergy);
-  EXPECT_GE(ns.GetOutputLevel(), 0.0f);
   EXPECT_LT(ns.GetOutputLevel(), 3000.0f / 32768.0f);
 }
 
