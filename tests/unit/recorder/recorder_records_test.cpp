@@ -109,11 +109,8 @@ TEST(RecordingConfig, EveryPropertyInOrderWithItsDefaultAndRoundTrip) {
 #define KALTO_NAME(name, type, initial) declared.push_back(#name);
   KALTO_RECORDING_CONFIG_PROPERTIES(KALTO_NAME)
 #undef KALTO_NAME
-  std::vector<std::string> expected;
-  for (const auto& c : Cases()) expected.push_back(c.name);
-  ASSERT_EQ(expected.size(), 56u);
-  EXPECT_EQ(declared, expected);
-
+  ASSERT_EQ(56u, Cases().size());
+  for (size_t i = 0; i < Cases().size(); ++i) EXPECT_EQ(Cases()[i].name, declared.at(i)) << i;
   const RecordingConfigValues defaults = RecordingConfig().Snapshot();
   for (const PropertyCase& target : Cases()) {
     ASSERT_FALSE(target.sample == target.initial) << target.name << ": the sample must differ";
@@ -176,8 +173,7 @@ TEST(FocusZoomFallbacks, EachNonPositiveFactorIsReplacedAlone) {
   for (const Case& c : cases) {
     for (double bad : {0.0, -1.0, std::nan("")}) {
       FocusZoomSettings in = given, expected = given;
-      in.*c.field = bad;
-      expected.*c.field = c.fallback;
+      in.*c.field = bad, expected.*c.field = c.fallback;
       EXPECT_EQ(WithFallbacks(in), expected) << bad;
     }
   }
@@ -187,11 +183,9 @@ TEST(FocusZoomFallbacks, EachNonPositiveFactorIsReplacedAlone) {
 
 TEST(RecordingProgress, FromDurationTruncatesMicrosecondsSaturatesAndDerivesTheRate) {
   EXPECT_EQ(RecordingProgress().DurationMicroseconds(), 0);
-  RecordingProgress p = RecordingProgress::FromDuration(2.0, 61, 4);
-  EXPECT_EQ(p.DurationSeconds(), 2.0);
-  EXPECT_EQ(p.DurationMicroseconds(), 2000000);
-  EXPECT_DOUBLE_EQ(p.AverageFrameRate(), 30.5);
-  EXPECT_EQ(p.DroppedFrames(), 4);
+  const RecordingProgress p = RecordingProgress::FromDuration(2.0, 61, 4);
+  EXPECT_EQ(std::tuple(2.0, int64_t{2000000}, 30.5, 4),
+            std::tuple(p.DurationSeconds(), p.DurationMicroseconds(), p.AverageFrameRate(), p.DroppedFrames()));
   // Truncated toward zero, never rounded.
   EXPECT_EQ(RecordingProgress::FromDuration(1.0000019, 0, 0).DurationMicroseconds(), 1000001);
   EXPECT_EQ(RecordingProgress::FromDuration(0.9999999, 0, 0).DurationMicroseconds(), 999999);
