@@ -1,6 +1,7 @@
 // Encoder discovery and the 20-byte cache file, on the fake media platform.
 #include <fstream>
 #include <iterator>
+#include <optional>
 
 #include "encoding_fixture.h"
 
@@ -14,20 +15,18 @@ using media::fake::FakeEncoderScript;
 const std::vector<uint8_t> kNv12File = {0x01, 0x00, 0x00, 0x00, 0x4E, 0x56, 0x31, 0x32, 0x00, 0x00,
                                         0x10, 0x00, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
 
-std::vector<uint8_t> ReadBytes(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class EncoderCacheTest : public MediaTest {
  protected:
-  void WriteFile(const std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> ReadFile() const {
+    std::ifstream in(CacheFile(), std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+  }
+  void WriteFile(const std::vector<uint8_t>& bytes) const {
     fs::create_directories(CacheFile().parent_path());
-    std::ofstream(CacheFile(), std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(CacheFile(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   }
   // Size, rate and bitrate of the output type the discovery gave a transform.
-  std::vector<uint32_t> Tried(size_t transform) {
+  std::vector<uint32_t> Tried(size_t transform) const {
     const media::MediaType t = fake->Transforms().at(transform).second->OutputTypesTried().at(0);
     uint32_t w = 0, h = 0, num = 0, den = 0, bitrate = 0;
     media::GetAttributeSize(t, media::MF_MT_FRAME_SIZE, &w, &h);
@@ -35,25 +34,22 @@ class EncoderCacheTest : public MediaTest {
     t.GetUINT32(media::MF_MT_AVG_BITRATE, &bitrate);
     return {w, h, num, den, bitrate};
   }
-  media::Guid Obtain(uint32_t w = 1920, uint32_t h = 1088, uint32_t fps = 30, bool* ok = nullptr) {
+  static std::optional<media::Guid> Obtain(uint32_t w = 1920, uint32_t h = 1088, uint32_t fps = 30) {
     std::lock_guard lock(EncoderCache::Lock());
     media::Guid g;
-    const bool result = EncoderCache::ObtainSubtypeLocked(w, h, fps, &g);
-    if (ok) *ok = result;
-    return g;
+    return EncoderCache::ObtainSubtypeLocked(w, h, fps, &g) ? std::optional(g) : std::nullopt;
   }
 };
 
 TEST_F(EncoderCacheTest, PreWarmDiscoversAtFullHdAndItsFileIsReadBackByTheNextProcess) {
   fake->SetEncoders({Script(L"HW Encoder", {media::MFVideoFormat_NV12, media::MFVideoFormat_IYUV})});
   EncoderCache::PreWarm();
-  EXPECT_EQ(kNv12File, ReadBytes(CacheFile()));
+  EXPECT_EQ(kNv12File, ReadFile());
   EXPECT_EQ(L"HW Encoder", EncoderCache::EncoderName());
   const auto enumCalls = fake->EnumCalls();
   ASSERT_EQ(1u, enumCalls.size());
-  EXPECT_EQ(media::MFT_CATEGORY_VIDEO_ENCODER, enumCalls[0].category);
-  EXPECT_EQ(0x47u, enumCalls[0].flags);
-  EXPECT_EQ(media::MFVideoFormat_H264, enumCalls[0].outputType.value().subtype);
+  EXPECT_EQ(std::tuple(media::MFT_CATEGORY_VIDEO_ENCODER, 0x47u, media::MFVideoFormat_H264),
+            std::tuple(enumCalls[0].category, enumCalls[0].flags, enumCalls[0].outputType.value().subtype));
   ASSERT_EQ(1u, fake->Transforms().at(0).second->OutputTypesTried().size());
   EXPECT_EQ(std::vector<uint32_t>({1920, 1080, 30, 1, 8'000'000}), Tried(0));
 
@@ -63,28 +59,24 @@ TEST_F(EncoderCacheTest, PreWarmDiscoversAtFullHdAndItsFileIsReadBackByTheNextPr
   auto longer = kNv12File;
   longer.push_back(0x55);
   WriteFile(longer);
-  bool ok = false;
-  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain(2560, 1440, 60, &ok));
-  EXPECT_TRUE(ok);
+  EXPECT_EQ(media::MFVideoFormat_NV12, Obtain(2560, 1440, 60));
   EXPECT_EQ(1u, fake->EnumCalls().size());
   EXPECT_EQ(L"", EncoderCache::EncoderName());
 }
 
 TEST_F(EncoderCacheTest, BadFilesLeadToDiscoveryThatOverwritesThem) {
-  const auto patched = [](size_t at, const auto& bytes) {
+  const auto patched = [](size_t at, const std::vector<uint8_t>& bytes) {
     auto b = kNv12File;
     std::copy(bytes.begin(), bytes.end(), b.begin() + at);
     return b;
   };
   const std::string version = "[Encoder] Disk cache version mismatch, will rediscover\n";
-  const std::string foreign = "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n";
+  const auto h264 = media::MFVideoFormat_H264.ToBytes();
   // Each byte of the little-endian version counts; a short file is rediscovered quietly.
   const std::pair<std::vector<uint8_t>, std::string> files[] = {
-      {patched(0, std::vector<uint8_t>{2}), version}, {patched(1, std::vector<uint8_t>{1}), version},
-      {patched(2, std::vector<uint8_t>{1}), version}, {patched(3, std::vector<uint8_t>{1}), version},
-      {{}, version},
-      {std::vector<uint8_t>(kNv12File.begin(), kNv12File.begin() + 10), ""},
-      {patched(4, media::MFVideoFormat_H264.ToBytes()), foreign}};
+      {patched(0, {2}), version}, {patched(1, {1}), version}, {patched(2, {1}), version}, {patched(3, {1}), version},
+      {{}, version}, {std::vector<uint8_t>(kNv12File.begin(), kNv12File.begin() + 10), ""},
+      {patched(4, {h264.begin(), h264.end()}), "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n"}};
   fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
   size_t discoveries = 0;
   for (const auto& [bytes, line] : files) {
@@ -94,7 +86,7 @@ TEST_F(EncoderCacheTest, BadFilesLeadToDiscoveryThatOverwritesThem) {
     WriteFile(bytes);
     EXPECT_EQ(media::MFVideoFormat_NV12, Obtain());
     EXPECT_EQ(++discoveries, fake->EnumCalls().size());
-    EXPECT_EQ(kNv12File, ReadBytes(CacheFile()));
+    EXPECT_EQ(kNv12File, ReadFile());
     EXPECT_EQ(line.empty() ? std::vector<std::string>{} : std::vector<std::string>{line}, debug.Lines());
   }
 }
@@ -127,13 +119,10 @@ TEST_F(EncoderCacheTest, NothingUsableFailsWithItsLineAndIsNotRemembered) {
             debug.Lines());
   EXPECT_FALSE(fs::exists(CacheFile()));
   fake->SetEncoders({Script(L"Odd", {media::MFVideoFormat_H264})});
-  bool ok = true;
-  Obtain(1920, 1088, 30, &ok);
-  EXPECT_FALSE(ok);
+  EXPECT_FALSE(Obtain());
   EXPECT_EQ(1, debug.Count("[Encoder] No encoder with compatible input format found\n"));
   fake->SetEncoders({Script(L"Good", {media::MFVideoFormat_IYUV})});
-  EXPECT_EQ(media::MFVideoFormat_IYUV, Obtain(1920, 1088, 30, &ok));
-  EXPECT_TRUE(ok);
+  EXPECT_EQ(media::MFVideoFormat_IYUV, Obtain());
 }
 
 // The file is a convenience: an unwritable place or no data folder at all still give the subtype.

@@ -29,11 +29,9 @@ using PixelFn = std::function<uint32_t(uint32_t, uint32_t)>;
 // the unit tests prove: chroma from each 2x2 block's sums.
 inline std::vector<uint8_t> Nv12Reference(const PixelFn& pixel, uint32_t w, uint32_t h) {
   std::vector<uint8_t> out(size_t(w) * (h + h / 2));
-  for (uint32_t y = 0; y < h; ++y) {
-    for (uint32_t x = 0; x < w; ++x) {
-      const uint32_t p = pixel(x, y);
-      out[size_t(y) * w + x] = nv12::Luma(Channel(p, 16), Channel(p, 8), Channel(p, 0));
-    }
+  for (size_t i = 0; i < size_t(w) * h; ++i) {
+    const uint32_t p = pixel(uint32_t(i % w), uint32_t(i / w));
+    out[i] = nv12::Luma(Channel(p, 16), Channel(p, 8), Channel(p, 0));
   }
   for (uint32_t j = 0; j < h / 2; ++j) {
     for (uint32_t i = 0; i < w / 2; ++i) {
@@ -106,8 +104,7 @@ class MediaTest : public EncodingTest {
   std::filesystem::path CacheFile() const { return root / "Kalto" / "encoder_cache.bin"; }
   static media::fake::FakeEncoderScript Script(std::wstring name, std::vector<media::Guid> inputs) {
     media::fake::FakeEncoderScript s;
-    s.friendlyName = std::move(name);
-    s.inputSubtypes = std::move(inputs);
+    s.friendlyName = std::move(name), s.inputSubtypes = std::move(inputs);
     return s;
   }
 
