@@ -60,9 +60,9 @@ TEST(Counters, ThinningRulesAndIncrementsAcrossThreads) {
   EXPECT_EQ((std::vector<int>{1, 11, 21, 31, 41, 51, 61}), tenths);
   EXPECT_EQ((std::vector<int>{1, 2, 3, 4, 5, 30, 60}), fives);
   ProcessCounter counter;
-  std::thread a([&] { for (int i = 0; i < 10000; ++i) counter.Increment(); });
+  std::thread other([&] { for (int i = 0; i < 10000; ++i) counter.Increment(); });
   for (int i = 0; i < 10000; ++i) counter.Increment();
-  a.join();
+  other.join();
   EXPECT_EQ(20000, counter.Load());
 }
 
@@ -87,9 +87,8 @@ TEST(BoundedTask, TimesOutButStillWaitsForTheWork) {
   EXPECT_TRUE(BoundedTask([] {}).WaitFor(5000ms));
 }
 
+// This program's environment is its own: XDG_DATA_HOME (absolute only), then HOME, then nothing.
 TEST(KnownFolders, FollowXdgThenHome) {
-  const std::string savedXdg = std::getenv("XDG_DATA_HOME") ? std::getenv("XDG_DATA_HOME") : "";
-  const std::string savedHome = std::getenv("HOME") ? std::getenv("HOME") : "";
   setenv("XDG_DATA_HOME", "/tmp/xdg", 1);
   EXPECT_EQ(std::filesystem::path("/tmp/xdg/Kalto"), KaltoDataFolder());
   setenv("XDG_DATA_HOME", "relative/ignored", 1);
@@ -98,10 +97,7 @@ TEST(KnownFolders, FollowXdgThenHome) {
   unsetenv("XDG_DATA_HOME");
   unsetenv("HOME");
   EXPECT_TRUE(KaltoDataFolder().empty());
-  if (!savedXdg.empty()) setenv("XDG_DATA_HOME", savedXdg.c_str(), 1);
-  if (!savedHome.empty()) setenv("HOME", savedHome.c_str(), 1);
-  EXPECT_EQ("kalto_unit_common_tests", ExecutablePath().filename());
-  EXPECT_EQ(ExecutablePath().parent_path(), ExecutableFolder());
+  EXPECT_EQ(ExecutableFolder() / "kalto_unit_common_tests", ExecutablePath());
 }
 
 }  // namespace
