@@ -2,7 +2,6 @@
 // and failed packets, start, stop and pause, the meters, the threads' failures, and where
 // captured sound lands on the delivered timeline (pause, backlog, the time origin, full rings).
 #include <cmath>
-#include <cstdio>
 
 #include "audio_fixture.h"
 #include "common/steady_clock.h"
@@ -282,8 +281,6 @@ TEST_F(AudioCaptureTest, AStallFollowedByABurstLeavesNoLastingDelay) {
     if (out[2 * 1023] == 0) ++shortChunks;
     delay.push_back((static_cast<int>(block % 100) - BlockOf(out[0]) + 100) % 100);
   }
-  std::printf("[ figures  ] delay after a 1 s burst: %d chunks at first, %d after one window, %d at the end\n",
-              delay[60], delay[windowChunks + 5], delay.back());
   EXPECT_GE(delay[60], 45) << "the backlog was cut before a whole window showed it lasting";
   // Cut to the 100 ms target (4800 frames: four to five chunks), not further.
   EXPECT_GE(delay.back(), 3);
