@@ -95,24 +95,6 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{[](screen::FakeCaptureService& s) { s.SetFault(FakePoint::BorderSetting, FakeFault::Standard("x")); },
                     "[ScreenCapture] Start: border setting ignored due to unknown exception\n", true}));
 
-TEST_F(ScreenCaptureStartTest, DeviceFallsBackToWarpAndReportsEachFailure) {
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateDeviceHardware, E_FAIL);
-  EXPECT_TRUE(MakeCapture()->HasDevice());
-  EXPECT_EQ(0, log.CountPrefix("[ScreenCapture] Failed"));
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateDeviceWarp, E_FAIL);
-  auto none = MakeCapture();
-  EXPECT_FALSE(none->HasDevice());
-  EXPECT_EQ(nullptr, none->GetDevice());
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create D3D11 device\n"));
-  EXPECT_EQ(0, log.Count("[ScreenCapture] Failed to create WinRT device\n"));
-  gpuFactory->Faults().ClearAll();
-  service->SetFault(FakePoint::CaptureDevice, FakeFault::Result(E_NOINTERFACE));
-  auto noCaptureDevice = MakeCapture();
-  EXPECT_FALSE(noCaptureDevice->HasDevice());
-  EXPECT_NE(nullptr, noCaptureDevice->GetDevice());
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create WinRT device\n"));
-}
-
 // A window is sized by itself, and crops of it clamp against its monitor (or itself without one).
 TEST_F(ScreenCaptureStartTest, ItemsOfMonitorsAndWindows) {
   EXPECT_FALSE(MakeCapture()->InitializeForMonitor(0x7777));

@@ -3,9 +3,7 @@
 // the final stop. Most cases drive the tracking loop by hand (TrackingStep) for exact times.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
-#include <thread>
 
 #include "common/steady_clock.h"
 #include "focus/focus_zoom_manager.h"
@@ -243,36 +241,6 @@ TEST_F(FocusZoomManagerTest, StoppedManagerDeliversNothingMore) {
   manager->Start();  // final: no thread comes back
   EXPECT_FALSE(manager->IsRunning());
   EXPECT_EQ(before, Deliveries().size());
-}
-
-// ---- The thread, on the real clock --------------------------------------------------------------
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 20s) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
-TEST_F(FocusZoomManagerTest, ThreadRunsTheTransitionsAndACallbackMayCallBackIn) {
-  SetSteadyClockSourceForTesting(nullptr);
-  std::atomic<int> calls{0};
-  manager->SetCallback([&](const FocusRect& r) {
-    EXPECT_EQ(r, manager->CurrentRect());  // runs without the manager's lock
-    Record(r);
-    ++calls;
-  });
-  manager->Start();
-  manager->SetCursorFocusActive(true);
-  ASSERT_TRUE(WaitFor([&] { return !manager->IsTransitioning() && Last() == kCentred; }));
-  manager->SetCursorFocusActive(false);  // may come within 100 ms: then the thread applies it
-  ASSERT_TRUE(WaitFor([&] { return !manager->IsTransitioning() && Last() == kBase; }));
-  manager->Stop();
-  const int after = calls;
-  EXPECT_FALSE(WaitFor([&] { return calls != after; }, 100ms));
-  EXPECT_EQ(0, log.CountPrefix("[FocusZoomManager] WARNING"));
 }
 
 }  // namespace

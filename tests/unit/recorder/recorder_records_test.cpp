@@ -1,12 +1,10 @@
 // The recording configuration and the value types the recorder hands across its boundary.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <functional>
 #include <limits>
-#include <thread>
 #include <variant>
 
 #include "recorder/recording_config.h"
@@ -126,23 +124,6 @@ TEST(RecordingConfig, EveryPropertyInOrderWithItsDefaultAndRoundTrip) {
       EXPECT_TRUE(other.read(snapshot) == other.initial) << target.name << " changed " << other.name;
     }
   }
-}
-
-// A setter racing with the recorder's reads must neither tear a value nor race (run under TSan).
-TEST(RecordingConfig, ConcurrentSettersAndSnapshotsSeeWholeValues) {
-  RecordingConfig config;
-  std::atomic<bool> stop{false};
-  const std::wstring a(64, L'a'), b(200, L'b');
-  std::thread writer([&] {
-    for (int i = 0; i < 2000; ++i) config.OutputPath(i % 2 ? a : b);
-    stop = true;
-  });
-  for (int reads = 0; !stop || reads == 0; ++reads) {
-    const std::wstring path = config.Snapshot().OutputPath;
-    EXPECT_TRUE(path.empty() || path == a || path == b);
-  }
-  writer.join();
-  EXPECT_EQ(a, config.OutputPath());
 }
 
 // The value structures cross the component boundary by value with the platform's layout: the
