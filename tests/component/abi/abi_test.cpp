@@ -186,13 +186,11 @@ TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
   EXPECT_EQ(11u, log.Lines().size());
 }
 
+// Names round-trip exactly; what is not a code point becomes U+FFFD both ways.
 TEST(HString, RoundTripsExactlyAndInvalidInputBecomesReplacementCharacters) {
   const std::wstring wide = L"Kalto \u00e9 \U0001F3A5 a\0b"s;
-  EXPECT_EQ(wide.size() + 1, HString::FromWide(wide).Length());  // the camera takes two units; the NUL stays
   EXPECT_EQ(wide, HString::FromWide(wide).ToWide());
-  std::wstring bad{static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000), L'x'};
-  EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide(bad).Text());
-  // Unpaired: high without low, low without high, high at the end.
+  EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide({wchar_t(0xD800), wchar_t(0x110000), L'x'}).Text());
   EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", HString(std::u16string{char16_t(0xD83C), u'a', char16_t(0xDFA5), char16_t(0xD83C)}).ToWide());
 }
 

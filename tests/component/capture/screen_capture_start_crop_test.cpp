@@ -95,30 +95,7 @@ INSTANTIATE_TEST_SUITE_P(
         StepFailure{[](screen::FakeCaptureService& s) { s.SetFault(FakePoint::BorderSetting, FakeFault::Standard("x")); },
                     "[ScreenCapture] Start: border setting ignored due to unknown exception\n", true}));
 
-// A window is sized by itself, and crops of it clamp against its monitor (or itself without one).
-TEST_F(ScreenCaptureStartTest, ItemsOfMonitorsAndWindows) {
-  EXPECT_FALSE(MakeCapture()->InitializeForMonitor(0x7777));
-  EXPECT_EQ(1, log.Count("[ScreenCapture] CreateForMonitor failed: 0x80070057\n"));
-  EXPECT_FALSE(MakeCapture()->InitializeForWindow(0x5555));
-  EXPECT_EQ(1, service->ItemInteropCalls());  // one lookup serves every later item of the service
-  auto window = desktop->AddWindow({100, 50, 400, 250}, 1234, "App");
-  for (bool monitorKnown : {true, false}) {
-    desktop->FailMonitorInfo(!monitorKnown);
-    auto capture = MakeCapture();
-    ASSERT_TRUE(capture->InitializeForWindow(window));
-    EXPECT_EQ(300, capture->GetWidth());
-    EXPECT_EQ(200, capture->GetHeight());
-    capture->SetCropRegion(250, 0, 600, 300);
-  }
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Crop region too small after clamping: 50x200, ignoring\n"));
-  auto otherService = std::make_shared<screen::FakeCaptureService>(desktop);
-  otherService->SetFault(FakePoint::ItemInterop, FakeFault::Platform(REGDB_E_CLASSNOTREG, "Class not registered"));
-  platform->screen = otherService;
-  EXPECT_FALSE(MakeCapture()->InitializeForMonitor(monitor));
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Exception creating capture item: 0x80040154\n"));
-}
-
-TEST_F(ScreenCaptureStartTest, StopWaitsForAHungCloseAndWarnsAfter500msOrLogsACloseError) {
+TEST_F(ScreenCaptureStartTest, StopWaitsForAHungCloseAndWarnsAfter500ms) {
   auto capture = Started();
   service->SetCloseDelayMs(900);
   auto pool = service->LastPool();
@@ -127,14 +104,6 @@ TEST_F(ScreenCaptureStartTest, StopWaitsForAHungCloseAndWarnsAfter500msOrLogsACl
   EXPECT_GE(std::chrono::steady_clock::now() - begin, 900ms);
   EXPECT_EQ(1, log.Count("[ScreenCapture] WARNING: Close operations timed out after 500ms\n"));
   EXPECT_TRUE(pool->Closed());
-  service->SetCloseDelayMs(0);
-  capture = Started();
-  service->SetFault(FakePoint::SessionClose, FakeFault::Platform(E_FAIL, "x"));
-  pool = service->LastPool();
-  capture->Stop();
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Exception during Close operations\n"));
-  EXPECT_EQ(1, log.CountPrefix("[ScreenCapture] WARNING"));
-  EXPECT_FALSE(pool->Closed());  // the session threw first
 }
 
 // ---- Crops ---------------------------------------------------------------------------------------
