@@ -190,7 +190,7 @@ TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
 TEST(HString, RoundTripsExactlyAndInvalidInputBecomesReplacementCharacters) {
   const std::wstring wide = L"Kalto \u00e9 \U0001F3A5 a\0b"s;
   EXPECT_EQ(wide, HString::FromWide(wide).ToWide());
-  EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide({wchar_t(0xD800), wchar_t(0x110000), L'x'}).Text());
+  EXPECT_EQ(std::u16string(u"\uFFFD\uFFFDx"), HString::FromWide(std::wstring{wchar_t(0xD800), wchar_t(0x110000), L'x'}).Text());
   EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", HString(std::u16string{char16_t(0xD83C), u'a', char16_t(0xDFA5), char16_t(0xD83C)}).ToWide());
 }
 
