@@ -24,14 +24,11 @@ class ColorConverterTest : public EncodingTest {
   }
 };
 
-// Every 24-bit colour once (luma), 4M mixed blocks (chroma); rows are split into bands across
-// threads, so a band or pitch fault shows up here too.
-TEST_F(ColorConverterTest, EveryColourIsExactlyRounded) {
+// Every 24-bit colour once (luma) and 4M mixed blocks (chroma), then sizes that are not multiples
+// of the 16x16 groups in both channel orders, alpha playing no part. Rows are split into bands
+// across threads, so a band or pitch fault shows up here too.
+TEST_F(ColorConverterTest, EveryPixelIsExactlyRounded) {
   ExpectExact([](uint32_t x, uint32_t y) { return (y * 4096 + x) | 0xFF000000u; }, 4096, 4096);
-}
-
-// Sizes that are not multiples of the 16x16 groups, in both channel orders; alpha plays no part.
-TEST_F(ColorConverterTest, PartialGroupsAndRgbaInputConvertEveryPixel) {
   const auto pixel = [](uint32_t x, uint32_t y) {
     return Bgra((x * 37 + y * 11) & 0xFF, (x * 5 + y * 71) & 0xFF, (x * y + 3) & 0xFF, (x * 3) & 0xFF);
   };
@@ -72,36 +69,36 @@ TEST_F(ColorConverterTest, RefusesBadSizesAndFramesItCannotConvert) {
 
 // Each creation step's failure: the fault, how many earlier calls of it pass, and the lines (the
 // compiler's errors are passed on as narrow text). The next attempt succeeds.
-using CreationFault = std::tuple<FaultPoint, int, std::vector<std::string>>;
-class ColorConverterCreationTest : public ColorConverterTest, public ::testing::WithParamInterface<CreationFault> {};
-
-TEST_P(ColorConverterCreationTest, LogsTheStepAndItsGroup) {
-  const auto& [point, skip, lines] = GetParam();
-  Faults().Fail(point, E_OUTOFMEMORY, 1, skip);
-  ColorConverter converter(factory);
-  EXPECT_FALSE(converter.Initialize(device.get(), 1920, 1088));
-  EXPECT_EQ(lines, debug.Lines());
-  gpu::Texture2D* nv12 = nullptr;
-  EXPECT_FALSE(converter.Convert(Solid(1920, 1088, 0).get(), &nv12));
-  EXPECT_TRUE(converter.Initialize(device.get(), 1920, 1088));
+TEST_F(ColorConverterTest, CreationFailuresLogTheStepAndItsGroup) {
+  const auto lines = [](const std::string& step, const std::string& group) {
+    return std::vector<std::string>{"[ColorConverter] Failed to create " + step + ": 0x8007000E\n",
+                                    "[ColorConverter] Failed to create " + group + "\n"};
+  };
+  const std::tuple<FaultPoint, int, std::vector<std::string>> steps[] = {
+      {FaultPoint::Compile, 0, {"[ColorConverter] Shader compilation error:\n",
+                                "BgraToNv12.hlsl: error X0000: compilation failed with 0x8007000E\n",
+                                "[ColorConverter] Failed to create shaders\n"}},
+      {FaultPoint::CreateComputeShader, 0, lines("compute shader", "shaders")},
+      {FaultPoint::CreateTexture, 0, lines("Y plane texture", "textures")},
+      {FaultPoint::CreateUnorderedAccessView, 0, lines("Y plane UAV", "textures")},
+      {FaultPoint::CreateTexture, 1, lines("UV plane texture", "textures")},
+      {FaultPoint::CreateUnorderedAccessView, 1, lines("UV plane UAV", "textures")},
+      {FaultPoint::CreateTexture, 2, lines("staging texture", "staging texture")},
+      {FaultPoint::CreateTexture, 3, lines("Y staging texture", "staging texture")},
+      {FaultPoint::CreateTexture, 4, lines("UV staging texture", "staging texture")}};
+  auto frame = Solid(1920, 1088, 0);
+  for (const auto& [point, skip, expected] : steps) {
+    SCOPED_TRACE(expected.front());
+    debug.Clear();
+    Faults().Fail(point, E_OUTOFMEMORY, 1, skip);
+    ColorConverter converter(factory);
+    gpu::Texture2D* nv12 = nullptr;
+    EXPECT_FALSE(converter.Initialize(device.get(), 1920, 1088));
+    EXPECT_EQ(expected, debug.Lines());
+    EXPECT_FALSE(converter.Convert(frame.get(), &nv12));
+    EXPECT_TRUE(converter.Initialize(device.get(), 1920, 1088));
+  }
 }
-
-std::vector<std::string> Lines(const std::string& step, const std::string& group) {
-  return {"[ColorConverter] Failed to create " + step + ": 0x8007000E\n", "[ColorConverter] Failed to create " + group + "\n"};
-}
-INSTANTIATE_TEST_SUITE_P(
-    Steps, ColorConverterCreationTest,
-    ::testing::Values(CreationFault{FaultPoint::Compile, 0, {"[ColorConverter] Shader compilation error:\n",
-                                                             "BgraToNv12.hlsl: error X0000: compilation failed with 0x8007000E\n",
-                                                             "[ColorConverter] Failed to create shaders\n"}},
-                      CreationFault{FaultPoint::CreateComputeShader, 0, Lines("compute shader", "shaders")},
-                      CreationFault{FaultPoint::CreateTexture, 0, Lines("Y plane texture", "textures")},
-                      CreationFault{FaultPoint::CreateUnorderedAccessView, 0, Lines("Y plane UAV", "textures")},
-                      CreationFault{FaultPoint::CreateTexture, 1, Lines("UV plane texture", "textures")},
-                      CreationFault{FaultPoint::CreateUnorderedAccessView, 1, Lines("UV plane UAV", "textures")},
-                      CreationFault{FaultPoint::CreateTexture, 2, Lines("staging texture", "staging texture")},
-                      CreationFault{FaultPoint::CreateTexture, 3, Lines("Y staging texture", "staging texture")},
-                      CreationFault{FaultPoint::CreateTexture, 4, Lines("UV staging texture", "staging texture")}));
 
 // Per-frame failures: the input view (logged), the NV12 staging texture (quiet, no frame), or one
 // plane's staging texture (quiet; that plane keeps the previous frame's values).
@@ -110,9 +107,9 @@ TEST_F(ColorConverterTest, FrameFailuresFailOrKeepThePreviousPlane) {
   ASSERT_TRUE(converter.Initialize(device.get(), 16, 16));
   auto red = Solid(16, 16, Bgra(255, 0, 0));
   gpu::Texture2D *nv12 = nullptr, *first = nullptr;
-  const auto sample = [&] {
-    const auto bytes = ReadTextureBytes(*nv12);
-    return std::vector<uint8_t>{bytes[0], bytes[255], bytes[256], bytes[257], bytes[383]};
+  const auto sample = [&] {  // first and last luma, first and last chroma pair
+    const auto b = ReadTextureBytes(*nv12);
+    return std::vector<uint8_t>{b[0], b[255], b[256], b[257], b[383]};
   };
   Faults().Fail(FaultPoint::CreateShaderResourceView, E_INVALIDARG, 1);
   EXPECT_FALSE(converter.Convert(red.get(), &nv12));

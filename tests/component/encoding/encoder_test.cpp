@@ -82,18 +82,17 @@ std::vector<uint32_t> Video(const media::MediaType& t) {
 
 TEST_F(EncoderTest, InitializeDescribesTheFileAtTheEncodedSize) {
   Started({.width = 1366, .height = 768});
-  auto writer = Writer();
-  EXPECT_EQ(L"/tmp/kalto-test.mp4", writer->Url());
-  // Hardware encoders allowed, no throttling.
-  const auto& created = writer->CreationAttributes();
-  EXPECT_EQ(std::pair(1u, 1u), std::pair(U32(created, media::MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS),
-                                         U32(created, media::MF_SINK_WRITER_DISABLE_THROTTLING)));
-  const std::wstring named = L"Kalto (0.0.3) - Fake H.264 Encoder";
-  EXPECT_EQ((std::map<uint32_t, std::wstring>{{36, named}, {37, named}}), writer->Properties());
-  // Discovery and both video types use the size rounded up to whole macroblocks.
+  const auto writer = Writer();
   const auto out = writer->OutputTypes();
   const auto in = writer->InputTypes();
   ASSERT_EQ(2u, out.size());
+  EXPECT_EQ(L"/tmp/kalto-test.mp4", writer->Url());
+  // Hardware encoders allowed, no throttling.
+  EXPECT_EQ(std::pair(1u, 1u), std::pair(U32(writer->CreationAttributes(), media::MF_READWRITE_ENABLE_HARDWARE_TRANSFORMS),
+                                         U32(writer->CreationAttributes(), media::MF_SINK_WRITER_DISABLE_THROTTLING)));
+  const std::wstring named = L"Kalto (0.0.3) - Fake H.264 Encoder";
+  EXPECT_EQ((std::map<uint32_t, std::wstring>{{36, named}, {37, named}}), writer->Properties());
+  // Discovery and both video types use the size rounded up to whole macroblocks.
   EXPECT_EQ(1376u, Video(fake->Transforms().at(0).second->OutputTypesTried().at(0))[0]);
   EXPECT_EQ((std::vector<uint32_t>{1376, 768, 1, 2, 5}), Video(out[0]));
   EXPECT_EQ(Video(out[0]), Video(in.at(0)));
@@ -159,8 +158,7 @@ TEST_F(EncoderTest, OptionalWriterStepsMayFail) {
   encoder->WriteAudioSamples(block.data(), 4096, 0, 213333);
   EXPECT_EQ(0, Writer()->CallCount(WriterCall::WriteSample));
   fake->SetWriterSetup([](FakeSinkWriter& w) {
-    w.FailCall(WriterCall::GetPropertyStore, E_NOINTERFACE);
-    w.FailCall(WriterCall::CodecApiSetValue, E_NOTIMPL);
+    w.FailCall(WriterCall::GetPropertyStore, E_NOINTERFACE), w.FailCall(WriterCall::CodecApiSetValue, E_NOTIMPL);
   });
   Started();
   EXPECT_EQ(4, Writer()->CallCount(WriterCall::CodecApiSetValue));
@@ -304,8 +302,7 @@ TEST_F(EncoderTest, FirstFileFailureIsKeptAndTheLastPictureRepeats) {
   EXPECT_FALSE(encoder->RepeatLastFrame(999999));
   EXPECT_EQ(diskFull, encoder->GetWriterError());
   EXPECT_TRUE(encoder->RepeatLastFrame(999999));
-  EXPECT_FALSE(encoder->Finalize());
-  EXPECT_FALSE(encoder->RepeatLastFrame(1333332));
+  EXPECT_FALSE(encoder->Finalize() || encoder->RepeatLastFrame(1333332));
 }
 
 TEST(EncoderWriteError, DescribesKnownCausesAndShowsOthersByCode) {
@@ -324,16 +321,13 @@ TEST(EncoderWriteError, DescribesKnownCausesAndShowsOthersByCode) {
 TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
   auto frame = Solid(640, 368, kWhite);
   auto encoder = Started();
-  EXPECT_FALSE(encoder->RepeatLastFrame(0));  // nothing written yet
-  EXPECT_FALSE(encoder->WriteVideoFrame(nullptr, 0));
+  EXPECT_FALSE(encoder->RepeatLastFrame(0) || encoder->WriteVideoFrame(nullptr, 0));  // nothing written yet
   EXPECT_FALSE(Init(*encoder, Settings()));
   EXPECT_EQ(1u, fake->Writers().size());
   ASSERT_TRUE(encoder->WriteVideoFrame(frame.get(), 0));
   auto writer = Writer();
-  EXPECT_TRUE(encoder->Finalize());
-  EXPECT_TRUE(encoder->Finalize());
-  EXPECT_FALSE(encoder->WriteVideoFrame(frame.get(), 1));
-  EXPECT_FALSE(encoder->RepeatLastFrame(1));
+  EXPECT_TRUE(encoder->Finalize() && encoder->Finalize());
+  EXPECT_FALSE(encoder->WriteVideoFrame(frame.get(), 1) || encoder->RepeatLastFrame(1));
   const std::vector<uint8_t> block(4096, 1);
   encoder->WriteAudioSamples(block.data(), 4096, 0, 213333);
   EXPECT_EQ(std::pair(1, 1), std::pair(writer->CallCount(WriterCall::Finalize), writer->CallCount(WriterCall::WriteSample)));
@@ -344,14 +338,11 @@ TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
   // A writer that fails to finalise is a failure, kept for the owner to report.
   encoder = Started();
   Writer()->FailCall(WriterCall::Finalize, E_FAIL);
-  EXPECT_FALSE(encoder->Finalize());
-  EXPECT_FALSE(encoder->Finalize());
-  EXPECT_TRUE(encoder->IsFinalized());
-  EXPECT_EQ(E_FAIL, encoder->GetWriterError());
+  EXPECT_FALSE(encoder->Finalize() || encoder->Finalize());
+  EXPECT_EQ(std::pair(true, E_FAIL), std::pair(encoder->IsFinalized(), encoder->GetWriterError()));
   EXPECT_EQ(std::vector<std::string>{"[Encoder] WARNING: Finalize failed: 0x80004005\n"}, debug.Lines());
   // Destruction finalises too, and balances the media start-up.
-  encoder = Started();
-  writer = Writer();
+  encoder = Started(), writer = Writer();
   EXPECT_TRUE(media::IsMediaStarted());
   encoder.reset();
   EXPECT_EQ(1, writer->CallCount(WriterCall::Finalize));
