@@ -27,22 +27,21 @@ inline std::string UnusedDisplay() {
   return {};
 }
 
-// Shared by every test of the program, each started on first use: LEFT 1920x1080 and RIGHT
-// 1280x1024 side by side, or one 640x480 screen under twm.
+// One server for every test of the program, started on first use: LEFT 1920x1080 and RIGHT
+// 1280x1024 side by side.
 class XTest : public ::testing::Test {
  protected:
-  void SetUp() override { KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed"); }
-  ::testing::AssertionResult Boot(bool windowManager = false) {
-    static std::unique_ptr<XServer> servers[2];
-    auto& s = servers[windowManager];
-    if (!s) {
-      s = std::make_unique<XServer>(windowManager ? 640 : 3200, windowManager ? 480 : 1080);
-      if (s->Running()) windowManager ? s->StartWindowManager() : s->SetTwoMonitors();
-    }
-    if (!s->Running() || !s->Error().empty()) return ::testing::AssertionFailure() << s->Error();
-    display = s->Display();
+  void SetUp() override {
+    KALTO_REQUIRE(XServer::Available(), "Xvfb is not installed");
+    static const auto server = [] {
+      auto s = std::make_unique<XServer>(3200, 1080);
+      if (s->Running() && !s->SetTwoMonitors()) s->Kill();
+      return s;
+    }();
+    ASSERT_TRUE(server->Running()) << server->Error();
+    display = server->Display();
     client.emplace(display);
-    return *client ? ::testing::AssertionSuccess() : ::testing::AssertionFailure() << "no client connection";
+    ASSERT_TRUE(*client);
   }
 
   std::string display;
