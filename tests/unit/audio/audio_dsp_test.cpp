@@ -20,7 +20,7 @@ int64_t Reference(int64_t frames, int64_t rate, int64_t units) {
   return static_cast<int64_t>(static_cast<__int128>(frames) * units / rate);
 }
 
-TEST(AudioTime, FramesToUnitsMatchesWideArithmeticAtEveryLength) {
+TEST(AudioTime, FramesToUnitsIsExactAtEveryLengthAndHnsToFramesCeilRoundsUp) {
   const std::pair<int64_t, int64_t> cases[] = {
       {0, 48000}, {1024, 48000}, {3 * 1024, 48000}, {47999, 48000}, {1024, 44100},
       // 53 hours of chunks: where n * 1024 * 1e9 used to pass 2^63.
@@ -36,9 +36,7 @@ TEST(AudioTime, FramesToUnitsMatchesWideArithmeticAtEveryLength) {
   const int64_t n = int64_t{1} << 38;
   const int64_t step = FramesToHns((n + 1) * 1024, 48000) - FramesToHns(n * 1024, 48000);
   EXPECT_TRUE(step == 213333 || step == 213334) << step;
-}
 
-TEST(AudioTime, HnsToFramesCeilIsTheFewestFramesThatLastThatLong) {
   EXPECT_EQ(HnsToFramesCeil(0, 48000), 0);
   EXPECT_EQ(HnsToFramesCeil(300'000, 48000), 1440);
   EXPECT_EQ(HnsToFramesCeil(300'001, 48000), 1441);
@@ -170,7 +168,7 @@ struct Resampled {
   }
 };
 
-TEST(Resampler, RatiosSetTheFrameCountAndTheBlockEndIsExtrapolated) {
+TEST(Resampler, RatiosSetTheFrameCountTheBlockEndIsExtrapolatedAndStateCarriesOver) {
   const auto in = Frames(100, Quadratic);
   Resampled up;
   up.Run(in, 0.5);
@@ -197,9 +195,7 @@ TEST(Resampler, RatiosSetTheFrameCountAndTheBlockEndIsExtrapolated) {
   Resampled stuck;
   stuck.Run(in, 0.0);
   EXPECT_TRUE(stuck.out.empty());
-}
 
-TEST(Resampler, PositionAndHistoryCarryIntoTheNextBlock) {
   Resampled r;
   r.Run(Frames(10, [](size_t i) { return i * 0.01f; }), 0.75);
   EXPECT_EQ(r.out.size(), 2u * 14);  // 0, 0.75, ..., 9.75

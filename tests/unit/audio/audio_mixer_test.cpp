@@ -33,7 +33,7 @@ struct Chunk {
   }
 };
 
-TEST(Limiter, DefaultCurvePointsAndSymmetry) {
+TEST(Limiter, DefaultCurvePointsSymmetryAndTheMixTruncatedTo16Bit) {
   AudioMixer m;
   EXPECT_FLOAT_EQ(Limit(m, 0.6f), 0.6f);
   EXPECT_NEAR(Limit(m, 0.75f), 0.741667f, 1e-6);
@@ -44,10 +44,7 @@ TEST(Limiter, DefaultCurvePointsAndSymmetry) {
   for (float x : {0.6f, 0.75f, 0.8f, 1.4f, 1.5f, 3.0f}) EXPECT_FLOAT_EQ(Limit(m, -x), -Limit(m, x)) << x;
   // The knee meets the upper segment at K without a step.
   EXPECT_NEAR(Limit(m, 0.79999f), Limit(m, 0.8f), 1e-4);
-}
 
-TEST(Limiter, AppliedToTheMixAndTruncatedTo16Bit) {
-  AudioMixer m;
   m.SetAudioProcessing(1.5, 1.5, 0.3, 2.0, 1.2, 0.7, 0.8, 3.0, 1.0);  // no AGC, no smoothing
   m.ResetGains(kRaw);
   Chunk c;
@@ -62,7 +59,7 @@ TEST(Limiter, AppliedToTheMixAndTruncatedTo16Bit) {
   EXPECT_EQ(c.pcm[2], 0);
 }
 
-TEST(MixGains, DefaultsByModeAndVolumeClamps) {
+TEST(MixGains, DefaultsByModeVolumeClampsAndSmoothingPerChunk) {
   AudioMixer m;
   m.ResetGains(kRaw);
   EXPECT_DOUBLE_EQ(m.MicGain(), 1.5);
@@ -83,10 +80,8 @@ TEST(MixGains, DefaultsByModeAndVolumeClamps) {
   m.SetSystemVolume(2.0);
   m.ResetGains(kVoice);
   EXPECT_DOUBLE_EQ(m.SystemGain(), 2.0);  // 2 x 1.25, capped
-}
 
-TEST(MixGains, VolumeChangesAreSmoothedPerChunk) {
-  AudioMixer m;
+  m.SetMicVolume(1.0);
   m.ResetGains(kRaw);
   m.SetMicVolume(0.5);
   Chunk c;
@@ -96,7 +91,7 @@ TEST(MixGains, VolumeChangesAreSmoothedPerChunk) {
   EXPECT_NEAR(m.MicGain(), 0.75, 1e-9);
 }
 
-TEST(AutomaticGain, TurnedOnOnlyByAUsableRangeAndTarget) {
+TEST(AutomaticGain, OnOnlyWithAUsableRangeAndTargetThenRisesSlowlyFallsQuicklyAndHoldsInSilence) {
   AudioMixer m;
   EXPECT_FALSE(m.AgcEnabled());
   m.SetAudioProcessing(1.5, 2.5, 0.3, 2.0, 1.2, 0.7, 0.8, 3.0, 0.15);
@@ -117,10 +112,7 @@ TEST(AutomaticGain, TurnedOnOnlyByAUsableRangeAndTarget) {
   m.SetAudioProcessing(1.5, 2.5, 0.3, 3.0, 2.0, 1.5, 0.9, 4.0, 1.0);
   m.ResetGains(kNs);
   EXPECT_DOUBLE_EQ(m.MicGain(), 2.5);  // 2.0 x 1.5 = 3.0, capped at the maximum
-}
 
-TEST(AutomaticGain, RisesSlowlyFallsQuicklyAndHoldsInSilence) {
-  AudioMixer m;
   m.SetAudioProcessing(1.5, 2.5, 0.3, 2.0, 1.2, 0.7, 0.8, 3.0, 1.0);
   m.ResetGains(kRaw);
   Chunk c;
