@@ -200,24 +200,6 @@ TEST_F(FocusZoomManagerTest, CallbacksAreLimitedToThirtyASecond) {
   EXPECT_GE(limited, 10);
 }
 
-// ---- Zoom animation -----------------------------------------------------------------------------
-
-TEST_F(FocusZoomManagerTest, ZoomAnimationZoomsInHoldsAndReturnsEvenWhenTheLastStepIsClose) {
-  manager->StartZoomAnimation();
-  ASSERT_TRUE(manager->IsAnimating());
-  StepAt(100);
-  EXPECT_EQ((FocusRect{630, 354, 660, 372}), Last());
-  StepAt(250);
-  EXPECT_EQ((FocusRect{696, 392, 528, 300}), Last());
-  manager->StartZoomAnimation();  // ignored while running
-  StepAt(440);
-  const size_t before = Deliveries().size();
-  StepAt(450);  // 10 ms after the last delivery: the closing rectangle still goes out
-  ASSERT_EQ(before + 1, Deliveries().size());
-  EXPECT_EQ(kBase, Last());
-  EXPECT_FALSE(manager->IsAnimating());
-}
-
 // ---- Failures and stop --------------------------------------------------------------------------
 
 TEST_F(FocusZoomManagerTest, StoppedManagerDeliversNothingMore) {
