@@ -95,38 +95,45 @@ TEST_F(EncoderTest, InitializeDescribesTheFileAtTheEncodedSize) {
   EXPECT_EQ((std::vector<uint32_t>{1376, 768, 1, 2, 5}), Video(out[0]));
   EXPECT_EQ(Video(out[0]), Video(in.at(0)));
   EXPECT_EQ((std::vector<uint32_t>{8'000'000, 24000, 192000, 4}),
-            (std::vector<uint32_t>{U32(out[0], media::MF_MT_AVG_BITRATE),
-                                   U32(out[1], media::MF_MT_AUDIO_AVG_BYTES_PER_SECOND),
-                                   U32(in.at(1), media::MF_MT_AUDIO_AVG_BYTES_PER_SECOND),
-                                   U32(in.at(1), media::MF_MT_AUDIO_BLOCK_ALIGNMENT)}));
+            (std::vector<uint32_t>{U32(out[0], media::MF_MT_AVG_BITRATE), U32(out[1], media::MF_MT_AUDIO_AVG_BYTES_PER_SECOND),
+                                   U32(in.at(1), media::MF_MT_AUDIO_AVG_BYTES_PER_SECOND), U32(in.at(1), media::MF_MT_AUDIO_BLOCK_ALIGNMENT)}));
   EXPECT_TRUE(debug.Lines().empty());
 
-  // A later process takes the subtype from the file; the metadata then names no encoder. Without
-  // audio there is only the video stream.
+  // A later process takes the subtype from the file; the metadata then names no encoder.
   EncoderCache::ResetForTesting();
-  Started({.audio = false});
-  EXPECT_EQ(std::pair(size_t{1}, size_t{1}), std::pair(fake->Transforms().size(), Writer()->OutputTypes().size()));
+  Started();
+  EXPECT_EQ(1u, fake->Transforms().size());
   EXPECT_EQ((std::map<uint32_t, std::wstring>{{36, L"Kalto (0.0.3)"}, {37, L"Kalto (0.0.3)"}}), Writer()->Properties());
+  // The audio stream is optional: without it, or refused, there is only the video stream and audio
+  // is dropped; its input type refused costs a warning.
+  const std::vector<uint8_t> block(4096, 7);
+  Started({.audio = false})->WriteAudioSamples(block.data(), 4096, 0, 213333);
+  fake->SetWriterSetup([](FakeSinkWriter& w) { w.FailCall(WriterCall::AddStream, E_FAIL, 1); });
+  Started()->WriteAudioSamples(block.data(), 4096, 0, 213333);
+  for (const auto& w : {fake->Writers().end()[-2], fake->Writers().end()[-1]}) {
+    EXPECT_EQ(std::pair(size_t{1}, 0), std::pair(w->OutputTypes().size(), w->CallCount(WriterCall::WriteSample)));
+  }
+  fake->SetWriterSetup([](FakeSinkWriter& w) { w.FailCall(WriterCall::SetInputMediaType, E_INVALIDARG, 1); });
+  EXPECT_TRUE(Started()->IsWriting());
+  EXPECT_EQ((std::vector<std::string>{"[Encoder] Warning: Failed to set audio input type: 0x80070057\n"}), debug.Lines());
 }
 
 // Each failing step with its lines; nothing is left writing and the writer is released.
 TEST_F(EncoderTest, InitializeFailuresLogTheirLinesAndLeaveNothingWriting) {
-  const auto failCall = [](WriterCall call) {
-    return [call](FakeMediaPlatform& f, Settings&) {
-      f.SetWriterSetup([call](FakeSinkWriter& w) { w.FailCall(call, media::MF_E_INVALIDMEDIATYPE); });
-    };
+  using Arrange = std::function<void(FakeMediaPlatform&, Settings&)>;
+  const auto failing = [](WriterCall call) -> Arrange {
+    return [call](auto& f, auto&) { f.SetWriterSetup([call](auto& w) { w.FailCall(call, media::MF_E_INVALIDMEDIATYPE); }); };
   };
-  const std::pair<std::function<void(FakeMediaPlatform&, Settings&)>, std::vector<std::string>> cases[] = {
-      {[](FakeMediaPlatform& f, Settings&) { f.SetEncoders({}); },
+  const std::pair<Arrange, std::vector<std::string>> cases[] = {
+      {[](auto& f, auto&) { f.SetEncoders({}); },
        {"[Encoder] No H.264 encoders found!\n", "[Encoder] Failed to find compatible encoder\n"}},
-      {[](FakeMediaPlatform&, Settings& s) { s.fps = 0; }, {"[Encoder] Invalid frame rate: 0\n"}},
-      {[](FakeMediaPlatform& f, Settings&) { f.SetStartupResult(E_FAIL); },
+      {[](auto&, auto& s) { s.fps = 0; }, {"[Encoder] Invalid frame rate: 0\n"}},
+      {[](auto& f, auto&) { f.SetStartupResult(E_FAIL); },
        {"[Encoder] Failed to initialize Media Foundation\n", "[Encoder] Failed to create sink writer: 0xC00D36FA\n"}},
-      {[](FakeMediaPlatform& f, Settings&) { f.SetCreateWriterResult(E_ACCESSDENIED); },
-       {"[Encoder] Failed to create sink writer: 0x80070005\n"}},
-      {failCall(WriterCall::AddStream), {"[Encoder] Failed to add video stream: 0xC00D36B4\n"}},
-      {failCall(WriterCall::SetInputMediaType), {"[Encoder] Failed to set video input type: 0xC00D36B4\n"}},
-      {failCall(WriterCall::BeginWriting), {"[Encoder] Failed to begin writing: 0xC00D36B4\n"}}};
+      {[](auto& f, auto&) { f.SetCreateWriterResult(E_ACCESSDENIED); }, {"[Encoder] Failed to create sink writer: 0x80070005\n"}},
+      {failing(WriterCall::AddStream), {"[Encoder] Failed to add video stream: 0xC00D36B4\n"}},
+      {failing(WriterCall::SetInputMediaType), {"[Encoder] Failed to set video input type: 0xC00D36B4\n"}},
+      {failing(WriterCall::BeginWriting), {"[Encoder] Failed to begin writing: 0xC00D36B4\n"}}};
   for (const auto& [arrange, lines] : cases) {
     SCOPED_TRACE(lines.back());
     fake = std::make_shared<FakeMediaPlatform>();
@@ -148,21 +155,6 @@ TEST_F(EncoderTest, InitializeFailuresLogTheirLinesAndLeaveNothingWriting) {
   }
 }
 
-// The audio stream is optional: refused, it costs only itself.
-TEST_F(EncoderTest, AudioStreamFailuresCostOnlyTheAudio) {
-  fake->SetWriterSetup([](FakeSinkWriter& w) { w.FailCall(WriterCall::AddStream, E_FAIL, 1); });
-  auto encoder = Started();
-  EXPECT_EQ(1u, Writer()->OutputTypes().size());
-  const std::vector<uint8_t> block(4096, 7);
-  encoder->WriteAudioSamples(block.data(), 4096, 0, 213333);
-  EXPECT_EQ(0, Writer()->CallCount(WriterCall::WriteSample));
-  EXPECT_TRUE(debug.Lines().empty());
-  fake->SetWriterSetup([](FakeSinkWriter& w) { w.FailCall(WriterCall::SetInputMediaType, E_INVALIDARG, 1); });
-  EXPECT_TRUE(Started()->IsWriting());
-  EXPECT_EQ((std::vector<std::string>{"[Encoder] Warning: Failed to set audio input type: 0x80070057\n"}),
-            debug.Lines());
-}
-
 // Requested profile, how many candidates the type refuses, the profile set, the candidates tried.
 TEST(EncoderProfile, CandidatesFallBackOnlyWhenTheTypeRejectsThem) {
   const std::tuple<int32_t, size_t, int32_t, std::vector<uint32_t>> cases[] = {
@@ -170,11 +162,10 @@ TEST(EncoderProfile, CandidatesFallBackOnlyWhenTheTypeRejectsThem) {
       {1, 1, 2, {77, 66}}, {2, 0, 2, {66}}, {3, 0, 2, {66}}, {-1, 0, 2, {66}}};
   for (const auto& [requested, refusals, result, expected] : cases) {
     std::vector<uint32_t> tried;
-    EXPECT_EQ(result, Encoder::SelectH264Profile(requested, [&, refusals = refusals](uint32_t value) {
-      tried.push_back(value);
-      return tried.size() <= refusals ? E_INVALIDARG : S_OK;
-    })) << requested << " " << refusals;
-    EXPECT_EQ(expected, tried) << requested << " " << refusals;
+    const int32_t set = Encoder::SelectH264Profile(requested, [&, refusals = refusals](uint32_t value) {
+      return tried.push_back(value), tried.size() <= refusals ? E_INVALIDARG : S_OK;
+    });
+    EXPECT_EQ(std::pair(result, expected), std::pair(set, tried)) << requested << " " << refusals;
   }
 }
 
@@ -193,15 +184,6 @@ TEST_F(EncoderTest, ProfileSetsTheTypeAndDecidesTheCodecSettings) {
     EXPECT_EQ(profile, U32(Writer()->OutputTypes()[0], media::MF_MT_MPEG2_PROFILE));
     EXPECT_EQ(codec, Writer()->CodecValues());
   }
-}
-
-TEST_F(EncoderTest, Nv12FrameOfTheEncodedSizeTakesTheGpuPath) {
-  auto encoder = Started();
-  const PixelFn pixel = [](uint32_t x, uint32_t y) { return Bgra(x & 255, y & 255, (x * y) & 255); };
-  ASSERT_TRUE(encoder->WriteVideoFrame(Frame(640, 368, pixel).get(), 500));
-  EXPECT_TRUE(encoder->IsGpuConversionReady());
-  EXPECT_EQ(Nv12Reference(pixel, 640, 368), Samples(0).at(0).bytes);
-  EXPECT_TRUE(debug.Lines().empty());
 }
 
 // 64x40 into 64x48: the scaler adds 4 black rows each side; at whole pixels the CPU conversion then
@@ -264,14 +246,18 @@ TEST_F(EncoderTest, RefusedNv12WritesAreLoggedFirstThenEveryTenth) {
   EXPECT_TRUE(encoder->WriteVideoFrame(frame.get(), 100));
 }
 
-// Refusals of one sample are not failures of the file; the first real failure is kept. Every
-// sample lasts one frame at the requested rate (10,000,000 / 30 ticks, truncated).
-TEST_F(EncoderTest, FirstFileFailureIsKeptAndTheLastPictureRepeats) {
+// An NV12 frame of the encoded size is the colour converter's picture, and can be repeated. Every
+// sample lasts one frame at the requested rate (10,000,000 / 30 ticks, truncated). Refusals of one
+// sample are not failures of the file; the first real failure is kept.
+TEST_F(EncoderTest, GpuPathPictureRepeatsAndTheFirstFileFailureIsKept) {
   auto encoder = Started();
-  ASSERT_TRUE(encoder->WriteVideoFrame(Frame(640, 368, [](uint32_t x, uint32_t y) { return x ^ y; }).get(), 0));
+  const PixelFn pixel = [](uint32_t x, uint32_t y) { return Bgra(x & 255, y & 255, (x * y) & 255); };
+  ASSERT_TRUE(encoder->WriteVideoFrame(Frame(640, 368, pixel).get(), 0));
+  EXPECT_TRUE(encoder->IsGpuConversionReady() && debug.Lines().empty());
   ASSERT_TRUE(encoder->RepeatLastFrame(333333));
   const auto samples = Samples(0);
   ASSERT_EQ(2u, samples.size());
+  EXPECT_EQ(Nv12Reference(pixel, 640, 368), samples[0].bytes);
   EXPECT_EQ(samples[0].bytes, samples[1].bytes);
   EXPECT_EQ((std::vector<int64_t>{0, 333333, 333333, 333333}),
             (std::vector<int64_t>{samples[0].time, samples[0].duration, samples[1].time, samples[1].duration}));
@@ -329,10 +315,8 @@ TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
   EXPECT_EQ(std::vector<std::string>{"[Encoder] WARNING: Finalize failed: 0x80004005\n"}, debug.Lines());
   // Destruction finalises too, and balances the media start-up.
   encoder = Started(), writer = Writer();
-  EXPECT_TRUE(media::IsMediaStarted());
   encoder.reset();
-  EXPECT_EQ(1, writer->CallCount(WriterCall::Finalize));
-  EXPECT_FALSE(media::IsMediaStarted());
+  EXPECT_EQ(std::pair(1, false), std::pair(writer->CallCount(WriterCall::Finalize), media::IsMediaStarted()));
 }
 
 // Audio blocks pass through unchanged (a short one too), and neither thread writes after Finalize.
