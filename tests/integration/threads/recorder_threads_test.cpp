@@ -11,6 +11,7 @@
 #include <thread>
 
 // Before the X headers, whose Status macro it would not survive.
+#include "common/debug_output.h"
 #include "recorder/native_recorder.h"
 // clang-format off
 #include "platform/audio/pulse/pulse_audio_system.h"
@@ -36,13 +37,10 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   ASSERT_TRUE(server.Running() && server.StartWindowManager()) << server.Error();
   PulseServer pulse;
   ASSERT_TRUE(pulse.Running()) << pulse.Error();
-  const fs::path folder = fs::temp_directory_path() / ("kalto-threads-" + std::to_string(::getpid()));
-  fs::create_directories(folder);
   // A tone into the system audio, so the audio path carries sound while it is pushed around.
   const std::string tone = pulse.Dir() + "/tone.raw";
   WriteFile(tone, SineS16(440, 0.3, 48000, 2, 30));
   ChildProcess player = pulse.Spawn({"pacat", "--raw", "--rate=48000", "--channels=2", "--format=s16le", tone});
-
   XClient client(server.Display());
   TestWindow window(client, 40, 40, 320, 240, "threads");
   ASSERT_TRUE(window.WaitViewable());
@@ -63,7 +61,7 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   std::thread starter([&] {
     for (int i = 0; i < 4; ++i) {
       auto config = std::make_shared<RecordingConfig>();  // sound from both sources by default
-      config->OutputPath((folder / ("run" + std::to_string(i) + ".mp4")).wstring());
+      config->OutputPath(kalto::Utf8ToWide(pulse.Dir() + "/run" + std::to_string(i) + ".mp4"));
       config->CaptureMode(1);
       config->WindowHandle(static_cast<int64_t>(window.id()));
       auto start = recorder.StartAsync(config);
@@ -71,8 +69,7 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
       std::this_thread::sleep_for(std::chrono::milliseconds(300 + 200 * i));
       recorder.Stop();
       bool ok = false;
-      start->Wait();
-      if (Succeeded(start->GetResults(ok)) && ok) ++starts;
+      starts += start->WaitFor(10s) && Succeeded(start->GetResults(ok)) && ok;
     }
     done = true;
   });
@@ -102,7 +99,6 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
     EXPECT_NE(std::string::npos, bytes.find("moov")) << fs::path(path);
     EXPECT_EQ(std::string::npos, bytes.find("moof")) << fs::path(path) << " was left fragmented";
   }
-  fs::remove_all(folder);
 }
 
 }  // namespace
