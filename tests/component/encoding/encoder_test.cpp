@@ -278,33 +278,45 @@ TEST_F(EncoderTest, GpuPathPictureRepeatsAndTheFirstFileFailureIsKept) {
 }
 
 TEST(EncoderWriteError, DescribesKnownCausesAndShowsOthersByCode) {
-  const std::pair<uint32_t, std::wstring> cases[] = {{0x80070070u, L": the disk is full"},
-                                                     {0x800700DFu, L": the file is larger than the file system allows"},
-                                                     {0x80070005u, L": permission denied"},
-                                                     {0x80070003u, L": its folder is gone"},
-                                                     {0x80004005u, L" (error 0x80004005)"}};
+  const std::pair<uint32_t, std::wstring> cases[] = {
+      {0x80070070u, L": the disk is full"}, {0x800700DFu, L": the file is larger than the file system allows"},
+      {0x80070005u, L": permission denied"}, {0x80070003u, L": its folder is gone"}, {0x80004005u, L" (error 0x80004005)"}};
   for (const auto& [hr, tail] : cases) {
     EXPECT_EQ(L"Could not write the recording" + tail, Encoder::DescribeWriteError(HRESULT(hr), false));
     EXPECT_EQ(L"Could not finish the recording's file" + tail, Encoder::DescribeWriteError(HRESULT(hr), true));
   }
 }
 
-// Frames are taken only between Initialize and Finalize; a second Initialize is refused.
-TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
+// Frames are taken only between Initialize and Finalize, which ends the file once and lets go of
+// the writer; a second Initialize is refused. Audio blocks pass through unchanged (a short one
+// too), and neither the audio nor the video thread writes after Finalize.
+TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndNoThreadWritesAfterIt) {
   auto frame = Solid(640, 368, kWhite);
   auto encoder = Started();
   EXPECT_FALSE(encoder->RepeatLastFrame(0) || encoder->WriteVideoFrame(nullptr, 0));  // nothing written yet
   EXPECT_FALSE(Init(*encoder, Settings()));
   EXPECT_EQ(1u, fake->Writers().size());
-  ASSERT_TRUE(encoder->WriteVideoFrame(frame.get(), 0));
+  std::vector<uint8_t> block(4096);
+  for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 7 + 3);
+  encoder->WriteAudioSamples(block.data(), 100, 1'000'000, 5'208);
+  std::atomic<bool> stop{false};
+  std::thread audio([&] {
+    for (int64_t t = 0; !stop; t += 213333) encoder->WriteAudioSamples(block.data(), 4096, t, 213333);
+  });
+  for (int i = 0; i < 10; ++i) encoder->WriteVideoFrame(frame.get(), i * 333333);
   auto writer = Writer();
   EXPECT_TRUE(encoder->Finalize() && encoder->Finalize());
+  stop = true;
+  audio.join();
   EXPECT_FALSE(encoder->WriteVideoFrame(frame.get(), 1) || encoder->RepeatLastFrame(1));
-  const std::vector<uint8_t> block(4096, 1);
   encoder->WriteAudioSamples(block.data(), 4096, 0, 213333);
-  EXPECT_EQ(std::pair(1, 1), std::pair(writer->CallCount(WriterCall::Finalize), writer->CallCount(WriterCall::WriteSample)));
-  // The encoder let go of the writer: only this test and the fake's record hold it.
-  EXPECT_EQ(2, writer.use_count());
+  EXPECT_EQ("Finalize -> 0x00000000", writer->CallLog().back());
+  EXPECT_EQ(std::pair(1, size_t{10}), std::pair(writer->CallCount(WriterCall::Finalize), Samples(0).size()));
+  for (const auto& sample : writer->Samples()) EXPECT_EQ(S_OK, sample.result);
+  const auto first = Samples(1).at(0);
+  EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 100), first.bytes);
+  EXPECT_EQ(std::pair(int64_t{1'000'000}, int64_t{5'208}), std::pair(first.time, first.duration));
+  EXPECT_EQ(2, writer.use_count());  // only this test and the fake's record
   EXPECT_TRUE(debug.Lines().empty());
 
   // A writer that fails to finalise is a failure, kept for the owner to report.
@@ -317,29 +329,6 @@ TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndRefusesEverythingAfter) {
   encoder = Started(), writer = Writer();
   encoder.reset();
   EXPECT_EQ(std::pair(1, false), std::pair(writer->CallCount(WriterCall::Finalize), media::IsMediaStarted()));
-}
-
-// Audio blocks pass through unchanged (a short one too), and neither thread writes after Finalize.
-TEST_F(EncoderTest, AudioAndVideoFromTwoThreadsNeverWriteAfterFinalize) {
-  auto encoder = Started();
-  auto frame = Solid(640, 368, kWhite);
-  std::vector<uint8_t> block(4096);
-  for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 7 + 3);
-  encoder->WriteAudioSamples(block.data(), 100, 1'000'000, 5'208);
-  std::atomic<bool> stop{false};
-  std::thread audio([&] {
-    for (int64_t t = 0; !stop; t += 213333) encoder->WriteAudioSamples(block.data(), 4096, t, 213333);
-  });
-  for (int i = 0; i < 10; ++i) encoder->WriteVideoFrame(frame.get(), i * 333333);
-  encoder->Finalize();
-  stop = true;
-  audio.join();
-  EXPECT_EQ("Finalize -> 0x00000000", Writer()->CallLog().back());
-  EXPECT_EQ(10u, Samples(0).size());
-  for (const auto& sample : Writer()->Samples()) EXPECT_EQ(S_OK, sample.result);
-  const auto first = Samples(1).at(0);
-  EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 100), first.bytes);
-  EXPECT_EQ(std::pair(int64_t{1'000'000}, int64_t{5'208}), std::pair(first.time, first.duration));
 }
 
 }  // namespace

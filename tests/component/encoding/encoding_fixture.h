@@ -1,14 +1,9 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include "encoding/encoder_cache.h"
 #include "encoding/nv12_rows.h"
@@ -33,16 +28,14 @@ inline std::vector<uint8_t> Nv12Reference(const PixelFn& pixel, uint32_t w, uint
     const uint32_t p = pixel(uint32_t(i % w), uint32_t(i / w));
     out[i] = nv12::Luma(Channel(p, 16), Channel(p, 8), Channel(p, 0));
   }
-  for (uint32_t j = 0; j < h / 2; ++j) {
-    for (uint32_t i = 0; i < w / 2; ++i) {
-      uint32_t r = 0, g = 0, b = 0;
-      for (uint32_t k = 0; k < 4; ++k) {
-        const uint32_t p = pixel(2 * i + (k & 1), 2 * j + (k >> 1));
-        r += Channel(p, 16), g += Channel(p, 8), b += Channel(p, 0);
-      }
-      uint8_t* uv = &out[size_t(h + j) * w + 2 * i];
-      uv[0] = nv12::ChromaU(r, g, b), uv[1] = nv12::ChromaV(r, g, b);
+  for (size_t i = 0; i < size_t(w / 2) * (h / 2); ++i) {
+    const uint32_t x = 2 * uint32_t(i % (w / 2)), y = 2 * uint32_t(i / (w / 2));
+    uint32_t r = 0, g = 0, b = 0;
+    for (const uint32_t p : {pixel(x, y), pixel(x + 1, y), pixel(x, y + 1), pixel(x + 1, y + 1)}) {
+      r += Channel(p, 16), g += Channel(p, 8), b += Channel(p, 0);
     }
+    uint8_t* uv = &out[size_t(w) * h + 2 * i];
+    uv[0] = nv12::ChromaU(r, g, b), uv[1] = nv12::ChromaV(r, g, b);
   }
   return out;
 }
