@@ -137,6 +137,7 @@ class FakeCaptureSession : public CaptureSession {
   void StartCapture() override {
     m_service.Fault(FakePoint::StartCapture).Raise();
     m_pool->StartProducing(m_cursor.m_enabled);
+    if (const int frames = m_service.FramesOnStart(); frames > 0) m_pool->EmitFrames(frames);
   }
   void Close() override {
     if (int delay = m_service.CloseDelayMs(); delay > 0) {
@@ -210,6 +211,16 @@ bool FakeCaptureService::BorderInterfaceMissing() const {
   std::lock_guard lock(m_mutex);
   return m_borderMissing;
 }
+void FakeCaptureService::SetFramesOnStart(int count) {
+  std::lock_guard lock(m_mutex);
+  m_framesOnStart = count;
+}
+
+int FakeCaptureService::FramesOnStart() const {
+  std::lock_guard lock(m_mutex);
+  return m_framesOnStart;
+}
+
 int FakeCaptureService::CloseDelayMs() const {
   std::lock_guard lock(m_mutex);
   return m_closeDelayMs;

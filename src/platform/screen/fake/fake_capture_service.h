@@ -64,6 +64,9 @@ class FakeCaptureService : public CaptureService {
   void SetBorderInterfaceMissing(bool missing);
   // Session Close blocks this long (a hung platform close).
   void SetCloseDelayMs(int delayMs);
+  // A started session sends this many frames at once, as a real one sends the screen as it
+  // stands, without waiting for it to change.
+  void SetFramesOnStart(int count);
 
   // The most recent pool made by CreateFreeThreadedFramePool.
   std::shared_ptr<FakeFramePool> LastPool() const;
@@ -82,6 +85,7 @@ class FakeCaptureService : public CaptureService {
   bool CursorInterfaceMissing() const;
   bool BorderInterfaceMissing() const;
   int CloseDelayMs() const;
+  int FramesOnStart() const;
   const std::shared_ptr<desktop::FakeDesktop>& Desktop() const { return m_desktop; }
 
  private:
@@ -91,6 +95,7 @@ class FakeCaptureService : public CaptureService {
   bool m_cursorMissing = false;
   bool m_borderMissing = false;
   int m_closeDelayMs = 0;
+  int m_framesOnStart = 0;
   std::weak_ptr<FakeFramePool> m_lastPool;
   int m_poolsCreated = 0;
   int m_itemInteropCalls = 0;
