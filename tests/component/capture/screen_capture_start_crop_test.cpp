@@ -142,31 +142,5 @@ TEST_F(ScreenCaptureCropTest, ClampsRoundsToEvenIgnoresTooSmallAndSwitchesOff) {
   EXPECT_EQ(1, log.Count("[ScreenCapture] Crop region too small after clamping: 20x80, ignoring\n"));
 }
 
-TEST_F(ScreenCaptureCropTest, PanningKeepsTheTextureResizingReplacesItAndAFailedOneIsRetried) {
-  auto capture = Started();
-  auto created = [&] { return gpuFactory->Faults().Calls(gpu::software::FaultPoint::CreateTexture); };
-  gpuFactory->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_OUTOFMEMORY, 1);
-  capture->SetCropRegion(0, 0, 400, 300);
-  EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to create cropped texture: 0x8007000E\n"));
-  EXPECT_EQ(1920u, Next().width);  // whole frames until a texture exists
-  capture->SetCropRegion(0, 0, 400, 300);
-  const auto a = Next();
-  const int before = created();
-  capture->SetCropRegion(500, 400, 400, 300);
-  EXPECT_EQ(before, created());
-  const auto b = Next();
-  EXPECT_EQ(a.texture, b.texture);
-  EXPECT_EQ(FakeFramePixel(3, 500, 400), b.topLeft);
-  const int beforeResize = created();
-  capture->SetCropRegion(500, 400, 402, 300);
-  EXPECT_EQ(beforeResize + 1, created());
-  EXPECT_EQ(402u, Next().width);
-  // The crop outlives a stop and restart.
-  capture->Stop();
-  ASSERT_TRUE(capture->InitializeForMonitor(monitor));
-  ASSERT_TRUE(capture->Start(sink.Callback()));
-  EXPECT_EQ(402u, Next().width);
-}
-
 }  // namespace
 }  // namespace kalto::test

@@ -200,21 +200,5 @@ TEST_F(FocusZoomManagerTest, CallbacksAreLimitedToThirtyASecond) {
   EXPECT_GE(limited, 10);
 }
 
-// ---- Failures and stop --------------------------------------------------------------------------
-
-TEST_F(FocusZoomManagerTest, StoppedManagerDeliversNothingMore) {
-  manager->SetCursorFocusActive(true);
-  StepAt(50);
-  const size_t before = Deliveries().size();
-  manager->Stop();
-  EXPECT_FALSE(manager->IsFocusActive());
-  StepAt(200);
-  manager->StartZoomAnimation();
-  StepAt(300);
-  manager->Start();  // final: no thread comes back
-  EXPECT_FALSE(manager->IsRunning());
-  EXPECT_EQ(before, Deliveries().size());
-}
-
 }  // namespace
 }  // namespace kalto

@@ -1,5 +1,5 @@
-// Debug lines, text and path conversions, log thinning, counters, the steady clock, bounded
-// waits and the known folders.
+// Debug lines, text and path conversions, log thinning, counters, the steady clock and bounded
+// waits.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -7,7 +7,6 @@
 
 #include "common/bounded_wait.h"
 #include "common/counters.h"
-#include "common/known_folders.h"
 #include "common/native_path.h"
 #include "common/steady_clock.h"
 #include "support/debug_capture.h"
@@ -85,19 +84,6 @@ TEST(BoundedTask, TimesOutButStillWaitsForTheWork) {
   }
   EXPECT_TRUE(done);
   EXPECT_TRUE(BoundedTask([] {}).WaitFor(5000ms));
-}
-
-// This program's environment is its own: XDG_DATA_HOME (absolute only), then HOME, then nothing.
-TEST(KnownFolders, FollowXdgThenHome) {
-  setenv("XDG_DATA_HOME", "/tmp/xdg", 1);
-  EXPECT_EQ(std::filesystem::path("/tmp/xdg/Kalto"), KaltoDataFolder());
-  setenv("XDG_DATA_HOME", "relative/ignored", 1);
-  setenv("HOME", "/home/u", 1);
-  EXPECT_EQ(std::filesystem::path("/home/u/.local/share"), LocalAppDataFolder());
-  unsetenv("XDG_DATA_HOME");
-  unsetenv("HOME");
-  EXPECT_TRUE(KaltoDataFolder().empty());
-  EXPECT_EQ(ExecutableFolder() / "kalto_unit_common_tests", ExecutablePath());
 }
 
 }  // namespace
