@@ -1,4 +1,3 @@
-// Encoder discovery and the 20-byte cache file, on the fake media platform.
 #include <fstream>
 #include <iterator>
 #include <optional>

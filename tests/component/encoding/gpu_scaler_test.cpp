@@ -1,4 +1,3 @@
-// The encoder's GPU scaler on the software device: reuse by size, and each failure with its line.
 #include "encoding/gpu_scaler.h"
 
 #include "encoding_fixture.h"
