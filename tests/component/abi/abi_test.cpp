@@ -163,26 +163,24 @@ TEST(Event, HandlersRunInOrderAndRemoveByTokenStopsOnlyThatOne) {
 TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
   test::DebugCapture log;
   Event<int> event;
-  std::vector<int> calls(7, 0);
-  // Client gone, returned or thrown: removed.
+  std::vector<int> calls(5, 0);
+  // Client gone, returned or thrown: removed. Any other failure is logged and the handler stays.
   event.Add([&](int) -> HRESULT { return ++calls[0], RPC_E_DISCONNECTED; });
   event.Add([&](int) { ++calls[1], throw PlatformError(RPC_S_SERVER_UNAVAILABLE_HR, "gone"); });
-  event.Add([&](int) -> HRESULT { return ++calls[2], JSCRIPT_E_CANTEXECUTE; });
-  // Any other failure is logged and the handler stays.
-  event.Add([&](int) -> HRESULT { return ++calls[3], E_FAIL; });
-  event.Add([&](int) { ++calls[4], throw std::runtime_error("handler broke"); });
-  event.Add([&](int) { ++calls[5], throw PlatformError(E_ACCESSDENIED, "denied"); });
-  event.Add([&](int) { ++calls[6], throw 42; });
+  event.Add([&](int) -> HRESULT { return ++calls[2], E_FAIL; });
+  event.Add([&](int) { ++calls[3], throw PlatformError(E_ACCESSDENIED, "denied"); });
+  event.Add([&](int) { ++calls[4], throw 42; });
   event.Raise(0);
   event.Raise(0);
-  EXPECT_EQ((std::vector<int>{1, 1, 1, 2, 2, 2, 2}), calls);
-  EXPECT_EQ(4u, event.HandlerCount());
-  EXPECT_EQ(1, log.Count("[Event] Handler's client is gone (0x800706BA), handler removed\n"));
-  EXPECT_EQ(3, log.CountPrefix("[Event] Handler's client is gone"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler failed with 0x80004005\n"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler exception: denied\n"));
-  EXPECT_EQ(2, log.Count("[Event] WARNING: Handler unknown exception\n"));
-  EXPECT_EQ(11u, log.Lines().size());
+  EXPECT_EQ((std::vector<int>{1, 1, 2, 2, 2}), calls);
+  const auto lines = log.Lines();
+  ASSERT_EQ(8u, lines.size());
+  EXPECT_EQ((std::vector<std::string>{"[Event] Handler's client is gone (0x80010108), handler removed\n",
+                                      "[Event] Handler's client is gone (0x800706BA), handler removed\n",
+                                      "[Event] WARNING: Handler failed with 0x80004005\n",
+                                      "[Event] WARNING: Handler exception: denied\n",
+                                      "[Event] WARNING: Handler unknown exception\n"}),
+            std::vector<std::string>(lines.begin(), lines.begin() + 5));
 }
 
 // What is not a code point becomes U+FFFD both ways; the rest round-trips, NUL included.

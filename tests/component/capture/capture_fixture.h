@@ -68,7 +68,6 @@ class CaptureTest : public ::testing::Test {
  protected:
   CaptureTest() { ScreenCapture::ResetInvalidCropBoxCounterForTesting(); }
   std::unique_ptr<ScreenCapture> MakeCapture() { return std::make_unique<ScreenCapture>(platform); }
-  // A capture of `monitor` (or of `window` when given), started into the sink.
   std::unique_ptr<ScreenCapture> Started(desktop::WindowHandle window = 0) {
     auto capture = MakeCapture();
     EXPECT_TRUE(window ? capture->InitializeForWindow(window) : capture->InitializeForMonitor(monitor));
@@ -82,7 +81,6 @@ class CaptureTest : public ::testing::Test {
     pool->EmitFrames(n);
     ASSERT_TRUE(pool->WaitIdle(5000));
   }
-  // The frame the next emitted one became.
   DeliveredFrame Next() {
     const size_t n = sink.Count();
     Emit(1);

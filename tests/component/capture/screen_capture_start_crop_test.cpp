@@ -1,5 +1,4 @@
-// The start sequence and every way it fails, with their exact lines; devices, items, Stop; crop
-// clamping, evenness, the too-small rule, the kept texture and invalid boxes at frame time.
+// The start sequence and every way it fails, with their exact lines; a hung Stop; crop clamping.
 #include "capture_fixture.h"
 #include "common/debug_output.h"
 

@@ -1,6 +1,6 @@
-// FocusZoomManager on the fake desktop with a scripted clock: toggles and their debounce, the
-// transitions, crop tracking with its dead zone, smoothing and rate limit, the zoom animation and
-// the final stop. Most cases drive the tracking loop by hand (TrackingStep) for exact times.
+// FocusZoomManager on the fake desktop with a scripted clock, its tracking loop driven by hand
+// (TrackingStep) for exact times: toggles and their debounce, the transitions, crop tracking with
+// its dead zone, smoothing and rate limit.
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -55,7 +55,6 @@ class FocusZoomManagerTest : public ::testing::Test {
     std::lock_guard lock(mutex);
     return delivered.empty() ? FocusRect{} : delivered.back().rect;
   }
-  // One pass of the tracking loop at kT0 + ms.
   void StepAt(int64_t ms) {
     g_clockNs = kT0 + ms * kMs;
     manager->TrackingStep();

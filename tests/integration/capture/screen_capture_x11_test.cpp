@@ -1,4 +1,4 @@
-// ScreenCapture on the real X11 backends, against Xvfb servers shared by the whole program.
+// ScreenCapture on the real X11 backends, against an Xvfb server.
 #include <gtest/gtest.h>
 
 #include <condition_variable>
@@ -43,7 +43,6 @@ class ScreenCaptureX11Test : public ::testing::Test {
       arrived.notify_all();
     };
   }
-  // The n-th frame from now on.
   Captured Wait(size_t n = 1) {
     std::unique_lock lock(mutex);
     const size_t target = seen + n;
