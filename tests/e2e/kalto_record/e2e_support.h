@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -39,6 +40,27 @@ class Background {
 
  private:
   ShellRun m_run;
+  std::thread m_thread;
+};
+
+// Fills a window with two colours in turn every 20 ms until destroyed: a screen that never
+// changes yields almost no frames, unlike a real one.
+class Painter {
+ public:
+  Painter(TestWindow& window, uint32_t first, uint32_t second)
+      : m_thread([this, &window, first, second] {
+          for (uint32_t i = 0; !m_done; ++i) {
+            window.Fill(i % 2 ? second : first);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        }) {}
+  ~Painter() {
+    m_done = true;
+    m_thread.join();
+  }
+
+ private:
+  std::atomic<bool> m_done{false};
   std::thread m_thread;
 };
 

@@ -70,21 +70,7 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   XClient flickerClient(X().Display());
   ASSERT_TRUE(flickerClient);
   TestWindow flicker(flickerClient, 8, 440, 32, 32, "flicker", 1);
-  std::atomic<bool> done{false};
-  std::thread painter([&] {
-    for (uint32_t i = 0; !done; ++i) {
-      flicker.Fill(i % 2 ? 0x3060C0u : 0xC06030u);
-      std::this_thread::sleep_for(20ms);
-    }
-  });
-  struct PainterStop {
-    std::atomic<bool>& done;
-    std::thread& painter;
-    ~PainterStop() {
-      done = true;
-      if (painter.joinable()) painter.join();
-    }
-  } painterStop{done, painter};
+  Painter painter(flicker, 0x3060C0u, 0xC06030u);
 
   const std::string file = File("focus.mp4");
   KeyedRecording recorder(Command("--monitor " + Monitor() + " --duration 5 --fps 30 --no-cursor -o " + file),
@@ -95,7 +81,6 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   std::this_thread::sleep_for(1500ms);
   recorder.Key('z');
   ASSERT_EQ(0, recorder.Finish()) << recorder.Log();
-  done = true;
 
   const Image whole = Expected([](int x, int y) { return std::pair{x, y}; });
   const Image magnified = Expected([](int x, int y) {
@@ -108,20 +93,14 @@ TEST_F(KaltoRecordFocusTest, FocusMagnifiesTheRegionAroundThePointerAndReturnsTo
   // short transitions may be neither.
   enum class View { Whole, Magnified, Between };
   std::vector<View> views;
-  std::string trace;
+  std::string trace;  // each frame's distance to both views, for the failure message
   double bestMagnified = 1e9, bestWhole = 1e9;
   for (const auto& frame : frames) {
-    const double toWhole = MeanAbsoluteError(whole, frame.rgb);
-    const double toMagnified = MeanAbsoluteError(magnified, frame.rgb);
-    View v = View::Between;
-    if (toMagnified * 2 < toWhole) v = View::Magnified;
-    if (toWhole * 2 < toMagnified) v = View::Whole;
-    views.push_back(v);
+    const double toWhole = MeanAbsoluteError(whole, frame.rgb), toMagnified = MeanAbsoluteError(magnified, frame.rgb);
+    views.push_back(toMagnified * 2 < toWhole ? View::Magnified : toWhole * 2 < toMagnified ? View::Whole : View::Between);
     bestMagnified = std::min(bestMagnified, toMagnified);
     bestWhole = std::min(bestWhole, toWhole);
-    char line[64];
-    std::snprintf(line, sizeof line, "%.1f/%.1f ", toWhole, toMagnified);
-    trace += line;
+    trace += std::to_string(static_cast<int>(toWhole)) + "/" + std::to_string(static_cast<int>(toMagnified)) + " ";
   }
   auto first = [&](View v) { return std::find(views.begin(), views.end(), v) - views.begin(); };
   auto last = [&](View v) { return views.rend() - std::find(views.rbegin(), views.rend(), v) - 1; };

@@ -46,14 +46,7 @@ TEST_F(KaltoRecordOutputTest, FullHdIsShownWithoutBarsAtTheRequestedNominalRate)
   TestWindow window(client, kFullHdX, 0, 1920, 1080, "full screen", 1);
   ASSERT_TRUE(window.WaitViewable());
   // Two bright colours in turn, so frames keep coming and any black row stands out.
-  std::atomic<bool> done{false};
-  std::thread painter([&] {
-    for (uint32_t i = 0; !done; ++i) {
-      window.Fill(i % 2 ? 0xC0C0C0u : 0xE0A060u);
-      XSync(client.get(), False);
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  });
+  Painter painter(window, 0xE0A060u, 0xC0C0C0u);
   struct Case {
     std::string args;
     int width, height;
@@ -80,8 +73,6 @@ TEST_F(KaltoRecordOutputTest, FullHdIsShownWithoutBarsAtTheRequestedNominalRate)
       }
     }
   }
-  done = true;
-  painter.join();
 }
 
 TEST_F(KaltoRecordOutputTest, NamesInAnyEncodingAreRecordedUnderExactlyThoseBytes) {
