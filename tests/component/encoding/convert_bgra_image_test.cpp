@@ -14,15 +14,12 @@ using media::Guid;
 // pixels so the pitch differs from the width.
 struct Image {
   uint32_t width, height;
-  std::vector<uint32_t> words = std::vector<uint32_t>(size_t(width + 3) * height, 0xEEEEEEEEu);
-  uint32_t& At(uint32_t x, uint32_t y) { return words[size_t(y) * (width + 3) + x]; }
+  std::vector<uint32_t> words = std::vector<uint32_t>(size_t(width + 3) * height);
   uint32_t At(uint32_t x, uint32_t y) const { return words[size_t(y) * (width + 3) + x]; }
 };
 Image BusyImage(uint32_t width, uint32_t height) {
   Image image{width, height};
-  for (uint32_t y = 0; y < height; ++y) {
-    for (uint32_t x = 0; x < width; ++x) image.At(x, y) = ((x * 2654435761u) ^ (y * 40503u + 0x9E37u)) >> 3;
-  }
+  for (uint32_t i = 0; i < image.words.size(); ++i) image.words[i] = ((i % (width + 3) * 2654435761u) ^ (i * 40503u)) >> 3;
   return image;
 }
 

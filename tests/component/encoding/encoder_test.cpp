@@ -183,9 +183,12 @@ TEST_F(EncoderTest, ProfileSetsTheTypeAndDecidesTheCodecSettings) {
   }
 }
 
-// 64x40 into 64x48: the scaler adds 4 black rows each side; at whole pixels the CPU conversion then
-// sees the scaler's output as it is, in every subtype's own layout.
-TEST_F(EncoderTest, FramesOfAnotherSizeAreLetterboxedByTheScalerInEverySubtype) {
+// Frames of another size are letterboxed by the scaler (64x40 into 64x48: 4 black rows each side),
+// whose output the CPU conversion then sees as it is, in every subtype's own layout. Frames the
+// scaler cannot take, and every frame of a subtype other than NV12, go through the CPU path,
+// announced once per process: it letterboxes by itself, drops frames whose staging texture cannot
+// be made or mapped, and is refused quietly.
+TEST_F(EncoderTest, FramesOfAnotherSizeAreLetterboxedByTheScalerOrTheCpuPath) {
   auto scaled = Frame(64, 48, [](uint32_t, uint32_t y) { return y >= 4 && y < 44 ? kBlue : Bgra(0, 0, 0); });
   for (const Guid& subtype : {media::MFVideoFormat_IYUV, media::MFVideoFormat_YV12, media::MFVideoFormat_YUY2,
                               media::MFVideoFormat_RGB32, media::MFVideoFormat_ARGB32, media::MFVideoFormat_NV12}) {
@@ -195,12 +198,7 @@ TEST_F(EncoderTest, FramesOfAnotherSizeAreLetterboxedByTheScalerInEverySubtype) 
     EXPECT_EQ(CpuConverted(*scaled, 64, 48, subtype), Samples(0).at(0).bytes);
   }
   EXPECT_TRUE(debug.Lines().empty());
-}
 
-// Frames the scaler cannot take, and every frame of a subtype other than NV12, go through the CPU
-// path, announced once per process: it letterboxes by itself, drops frames whose staging texture
-// cannot be made or mapped, and is refused quietly.
-TEST_F(EncoderTest, FramesTheGpuCannotTakeGoThroughTheCpuPath) {
   using gpu::software::FaultPoint;
   UseSubtype(media::MFVideoFormat_YUY2);
   Faults().Fail(FaultPoint::QueryVideoDevice, E_NOINTERFACE);
@@ -216,8 +214,7 @@ TEST_F(EncoderTest, FramesTheGpuCannotTakeGoThroughTheCpuPath) {
   EXPECT_FALSE(encoder->WriteVideoFrame(frame.get(), 3));
   const std::string scaler = "[Encoder] GPU Scaler: Failed to get ID3D11VideoDevice: 0x80004002\n";
   EXPECT_EQ((std::vector<std::string>{scaler, kCpuLine, "[Encoder] Failed to create staging texture: 0x8007000E\n",
-                                      scaler, scaler, scaler}),
-            debug.Lines());
+                                      scaler, scaler, scaler}), debug.Lines());
 }
 
 // An NV12 frame of the encoded size is the colour converter's picture, and can be repeated. Every
@@ -296,8 +293,7 @@ TEST_F(EncoderTest, FinalizeEndsTheFileOnceAndNoThreadWritesAfterIt) {
   const auto first = Samples(1).at(0);
   EXPECT_EQ(std::vector<uint8_t>(block.begin(), block.begin() + 100), first.bytes);
   EXPECT_EQ(std::pair(int64_t{1'000'000}, int64_t{5'208}), std::pair(first.time, first.duration));
-  EXPECT_EQ(2, writer.use_count());  // only this test and the fake's record
-  EXPECT_TRUE(debug.Lines().empty());
+  EXPECT_TRUE(writer.use_count() == 2 && debug.Lines().empty());  // only this test and the fake's record hold it
 
   // A writer that fails to finalise is a failure, kept for the owner to report.
   encoder = Started();

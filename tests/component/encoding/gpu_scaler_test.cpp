@@ -39,8 +39,7 @@ TEST_F(GpuScalerTest, SmallerSourceReusesTheScalerAndFrameFailuresLeaveItReady) 
   Faults().Fail(FaultPoint::VideoProcessorBlt, DXGI_ERROR_DEVICE_REMOVED, 1);
   EXPECT_FALSE(scaler->ScaleFrame(frame.get()));
   EXPECT_EQ((std::vector<std::string>{"[Encoder] GPU Scaler: Failed to create input view\n",
-                                      "[Encoder] GPU Scaler: VideoProcessorBlt failed: 0x887A0005\n"}),
-            debug.Lines());
+                                      "[Encoder] GPU Scaler: VideoProcessorBlt failed: 0x887A0005\n"}), debug.Lines());
   EXPECT_TRUE(scaler->IsReady() && scaler->ScaleFrame(frame.get()));
   ASSERT_TRUE(scaler->EnsureScaler(2560, 1440, 1920, 1088));
   EXPECT_NE(output, scaler->Output());
