@@ -88,10 +88,9 @@ struct StartFailure {
   const char* name;
   Op op;
   std::function<void(NativeRecorderTest&, RecordingConfig&)> arrange;
-  std::string line;     // the debug line
-  std::wstring error;   // ErrorOccurred's text, empty for none
-  bool recordingAfter;  // a recording that was running before goes on
-  bool preparedAfter;
+  std::string line;                     // the debug line
+  std::wstring error;                   // ErrorOccurred's text, empty for none
+  bool recordingAfter, preparedAfter;  // a recording that was running before goes on
   bool nullConfig = false;
 };
 
@@ -107,7 +106,8 @@ TEST_P(StartFailureTest, FailsWithItsLineAndLeavesNothingBehind) {
                                   : recorder->StartPreparedAsync();
   EXPECT_FALSE(Result(op));
   EXPECT_EQ(1, log.Count(row.line)) << ::testing::PrintToString(log.Lines());
-  EXPECT_EQ(row.error.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{row.error}, Errors());
+  EXPECT_EQ(row.error.empty() ? std::vector<std::wstring>{} : std::vector<std::wstring>{L"error: " + row.error},
+            events.Get());
   EXPECT_EQ(row.recordingAfter, recorder->IsRecording());
   EXPECT_EQ(row.preparedAfter, recorder->IsPrepared());
   EXPECT_EQ(row.recordingAfter ? 1 : 0, started.load());
@@ -226,7 +226,7 @@ TEST_F(NativeRecorderTest, OnlyTheFirstFrameOfEachSlotOfTheRateIsOffered) {
   EXPECT_EQ(12, recorder->CurrentProgress().DroppedFrames());
   EXPECT_TRUE(recorder->IsRecording());
   recorder->Stop();
-  EXPECT_TRUE(Errors().empty());
+  EXPECT_EQ(std::vector<std::wstring>{L"stopped"}, events.Get());
 }
 
 // ---- Failures while recording ------------------------------------------------------------------

@@ -110,14 +110,6 @@ class NativeRecorderTest : public ::testing::Test {
     }
     return times;
   }
-  std::vector<std::wstring> Errors() {
-    std::vector<std::wstring> out;
-    for (const auto& e : events.Get()) {
-      if (e.rfind(L"error: ", 0) == 0) out.push_back(e.substr(7));
-    }
-    return out;
-  }
-  bool WaitForLine(const std::string& line) { return WaitUntil([&] { return log.Contains(line); }); }
 
   fs::path root;
   std::shared_ptr<desktop::FakeDesktop> desktop = std::make_shared<desktop::FakeDesktop>();
