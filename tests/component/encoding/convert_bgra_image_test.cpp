@@ -26,8 +26,7 @@ Image BusyImage(uint32_t width, uint32_t height) {
 // The bilinear sample from its definition: clamp, truncate, weigh in single precision, truncate;
 // alpha comes out opaque.
 uint32_t Sample(const Image& s, float x, float y) {
-  x = std::clamp(x, 0.0f, float(s.width - 1));
-  y = std::clamp(y, 0.0f, float(s.height - 1));
+  x = std::clamp(x, 0.0f, float(s.width - 1)), y = std::clamp(y, 0.0f, float(s.height - 1));
   const auto x0 = uint32_t(x), y0 = uint32_t(y), x1 = std::min(x0 + 1, s.width - 1), y1 = std::min(y0 + 1, s.height - 1);
   const float fx = x - float(x0), fy = y - float(y0);
   uint32_t out = 0xFF000000u;
@@ -92,7 +91,9 @@ std::vector<uint8_t> RefConvert(const Image& s, uint32_t wt, uint32_t ht, const 
 
 // The integer matrix: BT.709 limited range, and exactly neutral for every grey.
 TEST(ConvertBgraImageColour, PrimariesAndGreys) {
-  const auto yuv = [](int r, int g, int b) { return std::vector<int>{bgra::Luma(r, g, b), bgra::ChromaU(r, g, b), bgra::ChromaV(r, g, b)}; };
+  const auto yuv = [](int r, int g, int b) {
+    return std::vector<int>{bgra::Luma(r, g, b), bgra::ChromaU(r, g, b), bgra::ChromaV(r, g, b)};
+  };
   EXPECT_EQ((std::vector<std::vector<int>>{{63, 102, 240}, {32, 240, 118}, {235, 128, 128}}),
             (std::vector<std::vector<int>>{yuv(255, 0, 0), yuv(0, 0, 255), yuv(255, 255, 255)}));
   for (int v = 0; v < 256; ++v) ASSERT_EQ(128 * 257, bgra::ChromaU(v, v, v) | bgra::ChromaV(v, v, v) << 8) << v;

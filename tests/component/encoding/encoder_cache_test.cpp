@@ -21,7 +21,8 @@ class EncoderCacheTest : public MediaTest {
   }
   void WriteFile(const std::vector<uint8_t>& bytes) const {
     fs::create_directories(CacheFile().parent_path());
-    std::ofstream(CacheFile(), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(CacheFile(), std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
   }
   // Size, rate and bitrate of the output type the discovery gave a transform.
   std::vector<uint32_t> Tried(size_t transform) const {
@@ -60,7 +61,8 @@ TEST_F(EncoderCacheTest, BadFilesLeadToDiscoveryThatOverwritesThem) {
   const std::pair<std::vector<uint8_t>, std::string> files[] = {
       {patched(0, {2}), version}, {patched(1, {1}), version}, {patched(2, {1}), version}, {patched(3, {1}), version},
       {{}, version}, {std::vector<uint8_t>(kNv12File.begin(), kNv12File.begin() + 10), ""},
-      {patched(4, {h264.begin(), h264.end()}), "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n"}};
+      {patched(4, {h264.begin(), h264.end()}),
+       "[Encoder] WARNING: Disk cache names an unknown input format, will rediscover\n"}};
   fake->SetEncoders({Script(L"Soft", {media::MFVideoFormat_NV12})});
   size_t discoveries = 0;
   for (const auto& [bytes, line] : files) {
@@ -82,7 +84,6 @@ TEST_F(EncoderCacheTest, DiscoverySkipsEncodersThatFailAndTakesTheFirstAcceptedI
   picky.setOutputTypeResult = media::MF_E_INVALIDMEDIATYPE;
   nameless.hasFriendlyName = false;
   fake->SetEncoders({broken, picky, nameless});
-
   media::Guid subtype;
   ASSERT_TRUE(EncoderCache::DiscoverEncoder(&subtype, 1280, 720, 60));
   // The transform's own order decides: YUY2 before NV12.
@@ -109,7 +110,6 @@ TEST_F(EncoderCacheTest, NothingUsableIsNotRememberedAndTheFileIsOptional) {
   EXPECT_EQ(3u, fake->EnumCalls().size());
   EXPECT_EQ(1, debug.Count("[Encoder] Failed to open cache file for writing\n"));
   debug.Clear();
-
   const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
   unsetenv("XDG_DATA_HOME"), unsetenv("HOME");
   EXPECT_EQ(L"", EncoderCache::GetCachePath());

@@ -64,9 +64,7 @@ class EncodingTest : public ::testing::Test {
                                             words.data(), width * 4, &texture));
     return texture;
   }
-  std::shared_ptr<gpu::Texture2D> Solid(uint32_t width, uint32_t height, uint32_t pixel) {
-    return Frame(width, height, [pixel](uint32_t, uint32_t) { return pixel; });
-  }
+  auto Solid(uint32_t w, uint32_t h, uint32_t p) { return Frame(w, h, [p](auto, auto) { return p; }); }
 
   std::shared_ptr<gpu::software::SoftwareDeviceFactory> factory;
   std::shared_ptr<gpu::Device> device;

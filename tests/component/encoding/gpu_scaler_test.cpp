@@ -9,19 +9,13 @@ using gpu::software::FaultPoint;
 
 constexpr uint32_t kBlack = Bgra(0, 0, 0), kWhite = Bgra(255, 255, 255);
 
-class GpuScalerTest : public EncodingTest {
- protected:
-  void SetUp() override {
-    EncodingTest::SetUp();
-    scaler = std::make_unique<GpuScaler>(device, context, 30);
-  }
-  std::unique_ptr<GpuScaler> scaler;
-};
+using GpuScalerTest = EncodingTest;
 
 // A smaller source reuses the scaler, a taller or wider one rebuilds it. Frames before the scaler
 // exists or without a texture are refused quietly; a failed view or blit is logged and leaves
 // the scaler ready.
-TEST_F(GpuScalerTest, SmallerSourceReusesTheScalerAndFrameFailuresLeaveItReady) {
+TEST_F(GpuScalerTest, ReuseRebuildAndFailures) {
+  auto scaler = std::make_unique<GpuScaler>(device, context, 30);
   auto frame = Solid(1280, 1024, kWhite);
   EXPECT_FALSE(scaler->ScaleFrame(frame.get()));
   ASSERT_TRUE(scaler->EnsureScaler(1920, 1080, 1920, 1088));
@@ -31,7 +25,7 @@ TEST_F(GpuScalerTest, SmallerSourceReusesTheScalerAndFrameFailuresLeaveItReady) 
   // The reused scaler letterboxes by the frame's own aspect ratio: 5:4 fills 1360 columns at x = 280.
   ASSERT_TRUE(scaler->ScaleFrame(frame.get()));
   const auto out = ReadPixels(*scaler->Output());
-  EXPECT_EQ((std::vector<uint32_t>{kBlack, kWhite, kWhite, kBlack}), (std::vector<uint32_t>{out[279], out[280], out[1639], out[1640]}));
+  EXPECT_EQ((std::vector{kBlack, kWhite, kWhite, kBlack}), (std::vector{out[279], out[280], out[1639], out[1640]}));
   EXPECT_FALSE(scaler->ScaleFrame(nullptr));
   EXPECT_TRUE(debug.Lines().empty());
   Faults().Fail(FaultPoint::CreateVideoProcessorInputView, E_INVALIDARG, 1);
@@ -45,15 +39,11 @@ TEST_F(GpuScalerTest, SmallerSourceReusesTheScalerAndFrameFailuresLeaveItReady) 
   EXPECT_NE(output, scaler->Output());
   ASSERT_TRUE(scaler->EnsureScaler(2561, 100, 1920, 1088));
   EXPECT_EQ(3, Faults().Calls(FaultPoint::CreateVideoProcessor));
-}
-
-// Each creation step's failure is logged, leaves nothing behind, and is tried again next time.
-TEST_F(GpuScalerTest, CreationFailuresAreLoggedReleasedAndRetried) {
+  // Each creation step's failure is logged, leaves nothing behind, and is tried again next time.
   const std::pair<FaultPoint, std::string> steps[] = {
       {FaultPoint::QueryVideoDevice, "get ID3D11VideoDevice"}, {FaultPoint::QueryVideoContext, "get ID3D11VideoContext"},
       {FaultPoint::CreateVideoProcessorEnumerator, "create enumerator"}, {FaultPoint::CreateVideoProcessor, "create processor"},
       {FaultPoint::CreateTexture, "create output texture"}, {FaultPoint::CreateVideoProcessorOutputView, "create output view"}};
-  auto frame = Solid(16, 16, kWhite);
   for (const auto& [point, step] : steps) {
     const std::string line = "[Encoder] GPU Scaler: Failed to " + step + ": 0x80004002\n";
     debug.Clear();
