@@ -3,12 +3,8 @@
 // interleavings are what counts). Every recording that started must end finalised.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <mutex>
-#include <thread>
 
 // Before the X headers, whose Status macro it would not survive.
 #include "common/debug_output.h"
@@ -27,7 +23,6 @@
 namespace kalto::test {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFileFinished) {
@@ -44,7 +39,6 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   XClient client(server.Display());
   TestWindow window(client, 40, 40, 320, 240, "threads");
   ASSERT_TRUE(window.WaitViewable());
-
   NativeRecorder recorder(std::make_shared<platform::Platform>(platform::Platform{
       std::make_shared<gpu::software::SoftwareDeviceFactory>(), std::make_shared<x11::X11Desktop>(server.Display()),
       std::make_shared<x11::X11CaptureService>(server.Display()),
@@ -55,7 +49,6 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
     std::lock_guard lock(filesMutex);
     finished.push_back(path);
   });
-
   std::atomic<bool> done{false};
   std::atomic<int> starts{0};
   std::thread starter([&] {
@@ -87,17 +80,15 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   starter.join();
   fiddler.join();
   recorder.Stop();
-
-  EXPECT_FALSE(recorder.IsRecording());
-  EXPECT_FALSE(recorder.IsPaused());
+  EXPECT_FALSE(recorder.IsRecording() || recorder.IsPaused());
   std::lock_guard lock(filesMutex);
   EXPECT_EQ(static_cast<size_t>(starts.load()), finished.size());
   EXPECT_GE(starts.load(), 2);
   for (const auto& path : finished) {
-    std::ifstream in(fs::path(path), std::ios::binary);
+    std::ifstream in(WideToUtf8(path), std::ios::binary);
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(std::string::npos, bytes.find("moov")) << fs::path(path);
-    EXPECT_EQ(std::string::npos, bytes.find("moof")) << fs::path(path) << " was left fragmented";
+    EXPECT_TRUE(bytes.find("moov") != std::string::npos && bytes.find("moof") == std::string::npos)
+        << WideToUtf8(path) << " is not a finished, unfragmented file";
   }
 }
 
