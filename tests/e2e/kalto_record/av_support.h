@@ -10,13 +10,12 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -96,70 +95,20 @@ struct Flash {
   double uncertaintyMs = 0;   // half that span
 };
 
-// Turns the screen white at the given instants, and black again shortly after, from a thread of
-// its own so that the audio writer is never held up; notes when each flash really happened.
-class Flasher {
- public:
-  explicit Flasher(TestWindow& screen) : m_screen(screen), m_thread([this] { Run(); }) {}
-  ~Flasher() {
-    {
-      std::lock_guard lock(m_mutex);
-      m_stop = true;
-    }
-    m_wake.notify_all();
-    m_thread.join();
-  }
-  Flasher(const Flasher&) = delete;
-  Flasher& operator=(const Flasher&) = delete;
-
-  void Schedule(Clock::time_point at) {
-    {
-      std::lock_guard lock(m_mutex);
-      m_pending.push_back(at);
-    }
-    m_wake.notify_all();
-  }
-  // Waits until every scheduled flash is over; what happened, in schedule order.
-  std::vector<Flash> Finish() {
-    std::unique_lock lock(m_mutex);
-    m_wake.wait(lock, [this] { return m_pending.empty() && !m_busy; });
-    return m_done;
-  }
-
- private:
-  void Run() {
-    std::unique_lock lock(m_mutex);
-    for (;;) {
-      m_wake.wait(lock, [this] { return m_stop || !m_pending.empty(); });
-      if (m_stop) return;
-      const Clock::time_point due = m_pending.front();
-      m_busy = true;
-      lock.unlock();
-      // Sleep most of the way and spin the rest: a plain sleep can wake milliseconds late.
-      std::this_thread::sleep_until(due - 2ms);
-      while (Clock::now() < due) std::this_thread::yield();
-      const Clock::time_point before = Clock::now();
-      m_screen.Fill(0xFFFFFF);  // returns after XSync: the server has drawn it
-      const Clock::time_point after = Clock::now();
-      std::this_thread::sleep_for(150ms);
-      m_screen.Fill(0x000000);
-      lock.lock();
-      m_done.push_back({due, before + (after - before) / 2, Seconds(after - before) * 500.0});
-      m_pending.pop_front();
-      m_busy = false;
-      m_wake.notify_all();
-    }
-  }
-
-  TestWindow& m_screen;
-  std::mutex m_mutex;
-  std::condition_variable m_wake;
-  std::deque<Clock::time_point> m_pending;
-  std::vector<Flash> m_done;
-  bool m_busy = false;
-  bool m_stop = false;
-  std::thread m_thread;  // last: starts once everything it uses exists
-};
+// Turns the screen white at `due` and black again shortly after; when it really happened. One
+// at a time (`x` serialises the window's connection).
+inline Flash FlashAt(TestWindow& screen, std::mutex& x, Clock::time_point due) {
+  // Sleep most of the way and spin the rest: a plain sleep can wake milliseconds late.
+  std::this_thread::sleep_until(due - 2ms);
+  while (Clock::now() < due) std::this_thread::yield();
+  std::lock_guard lock(x);
+  const Clock::time_point before = Clock::now();
+  screen.Fill(0xFFFFFF);  // returns after XSync: the server has drawn it
+  const Clock::time_point after = Clock::now();
+  std::this_thread::sleep_for(150ms);
+  screen.Fill(0x000000);
+  return {due, before + (after - before) / 2, Seconds(after - before) * 500.0};
+}
 
 struct DecodedAudio {
   double startSeconds = 0;    // presentation time of the first decoded frame
@@ -228,7 +177,9 @@ inline ClickRun PlayClicks(PulsePlayer& player, TestWindow& screen, const std::v
   constexpr double kClickSeconds = 0.040, kClickHz = 2000, kClickAmplitude = 0.8;
   const auto clickLength = static_cast<int64_t>(kClickSeconds * kRate);
   ClickRun run;
-  Flasher flasher(screen);
+  std::mutex x;
+  // Each flash on a thread of its own, so that the audio writer is never held up.
+  std::vector<std::future<Flash>> flashes;
   std::vector<float> block(2 * 480);
   int64_t written = 0;
   size_t next = 0, current = 0;
@@ -255,11 +206,11 @@ inline ClickRun PlayClicks(PulsePlayer& player, TestWindow& screen, const std::v
       }
       const auto at = Clock::now() + latency - std::chrono::microseconds((written - atFrames[next]) * 1'000'000 / kRate);
       run.heard.push_back(at);
-      flasher.Schedule(at);
+      flashes.push_back(std::async(std::launch::async, FlashAt, std::ref(screen), std::ref(x), at));
       ++next;
     }
   }
-  run.flashes = flasher.Finish();
+  for (auto& flash : flashes) run.flashes.push_back(flash.get());
   return run;
 }
 
