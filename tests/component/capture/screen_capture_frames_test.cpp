@@ -40,8 +40,7 @@ TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnceAndAFailure
   auto pool = service->LastPool();
   pool->SetContentSize({800, 450});
   EXPECT_EQ(640u, Next().width);  // the frame that announced the change comes as it was
-  EXPECT_EQ(800, capture->GetWidth());
-  EXPECT_EQ(450, capture->GetHeight());
+  EXPECT_EQ(std::pair(800, 450), std::pair(capture->GetWidth(), capture->GetHeight()));
   EXPECT_EQ(800u, Next().width);
   EXPECT_EQ(1, pool->RecreateCalls());
   service->SetFault(FakePoint::Recreate, FakeFault::Platform(E_OUTOFMEMORY, "oom"));
@@ -49,8 +48,7 @@ TEST_F(ScreenCaptureFramesTest, ContentSizeChangeRecreatesThePoolOnceAndAFailure
   Emit(3);
   EXPECT_TRUE(sink.WaitFor(5));
   EXPECT_EQ(1, log.Count("[ScreenCapture] Failed to recreate frame pool: 0x8007000E\n"));
-  EXPECT_EQ(2, pool->RecreateCalls());
-  EXPECT_EQ(320, capture->GetWidth());
+  EXPECT_EQ(std::pair(2, 320), std::pair(pool->RecreateCalls(), capture->GetWidth()));
 }
 
 // A throwing callback loses only its frame; a session that ends on its own is reported once, with
