@@ -95,17 +95,6 @@ class NativeRecorderFocusTest : public NativeRecorderTest {
     monitor = desktop->AddMonitor({kOriginX, 0, kOriginX + 1920, 1080});
     desktop->SetCursorPos({kOriginX + 960, 540});
   }
-  bool WaitForCrop(const std::string& prefix, const std::string& tail) {
-    return WaitUntil([&] {
-      for (const auto& l : log.Lines()) {
-        if (l.rfind(prefix, 0) == 0 && l.find(tail) != std::string::npos) return true;
-      }
-      return false;
-    });
-  }
-  static std::string On(const std::string& start, const std::string& end) {
-    return "[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(" + start + "), endRect=(" + end + ")\n";
-  }
 };
 
 // Cursor 608 px into the monitor: the rectangle starts at desktop x 2000, monitor x 80.
@@ -113,8 +102,14 @@ TEST_F(NativeRecorderFocusTest, CropRectanglesReachTheCaptureInMonitorCoordinate
   desktop->SetCursorPos({kOriginX + 608, 540});
   ASSERT_TRUE(Result(recorder->StartAsync(Config())));
   recorder->ToggleCursorFocus(true);
-  EXPECT_TRUE(WaitForCrop("[NativeRecorder] SetCropRegion #", ": x=80, y=244, w=1056, h=594 (shutting=0)\n"));
-  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] SetCropRegion #1: "));  // numbered from 1
+  // The last crop of the zoom-in is the whole rectangle; crops are numbered from 1.
+  EXPECT_TRUE(WaitUntil([&] {
+    const auto lines = log.Lines();
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& l) {
+      return l.rfind("[NativeRecorder] SetCropRegion #", 0) == 0 && l.find(": x=80, y=244, w=1056, h=594 (shutting=0)\n") != std::string::npos;
+    });
+  }));
+  EXPECT_EQ(1, log.CountPrefix("[NativeRecorder] SetCropRegion #1: "));
   EXPECT_EQ(0, log.CountPrefix("[ScreenCapture] Crop region too small"));
   recorder->Stop();
 }
@@ -130,7 +125,8 @@ TEST_F(NativeRecorderFocusTest, UnreadableMonitorCountsFromTheDesktopOrigin) {
   desktop->SetCursorPos({kOriginX + 960, 840});
   ASSERT_TRUE(Result(recorder->StartAsync(config)));
   recorder->ToggleCursorFocus(true);
-  EXPECT_TRUE(log.Contains(On("0,0,1920x1080", "864,486,1056x594")));
+  EXPECT_TRUE(log.Contains("[FocusZoomManager] Cursor focus ON (crop mode) - startRect=(0,0,1920x1080), "
+                           "endRect=(864,486,1056x594)\n"));
   recorder->Stop();
 }
 

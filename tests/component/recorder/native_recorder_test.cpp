@@ -63,17 +63,19 @@ TEST_F(NativeRecorderTest, ConfigurationValuesReachTheirComponents) {
   recorder->Stop();
   EXPECT_EQ(std::vector<std::wstring>{(root / "prepared.mp4").wstring()}, stopped.Get());
   // Camera delays below 1 ms fall back to 100 ms; High 0, Main 1 and Baseline 2 reach the
-  // encoder as asked, other profiles are Main.
-  for (auto [ms, hns, profile, h264] : {std::tuple{0, 1'000'000, 0, 100u}, {1, 10'000, 1, 77u},
-                                        {-5, 1'000'000, 2, 66u}, {2, 20'000, 3, 77u}, {2, 20'000, -1, 77u}}) {
+  // encoder as asked, other profiles are Main; the capture grabs no faster than the frame rate.
+  for (auto [ms, hns, profile, h264, fps] : {std::tuple{0, 1'000'000, 0, 100u, 1}, {1, 10'000, 1, 77u, 2},
+                                             {-5, 1'000'000, 2, 66u, 30}, {2, 20'000, 3, 77u, 30}, {2, 20'000, -1, 77u, 30}}) {
     config = Config();
     config->CameraSyncDelayMs(ms);
     config->VideoProfile(profile);
+    config->FrameRate(fps);
     ASSERT_TRUE(Result(recorder->StartAsync(config)));
     EXPECT_EQ(hns, recorder->CameraSyncDelay()) << ms;
     uint32_t value = 0;
     EXPECT_EQ(S_OK, media->Writers().back()->OutputTypes()[0].GetUINT32(media::MF_MT_MPEG2_PROFILE, &value));
     EXPECT_EQ(h264, value) << profile;
+    EXPECT_EQ(std::chrono::nanoseconds(1'000'000'000 / fps), service->LastPool()->MinUpdateInterval());
     recorder->Stop();
   }
 }
