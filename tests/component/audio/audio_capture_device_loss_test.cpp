@@ -14,6 +14,8 @@ struct LossCase {
   HRESULT reason;
   const char* code;  // the reason as the warning writes it
 };
+// Stable test names: the default prints the case's bytes, addresses included.
+void PrintTo(const LossCase& c, std::ostream* os) { *os << c.name; }
 
 class DeviceLossTest : public AudioCaptureTest, public ::testing::WithParamInterface<LossCase> {
  protected:

@@ -15,6 +15,8 @@ struct StepFailure {
   Arrange arrange;
   std::string line;  // after "[AudioCapture] "
 };
+// Stable test names: the default prints the case's bytes, addresses included.
+void PrintTo(const StepFailure& c, std::ostream* os) { *os << c.name; }
 
 Arrange Fault(FakeAudioPoint point, HRESULT code) {
   return [=](fa::FakeAudioSystem&, fa::FakeAudioEndpoint& e) { e.SetFault(point, FakeAudioFault::Code(code)); };
@@ -266,6 +268,7 @@ struct LoopbackFailure {
   uint32_t processId = 4242;
   bool activates = true;  // false: refused before any activation
 };
+void PrintTo(const LoopbackFailure& c, std::ostream* os) { *os << c.name; }
 
 class ProcessLoopbackFailureTest : public ProcessLoopbackTest,
                                    public ::testing::WithParamInterface<LoopbackFailure> {};

@@ -1,4 +1,6 @@
 // The start sequence and every way it fails, with their exact lines; a hung Stop; crop clamping.
+#include <cctype>
+
 #include "capture_fixture.h"
 #include "common/debug_output.h"
 
@@ -42,6 +44,10 @@ struct StepFailure {
   std::string line;
   bool starts = false;  // the border is cosmetic: whatever goes wrong with it, capture goes on
 };
+// Stable test names: the default prints the case's bytes, addresses included.
+void PrintTo(const StepFailure& c, std::ostream* os) {
+  for (char ch : c.line.substr(c.line.find(' ') + 1)) *os << (std::isalnum(static_cast<unsigned char>(ch)) ? ch : ' ');
+}
 
 class ScreenCaptureStepFailureTest : public CaptureTest, public ::testing::WithParamInterface<StepFailure> {};
 

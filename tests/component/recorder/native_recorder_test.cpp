@@ -93,6 +93,8 @@ struct StartFailure {
   bool recordingAfter, preparedAfter;  // a recording that was running before goes on
   bool nullConfig = false;
 };
+// Stable test names: the default prints the case's bytes, addresses included.
+void PrintTo(const StartFailure& c, std::ostream* os) { *os << c.name; }
 
 class StartFailureTest : public NativeRecorderTest, public ::testing::WithParamInterface<StartFailure> {};
 
@@ -238,6 +240,7 @@ struct RunningFailure {
   Fault fault;
   std::wstring error;
 };
+void PrintTo(const RunningFailure& c, std::ostream* os) { *os << c.name; }
 
 const HRESULT kDiskFull = HrFromWin32(112);
 
