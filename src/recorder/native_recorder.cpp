@@ -448,16 +448,19 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
       break;
   }
   ResetRecordingState(values);
+  // Recording before the capture starts: the screen as it stands comes at once, and a still
+  // screen sends nothing after it.
+  m_isRecording = true;
+  m_isPaused = false;
   // The camera overlay set-up attaches here.
   m_screenCapture->SetEndedCallback([this](screen::CaptureEnd reason) { OnCaptureEnded(reason); });
   if (!m_screenCapture->Start([this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); })) {
+    m_isRecording = false;
     DebugLog<128>(L"[NativeRecorder] Failed to start screen capture\n");
     RaiseError(L"Failed to start screen capture");
     return false;
   }
   StartAudioCapture();
-  m_isRecording = true;
-  m_isPaused = false;
   StartProgressThread();
   DeferEvent([this] { m_started.Raise(*this, nullptr); });
   return true;

@@ -64,6 +64,17 @@ TEST_F(NativeRecorderAudioTest, SoundReachesTheStreamOnItsTimelineExceptWhilePau
   EXPECT_GT(peak, 1000);  // the sound is in there
 }
 
+// A still screen sends only the picture it shows as the capture starts: that frame opens the
+// file even when the sound is slow to start, and is held to the end.
+TEST_F(NativeRecorderAudioTest, TheFrameSentAsTheCaptureStartsIsKeptWhileTheSoundStarts) {
+  service->SetFramesOnStart(1);
+  speakers->SetDelayOnce(pa::FakeAudioPoint::Start, 300);
+  ASSERT_TRUE(Result(recorder->StartAsync(Config("still.mp4", true))));
+  recorder->Stop();
+  EXPECT_EQ(1, speakers->DelaysStarted());
+  EXPECT_EQ(2, recorder->FramesWritten());
+}
+
 TEST_F(NativeRecorderAudioTest, ProcessOnlyAudioFallsBackToSystemAudio) {
   auto config = Config("av.mp4", true);
   config->CaptureMode(1);
