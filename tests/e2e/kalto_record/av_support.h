@@ -2,34 +2,20 @@
 // What the A/V tests of kalto-record share: playback whose latency says when a frame is heard,
 // a screen that flashes at the instant each click is heard, the recording's audio decoded back,
 // tone amplitudes, and the matching of recorded clicks to played ones.
-#include <gtest/gtest.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <future>
-#include <memory>
 #include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "e2e_support.h"
 #include "support/require.h"
-#include "support/pulse_server.h"
-#include "support/x_server.h"
 
 namespace kalto::test {
 
-namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 

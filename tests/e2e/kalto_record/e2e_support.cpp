@@ -13,6 +13,7 @@
 #include <iterator>
 #include <memory>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #include "support/require.h"
@@ -68,36 +69,29 @@ std::string ReadFile(const std::string& path) {
 
 bool IsFragmented(const std::string& file) { return ReadFile(file).find("moof") != std::string::npos; }
 
-namespace {
-
-std::string Field(const std::string& text, const std::string& key) {
-  auto at = text.find(key + "=");
-  if (at == std::string::npos) return {};
-  auto end = text.find('\n', at);
-  return text.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
-}
-
-int Count(const std::string& text, const std::string& needle) {
-  int n = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-  return n;
-}
-
-}  // namespace
-
 StreamSummary Probe(const std::string& file) {
   StreamSummary s;
-  auto run = Shell("ffprobe -v error -show_entries stream=codec_type,codec_name,width,height:format=duration "
-                   "-of default=noprint_wrappers=1 '" + file + "'");
-  if (run.status != 0) return s;
-  s.videoStreams = Count(run.output, "codec_type=video");
-  s.audioStreams = Count(run.output, "codec_type=audio");
-  s.videoCodec = Field(run.output, "codec_name");
-  auto w = Field(run.output, "width"), h = Field(run.output, "height"), d = Field(run.output, "duration");
-  s.width = w.empty() ? 0 : std::atoi(w.c_str());
-  s.height = h.empty() ? 0 : std::atoi(h.c_str());
-  s.duration = d.empty() ? 0 : std::atof(d.c_str());
+  // One line a stream: codec_name,codec_type[,width,height].
+  std::istringstream lines(
+      Shell("ffprobe -v error -show_entries stream=codec_name,codec_type,width,height -of csv=p=0 '" + file + "'").output);
+  for (std::string line; std::getline(lines, line);) {
+    char name[32] = {}, type[16] = {};
+    int width = 0, height = 0;
+    if (std::sscanf(line.c_str(), "%31[^,],%15[^,],%d,%d", name, type, &width, &height) < 2) continue;
+    if (std::string_view(type) == "audio") ++s.audioStreams;
+    if (std::string_view(type) != "video" || s.videoStreams++ > 0) continue;
+    s.videoCodec = name;
+    s.width = width;
+    s.height = height;
+  }
+  s.duration = std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + file + "'").output.c_str());
   return s;
+}
+
+double StreamDuration(const std::string& file, const char* type) {
+  return std::atof(Shell("ffprobe -v error -select_streams " + std::string(type) +
+                         ":0 -show_entries stream=duration -of csv=p=0 '" + file + "'")
+                       .output.c_str());
 }
 
 RgbFrame::Colour RgbFrame::Mean(int x, int y, int w, int h) const {

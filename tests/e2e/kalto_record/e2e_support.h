@@ -99,6 +99,8 @@ struct StreamSummary {
   double duration = 0;  // the container's, in seconds
 };
 StreamSummary Probe(const std::string& file);
+// The duration of the first stream of a type ("v" or "a"), in seconds; 0 without one.
+double StreamDuration(const std::string& file, const char* type);
 
 struct RgbFrame {
   double time = 0;  // presentation time in seconds
