@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "platform/audio/audio.h"
+#include "platform/camera/camera.h"
 #include "platform/desktop/desktop.h"
 #include "platform/gpu/gpu_device.h"
 #include "platform/screen/capture_service.h"
@@ -15,6 +16,7 @@ struct Platform {
   std::shared_ptr<desktop::Desktop> desktop;
   std::shared_ptr<screen::CaptureService> screen;
   std::shared_ptr<audio::AudioSystem> audio;
+  std::shared_ptr<camera::CameraSystem> camera;
 };
 
 // The real backends (software graphics device, X11 desktop and capture, PulseAudio), made once
