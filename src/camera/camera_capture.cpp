@@ -255,7 +255,7 @@ bool CameraCapture::OpenSequence(Sequence sequence) {
   if (!StartReader(&status, &timedOut)) {
     if (timedOut) {
       DebugLog<128>(L"[CameraCapture] WARNING: frame reader start timed out after %d ms\n",
-                    static_cast<int>(kStartTimeout.count()));
+                    static_cast<int>(m_startTimeout.count()));
     } else {
       DebugLog<128>(L"[CameraCapture] Failed to start frame reader: %d\n", static_cast<int>(status));
     }
@@ -282,7 +282,7 @@ bool CameraCapture::StartReader(camera::MediaFrameReaderStartStatus* status, boo
     }
     done->store(true);
   });
-  if (!task->WaitFor(kStartTimeout)) {
+  if (!task->WaitFor(m_startTimeout)) {
     *timedOut = true;
     std::lock_guard lock(m_mutex);
     m_pendingOperation = std::move(task);
@@ -311,7 +311,7 @@ bool CameraCapture::StartCapturing() {
     if (StartReader(&status, &timedOut)) return true;
     if (timedOut) {
       DebugLog<128>(L"[CameraCapture] StartCapturing: WARNING: frame reader start timed out after %d ms\n",
-                    static_cast<int>(kStartTimeout.count()));
+                    static_cast<int>(m_startTimeout.count()));
     } else {
       DebugLog<128>(L"[CameraCapture] StartCapturing: Failed to start frame reader: %d\n", static_cast<int>(status));
     }
@@ -373,9 +373,9 @@ void CameraCapture::Stop() {
     }
     done->store(true);
   });
-  if (!task->WaitFor(kStopTimeout)) {
+  if (!task->WaitFor(m_stopTimeout)) {
     DebugLog<128>(L"[CameraCapture] WARNING: camera stop timed out after %d ms; it goes on in the background\n",
-                  static_cast<int>(kStopTimeout.count()));
+                  static_cast<int>(m_stopTimeout.count()));
     std::lock_guard lock(m_mutex);
     m_pendingOperation = std::move(task);
     m_pendingDone = done;

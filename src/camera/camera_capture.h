@@ -34,6 +34,11 @@ class CameraCapture {
   CameraCapture(const CameraCapture&) = delete;
   CameraCapture& operator=(const CameraCapture&) = delete;
 
+  // How long the platform's start and stop are waited for (kStartTimeout, kStopTimeout).
+  void SetPlatformTimeouts(std::chrono::milliseconds start, std::chrono::milliseconds stop) {
+    m_startTimeout = start;
+    m_stopTimeout = stop;
+  }
   // Written by the owner before Initialize.
   void SetBufferedAcquisition(bool buffered) { m_bufferedAcquisition = buffered; }
   // The steady-clock time (ns) timestamp 0 stands for. Also moves a running camera's origin, so
@@ -102,6 +107,8 @@ class CameraCapture {
   int64_t m_startTimeBaseNs = 0;
   bool m_hasStartTimeBase = false;
   std::atomic<uint32_t> m_frameCount{0};
+  std::chrono::milliseconds m_startTimeout = kStartTimeout;
+  std::chrono::milliseconds m_stopTimeout = kStopTimeout;
   mutable std::mutex m_mutex;
   // A platform start or stop that outlived its wait.
   std::unique_ptr<BoundedTask> m_pendingOperation;
