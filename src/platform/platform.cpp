@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 
 #include "platform/audio/pulse/pulse_audio_system.h"
+#include "platform/camera/linux/linux_camera_system.h"
 #include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
@@ -15,6 +16,7 @@ std::shared_ptr<Platform> DefaultPlatform() {
     p->desktop = std::make_shared<x11::X11Desktop>();
     p->screen = std::make_shared<x11::X11CaptureService>();
     p->audio = std::make_shared<audio::pulse::PulseAudioSystem>();
+    p->camera = camera::linuxcam::MakeLinuxCameraSystem();
     return p;
   }();
   return platform;

@@ -1,0 +1,397 @@
+// The V4L2 cameras through the camera platform only, over a scripted webcam that answers the
+// kernel's calls as a UVC device does.
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <sys/mman.h>
+#include <turbojpeg.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "platform/camera/linux/linux_camera_system.h"
+#include "support/debug_capture.h"
+#include "support/process.h"
+
+namespace kalto::camera::linuxcam {
+namespace {
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+constexpr uint32_t kCapture = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+constexpr uint32_t kFormats[] = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_NV12};
+constexpr uint32_t kSizes[][2] = {{640, 480}, {1280, 720}};
+
+struct Node { std::string card; uint32_t caps = kCapture; int openError = 0; };
+
+class ScriptedWebcam final : public V4l2Kernel {
+  template <typename F>
+  auto Locked(F f) {
+    std::lock_guard lock(m_mutex);
+    return f();
+  }
+  void Change(const std::function<void()>& f) { Locked(f), m_changed.notify_all(); }
+
+ public:
+  std::map<std::string, Node> nodes;
+  uint32_t w = 640, h = 480, fourcc = V4L2_PIX_FMT_YUYV, pad = 0;  // pad: bytes the driver adds per row
+
+  void Push(Bytes payload) { Change([&] { m_frames.push_back(std::move(payload)); }); }
+  // A new size under a running stream: announced by an event, or only by old buffers failing.
+  void Resize(uint32_t x, uint32_t y, bool event) { Change([&] { w = x, h = y, (event ? m_event : m_stale) = true; }); }
+  void Unplug() { Change([&] { m_gone = true; }); }
+  // Nothing mapped or open, and nothing streaming or allocated (a gone node refuses to free them).
+  bool Idle(bool closed = false) {
+    return Locked([&] { return !m_mapped && (m_gone || (!m_on && m_buffers.empty())) && (!closed || m_open.empty()); });
+  }
+
+  int Open(const char* path, int) override {
+    std::lock_guard lock(m_mutex);
+    const int error = !nodes.count(path) ? ENOENT : m_gone ? ENODEV : nodes.at(path).openError;
+    return error ? (errno = error, -1) : (m_open[++m_lastFd] = path, m_lastFd);
+  }
+  int Close(int fd) override { return Locked([&] { return m_open.erase(fd) ? 0 : (errno = EBADF, -1); }); }
+  std::vector<std::string> ListDevices() override {
+    std::vector<std::string> paths;
+    for (const auto& node : nodes) paths.push_back(node.first);
+    return paths;
+  }
+  void* Mmap(size_t length, int, int, int, off_t offset) override {
+    std::lock_guard lock(m_mutex);
+    const size_t i = size_t(offset >> 16);
+    return i < m_buffers.size() && length == m_buffers[i].size() ? (++m_mapped, m_buffers[i].data()) : MAP_FAILED;
+  }
+  int Munmap(void*, size_t) override { return Locked([&] { return --m_mapped, 0; }); }
+  int Poll(pollfd* fds, nfds_t, int timeoutMs) override {
+    std::unique_lock lock(m_mutex);
+    auto ready = [&] {
+      return short((m_gone || m_stale ? POLLERR : 0) | (m_event ? POLLPRI : 0) |
+                   (m_on && !m_frames.empty() && !m_queued.empty() ? POLLIN : 0));
+    };
+    m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return ready() != 0; });
+    return (fds->revents = ready()) != 0 ? 1 : 0;
+  }
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    std::lock_guard lock(m_mutex);
+    const int error = m_gone ? ENODEV : !m_open.count(fd) ? EBADF : Answer(nodes.at(m_open[fd]), request, arg);
+    return error ? (errno = error, -1) : 0;
+  }
+
+ private:
+  int Answer(const Node& node, unsigned long request, void* arg) {
+    const uint32_t stride = (fourcc == V4L2_PIX_FMT_YUYV ? w * 2 : w) + pad;
+    // One argument, seen as whichever structure the request takes.
+    auto& cap = *static_cast<v4l2_capability*>(arg);
+    auto& d = *static_cast<v4l2_fmtdesc*>(arg);
+    auto& z = *static_cast<v4l2_frmsizeenum*>(arg);
+    auto& i = *static_cast<v4l2_frmivalenum*>(arg);
+    auto& f = static_cast<v4l2_format*>(arg)->fmt.pix;
+    auto& c = static_cast<v4l2_streamparm*>(arg)->parm.capture;
+    auto& b = *static_cast<v4l2_buffer*>(arg);
+    auto& e = *static_cast<v4l2_event*>(arg);
+    switch (request) {
+      case VIDIOC_QUERYCAP:
+        memcpy(cap.card, node.card.data(), std::min(node.card.size(), sizeof cap.card));
+        return cap.capabilities = node.caps | V4L2_CAP_DEVICE_CAPS, cap.device_caps = node.caps, 0;
+      case VIDIOC_ENUM_FMT:
+        return d.index < 3 ? (d.pixelformat = kFormats[d.index], 0) : EINVAL;
+      case VIDIOC_ENUM_FRAMESIZES:
+        return z.index < 2 ? (z.type = 1, z.discrete = {kSizes[z.index][0], kSizes[z.index][1]}, 0) : EINVAL;
+      case VIDIOC_ENUM_FRAMEINTERVALS:
+        return i.index == 0 ? (i.type = V4L2_FRMIVAL_TYPE_DISCRETE, i.discrete = {1, 30}, 0) : EINVAL;
+      case VIDIOC_S_FMT:  // the nearest size, as drivers choose
+        if (!m_buffers.empty()) return EBUSY;
+        w = f.width >= 1280 ? 1280 : 640, h = w == 1280 ? 720 : 480, fourcc = f.pixelformat;
+        return Answer(node, VIDIOC_G_FMT, arg);
+      case VIDIOC_G_FMT:
+        return f.width = w, f.height = h, f.pixelformat = fourcc, f.bytesperline = stride, 0;
+      case VIDIOC_G_PARM:
+      case VIDIOC_S_PARM:
+        return c.capability = V4L2_CAP_TIMEPERFRAME, c.timeperframe = {1, 30}, 0;
+      case VIDIOC_REQBUFS:
+        if (m_mapped || m_on) return EBUSY;  // as vb2: buffers still in use
+        m_buffers.assign(static_cast<v4l2_requestbuffers*>(arg)->count, Bytes(stride * h * 2));
+        return m_queued.clear(), m_stale = false, 0;
+      case VIDIOC_DQBUF:
+        if (m_stale || !m_on) return EINVAL;
+        if (m_frames.empty() || m_queued.empty()) return EAGAIN;
+        b.index = m_queued.front(), m_queued.pop_front();
+        b.bytesused = uint32_t(std::min(m_frames.front().size(), m_buffers[b.index].size()));
+        std::copy_n(m_frames.front().begin(), b.bytesused, m_buffers[b.index].begin());
+        m_frames.pop_front();
+        [[fallthrough]];
+      case VIDIOC_QUERYBUF:
+      case VIDIOC_QBUF:
+        if (b.index >= m_buffers.size()) return EINVAL;
+        if (request == VIDIOC_QBUF) m_queued.push_back(b.index);
+        return b.length = uint32_t(m_buffers[b.index].size()), b.m.offset = b.index << 16, 0;
+      case VIDIOC_STREAMON:
+      case VIDIOC_STREAMOFF:
+        return m_on = request == VIDIOC_STREAMON, 0;
+      case VIDIOC_DQEVENT:
+        e.type = V4L2_EVENT_SOURCE_CHANGE, e.u.src_change.changes = V4L2_EVENT_SRC_CH_RESOLUTION, e.pending = 0;
+        return std::exchange(m_event, false) ? 0 : ENOENT;
+      default:
+        return request == VIDIOC_SUBSCRIBE_EVENT ? 0 : ENOTTY;
+    }
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_changed;
+  std::map<int, std::string> m_open;
+  int m_lastFd = 100, m_mapped = 0;
+  std::vector<Bytes> m_buffers;
+  std::deque<uint32_t> m_queued;
+  std::deque<Bytes> m_frames;
+  bool m_on = false, m_event = false, m_stale = false, m_gone = false;
+};
+
+// Pictures: red where (left XOR top), else blue, in the camera's format; or one grey.
+constexpr uint8_t kRedYuv[] = {81, 90, 240}, kBlueYuv[] = {41, 240, 110};
+bool RedAt(uint32_t x, uint32_t y, uint32_t w, uint32_t h) { return (x < w / 2) != (y < h / 2); }
+
+Bytes Picture(const ScriptedWebcam& cam, int grey = -1) {
+  const uint32_t w = cam.w, h = cam.h, stride = (cam.fourcc == V4L2_PIX_FMT_YUYV ? w * 2 : w) + cam.pad;
+  if (cam.fourcc == V4L2_PIX_FMT_MJPEG) {
+    Bytes rgb(size_t(w) * h * 3);
+    for (uint32_t i = 0; i < w * h; ++i) rgb[i * 3 + (RedAt(i % w, i / w, w, h) ? 0 : 2)] = 255;
+    tjhandle jpeg = tjInitCompress();
+    unsigned char* out = nullptr;
+    unsigned long size = 0;
+    tjCompress2(jpeg, rgb.data(), int(w), 0, int(h), TJPF_RGB, &out, &size, TJSAMP_420, 90, 0);
+    Bytes bytes(out, out + size);
+    return tjFree(out), tjDestroy(jpeg), bytes;
+  }
+  auto yuv = [&](uint32_t x, uint32_t y, int i) {
+    return grey >= 0 ? uint8_t(i ? 128 : grey) : (RedAt(x, y, w, h) ? kRedYuv : kBlueYuv)[i];
+  };
+  Bytes bytes(size_t(stride) * h * 2, 0xEE);  // padding: junk
+  for (uint32_t y = 0; y < h; ++y) {
+    for (uint32_t x = 0; x < w; ++x) {
+      const bool yuyv = cam.fourcc == V4L2_PIX_FMT_YUYV;
+      bytes[y * stride + x * (yuyv ? 2 : 1)] = yuv(x, y, 0);
+      bytes[yuyv ? y * stride + x * 2 + 1 : (h + y / 2) * stride + x] = yuv(x, y, x % 2 ? 2 : 1);
+    }
+  }
+  // As short as the layout allows: the last row's padding is not needed.
+  bytes.resize(cam.fourcc == V4L2_PIX_FMT_YUYV ? stride * (h - 1) + w * 2 : stride * (h + (h + 1) / 2 - 1) + w);
+  return bytes;
+}
+
+std::array<int, 4> PixelAt(const MediaFrameReference& frame, uint32_t x, uint32_t y) {
+  auto buffer = frame.VideoMediaFrame()->SoftwareBitmap()->LockBuffer(BitmapBufferAccessMode::Read);
+  const uint8_t* p = buffer->Data() + y * uint32_t(buffer->GetPlaneDescription(0).Stride) + x * 4;
+  return {p[0], p[1], p[2], p[3]};
+}
+
+void ExpectQuadrants(const std::shared_ptr<MediaFrameReference>& frame, uint32_t w, uint32_t h, int tolerance) {
+  ASSERT_TRUE(frame);
+  EXPECT_EQ(frame->VideoMediaFrame()->Direct3DSurface(), nullptr);
+  auto bitmap = frame->VideoMediaFrame()->SoftwareBitmap();
+  ASSERT_EQ(std::tuple(bitmap->PixelWidth(), bitmap->PixelHeight(), bitmap->PixelFormat()),
+            std::tuple(int(w), int(h), BitmapPixelFormat::Bgra8));
+  for (uint32_t y : {2u, h / 2 - 3, h / 2 + 2, h - 1}) {
+    for (uint32_t x : {w / 4, 3 * w / 4}) {
+      const auto bgra = PixelAt(*frame, x, y);
+      const int blue = RedAt(x, y, w, h) ? 0 : 255, expected[] = {blue, 0, 255 - blue, 255};
+      for (int c = 0; c < 4; ++c) EXPECT_NEAR(bgra[c], expected[c], tolerance) << x << "," << y << " " << c;
+    }
+  }
+}
+
+// One camera at /dev/video0 opened through the platform, with a counting reader.
+struct Rig {
+  std::shared_ptr<ScriptedWebcam> cam = std::make_shared<ScriptedWebcam>();
+  std::shared_ptr<MediaCapture> capture = MakeLinuxCameraSystem(cam)->CreateMediaCapture();
+  std::shared_ptr<MediaFrameSource> source;
+  std::shared_ptr<MediaFrameReader> reader;
+  std::atomic<int> frames{0};
+
+  explicit Rig(MediaFrameReaderAcquisitionMode mode = MediaFrameReaderAcquisitionMode::Buffered) {
+    cam->nodes["/dev/video0"] = {"Scripted Webcam"};
+    capture->Initialize({L"/dev/video0"});
+    source = capture->FrameSources().at(0);
+    reader = capture->CreateFrameReader(source, "BGRA8");
+    reader->SetAcquisitionMode(mode);
+    reader->AddFrameArrived([this](MediaFrameReader&) { ++frames; });
+  }
+  bool WaitFrames(int n) { return test::WaitFor([&] { return frames >= n; }, 5s); }
+};
+
+TEST(V4l2CameraTest, ListsCaptureNodesByNumberThenTheSyntheticCameraAndOpensNoOther) {
+  auto cam = std::make_shared<ScriptedWebcam>();
+  cam->nodes = {{"/dev/video10", {"0123456789abcdef0123456789abcdef"}},  // a full card field, no NUL
+                {"/dev/video2", {"USB Camera"}}, {"/dev/video3", {"USB Camera", V4L2_CAP_META_CAPTURE}},
+                {"/dev/video4", {"Output", V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING}},
+                {"/dev/video5", {"Locked", kCapture, EACCES}}, {"/dev/video6", {"Busy", kCapture, EBUSY}},
+                {"/dev/video7", {"Gone", kCapture, ENODEV}}};
+  auto system = MakeLinuxCameraSystem(cam);
+  EXPECT_FALSE(system->AddFileCamera(L"/tmp/clip.mp4"));
+  EXPECT_FALSE(system->AddFileCamera(L"file:/nonexistent/clip.mp4"));
+  std::vector<std::pair<std::wstring, std::wstring>> seen;
+  for (const auto& group : system->FindAllSourceGroups()) {
+    ASSERT_EQ(group.SourceInfos.size(), 1u);
+    EXPECT_EQ(group.SourceInfos[0].SourceKind, MediaFrameSourceKind::Color);
+    EXPECT_EQ(group.SourceInfos[0].DeviceInformation->Id, group.Id);
+    EXPECT_EQ(group.SourceInfos[0].DeviceInformation->Name, group.DisplayName);
+    seen.emplace_back(group.Id, group.DisplayName);
+  }
+  EXPECT_EQ(seen, (decltype(seen){{L"/dev/video2", L"USB Camera"},
+                                  {L"/dev/video10", L"0123456789abcdef0123456789abcdef"},
+                                  {L"synthetic:", L"Synthetic camera"}}));
+  const std::pair<const wchar_t*, HRESULT> refusals[] = {
+      {L"/dev/video9", E_INVALIDARG}, {L"file:/nonexistent/clip.mp4", E_INVALIDARG},
+      {L"/dev/video3", MF_E_INVALIDMEDIATYPE}, {L"/dev/video4", MF_E_INVALIDMEDIATYPE},
+      {L"/dev/video5", E_ACCESSDENIED}, {L"/dev/video6", MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED},
+      {L"/dev/video7", MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED}};
+  for (const auto& [id, code] : refusals) {
+    auto capture = system->CreateMediaCapture();
+    try {
+      capture->Initialize({id});
+      ADD_FAILURE() << WideToUtf8(id) << " opened";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.code(), code) << e.message();
+      EXPECT_NE(e.message().find(WideToUtf8(id)), std::string::npos) << e.message();
+    }
+    EXPECT_TRUE(capture->FrameSources().empty());
+  }
+  EXPECT_TRUE(cam->Idle(true)) << "every probe and refused camera closed";
+}
+
+TEST(V4l2CameraTest, OffersEachSizeOfEachFormatAndSetsOnlyThose) {
+  Rig rig;
+  EXPECT_EQ(rig.source->SupportedFormats(), (std::vector<VideoFormat>{
+      {640, 480, "YUY2", 30, 1}, {1280, 720, "YUY2", 30, 1}, {640, 480, "MJPG", 30, 1}, {1280, 720, "MJPG", 30, 1},
+      {640, 480, "NV12", 30, 1}, {1280, 720, "NV12", 30, 1}}));
+  EXPECT_EQ(rig.source->CurrentFormat(), (VideoFormat{640, 480, "YUY2", 30, 1}));
+  for (const VideoFormat& refused : {VideoFormat{800, 600, "YUY2", 30, 1}, VideoFormat{640, 480, "YUY2", 60, 1},
+                                     VideoFormat{640, 480, "BGRA8", 30, 1}}) {
+    EXPECT_THROW(rig.source->SetFormat(refused), PlatformError) << refused.Width << " " << refused.Subtype;
+  }
+  EXPECT_THROW(rig.capture->CreateFrameReader(rig.source, "NV12"), PlatformError);
+  ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+  EXPECT_THROW(rig.source->SetFormat({640, 480, "YUY2", 30, 1}), PlatformError) << "while streaming";
+  rig.capture->Close();
+  rig.capture->Close();
+  EXPECT_TRUE(rig.cam->Idle(true));
+}
+
+TEST(V4l2CameraTest, FramesArriveAsBgraAndShortOnesAreDropped) {
+  const struct { VideoFormat format; uint32_t pad; int tolerance; } cases[] = {
+      {{640, 480, "YUY2", 30, 1}, 0, 4}, {{640, 480, "YUY2", 30, 1}, 64, 4},
+      {{640, 480, "NV12", 30, 1}, 0, 4}, {{640, 480, "NV12", 0, 1}, 32, 4},
+      {{640, 480, "MJPG", 30, 1}, 0, 12}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.format.Subtype + " padded by " + std::to_string(c.pad));
+    test::DebugCapture debug;
+    Rig rig;
+    rig.cam->pad = c.pad;
+    rig.source->SetFormat(c.format);
+    EXPECT_EQ(rig.source->CurrentFormat(), (VideoFormat{640, 480, c.format.Subtype, 30, 1}));
+    ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+    Bytes good = Picture(*rig.cam), bad = Picture(*rig.cam, 200);
+    bad.resize(c.format.Subtype == "MJPG" ? 100 : good.size() - 1);  // MJPEG: not even a header
+    rig.cam->Push(bad);
+    rig.cam->Push(good);
+    ASSERT_TRUE(rig.WaitFrames(1));
+    ExpectQuadrants(rig.reader->TryAcquireLatestFrame(), 640, 480, c.tolerance);
+    const std::string why = c.format.Subtype == "MJPG" ? "frame that does not decode (100 bytes)"
+        : "short frame (" + std::to_string(bad.size()) + " of " + std::to_string(good.size()) + " bytes)";
+    EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[V4l2Camera] /dev/video0: dropped a " + why + "\n"});
+    EXPECT_EQ(rig.reader->TryAcquireLatestFrame(), nullptr);
+    rig.reader->Stop();
+    EXPECT_EQ(rig.frames, 1);
+    EXPECT_TRUE(rig.cam->Idle());
+  }
+}
+
+TEST(V4l2CameraTest, AStreamGoesOnAtANewSizeAndEndsWhenTheCameraGoes) {
+  const std::string resized = "[V4l2Camera] /dev/video0: format changed to 1280x720 YUY2\n";
+  const std::pair<const char*, std::string> cases[] = {
+      {"announced resize", resized}, {"silent resize", resized},
+      {"unplug", "[V4l2Camera] /dev/video0: stream ended: No such device\n"}};
+  for (const auto& [change, line] : cases) {
+    SCOPED_TRACE(change);
+    test::DebugCapture debug;
+    Rig rig;
+    ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+    rig.cam->Push(Picture(*rig.cam));
+    ASSERT_TRUE(rig.WaitFrames(1));
+    const bool unplug = change == std::string("unplug");
+    unplug ? rig.cam->Unplug() : rig.cam->Resize(1280, 720, change == std::string("announced resize"));
+    ASSERT_TRUE(test::WaitFor([&] { return !debug.Lines().empty() && rig.cam->Idle() == unplug; }, 5s));
+    EXPECT_EQ(debug.Lines(), std::vector<std::string>{line});
+    if (unplug) {
+      rig.reader->Stop();
+      EXPECT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::DeviceNotAvailable);
+      EXPECT_EQ(debug.Count("[V4l2Camera] /dev/video0: cannot start streaming: No such device\n"), 1);
+      continue;
+    }
+    rig.cam->Push(Picture(*rig.cam));
+    ASSERT_TRUE(rig.WaitFrames(2));
+    ExpectQuadrants(rig.reader->TryAcquireLatestFrame(), 640, 480, 4);
+    ExpectQuadrants(rig.reader->TryAcquireLatestFrame(), 1280, 720, 4);
+  }
+}
+
+TEST(V4l2CameraTest, RealtimeKeepsTheNewestFrameAndBufferedTheLastThree) {
+  using Mode = MediaFrameReaderAcquisitionMode;
+  // Limited-range luma 120, 160, 200 comes out as 121, 168, 214.
+  for (auto [mode, expected] : {std::pair{Mode::Realtime, std::vector<int>{214}},
+                                std::pair{Mode::Buffered, std::vector<int>{121, 168, 214}}}) {
+    Rig rig(mode);
+    ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+    for (int grey : {40, 80, 120, 160, 200}) rig.cam->Push(Picture(*rig.cam, grey));
+    ASSERT_TRUE(rig.WaitFrames(5));
+    std::vector<int> greys;
+    while (auto frame = rig.reader->TryAcquireLatestFrame()) greys.push_back(PixelAt(*frame, 10, 10)[1]);
+    ASSERT_EQ(greys.size(), expected.size());
+    for (size_t i = 0; i < greys.size(); ++i) EXPECT_NEAR(greys[i], expected[i], 2);
+  }
+}
+
+// The state letter of a thread of this process ('S' while it waits).
+char ThreadState(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  const std::string text((std::istreambuf_iterator<char>(stat)), {});
+  return text.size() > text.rfind(')') + 2 ? text[text.rfind(')') + 2] : '?';
+}
+
+TEST(V4l2CameraTest, RemovingAHandlerWaitsForItUnlessItRemovesItself) {
+  Rig rig;
+  std::atomic<bool> entered{false}, release{false}, finished{false}, removed{false};
+  std::atomic<pid_t> remover{0};
+  std::atomic<int> selfCalls{0};
+  const EventToken slow = rig.reader->AddFrameArrived([&](MediaFrameReader&) {
+    for (entered = true; !release;) std::this_thread::yield();
+    finished = true;
+  });
+  EventToken self = 0;
+  self = rig.reader->AddFrameArrived([&](MediaFrameReader& sender) {
+    ++selfCalls, sender.RemoveFrameArrived(self), sender.Stop();  // from inside: neither waits for itself
+  });
+  ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+  rig.cam->Push(Picture(*rig.cam));
+  ASSERT_TRUE(test::WaitFor([&] { return entered.load(); }, 5s));
+  std::thread removing([&] {
+    remover = pid_t(gettid());
+    rig.reader->RemoveFrameArrived(slow);
+    EXPECT_TRUE(finished) << "returned while the handler ran";
+    removed = true;
+  });
+  // Released once the remover waits (or, wrongly, has returned).
+  EXPECT_TRUE(test::WaitFor([&] { return removed || (remover && ThreadState(remover) == 'S'); }, 5s));
+  release = true;
+  removing.join();
+  ASSERT_TRUE(test::WaitFor([&] { return selfCalls == 1 && rig.cam->Idle(); }, 5s)) << "stopped by its handler";
+  ASSERT_EQ(rig.reader->Start(), MediaFrameReaderStartStatus::Success);
+  rig.cam->Push(Picture(*rig.cam));
+  ASSERT_TRUE(rig.WaitFrames(2));
+  EXPECT_EQ(selfCalls, 1);
+}
+
+}  // namespace
+}  // namespace kalto::camera::linuxcam
