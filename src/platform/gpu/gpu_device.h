@@ -154,6 +154,135 @@ struct ComputeBindings {
 };
 
 // ---------------------------------------------------------------------------------------------
+// Graphics pipeline: vertex and pixel kernels over a rasteriser, with the fixed-function states.
+// Enumerations keep the platform's values.
+
+class VertexShader {
+ public:
+  virtual ~VertexShader() = default;
+};
+class PixelShader {
+ public:
+  virtual ~PixelShader() = default;
+};
+// Declared for the binding calls; this interface creates neither (no vertex input, no depth).
+class InputLayout {
+ public:
+  virtual ~InputLayout() = default;
+};
+class DepthStencilView {
+ public:
+  virtual ~DepthStencilView() = default;
+};
+
+enum class Filter : uint32_t {
+  MinMagMipPoint = 0x00,
+  MinMagPointMipLinear = 0x01,
+  MinPointMagLinearMipPoint = 0x04,
+  MinPointMagMipLinear = 0x05,
+  MinLinearMagMipPoint = 0x10,
+  MinLinearMagPointMipLinear = 0x11,
+  MinMagLinearMipPoint = 0x14,
+  MinMagMipLinear = 0x15,
+};
+enum class TextureAddressMode : uint32_t { Wrap = 1, Mirror = 2, Clamp = 3, Border = 4, MirrorOnce = 5 };
+// X11's headers define None and Always as macros; the platform's names are kept all the same.
+#pragma push_macro("None")
+#pragma push_macro("Always")
+#undef None
+#undef Always
+enum class ComparisonFunc : uint32_t {
+  Never = 1, Less = 2, Equal = 3, LessEqual = 4, Greater = 5, NotEqual = 6, GreaterEqual = 7, Always = 8,
+};
+
+struct SamplerDesc {
+  Filter filter = Filter::MinMagMipLinear;
+  TextureAddressMode addressU = TextureAddressMode::Clamp;
+  TextureAddressMode addressV = TextureAddressMode::Clamp;
+  TextureAddressMode addressW = TextureAddressMode::Clamp;
+  float mipLodBias = 0.0f;
+  uint32_t maxAnisotropy = 1;
+  ComparisonFunc comparisonFunc = ComparisonFunc::Never;
+  float borderColor[4] = {1, 1, 1, 1};
+  float minLod = -3.402823466e+38f;
+  float maxLod = 3.402823466e+38f;
+};
+
+enum class Blend : uint32_t {
+  Zero = 1, One = 2, SrcColor = 3, InvSrcColor = 4, SrcAlpha = 5, InvSrcAlpha = 6, DestAlpha = 7,
+  InvDestAlpha = 8, DestColor = 9, InvDestColor = 10, SrcAlphaSat = 11, BlendFactor = 14, InvBlendFactor = 15,
+};
+enum class BlendOp : uint32_t { Add = 1, Subtract = 2, RevSubtract = 3, Min = 4, Max = 5 };
+enum ColorWriteEnable : uint8_t {
+  COLOR_WRITE_ENABLE_RED = 1,
+  COLOR_WRITE_ENABLE_GREEN = 2,
+  COLOR_WRITE_ENABLE_BLUE = 4,
+  COLOR_WRITE_ENABLE_ALPHA = 8,
+  COLOR_WRITE_ENABLE_ALL = 15,
+};
+
+struct RenderTargetBlendDesc {
+  bool blendEnable = false;
+  Blend srcBlend = Blend::One;
+  Blend destBlend = Blend::Zero;
+  BlendOp blendOp = BlendOp::Add;
+  Blend srcBlendAlpha = Blend::One;
+  Blend destBlendAlpha = Blend::Zero;
+  BlendOp blendOpAlpha = BlendOp::Add;
+  uint8_t renderTargetWriteMask = COLOR_WRITE_ENABLE_ALL;
+};
+
+constexpr uint32_t kMaxRenderTargets = 8;
+struct BlendDesc {
+  bool alphaToCoverageEnable = false;
+  // Off: renderTarget[0] applies to every target.
+  bool independentBlendEnable = false;
+  RenderTargetBlendDesc renderTarget[kMaxRenderTargets];
+};
+
+enum class FillMode : uint32_t { Wireframe = 2, Solid = 3 };
+enum class CullMode : uint32_t { None = 1, Front = 2, Back = 3 };
+#pragma pop_macro("Always")
+#pragma pop_macro("None")
+
+struct RasterizerDesc {
+  FillMode fillMode = FillMode::Solid;
+  CullMode cullMode = CullMode::Back;
+  bool frontCounterClockwise = false;
+  int32_t depthBias = 0;
+  float depthBiasClamp = 0.0f;
+  float slopeScaledDepthBias = 0.0f;
+  bool depthClipEnable = true;
+  bool scissorEnable = false;
+  bool multisampleEnable = false;
+  bool antialiasedLineEnable = false;
+};
+
+class SamplerState {
+ public:
+  virtual ~SamplerState() = default;
+  virtual SamplerDesc GetDesc() const = 0;
+};
+class BlendState {
+ public:
+  virtual ~BlendState() = default;
+  virtual BlendDesc GetDesc() const = 0;
+};
+class RasterizerState {
+ public:
+  virtual ~RasterizerState() = default;
+  virtual RasterizerDesc GetDesc() const = 0;
+};
+
+struct Viewport {
+  float topLeftX = 0, topLeftY = 0, width = 0, height = 0, minDepth = 0, maxDepth = 1;
+};
+
+enum class PrimitiveTopology : uint32_t {
+  Undefined = 0, PointList = 1, LineList = 2, LineStrip = 3, TriangleList = 4, TriangleStrip = 5,
+};
+
+// ---------------------------------------------------------------------------------------------
 // Video processing: the stand-in for the platform's video device, video context and video
 // processor, reduced to what a scaling blit needs. Obtained from a device (QueryVideoDevice) and
 // its immediate context (QueryVideoContext); a backend without one answers E_NOINTERFACE.
@@ -295,6 +424,27 @@ class DeviceContext {
   virtual void CSSetUnorderedAccessViews(uint32_t startSlot, uint32_t count, UnorderedAccessView* const* views) = 0;
   virtual void CSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) = 0;
   virtual void Dispatch(uint32_t groupsX, uint32_t groupsY, uint32_t groupsZ) = 0;
+  // The graphics pipeline. Bindings follow the same rule as the compute ones above. A null
+  // rasterizer or blend state selects the default one (RasterizerDesc{}, BlendDesc{}).
+  virtual void IASetInputLayout(InputLayout* layout) = 0;
+  virtual void IASetPrimitiveTopology(PrimitiveTopology topology) = 0;
+  virtual void IASetVertexBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers, const uint32_t* strides,
+                                  const uint32_t* offsets) = 0;
+  virtual void VSSetShader(VertexShader* shader) = 0;
+  virtual void VSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) = 0;
+  virtual void PSSetShader(PixelShader* shader) = 0;
+  virtual void PSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) = 0;
+  virtual void PSSetShaderResources(uint32_t startSlot, uint32_t count, ShaderResourceView* const* views) = 0;
+  virtual void PSSetSamplers(uint32_t startSlot, uint32_t count, SamplerState* const* samplers) = 0;
+  virtual void RSSetState(RasterizerState* state) = 0;
+  virtual void RSSetViewports(uint32_t count, const Viewport* viewports) = 0;
+  virtual void RSSetScissorRects(uint32_t count, const Rect* rects) = 0;
+  // `blendFactor` null means (1, 1, 1, 1).
+  virtual void OMSetBlendState(BlendState* state, const float blendFactor[4], uint32_t sampleMask) = 0;
+  // Replaces every render-target binding: slots past `count` are unbound.
+  virtual void OMSetRenderTargets(uint32_t count, RenderTargetView* const* views, DepthStencilView* depth) = 0;
+  virtual void Draw(uint32_t vertexCount, uint32_t startVertex) = 0;
+
   // Waits for queued work; the software device runs every command synchronously.
   virtual void Flush() = 0;
   // The video side of this context; E_NOINTERFACE where the backend has none.
@@ -342,6 +492,12 @@ class Device : public std::enable_shared_from_this<Device> {
   virtual HRESULT CreateRenderTargetView(const std::shared_ptr<Texture2D>& texture,
                                          std::shared_ptr<RenderTargetView>* view) = 0;
   virtual HRESULT CreateComputeShader(const ShaderBlob& blob, std::shared_ptr<ComputeShader>* shader) = 0;
+  // E_INVALIDARG for a blob that holds no kernel of that stage.
+  virtual HRESULT CreateVertexShader(const ShaderBlob& blob, std::shared_ptr<VertexShader>* shader) = 0;
+  virtual HRESULT CreatePixelShader(const ShaderBlob& blob, std::shared_ptr<PixelShader>* shader) = 0;
+  virtual HRESULT CreateSamplerState(const SamplerDesc& desc, std::shared_ptr<SamplerState>* state) = 0;
+  virtual HRESULT CreateBlendState(const BlendDesc& desc, std::shared_ptr<BlendState>* state) = 0;
+  virtual HRESULT CreateRasterizerState(const RasterizerDesc& desc, std::shared_ptr<RasterizerState>* state) = 0;
   // Opens a texture shared by a device of the same adapter; E_INVALIDARG for another adapter's
   // handle or one that names nothing.
   virtual HRESULT OpenSharedResource(SharedHandle handle, std::shared_ptr<Texture2D>* texture) = 0;
@@ -377,6 +533,51 @@ struct ComputeKernel {
 // Registers a kernel under (sourceName, entry, target); later registrations replace earlier ones.
 void RegisterKernel(std::string sourceName, std::string entry, std::string target, ComputeKernel kernel);
 
+// What a vertex or pixel kernel sees bound to its stage.
+struct StageBindings {
+  static constexpr int kSlots = 8;
+  ShaderResourceView* srv[kSlots] = {};
+  Buffer* cb[kSlots] = {};
+  SamplerState* sampler[kSlots] = {};
+};
+
+constexpr int kMaxVaryings = 8;
+// A vertex kernel's result: the clip-space position and the values handed to the pixel kernel.
+struct VertexOutput {
+  float position[4] = {0, 0, 0, 1};
+  float varyings[kMaxVaryings] = {};
+};
+
+// Graphics kernels, registered for targets "vs_5_0" and "ps_5_0". Without vertex buffers the
+// vertex id drives the vertex kernel. `varyingCount` values of VertexOutput::varyings reach the
+// pixel kernel, interpolated linearly in screen space.
+struct VertexKernel {
+  uint32_t varyingCount = 0;
+  std::function<void(const StageBindings& bindings, uint32_t vertexId, VertexOutput& out)> run;
+};
+
+// A run of covered pixels [x, x + count) of row y, all inside one triangle. The varyings are given
+// at the centre of pixel x with their exact screen-space derivatives, constant over the triangle:
+// pixel x + i has varyings + i * ddx; ddy is the change from one row to the next. A kernel forms
+// ddx/ddy/fwidth of its own values from these by the chain rule. It writes count x (r, g, b, a)
+// into `rgba` (SV_Target0). A span holds at most kMaxCount pixels, so kernels can keep per-pixel
+// scratch on the stack.
+struct PixelSpan {
+  static constexpr uint32_t kMaxCount = 256;
+  uint32_t x = 0;
+  uint32_t y = 0;
+  uint32_t count = 0;
+  const float* varyings = nullptr;
+  const float* ddx = nullptr;
+  const float* ddy = nullptr;
+  float* rgba = nullptr;
+};
+struct PixelKernel {
+  std::function<void(const StageBindings& bindings, const PixelSpan& span)> run;
+};
+void RegisterKernel(std::string sourceName, std::string entry, std::string target, VertexKernel kernel);
+void RegisterKernel(std::string sourceName, std::string entry, std::string target, PixelKernel kernel);
+
 // Direct access to a texture's pixels for kernels running inside a dispatch, and for backends
 // of the same device (the capture service). Row `y` starts at data + y * rowPitch.
 struct TexturePixels {
@@ -410,5 +611,41 @@ T ReadConstants(const ComputeBindings& bindings, int slot) {
   if (bytes.data != nullptr && bytes.size >= sizeof(T)) std::memcpy(&value, bytes.data, sizeof(T));
   return value;
 }
+template <typename T>
+T ReadConstants(const StageBindings& bindings, int slot) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  T value{};
+  if (slot < 0 || slot >= StageBindings::kSlots || bindings.cb[slot] == nullptr) return value;
+  const BufferBytes bytes = BytesOf(*bindings.cb[slot]);
+  if (bytes.data != nullptr && bytes.size >= sizeof(T)) std::memcpy(&value, bytes.data, sizeof(T));
+  return value;
+}
+
+// Filters a bound view's texture for kernels, as the sampler describes (a null sampler is the
+// default one). Reads R8G8B8A8 and B8G8R8A8 UNORM and returns r, g, b, a in 0..1; any other view
+// reads as (0, 0, 0, 0), as an unbound one does. Linear filtering weighs texels with 8-bit
+// fractions, as graphics hardware does. Made once per span; the Sample calls are per pixel.
+class TextureSampler {
+ public:
+  TextureSampler(ShaderResourceView* view, SamplerState* sampler);
+
+  bool Valid() const { return m_pixels.data != nullptr; }
+  // (u, v) in normalised coordinates. Kernels get no derivatives of their own sample positions,
+  // so the magnification filter applies unless `lod` > 0 says the footprint is minified.
+  void Sample(float u, float v, float rgba[4], float lod = 0.0f) const;
+  // Point i of `count` at (u + i * du, v), into rgba[4 i ..]: a span whose sample points run
+  // along the texture's rows, as an axis-aligned quad's do. Same results as Sample, faster.
+  void SampleRow(float u, float du, float v, uint32_t count, float* rgba) const;
+
+ private:
+  // The texel at (x, y) after addressing, as r, g, b, a bytes.
+  void Texel(int32_t x, int32_t y, uint8_t rgba[4]) const;
+
+  std::shared_ptr<Texture2D> m_texture;
+  TexturePixels m_pixels;
+  SamplerDesc m_desc;
+  uint8_t m_border[4] = {};
+  bool m_bgra = false;
+};
 
 }  // namespace kalto::gpu

@@ -3,6 +3,7 @@
 // independent of any one backend.
 #include <memory>
 #include <string_view>
+#include <variant>
 
 #include "platform/gpu/gpu_device.h"
 
@@ -24,9 +25,18 @@ class ByteAccess {
   ~ByteAccess() = default;
 };
 
+using AnyKernel = std::variant<ComputeKernel, VertexKernel, PixelKernel>;
+
 // The kernel registered under (sourceName, entry, target), or null. Held by a compiled shader so
 // that a later registration under the same name does not change what an existing shader runs.
-std::shared_ptr<const ComputeKernel> FindKernel(std::string_view sourceName, std::string_view entry,
-                                                std::string_view target);
+std::shared_ptr<const AnyKernel> FindKernel(std::string_view sourceName, std::string_view entry,
+                                            std::string_view target);
+
+// The kernel of one kind inside a registered one, sharing its ownership; null for another kind.
+template <typename Kernel>
+std::shared_ptr<const Kernel> KernelOf(const std::shared_ptr<const AnyKernel>& any) {
+  const Kernel* kernel = any ? std::get_if<Kernel>(any.get()) : nullptr;
+  return kernel != nullptr ? std::shared_ptr<const Kernel>(any, kernel) : nullptr;
+}
 
 }  // namespace kalto::gpu::detail

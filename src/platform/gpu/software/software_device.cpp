@@ -14,6 +14,7 @@
 #include <unordered_map>
 
 #include "platform/gpu/resource_access.h"
+#include "platform/gpu/software/rasterizer.h"
 #include "platform/gpu/software/thread_pool.h"
 #include "platform/gpu/software/video_processor.h"
 
@@ -158,6 +159,73 @@ bool IsValidMap(Usage usage, uint32_t cpuAccess, MapType type, bool isBuffer) {
     return type == MapType::WriteDiscard || (isBuffer && type == MapType::WriteNoOverwrite);
   }
   return false;
+}
+
+bool IsValidSamplerDesc(const SamplerDesc& desc) {
+  // Comparison and anisotropic filters have no software path.
+  switch (desc.filter) {
+    case Filter::MinMagMipPoint:
+    case Filter::MinMagPointMipLinear:
+    case Filter::MinPointMagLinearMipPoint:
+    case Filter::MinPointMagMipLinear:
+    case Filter::MinLinearMagMipPoint:
+    case Filter::MinLinearMagPointMipLinear:
+    case Filter::MinMagLinearMipPoint:
+    case Filter::MinMagMipLinear:
+      break;
+    default:
+      return false;
+  }
+  for (const auto mode : {desc.addressU, desc.addressV, desc.addressW}) {
+    if (mode < TextureAddressMode::Wrap || mode > TextureAddressMode::MirrorOnce) return false;
+  }
+  return desc.maxAnisotropy <= 16 && desc.comparisonFunc >= ComparisonFunc::Never &&
+         desc.comparisonFunc <= ComparisonFunc::Always && !std::isnan(desc.minLod) && !std::isnan(desc.maxLod) &&
+         std::isfinite(desc.mipLodBias);
+}
+
+bool IsValidBlend(Blend blend, bool alpha) {
+  switch (blend) {
+    case Blend::SrcColor:
+    case Blend::InvSrcColor:
+    case Blend::DestColor:
+    case Blend::InvDestColor:
+      // The alpha equation takes no colour factors.
+      return !alpha;
+    case Blend::Zero:
+    case Blend::One:
+    case Blend::SrcAlpha:
+    case Blend::InvSrcAlpha:
+    case Blend::DestAlpha:
+    case Blend::InvDestAlpha:
+    case Blend::SrcAlphaSat:
+    case Blend::BlendFactor:
+    case Blend::InvBlendFactor:
+      return true;
+  }
+  return false;
+}
+
+bool IsValidBlendDesc(const BlendDesc& desc) {
+  const uint32_t targets = desc.independentBlendEnable ? kMaxRenderTargets : 1;
+  for (uint32_t i = 0; i < targets; ++i) {
+    const RenderTargetBlendDesc& rt = desc.renderTarget[i];
+    if (rt.renderTargetWriteMask > COLOR_WRITE_ENABLE_ALL) return false;
+    if (!rt.blendEnable) continue;
+    if (!IsValidBlend(rt.srcBlend, false) || !IsValidBlend(rt.destBlend, false) ||
+        !IsValidBlend(rt.srcBlendAlpha, true) || !IsValidBlend(rt.destBlendAlpha, true)) {
+      return false;
+    }
+    for (const auto op : {rt.blendOp, rt.blendOpAlpha}) {
+      if (op < BlendOp::Add || op > BlendOp::Max) return false;
+    }
+  }
+  return true;
+}
+
+bool IsValidRasterizerDesc(const RasterizerDesc& desc) {
+  // Lines are not rasterised here, so wireframe has no path.
+  return desc.fillMode == FillMode::Solid && desc.cullMode >= CullMode::None && desc.cullMode <= CullMode::Back;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -387,24 +455,45 @@ using RtvImpl = ViewImpl<RenderTargetView>;
 
 class BlobImpl final : public ShaderBlob {
  public:
-  BlobImpl(std::string name, std::shared_ptr<const ComputeKernel> kernel)
+  BlobImpl(std::string name, std::shared_ptr<const detail::AnyKernel> kernel)
       : m_name(std::move(name)), m_kernel(std::move(kernel)) {}
   const std::string& Name() const override { return m_name; }
-  const std::shared_ptr<const ComputeKernel>& Kernel() const { return m_kernel; }
+  const std::shared_ptr<const detail::AnyKernel>& Kernel() const { return m_kernel; }
 
  private:
   std::string m_name;
-  std::shared_ptr<const ComputeKernel> m_kernel;
+  std::shared_ptr<const detail::AnyKernel> m_kernel;
 };
 
-class ShaderImpl final : public ComputeShader, public std::enable_shared_from_this<ShaderImpl> {
+// A shader of any stage: the kernel it runs.
+template <typename Interface, typename KernelType>
+class KernelShader final : public Interface,
+                           public std::enable_shared_from_this<KernelShader<Interface, KernelType>> {
  public:
-  explicit ShaderImpl(std::shared_ptr<const ComputeKernel> kernel) : m_kernel(std::move(kernel)) {}
-  const ComputeKernel& Kernel() const { return *m_kernel; }
+  explicit KernelShader(std::shared_ptr<const KernelType> kernel) : m_kernel(std::move(kernel)) {}
+  const KernelType& Kernel() const { return *m_kernel; }
 
  private:
-  std::shared_ptr<const ComputeKernel> m_kernel;
+  std::shared_ptr<const KernelType> m_kernel;
 };
+using ShaderImpl = KernelShader<ComputeShader, ComputeKernel>;
+using VertexShaderImpl = KernelShader<VertexShader, VertexKernel>;
+using PixelShaderImpl = KernelShader<PixelShader, PixelKernel>;
+
+// A fixed-function state: the description it was created with.
+template <typename Interface, typename Desc>
+class StateImpl final : public Interface, public std::enable_shared_from_this<StateImpl<Interface, Desc>> {
+ public:
+  explicit StateImpl(const Desc& desc) : m_desc(desc) {}
+  Desc GetDesc() const override { return m_desc; }
+  const Desc& Get() const { return m_desc; }
+
+ private:
+  Desc m_desc;
+};
+using SamplerImpl = StateImpl<SamplerState, SamplerDesc>;
+using BlendImpl = StateImpl<BlendState, BlendDesc>;
+using RasterizerImpl = StateImpl<RasterizerState, RasterizerDesc>;
 
 TextureImpl* AsTexture(Texture2D& texture) { return dynamic_cast<TextureImpl*>(&texture); }
 
@@ -609,6 +698,140 @@ class ContextImpl final : public DeviceContext {
     ParallelFor(groupsY, [&](uint32_t begin, uint32_t end) { kernel.run(bindings, groupsX, begin, end); });
   }
 
+  // Kernels take their vertices from the vertex id, so there is no vertex input to bind.
+  void IASetInputLayout(InputLayout* /*layout*/) override {}
+  void IASetVertexBuffers(uint32_t /*startSlot*/, uint32_t /*count*/, Buffer* const* /*buffers*/,
+                          const uint32_t* /*strides*/, const uint32_t* /*offsets*/) override {}
+
+  void IASetPrimitiveTopology(PrimitiveTopology topology) override {
+    std::lock_guard lock(m_mutex);
+    m_topology = topology;
+  }
+
+  void VSSetShader(VertexShader* shader) override {
+    std::lock_guard lock(m_mutex);
+    m_vs = WeakOf<VertexShaderImpl>(shader);
+  }
+
+  void VSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_vsCb, startSlot, count, buffers);
+  }
+
+  void PSSetShader(PixelShader* shader) override {
+    std::lock_guard lock(m_mutex);
+    m_ps = WeakOf<PixelShaderImpl>(shader);
+  }
+
+  void PSSetConstantBuffers(uint32_t startSlot, uint32_t count, Buffer* const* buffers) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_psCb, startSlot, count, buffers);
+  }
+
+  void PSSetShaderResources(uint32_t startSlot, uint32_t count, ShaderResourceView* const* views) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_psSrv, startSlot, count, views);
+  }
+
+  void PSSetSamplers(uint32_t startSlot, uint32_t count, SamplerState* const* samplers) override {
+    std::lock_guard lock(m_mutex);
+    Bind(m_psSampler, startSlot, count, samplers);
+  }
+
+  void RSSetState(RasterizerState* state) override {
+    std::lock_guard lock(m_mutex);
+    m_rasterizer = WeakOf<RasterizerImpl>(state);
+  }
+
+  void RSSetViewports(uint32_t count, const Viewport* viewports) override {
+    std::lock_guard lock(m_mutex);
+    if (count > kMaxViewports || (count > 0 && viewports == nullptr)) return;
+    std::copy(viewports, viewports + count, m_viewports.begin());
+    m_viewportCount = count;
+  }
+
+  void RSSetScissorRects(uint32_t count, const Rect* rects) override {
+    std::lock_guard lock(m_mutex);
+    if (count > kMaxViewports || (count > 0 && rects == nullptr)) return;
+    std::copy(rects, rects + count, m_scissors.begin());
+    m_scissorCount = count;
+  }
+
+  void OMSetBlendState(BlendState* state, const float blendFactor[4], uint32_t sampleMask) override {
+    std::lock_guard lock(m_mutex);
+    m_blend = WeakOf<BlendImpl>(state);
+    for (int c = 0; c < 4; ++c) m_blendFactor[c] = blendFactor != nullptr ? blendFactor[c] : 1.0f;
+    m_sampleMask = sampleMask;
+  }
+
+  // This device makes no depth views, so `depth` has nothing to bind.
+  void OMSetRenderTargets(uint32_t count, RenderTargetView* const* views, DepthStencilView* /*depth*/) override {
+    std::lock_guard lock(m_mutex);
+    if (count > kMaxRenderTargets) return;
+    for (uint32_t i = 0; i < kMaxRenderTargets; ++i) {
+      m_rtv[i] = i < count && views != nullptr ? WeakOf<RtvImpl>(views[i]) : std::weak_ptr<RtvImpl>{};
+    }
+  }
+
+  void Draw(uint32_t vertexCount, uint32_t startVertex) override {
+    std::lock_guard lock(m_mutex);
+    // Held for the draw so nothing bound can die under a running kernel.
+    const auto vs = m_vs.lock();
+    const auto ps = m_ps.lock();
+    const auto rtv = m_rtv[0].lock();
+    const auto rasterizerState = m_rasterizer.lock();
+    const auto blendState = m_blend.lock();
+    if (!vs || !ps || !rtv || m_viewportCount == 0) return;
+    const TextureStorage& target = rtv->Texture().Storage();
+    const Format format = target.desc.format;
+    // The pixel kernel writes SV_Target0 only; other bound targets keep their contents.
+    if (format != Format::B8G8R8A8_UNORM && format != Format::R8G8B8A8_UNORM) return;
+
+    raster::DrawCall call;
+    call.target = {target.data, target.rowPitch, format == Format::B8G8R8A8_UNORM};
+    call.viewport = m_viewports[0];
+    call.rasterizer = rasterizerState ? rasterizerState->Get() : RasterizerDesc{};
+    const BlendDesc blend = blendState ? blendState->Get() : BlendDesc{};
+    call.blend = blend.renderTarget[0];
+    call.alphaToCoverage = blend.alphaToCoverageEnable;
+    std::copy(m_blendFactor.begin(), m_blendFactor.end(), call.blendFactor);
+    call.sampleMask = m_sampleMask;
+    call.topology = m_topology;
+    call.vertex = &vs->Kernel();
+    call.pixel = &ps->Kernel();
+    // Pixels whose centres lie inside the viewport, the target and an enabled scissor rectangle.
+    const Viewport& vp = call.viewport;
+    const auto edge = [](float at) {
+      return std::isnan(at) ? 0 : static_cast<int32_t>(std::clamp(std::ceil(at - 0.5f), -1.0f, 32768.0f));
+    };
+    call.clip = {std::max(0, edge(vp.topLeftX)), std::max(0, edge(vp.topLeftY)),
+                 std::min(int32_t(target.desc.width), edge(vp.topLeftX + vp.width)),
+                 std::min(int32_t(target.desc.height), edge(vp.topLeftY + vp.height))};
+    if (call.rasterizer.scissorEnable) {
+      if (m_scissorCount == 0) return;
+      const Rect& r = m_scissors[0];
+      call.clip = {std::max(call.clip.left, r.left), std::max(call.clip.top, r.top),
+                   std::min(call.clip.right, r.right), std::min(call.clip.bottom, r.bottom)};
+    }
+
+    std::array<std::shared_ptr<BufferImpl>, StageBindings::kSlots> vsCb, psCb;
+    std::array<std::shared_ptr<SrvImpl>, StageBindings::kSlots> psSrv;
+    std::array<std::shared_ptr<SamplerImpl>, StageBindings::kSlots> psSampler;
+    for (int i = 0; i < StageBindings::kSlots; ++i) {
+      vsCb[i] = m_vsCb[i].lock();
+      psCb[i] = m_psCb[i].lock();
+      psSrv[i] = m_psSrv[i].lock();
+      psSampler[i] = m_psSampler[i].lock();
+      // A texture cannot be read while it is being drawn into: the view reads as unbound.
+      if (psSrv[i] && &psSrv[i]->Texture().Storage() == &target) psSrv[i].reset();
+      call.vs.cb[i] = vsCb[i].get();
+      call.ps.cb[i] = psCb[i].get();
+      call.ps.srv[i] = psSrv[i].get();
+      call.ps.sampler[i] = psSampler[i].get();
+    }
+    raster::Draw(call, vertexCount, startVertex);
+  }
+
   void Flush() override {}
 
   HRESULT QueryVideoContext(std::shared_ptr<VideoContext>* videoContext) override {
@@ -626,10 +849,10 @@ class ContextImpl final : public DeviceContext {
            box.front == 0 && box.back == 1;
   }
 
-  template <typename Impl, typename Interface>
-  static void Bind(std::array<std::weak_ptr<Impl>, ComputeBindings::kSlots>& slots, uint32_t startSlot,
-                   uint32_t count, Interface* const* objects) {
-    if (startSlot >= ComputeBindings::kSlots || count > ComputeBindings::kSlots - startSlot) return;
+  template <typename Impl, size_t N, typename Interface>
+  static void Bind(std::array<std::weak_ptr<Impl>, N>& slots, uint32_t startSlot, uint32_t count,
+                   Interface* const* objects) {
+    if (startSlot >= N || count > N - startSlot) return;
     for (uint32_t i = 0; i < count; ++i) {
       slots[startSlot + i] = objects != nullptr ? WeakOf<Impl>(objects[i]) : std::weak_ptr<Impl>{};
     }
@@ -643,6 +866,24 @@ class ContextImpl final : public DeviceContext {
   std::array<std::weak_ptr<SrvImpl>, ComputeBindings::kSlots> m_srv;
   std::array<std::weak_ptr<UavImpl>, ComputeBindings::kSlots> m_uav;
   std::array<std::weak_ptr<BufferImpl>, ComputeBindings::kSlots> m_cb;
+
+  static constexpr uint32_t kMaxViewports = 16;
+  PrimitiveTopology m_topology = PrimitiveTopology::Undefined;
+  std::weak_ptr<VertexShaderImpl> m_vs;
+  std::weak_ptr<PixelShaderImpl> m_ps;
+  std::array<std::weak_ptr<BufferImpl>, StageBindings::kSlots> m_vsCb;
+  std::array<std::weak_ptr<BufferImpl>, StageBindings::kSlots> m_psCb;
+  std::array<std::weak_ptr<SrvImpl>, StageBindings::kSlots> m_psSrv;
+  std::array<std::weak_ptr<SamplerImpl>, StageBindings::kSlots> m_psSampler;
+  std::weak_ptr<RasterizerImpl> m_rasterizer;
+  std::array<Viewport, kMaxViewports> m_viewports;
+  uint32_t m_viewportCount = 0;
+  std::array<Rect, kMaxViewports> m_scissors;
+  uint32_t m_scissorCount = 0;
+  std::weak_ptr<BlendImpl> m_blend;
+  std::array<float, 4> m_blendFactor = {1, 1, 1, 1};
+  uint32_t m_sampleMask = 0xFFFFFFFFu;
+  std::array<std::weak_ptr<RtvImpl>, kMaxRenderTargets> m_rtv;
   Device& m_owner;
 };
 
@@ -719,9 +960,30 @@ class DeviceImpl final : public Device {
     shader->reset();
     if (const HRESULT hr = m_faults->Check(FaultPoint::CreateComputeShader); hr != S_OK) return hr;
     const auto* compiled = dynamic_cast<const BlobImpl*>(&blob);
-    if (compiled == nullptr || !compiled->Kernel()) return E_INVALIDARG;
-    *shader = std::make_shared<ShaderImpl>(compiled->Kernel());
+    auto kernel = compiled != nullptr ? detail::KernelOf<ComputeKernel>(compiled->Kernel()) : nullptr;
+    if (!kernel) return E_INVALIDARG;
+    *shader = std::make_shared<ShaderImpl>(std::move(kernel));
     return S_OK;
+  }
+
+  HRESULT CreateVertexShader(const ShaderBlob& blob, std::shared_ptr<VertexShader>* shader) override {
+    return CreateShader<VertexShaderImpl, VertexKernel>(FaultPoint::CreateVertexShader, blob, shader);
+  }
+
+  HRESULT CreatePixelShader(const ShaderBlob& blob, std::shared_ptr<PixelShader>* shader) override {
+    return CreateShader<PixelShaderImpl, PixelKernel>(FaultPoint::CreatePixelShader, blob, shader);
+  }
+
+  HRESULT CreateSamplerState(const SamplerDesc& desc, std::shared_ptr<SamplerState>* state) override {
+    return CreateState<SamplerImpl>(FaultPoint::CreateSamplerState, desc, IsValidSamplerDesc(desc), state);
+  }
+
+  HRESULT CreateBlendState(const BlendDesc& desc, std::shared_ptr<BlendState>* state) override {
+    return CreateState<BlendImpl>(FaultPoint::CreateBlendState, desc, IsValidBlendDesc(desc), state);
+  }
+
+  HRESULT CreateRasterizerState(const RasterizerDesc& desc, std::shared_ptr<RasterizerState>* state) override {
+    return CreateState<RasterizerImpl>(FaultPoint::CreateRasterizerState, desc, IsValidRasterizerDesc(desc), state);
   }
 
   HRESULT OpenSharedResource(SharedHandle handle, std::shared_ptr<Texture2D>* texture) override {
@@ -776,6 +1038,28 @@ class DeviceImpl final : public Device {
     // Spaced like the platform's handles, which are multiples of four.
     storage->registry->next += 4;
     storage->registry->entries.emplace(storage->handle, storage);
+  }
+
+  template <typename Impl, typename KernelType, typename Interface>
+  HRESULT CreateShader(FaultPoint point, const ShaderBlob& blob, std::shared_ptr<Interface>* shader) {
+    if (shader == nullptr) return E_INVALIDARG;
+    shader->reset();
+    if (const HRESULT hr = m_faults->Check(point); hr != S_OK) return hr;
+    const auto* compiled = dynamic_cast<const BlobImpl*>(&blob);
+    auto kernel = compiled != nullptr ? detail::KernelOf<KernelType>(compiled->Kernel()) : nullptr;
+    if (!kernel || !kernel->run) return E_INVALIDARG;
+    *shader = std::make_shared<Impl>(std::move(kernel));
+    return S_OK;
+  }
+
+  template <typename Impl, typename Desc, typename Interface>
+  HRESULT CreateState(FaultPoint point, const Desc& desc, bool valid, std::shared_ptr<Interface>* state) {
+    if (state == nullptr) return E_INVALIDARG;
+    state->reset();
+    if (const HRESULT hr = m_faults->Check(point); hr != S_OK) return hr;
+    if (!valid) return E_INVALIDARG;
+    *state = std::make_shared<Impl>(desc);
+    return S_OK;
   }
 
   template <typename Impl, typename Interface>

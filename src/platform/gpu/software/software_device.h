@@ -33,6 +33,11 @@ enum class FaultPoint {
   CreateVideoProcessorInputView,
   CreateVideoProcessorOutputView,
   VideoProcessorBlt,
+  CreateVertexShader,
+  CreatePixelShader,
+  CreateSamplerState,
+  CreateBlendState,
+  CreateRasterizerState,
   Count
 };
 
