@@ -51,9 +51,12 @@ class CameraCompositor {
   std::shared_ptr<gpu::DeviceFactory> m_compiler;
   std::shared_ptr<gpu::Device> m_device;
   std::shared_ptr<gpu::DeviceContext> m_context;
-  // Pipeline objects are declared by the implementation with the device's graphics interface.
-  struct Pipeline;
-  std::unique_ptr<Pipeline> m_pipeline;
+  std::shared_ptr<gpu::VertexShader> m_vertexShader;
+  std::shared_ptr<gpu::PixelShader> m_pixelShader;
+  std::shared_ptr<gpu::SamplerState> m_sampler;
+  std::shared_ptr<gpu::BlendState> m_blendState;
+  std::shared_ptr<gpu::RasterizerState> m_rasterizerState;
+  std::shared_ptr<gpu::Buffer> m_constantBuffer;
   std::shared_ptr<gpu::Texture2D> m_outputTexture;
   std::shared_ptr<gpu::RenderTargetView> m_outputRtv;
   gpu::Texture2D* m_cachedCameraTexture = nullptr;  // compared only
