@@ -131,6 +131,7 @@ std::pair<uint32_t, uint32_t> DepthRun(const gpu::PixelSpan& span, float radius,
     if (!(reach > dy)) return {0, 0};
     half = (1.0f - radius) + std::sqrt(reach * reach - dy * dy);
   }
+  if (!(half > 0.0f)) return {0, 0};
   float first = (-half - x0) / pxDx, last = (half - x0) / pxDx;
   if (first > last) std::swap(first, last);
   const float margin = grow ? -1.0f : 1.0f;
@@ -173,7 +174,7 @@ void PixelMain(const gpu::StageBindings& bindings, const gpu::PixelSpan& span) {
   std::fill(span.rgba + size_t(outerEnd) * 4, span.rgba + size_t(count) * 4, 0.0f);
   // saturate(uv) is left to the clamp sampler, which reads the same texels for points beyond.
   if (dv == 0.0f) {
-    camera.SampleRow(u0 + float(outerBegin) * du, du, v0, outerEnd - outerBegin, span.rgba + size_t(outerBegin) * 4);
+    camera.SampleRow(u0, du, v0, outerBegin, outerEnd, span.rgba);
   }
   const auto barred = [&](float u, float v) { return !cover && (u < 0.0f || u > 1.0f || v < 0.0f || v > 1.0f); };
   const auto edge = [&](uint32_t i) {

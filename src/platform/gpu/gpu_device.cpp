@@ -162,7 +162,7 @@ void TextureSampler::Sample(float u, float v, float rgba[4], float lod) const {
   }
 }
 
-void TextureSampler::SampleRow(float u, float du, float v, uint32_t count, float* rgba) const {
+void TextureSampler::SampleRow(float u, float du, float v, uint32_t begin, uint32_t end, float* rgba) const {
 #if defined(__SSE2__)
   const bool fast = Valid() && (static_cast<uint32_t>(m_desc.filter) & 0x04u) != 0 &&
                     m_desc.addressU == TextureAddressMode::Clamp && m_desc.addressV == TextureAddressMode::Clamp &&
@@ -185,7 +185,7 @@ void TextureSampler::SampleRow(float u, float du, float v, uint32_t count, float
     // Positions four at a time, in the same float steps as Sample takes them one by one.
     const __m128 lanes = _mm_setr_ps(0.0f, 1.0f, 2.0f, 3.0f), last = _mm_set1_ps(fw - 1.0f);
     alignas(16) int32_t columns[4], weights[4];
-    for (uint32_t base = 0; base < count; base += 4) {
+    for (uint32_t base = begin; base < end; base += 4) {
       const __m128 at = _mm_add_ps(_mm_set1_ps(float(base)), lanes);
       const __m128 x = _mm_min_ps(
           _mm_max_ps(_mm_sub_ps(_mm_mul_ps(_mm_add_ps(_mm_set1_ps(u), _mm_mul_ps(at, _mm_set1_ps(du))),
@@ -198,7 +198,7 @@ void TextureSampler::SampleRow(float u, float du, float v, uint32_t count, float
       _mm_store_si128(reinterpret_cast<__m128i*>(columns), x0);
       _mm_store_si128(reinterpret_cast<__m128i*>(weights),
                       _mm_cvttps_epi32(_mm_add_ps(_mm_mul_ps(fraction, _mm_set1_ps(256.0f)), _mm_set1_ps(0.5f))));
-      for (uint32_t j = 0; j < 4 && base + j < count; ++j) {
+      for (uint32_t j = 0; j < 4 && base + j < end; ++j) {
         const int32_t wx = weights[j];
         const size_t left = size_t(columns[j]) * 4, right = size_t(std::min(columns[j] + 1, w - 1)) * 4;
         const __m128i down = _mm_srli_epi16(_mm_add_epi16(_mm_mullo_epi16(pair(row0, left, right), topWeight),
@@ -214,7 +214,7 @@ void TextureSampler::SampleRow(float u, float du, float v, uint32_t count, float
     return;
   }
 #endif
-  for (uint32_t i = 0; i < count; ++i) Sample(u + float(i) * du, v, rgba + size_t(i) * 4);
+  for (uint32_t i = begin; i < end; ++i) Sample(u + float(i) * du, v, rgba + size_t(i) * 4);
 }
 
 namespace detail {

@@ -633,9 +633,9 @@ class TextureSampler {
   // (u, v) in normalised coordinates. Kernels get no derivatives of their own sample positions,
   // so the magnification filter applies unless `lod` > 0 says the footprint is minified.
   void Sample(float u, float v, float rgba[4], float lod = 0.0f) const;
-  // Point i of `count` at (u + i * du, v), into rgba[4 i ..]: a span whose sample points run
-  // along the texture's rows, as an axis-aligned quad's do. Same results as Sample, faster.
-  void SampleRow(float u, float du, float v, uint32_t count, float* rgba) const;
+  // Points i in [begin, end) at (u + i * du, v), into rgba[4 i ..]: a span whose sample points
+  // run along the texture's rows, as an axis-aligned quad's do. Same results as Sample, faster.
+  void SampleRow(float u, float du, float v, uint32_t begin, uint32_t end, float* rgba) const;
 
  private:
   // The texel at (x, y) after addressing, as r, g, b, a bytes.
