@@ -238,11 +238,15 @@ class V4l2Device final : public SourceDevice, public std::enable_shared_from_thi
   }
 
   void Stop() override {
-    m_stop = true;
     // From inside a frame sink the stream ends once the sink returns; the next Start, Close or
     // the destructor joins the thread.
-    if (OnStreamThread()) return;
+    if (OnStreamThread()) {
+      m_stop = true;
+      return;
+    }
+    // Under the lock, so that a Start running meanwhile cannot clear the request.
     std::lock_guard control(m_control);
+    m_stop = true;
     if (m_thread.joinable()) m_thread.join();
   }
 

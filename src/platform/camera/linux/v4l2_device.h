@@ -1,6 +1,13 @@
 #pragma once
 // A V4L2 video capture device (a webcam, a capture card) as a SourceDevice: mmap streaming on a
-// thread of its own, YUYV, NV12 and MJPEG frames turned into BGRA with libyuv.
+// thread of its own ("v4l2 camera"), YUYV, NV12 and MJPEG frames turned into BGRA with libyuv.
+//
+// The stream thread polls with a short time-out, so Stop returns within a poll once the frame in
+// hand has been handed on. A new size (a source-change event, or buffers refused after the driver
+// changed its format) renegotiates the buffers and the stream goes on at that size. A node that
+// answers ENODEV, ENXIO or EIO has gone: the stream ends and the ended sink runs once. Frames too
+// short for their size, and JPEGs that do not decode, are dropped and logged (the first, then
+// every 100th).
 #include <memory>
 #include <optional>
 #include <string>
