@@ -1,12 +1,13 @@
-// Command-line host of the engine: lists monitors, windows and audio endpoints, and records a
-// monitor, a window or a region of a monitor, with system audio and the microphone, to an MP4
-// file with live progress and level meters, until Ctrl-C or --duration.
+// Command-line host of the engine: lists monitors, windows, audio endpoints and cameras, and
+// records a monitor, a window or a region of a monitor, with system audio, the microphone and a
+// camera bubble, to an MP4 file with live progress and level meters, until Ctrl-C or --duration.
 #include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
@@ -52,14 +53,18 @@ void InstallSignalHandlers() {
 
 void PrintUsage(FILE* to) {
   std::fprintf(to,
-               "usage: kalto-record --list-monitors | --list-windows | --list-audio\n"
+               "usage: kalto-record --list-monitors | --list-windows | --list-audio | --list-cameras\n"
                "       kalto-record [--monitor H | --window H | --region H:X,Y,W,H] [-o FILE] [-y|--overwrite] [--duration S]\n"
                "                    [--fps N] [--size WxH] [--bitrate BPS] [--profile high|main|baseline]\n"
                "                    [--quality 0-100] [--no-cursor] [--verbose]\n"
                "                    [--zoom-fraction F] [--follow F] [--move-threshold PX] [--magnifier F]\n"
                "                    [--no-system-audio] [--no-mic] [--mic ID] [--app-audio]\n"
                "                    [--mic-mode raw|voice|denoise] [--ducking DB] [--mic-volume V] [--system-volume V]\n"
-               "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, Ctrl-C stops.\n");
+               "                    [--camera ID] [--camera-rect X,Y,W,H] [--camera-shape circle|square|rounded:R]\n"
+               "                    [--camera-mirror] [--camera-fill cover|contain] [--camera-border RRGGBBAA:W]\n"
+               "                    [--camera-opacity O] [--camera-fps N]\n"
+               "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, c hides and shows\n"
+               "the camera bubble, the arrow keys move it, Ctrl-C stops.\n");
 }
 
 int Usage(const std::string& problem) {
@@ -229,6 +234,31 @@ int ListAudio(platform::audio::AudioSystem* audio) {
   return 0;
 }
 
+int ListCameras(camera::CameraSystem* cameras) {
+  if (!cameras) return Fail("no camera support on this platform");
+  std::printf("%-30s %s\n", "ID", "NAME");
+  for (const auto& group : cameras->FindAllSourceGroups()) {
+    for (const auto& info : group.SourceInfos) {
+      if (info.SourceKind != camera::MediaFrameSourceKind::Color || !info.DeviceInformation) continue;
+      std::printf("%-30s %s\n", WideToUtf8(info.DeviceInformation->Id).c_str(),
+                  WideToUtf8(info.DeviceInformation->Name).c_str());
+    }
+  }
+  std::printf("%-30s %s\n", "file:PATH", "a video or picture file, looped (give its path)");
+  return 0;
+}
+
+// Whether `id` names a camera this machine has now.
+bool CameraExists(camera::CameraSystem& cameras, const std::wstring& id) {
+  if (id.rfind(L"file:", 0) == 0 && !cameras.AddFileCamera(id)) return false;
+  for (const auto& group : cameras.FindAllSourceGroups()) {
+    for (const auto& info : group.SourceInfos) {
+      if (info.DeviceInformation && info.DeviceInformation->Id == id) return true;
+    }
+  }
+  return false;
+}
+
 // A ten-step meter of an RMS level, -60 to 0 dBFS.
 std::string Meter(float level) {
   const double db = level > 0 ? 20.0 * std::log10(level) : -100.0;
@@ -254,6 +284,13 @@ int main(int argc, char** argv) {
   FocusZoomSettings focusZoom{false, true, kFallbackZoomRegionFraction, kFallbackFollowSmoothing,
                               kFallbackMoveThreshold, kFallbackMagnifierScale};
   bool overwrite = false;
+  bool listCameras = false;
+  std::string cameraId;
+  std::optional<std::array<double, 4>> cameraRect;
+  CameraOverlayConfig bubble;
+  bubble.CornerRadius = 1.0;
+  bubble.FillMode = 1;
+  bubble.Opacity = 1.0;
   auto parseFactor = [](const char* text, double low, double high, double* out) {
     double v = 0;
     if (!cli::ParseNumber(text, &v) || !(v >= low && v <= high)) return false;
@@ -352,6 +389,45 @@ int main(int argc, char** argv) {
       if (!parseFactor(next(), 0.0, 2.0, &micVolume)) return Fail("--mic-volume must be between 0 and 2");
     } else if (arg == "--system-volume") {
       if (!parseFactor(next(), 0.0, 2.0, &systemVolume)) return Fail("--system-volume must be between 0 and 2");
+    } else if (arg == "--list-cameras") {
+      listCameras = true;
+    } else if (arg == "--camera") {
+      const char* v = next();
+      if (!v || !*v) return Fail("--camera needs a camera id (see --list-cameras)");
+      cameraId = v;
+    } else if (arg == "--camera-rect") {
+      std::array<double, 4> r{};
+      if (!cli::ParseNumbers4(next(), r.data()) || r[0] < 0 || r[1] < 0 || r[2] <= 0 || r[3] <= 0 || r[0] + r[2] > 1 ||
+          r[1] + r[3] > 1) {
+        return Fail("--camera-rect needs X,Y,W,H as fractions of the frame, within it");
+      }
+      cameraRect = r;
+    } else if (arg == "--camera-shape") {
+      std::string v = next() ? argv[i] : "";
+      double radius = 0;
+      if (v == "circle") bubble.CornerRadius = 1.0;
+      else if (v == "square") bubble.CornerRadius = 0.0;
+      else if (v.rfind("rounded:", 0) == 0 && cli::ParseNumber(v.c_str() + 8, &radius) && radius >= 0 && radius <= 1)
+        bubble.CornerRadius = radius;
+      else return Fail("--camera-shape must be circle, square or rounded:R with R from 0 to 1");
+    } else if (arg == "--camera-mirror") {
+      bubble.Mirror = true;
+    } else if (arg == "--camera-fill") {
+      std::string v = next() ? argv[i] : "";
+      if (v == "cover") bubble.FillMode = 1;
+      else if (v == "contain") bubble.FillMode = 0;
+      else return Fail("--camera-fill must be cover or contain");
+    } else if (arg == "--camera-border") {
+      if (!cli::ParseBorder(next(), &bubble.BorderColor, &bubble.BorderWidth) || bubble.BorderWidth < 0 ||
+          bubble.BorderWidth > 1) {
+        return Fail("--camera-border needs RRGGBBAA:W with W from 0 to 1");
+      }
+    } else if (arg == "--camera-opacity") {
+      if (!parseFactor(next(), 0.0, 1.0, &bubble.Opacity)) return Fail("--camera-opacity must be between 0 and 1");
+    } else if (arg == "--camera-fps") {
+      int64_t v = 0;
+      if (!ParseInt(next(), &v) || v < 1 || v > 120) return Fail("--camera-fps must be between 1 and 120");
+      bubble.FrameRate = static_cast<int32_t>(v);
     } else if (arg == "--no-cursor") {
       cursor = false;
     } else if (arg == "--verbose") {
@@ -366,6 +442,10 @@ int main(int argc, char** argv) {
 
   auto platform = platform::DefaultPlatform();
   if (listAudio) return ListAudio(platform->audio.get());
+  if (listCameras) return ListCameras(platform->camera.get());
+  if (!cameraId.empty() && (!platform->camera || !CameraExists(*platform->camera, Utf8ToWide(cameraId)))) {
+    return Fail("no camera with id " + cameraId + " (see --list-cameras)");
+  }
   auto& desk = *platform->desktop;
   if (listMonitors) return ListMonitors(desk);
   if (listWindows) return ListWindows(desk);
@@ -447,6 +527,31 @@ int main(int argc, char** argv) {
   config->SystemAudioVolume(systemVolume);
 
   NativeRecorder recorder(platform);
+  std::array<double, 4> bubbleRect{};
+  if (!cameraId.empty()) {
+    if (cameraRect) {
+      bubbleRect = *cameraRect;
+    } else {
+      // The bubble is drawn into the output frame: round in its pixels.
+      int64_t frameWidth = width, frameHeight = height;
+      if (frameWidth == 0) {
+        if (mode == 2) {
+          frameWidth = region.Width, frameHeight = region.Height;
+        } else if (mode == 0) {
+          frameWidth = info.monitor.Width(), frameHeight = info.monitor.Height();
+        } else {
+          for (const auto& window : desk.EnumWindows()) {
+            if (window.handle == handle) frameWidth = window.rect.Width(), frameHeight = window.rect.Height();
+          }
+        }
+      }
+      cli::DefaultBubbleRect(frameWidth, frameHeight, bubbleRect.data());
+    }
+    bubble.Enabled = true;
+    bubble.DeviceId = Utf8ToWide(cameraId);
+    bubble.X = bubbleRect[0], bubble.Y = bubbleRect[1], bubble.Width = bubbleRect[2], bubble.Height = bubbleRect[3];
+    recorder.SetCameraOverlayConfig(bubble);
+  }
   std::mutex progressMutex;
   RecordingProgress progress;
   std::wstring error;
@@ -481,14 +586,41 @@ int main(int argc, char** argv) {
   }
 
   recording = true;
+  if (!cameraId.empty() && !recorder.IsCameraOverlayActive()) {
+    std::fprintf(stderr, "kalto-record: warning: camera %s could not be opened; recording without the bubble\n",
+                 cameraId.c_str());
+  }
   std::fprintf(stderr, "kalto-record: recording to %s (p pauses, z cursor focus, r recenter, Ctrl-C stops)\n",
                path.c_str());
+  bool bubbleShown = true;
+  int escape = 0;  // position in an arrow key's escape sequence
   RawTerminal terminal;
   auto begin = std::chrono::steady_clock::now();
   double lastLogged = -1;
   while (!g_stop) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (auto key = terminal.Key(); key && (*key == 'p' || *key == 'P')) {
+    auto key = terminal.Key();
+    if (key && (escape > 0 || *key == '\x1b')) {
+      // Arrow keys arrive as ESC [ A..D: the bubble moves by a twentieth of the frame.
+      escape = (*key == '\x1b') ? 1 : (escape == 1 && *key == '[') ? 2 : 0;
+      if (key && escape == 0 && *key >= 'A' && *key <= 'D' && bubbleShown && recorder.IsCameraOverlayActive()) {
+        const double step = 0.05;
+        if (*key == 'A') bubbleRect[1] = std::max(0.0, bubbleRect[1] - step);
+        if (*key == 'B') bubbleRect[1] = std::min(1.0 - bubbleRect[3], bubbleRect[1] + step);
+        if (*key == 'C') bubbleRect[0] = std::min(1.0 - bubbleRect[2], bubbleRect[0] + step);
+        if (*key == 'D') bubbleRect[0] = std::max(0.0, bubbleRect[0] - step);
+        recorder.SetCameraOverlayRect(bubbleRect[0], bubbleRect[1], bubbleRect[2], bubbleRect[3]);
+      }
+      key.reset();
+    } else if (key && (*key == 'c' || *key == 'C') && recorder.IsCameraOverlayActive()) {
+      bubbleShown = !bubbleShown;
+      if (bubbleShown) {
+        recorder.SetCameraOverlayRect(bubbleRect[0], bubbleRect[1], bubbleRect[2], bubbleRect[3]);
+      } else {
+        recorder.SetCameraOverlayRect(bubbleRect[0], bubbleRect[1], 0, 0);
+      }
+    }
+    if (key && (*key == 'p' || *key == 'P')) {
       if (recorder.IsPaused()) {
         recorder.Resume();
       } else {
@@ -514,10 +646,11 @@ int main(int argc, char** argv) {
     if (statusIsTerminal || now.DurationSeconds() != lastLogged) {
       lastLogged = now.DurationSeconds();
       // Erasing to the end of the line drops what a longer line (a "[paused]") left there.
-      std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s", statusIsTerminal ? "\r" : "",
+      const char* camera = !recorder.IsCameraOverlayActive() ? "" : bubbleShown ? "  [camera]" : "  [camera hidden]";
+      std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s%s", statusIsTerminal ? "\r" : "",
                    now.DurationSeconds(), now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()),
                    HumanSize(FileSize(path)).c_str(), meters.c_str(), recorder.IsPaused() ? "  [paused]" : "",
-                   recorder.IsCursorFocusActive() ? "  [focus]" : "", statusIsTerminal ? "\x1b[K" : "\n");
+                   recorder.IsCursorFocusActive() ? "  [focus]" : "", camera, statusIsTerminal ? "\x1b[K" : "\n");
     }
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;

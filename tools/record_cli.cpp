@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <filesystem>
 
 namespace kalto::cli {
@@ -69,6 +70,39 @@ bool ParseRegion(const char* text, int64_t* handle, int64_t* x, int64_t* y, int6
   }
   *x = values[0], *y = values[1], *width = values[2], *height = values[3];
   return true;
+}
+
+bool ParseNumbers4(const char* text, double out[4]) {
+  if (text == nullptr) return false;
+  const std::string all = text;
+  size_t start = 0;
+  for (int i = 0; i < 4; ++i) {
+    const size_t comma = i < 3 ? all.find(',', start) : all.size();
+    if (comma == std::string::npos || !ParseNumber(all.substr(start, comma - start).c_str(), &out[i])) return false;
+    start = comma + 1;
+  }
+  return true;
+}
+
+bool ParseBorder(const char* text, uint32_t* color, double* width) {
+  if (text == nullptr) return false;
+  const std::string all = text;
+  const size_t colon = all.find(':');
+  if (colon != 8) return false;
+  for (size_t i = 0; i < 8; ++i) {
+    if (!std::isxdigit(static_cast<unsigned char>(all[i]))) return false;
+  }
+  *color = static_cast<uint32_t>(std::strtoul(all.substr(0, 8).c_str(), nullptr, 16));
+  return ParseNumber(all.substr(colon + 1).c_str(), width);
+}
+
+void DefaultBubbleRect(int64_t width, int64_t height, double out[4]) {
+  const double w = static_cast<double>(std::max<int64_t>(width, 1)), h = static_cast<double>(std::max<int64_t>(height, 1));
+  const double side = 0.2 * h, margin = 0.04 * h;
+  out[2] = std::min(side / w, 1.0);
+  out[3] = 0.2;
+  out[0] = std::max(0.0, 1.0 - out[2] - margin / w);
+  out[1] = 1.0 - out[3] - 0.04;
 }
 
 std::string CheckOutputPath(const std::string& path, bool overwrite) {

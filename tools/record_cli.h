@@ -15,6 +15,15 @@ bool ParseSize(const char* text, int64_t* width, int64_t* height);
 // "HANDLE:X,Y,W,H".
 bool ParseRegion(const char* text, int64_t* handle, int64_t* x, int64_t* y, int64_t* width, int64_t* height);
 
+// "X,Y,W,H" as four finite numbers.
+bool ParseNumbers4(const char* text, double out[4]);
+// "RRGGBBAA:W": a packed colour (eight hex digits) and a finite width.
+bool ParseBorder(const char* text, uint32_t* color, double* width);
+
+// The camera bubble's default rectangle, normalised to a frame of width x height pixels: a
+// circle (square in pixels) of a fifth of the height, in the bottom-right corner.
+void DefaultBubbleRect(int64_t width, int64_t height, double out[4]);
+
 // What is wrong with recording to `path` (bytes, as given), or empty. Refuses an existing file
 // unless `overwrite`; nothing is left behind by the check.
 std::string CheckOutputPath(const std::string& path, bool overwrite);

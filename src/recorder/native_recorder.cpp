@@ -38,6 +38,9 @@ NativeRecorder::~NativeRecorder() {
     Stop();
   } catch (...) {
   }
+  // A prepared overlay's camera runs until its recording starts or is cancelled.
+  TeardownCameraOverlay();
+  m_retiredCameras.clear();
   CompletePendingProgressJoin();
   if (m_progressThread.joinable()) {
     {
@@ -398,7 +401,8 @@ void NativeRecorder::ResetRecordingState(const RecordingConfigValues& config) {
 
   const int64_t delayMs = config.CameraSyncDelayMs < 1 ? 100 : config.CameraSyncDelayMs;
   m_cameraSyncDelay = delayMs * 10000;
-  // The overlay's last camera and composited timestamps reset here.
+  m_lastCameraTimestamp = 0;
+  m_lastCompositedTimestamp = 0;
 }
 
 void NativeRecorder::CompletePendingProgressJoin() {
@@ -448,11 +452,15 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
       break;
   }
   ResetRecordingState(values);
+  // An overlay built for a prepared recording sits on that recording's screen device, which the
+  // set-up above replaced.
+  if (m_overlayActive) TeardownCameraOverlay();
+  // Without it the recording goes on without a bubble.
+  if (m_overlayRequested) SetupCameraOverlay();
   // Recording before the capture starts: the screen as it stands comes at once, and a still
   // screen sends nothing after it.
   m_isRecording = true;
   m_isPaused = false;
-  // The camera overlay set-up attaches here.
   m_screenCapture->SetEndedCallback([this](screen::CaptureEnd reason) { OnCaptureEnded(reason); });
   if (!m_screenCapture->Start([this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); })) {
     m_isRecording = false;
@@ -488,9 +496,16 @@ bool NativeRecorder::StartPreparedBody() {
     std::shared_ptr<RecordingConfig> config = m_preparedConfig;
     const RecordingConfigValues values = config ? config->Snapshot() : RecordingConfigValues{};
     ResetRecordingState(values);
+    if (m_overlayRequested && !m_overlayActive) SetupCameraOverlay();
+    if (m_overlayCamera) {
+      // A camera started while preparing shares the recording's time origin from now on.
+      m_overlayCamera->SetStartTimeBase(m_sessionStartNs);
+      m_hasCameraFrame = false;
+      m_lastCameraTimestamp = 0;
+      m_lastCompositedTimestamp = 0;
+    }
     m_isRecording = true;
     m_isPaused = false;
-    // The camera overlay set-up attaches here.
     std::wstring reason;
     bool started = false;
     if (!m_screenCapture) {
@@ -544,7 +559,7 @@ void NativeRecorder::CancelPreparedLocked() {
   if (!m_isPrepared && !m_screenCapture && !m_encoder && !m_audioCapture) return;
   m_isShuttingDown = true;
   StopFocusZoom();
-  // The camera overlay is torn down here.
+  TeardownCameraOverlay();
   DestroyFocusZoom();
   ReplaceScreenCapture(nullptr);
   ReplaceAudioCapture(nullptr);
@@ -615,7 +630,9 @@ void NativeRecorder::StopLocked() {
     }
   }
 
-  // The overlay is marked inactive and the overlay camera stopped here.
+  // The bubble leaves the frames now; its camera is stopped only once the file is finalised, so
+  // a camera that hangs cannot cost the recording.
+  m_overlayActive = false;
   if (m_screenCapture) m_screenCapture->Stop();
   WaitForInFlightCallbacksDrain();
   // The video lasts as long as the recording, however still the screen was at the end. Written
@@ -624,7 +641,6 @@ void NativeRecorder::StopLocked() {
     const int64_t frame = m_encoder->GetFrameDuration();
     HoldLastFrame(RecordedTimeHns(endNs) - frame, frame);
   }
-  // The camera overlay is torn down here.
   if (m_audioCapture) m_audioCapture->Stop();
 
   // A failure whose own stop this one overtook is still told, before Stopped.
@@ -645,6 +661,7 @@ void NativeRecorder::StopLocked() {
     }
   }
 
+  TeardownCameraOverlay();
   DestroyFocusZoom();
   ReplaceScreenCapture(nullptr);
   ReplaceAudioCapture(nullptr);

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "audio/audio_capture.h"
+#include "camera/camera_capture.h"
+#include "camera/camera_compositor.h"
 #include "capture/screen_capture.h"
 #include "common/bounded_wait.h"
 #include "encoding/encoder.h"
@@ -19,6 +21,7 @@
 #include "platform/abi/async_operation.h"
 #include "platform/abi/event.h"
 #include "platform/platform.h"
+#include "recorder/camera_overlay_config.h"
 #include "recorder/focus_zoom_settings.h"
 #include "recorder/recording_config.h"
 #include "recorder/recording_progress.h"
@@ -34,8 +37,8 @@ struct AudioLevels {
 
 // The recording state machine: prepare (optional), start, pause/resume, stop. Owns one screen
 // capture, one encoder and (when sound is asked for) one audio capture per prepare or start,
-// routes captured frames and audio into the encoder and reports progress once per second. The
-// camera overlay attaches at the places marked in the implementation.
+// routes captured frames and audio into the encoder and reports progress once per second. A
+// camera bubble can be drawn into the frames (the camera overlay).
 //
 // Threads: application threads call the public operations; the asynchronous ones run their
 // bodies, in call order, on this object's operation thread (their events are raised there, and
@@ -109,6 +112,24 @@ class NativeRecorder {
   // The crop callbacks' log numbering is process-wide; tests start from zero.
   static void ResetCropCallbackCountersForTesting();
 
+  // ---- Camera overlay ----
+  // Stored for the next set-up; a change while the overlay runs moves and restyles the bubble.
+  // Non-finite values are ignored; the rectangle is kept within the frame.
+  void SetCameraOverlayConfig(const CameraOverlayConfig& config);
+  void SetCameraOverlayRect(double x, double y, double width, double height);
+  bool IsCameraOverlayActive() const { return m_overlayActive; }
+  void SetOverlayPreviewForwardEnabled(bool enabled);
+  // Builds the overlay for a prepared recording before it starts.
+  AsyncBool PrepareCameraOverlayAsync();
+  // Kept only; the overlay takes its effect from SetCameraOverlayConfig.
+  void SetBackgroundEffect(const BackgroundEffectConfig& config);
+  CompositorParams CameraOverlayParams() const;
+  // The overlay's camera frames for the application's bubble, at most one per 33 ms, raised on
+  // the camera's thread.
+  abi::Event<NativeRecorder&, std::shared_ptr<camera::SoftwareBitmap>>& PreviewFrameArrived() {
+    return m_previewFrameArrived;
+  }
+
   // now + delta in nanoseconds, the largest Int64 instead of overflowing.
   static int64_t SaturatingDeadlineNs(int64_t nowNs, int64_t deltaNs);
 
@@ -180,6 +201,23 @@ class NativeRecorder {
   void DestroyFocusZoom();
   void ProgressLoop();
 
+  // Camera overlay (native_recorder_camera.cpp).
+  bool PrepareCameraOverlayBody();
+  // Set-up steps; false leaves no overlay (and tears down what was built).
+  bool SetupCameraOverlay();
+  bool SetupCameraOverlaySteps();
+  // Frees nothing a camera callback can use until none runs; a camera whose platform stop is
+  // still pending is kept aside instead of being waited for.
+  void TeardownCameraOverlay();
+  void ReleaseOverlayCamera();
+  void OnRecordingCameraFrame(gpu::Texture2D& texture, int64_t timestamp);
+  void ForwardOverlayPreview(gpu::Texture2D& frame);
+  // On the video path with m_videoMutex held: the frame with the bubble drawn in, or `frame`.
+  // Keeps the screen's picture for the camera to draw on while the screen is still.
+  gpu::Texture2D* CompositeCameraOverlay(gpu::Texture2D& frame);
+  // From the camera's thread: a still screen sends no frames, but the bubble on it is live.
+  void RefreshStillScreen();
+
   std::shared_ptr<platform::Platform> m_platform;
 
   // Declared before the capture so the capture (and its delivery thread) goes first.
@@ -247,6 +285,40 @@ class NativeRecorder {
   abi::Event<NativeRecorder&, RecordingProgress> m_progressChanged;
   abi::Event<NativeRecorder&, bool> m_cursorFocusChanged;
   abi::Event<NativeRecorder&, std::wstring> m_warning;
+  abi::Event<NativeRecorder&, std::shared_ptr<camera::SoftwareBitmap>> m_previewFrameArrived;
+
+  // Camera overlay. The configuration and drawing parameters are guarded by m_overlayMutex; the
+  // pipeline objects are built and released by the operation thread while no callback uses them
+  // (set-up before the camera starts, tear-down after it stopped, and under m_videoMutex against
+  // the video path).
+  std::atomic<bool> m_overlayRequested{false};
+  std::atomic<bool> m_overlayActive{false};
+  std::atomic<bool> m_previewForwardEnabled{true};
+  mutable std::mutex m_overlayMutex;
+  std::wstring m_overlayDeviceId;
+  int32_t m_overlayFrameRate = 30;
+  BackgroundEffectConfig m_overlayEffect;
+  BackgroundEffectConfig m_backgroundEffect;
+  CompositorParams m_overlayParams;
+  std::unique_ptr<CameraCapture> m_overlayCamera;
+  std::unique_ptr<CameraCompositor> m_compositor;
+  std::shared_ptr<gpu::Texture2D> m_overlaySharedTexture;
+  std::shared_ptr<gpu::KeyedMutex> m_overlayKeyedMutex;
+  std::shared_ptr<gpu::Texture2D> m_cameraSharedTexture;
+  std::shared_ptr<gpu::KeyedMutex> m_cameraKeyedMutex;
+  std::shared_ptr<gpu::Texture2D> m_overlayCameraTexture;
+  std::shared_ptr<gpu::DeviceContext> m_cameraContext;
+  std::shared_ptr<gpu::DeviceContext> m_screenContext;
+  std::shared_ptr<gpu::Texture2D> m_previewForwardStaging;  // camera thread once running
+  std::shared_ptr<gpu::Texture2D> m_lastScreenFrame;  // under m_videoMutex
+  std::atomic<int64_t> m_lastPreviewForwardNs{0};
+  std::atomic<uint32_t> m_overlayCameraWidth{0};
+  std::atomic<uint32_t> m_overlayCameraHeight{0};
+  std::atomic<bool> m_hasCameraFrame{false};
+  std::atomic<int64_t> m_lastCameraTimestamp{0};
+  std::atomic<int64_t> m_lastCompositedTimestamp{0};
+  // Cameras whose platform stop outlived its wait: completed later, never in a Stop's way.
+  std::vector<std::unique_ptr<CameraCapture>> m_retiredCameras;
 
   // Guards the focus-zoom manager's replacement against the application's focus calls. Declared
   // late so the manager (whose thread calls into this object) is destroyed before the rest.

@@ -8,25 +8,10 @@
 
 #include "common/debug_output.h"
 #include "common/steady_clock.h"
+#include "recorder/in_flight_guard.h"
 #include "recorder/native_recorder.h"
 
 namespace kalto {
-
-namespace {
-
-// Counts one media callback as running for as long as it is in scope, exceptions included.
-class InFlightGuard {
- public:
-  explicit InFlightGuard(std::atomic<int32_t>& count) : m_count(count) { ++m_count; }
-  ~InFlightGuard() { --m_count; }
-  InFlightGuard(const InFlightGuard&) = delete;
-  InFlightGuard& operator=(const InFlightGuard&) = delete;
-
- private:
-  std::atomic<int32_t>& m_count;
-};
-
-}  // namespace
 
 // ---- Media routing ------------------------------------------------------------------------------
 
@@ -45,8 +30,10 @@ void NativeRecorder::OnVideoFrame(gpu::Texture2D& texture, int64_t timestamp) {
     if (last != kNoFrame && slot(ts) <= slot(last)) return;
     m_lastEncodedTimestamp = ts;
 
-    gpu::Texture2D* frame = &texture;
-    // The camera overlay composites into the frame here.
+    // The bubble's frame keeps the screen's time: camera time would freeze the video while a
+    // camera stalls, and jump back or judder against the screen's pacing.
+    gpu::Texture2D* frame = CompositeCameraOverlay(texture);
+    if (frame != &texture) m_lastCompositedTimestamp = ts;
     if (m_encoder->WriteVideoFrame(frame, ts)) {
       ++m_framesWritten;
     } else {

@@ -93,7 +93,7 @@ class CaptureTest : public ::testing::Test {
       std::make_shared<gpu::software::SoftwareDeviceFactory>();
   std::shared_ptr<screen::FakeCaptureService> service = std::make_shared<screen::FakeCaptureService>(desktop);
   std::shared_ptr<platform::Platform> platform =
-      std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service, nullptr});
+      std::make_shared<platform::Platform>(platform::Platform{gpuFactory, desktop, service, nullptr, nullptr});
   DebugCapture log;
   FrameSink sink;
 };

@@ -59,7 +59,7 @@ class NativeRecorderTest : public ::testing::Test {
     script.inputSubtypes = {media::MFVideoFormat_NV12};
     media->SetEncoders({script});
     previousMedia = media::SetMediaPlatform(media);
-    *platform = {gpuFactory, desktop, service, audio};
+    *platform = {gpuFactory, desktop, service, audio, nullptr};
     NativeRecorder::ResetCropCallbackCountersForTesting();
     recorder = std::make_unique<NativeRecorder>(platform);
     // ErrorOccurred, Warning and Stopped in the order the application saw them.

@@ -31,7 +31,7 @@ class ScreenCaptureX11Test : public ::testing::Test {
     static auto s = std::make_unique<XServer>(1280, 720);
     ASSERT_TRUE(s->Running()) << s->Error();
     *platform = {std::make_shared<gpu::software::SoftwareDeviceFactory>(), std::make_shared<x11::X11Desktop>(s->Display()),
-                 std::make_shared<x11::X11CaptureService>(s->Display()), nullptr};
+                 std::make_shared<x11::X11CaptureService>(s->Display()), nullptr, nullptr};
     client = std::make_unique<XClient>(s->Display());
     ASSERT_TRUE(*client);
   }

@@ -42,7 +42,7 @@ TEST(RecorderThreadsTest, ConcurrentControlOfARealRecordingEndsIdleWithEveryFile
   NativeRecorder recorder(std::make_shared<platform::Platform>(platform::Platform{
       std::make_shared<gpu::software::SoftwareDeviceFactory>(), std::make_shared<x11::X11Desktop>(server.Display()),
       std::make_shared<x11::X11CaptureService>(server.Display()),
-      std::make_shared<platform::audio::pulse::PulseAudioSystem>(pulse.Address())}));
+      std::make_shared<platform::audio::pulse::PulseAudioSystem>(pulse.Address()), nullptr}));
   std::mutex filesMutex;
   std::vector<std::wstring> finished;
   recorder.Stopped().Add([&](NativeRecorder&, std::wstring path) {

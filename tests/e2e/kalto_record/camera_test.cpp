@@ -1,0 +1,79 @@
+// kalto-record with a camera bubble: the camera's picture inside a circle at the given place, the
+// screen around it, and cameras that name nothing refused before anything is recorded.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "e2e_support.h"
+
+namespace kalto::test {
+namespace {
+
+using CameraRecordTest = RecordTest;
+
+TEST_F(CameraRecordTest, TheBubbleShowsTheCameraInsideACircleAndTheScreenAroundIt) {
+  const std::string picture = File("red.png");
+  ASSERT_EQ(Shell("ffmpeg -v error -f lavfi -i color=c=red:s=64x48 -frames:v 1 " + picture).status, 0);
+  XClient client(X().Display());
+  TestWindow window(client, 100, 80, 320, 240, "screen", 2);
+  ASSERT_TRUE(window.WaitViewable());
+  std::optional<Painter> painter(std::in_place, window, 0x3060C0u, 0x2050B0u);
+  char handle[32];
+  std::snprintf(handle, sizeof handle, "0x%lx", window.id());
+  const std::string file = File("bubble.mp4");
+  // A circle of 120 pixels centred at (160, 120) of the 320x240 frame.
+  auto run = Record(std::string("--window ") + handle + " --camera file:" + picture +
+                    " --camera-rect 0.3125,0.25,0.375,0.5 --duration 2 -o " + file);
+  painter.reset();
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find("recording without the bubble"), std::string::npos) << run.output;
+  auto frames = DecodeFrames(file);
+  ASSERT_GE(frames.size(), 20u);
+  int withBubble = 0;
+  for (const auto& f : frames) {
+    const auto centre = f.Mean(150, 110, 20, 20);
+    if (!Near(centre, 255, 0, 0)) continue;  // the first frames may come before the camera's first
+    ++withBubble;
+    for (auto [x, y] : {std::pair{162, 68}, {162, 164}, {108, 112}, {204, 112}}) {
+      EXPECT_TRUE(Near(f.Mean(x, y, 6, 6), 255, 0, 0)) << "inside the circle at " << x << "," << y << " t=" << f.time;
+    }
+    for (auto [x, y] : {std::pair{101, 61}, {213, 61}, {101, 173}, {213, 173}}) {
+      EXPECT_TRUE(Near(f.Mean(x, y, 6, 6), 0x30, 0x60, 0xC0, 50))
+          << "the bounding square's corner at " << x << "," << y << " t=" << f.time;
+    }
+  }
+  EXPECT_GE(withBubble, static_cast<int>(frames.size()) - 10) << "the bubble is in nearly every frame";
+}
+
+TEST_F(CameraRecordTest, TheSyntheticCameraIsListedAndRecordedAndUnknownCamerasAreRefused) {
+  auto list = Shell(Command("--list-cameras"));
+  ASSERT_EQ(list.status, 0) << list.output;
+  EXPECT_NE(list.output.find("synthetic:"), std::string::npos) << list.output;
+  EXPECT_NE(list.output.find("file:PATH"), std::string::npos) << list.output;
+
+  auto scene = StartScene();
+  const std::string file = File("synthetic.mp4");
+  auto run = Record("--monitor " + Monitor() + " --camera synthetic: --camera-mirror --camera-border FFFFFFFF:0.1" +
+                    " --duration 2 -o " + file);
+  ASSERT_EQ(run.status, 0) << run.output;
+  EXPECT_EQ(run.output.find("recording without the bubble"), std::string::npos) << run.output;
+  EXPECT_NEAR(Probe(file).duration, 2.0, 0.3);
+
+  for (const std::string& camera : {std::string("/dev/video99"), "file:" + File("missing.mp4"), std::string("synthetic")}) {
+    const std::string refused = File("refused.mp4");
+    auto bad = Record("--monitor " + Monitor() + " --camera " + camera + " --duration 1 -o " + refused);
+    EXPECT_EQ(bad.status, 1) << camera;
+    EXPECT_NE(bad.output.find("no camera with id " + camera + " (see --list-cameras)"), std::string::npos)
+        << bad.output;
+    EXPECT_FALSE(std::filesystem::exists(refused)) << camera;
+  }
+  for (const char* option : {"--camera-rect 0.9,0,0.2,0.2", "--camera-shape oval", "--camera-fill stretch",
+                                   "--camera-border FFFFFF:0.1", "--camera-opacity 2", "--camera-fps 0"}) {
+    auto bad = Record(std::string(option) + " --duration 1 -o " + File("bad.mp4"));
+    EXPECT_EQ(bad.status, 1) << option << ": " << bad.output;
+  }
+}
+
+}  // namespace
+}  // namespace kalto::test
