@@ -5,6 +5,7 @@
 #include <linux/videodev2.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <turbojpeg.h>
 
 #include <algorithm>
 #include <atomic>
@@ -74,6 +75,11 @@ struct MappedBuffer {
   void* data = nullptr;
   size_t length = 0;
 };
+
+struct JpegDecoderFree {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+using JpegDecoder = std::unique_ptr<void, JpegDecoderFree>;
 
 class V4l2Device final : public SourceDevice, public std::enable_shared_from_this<V4l2Device> {
  public:
@@ -428,30 +434,39 @@ class V4l2Device final : public SourceDevice, public std::enable_shared_from_thi
 
   // Null for a frame that is short for its size or does not decode.
   std::shared_ptr<SoftwareBitmap> Convert(const uint8_t* data, size_t size) {
-    const uint32_t fourcc = m_format.pixelFormat;
-    int width = static_cast<int>(m_format.width), height = static_cast<int>(m_format.height);
-    // A JPEG carries its own size, which wins over a format the driver may not have updated.
-    if (fourcc == V4L2_PIX_FMT_MJPEG && libyuv::MJPGSize(data, size, &width, &height) != 0) return Drop(size, 0);
+    if (m_format.pixelFormat == V4L2_PIX_FMT_MJPEG) return Decode(data, size);
+    const bool yuyv = m_format.pixelFormat == V4L2_PIX_FMT_YUYV;
+    const int width = static_cast<int>(m_format.width), height = static_cast<int>(m_format.height);
     if (width <= 0 || height <= 0) return Drop(size, 0);
     const size_t w = size_t(width), h = size_t(height);
-    const size_t stride = std::max<size_t>(m_format.bytesPerLine, fourcc == V4L2_PIX_FMT_YUYV ? w * 2 : w);
+    const size_t stride = std::max<size_t>(m_format.bytesPerLine, yuyv ? w * 2 : w);
     // The last row needs no padding after it.
-    size_t needed = 0;
-    if (fourcc == V4L2_PIX_FMT_YUYV) needed = stride * (h - 1) + w * 2;
-    if (fourcc == V4L2_PIX_FMT_NV12) needed = stride * (h + (h + 1) / 2 - 1) + (w + 1) / 2 * 2;
+    const size_t needed = yuyv ? stride * (h - 1) + w * 2 : stride * (h + (h + 1) / 2 - 1) + (w + 1) / 2 * 2;
     if (size < needed) return Drop(size, needed);
     auto frame = SoftwareBitmap::Create(BitmapPixelFormat::Bgra8, width, height);
     auto lock = frame->LockBuffer(BitmapBufferAccessMode::Write);
     uint8_t* dst = lock->Data();
     const int dstStride = lock->GetPlaneDescription(0).Stride, s = int(stride);
-    int failed = 0;
-    if (fourcc == V4L2_PIX_FMT_MJPEG) {
-      failed = libyuv::MJPGToARGB(data, size, dst, dstStride, width, height, width, height);
-    } else if (fourcc == V4L2_PIX_FMT_YUYV) {
-      failed = libyuv::YUY2ToARGB(data, s, dst, dstStride, width, height);
-    } else {
-      failed = libyuv::NV12ToARGB(data, s, data + stride * h, s, dst, dstStride, width, height);
+    const int failed = yuyv ? libyuv::YUY2ToARGB(data, s, dst, dstStride, width, height)
+                            : libyuv::NV12ToARGB(data, s, data + stride * h, s, dst, dstStride, width, height);
+    return failed == 0 ? frame : Drop(size, 0);
+  }
+
+  // Straight into the bitmap, at the JPEG's own size (which wins over a format the driver may not
+  // have updated). The decoder lives as long as the device, so a frame costs only its bitmap.
+  std::shared_ptr<SoftwareBitmap> Decode(const uint8_t* data, size_t size) {
+    if (!m_jpeg) m_jpeg.reset(tjInitDecompress());
+    int width = 0, height = 0, subsampling = 0, colorspace = 0;
+    if (!m_jpeg || tjDecompressHeader3(m_jpeg.get(), data, size, &width, &height, &subsampling, &colorspace) != 0 ||
+        width <= 0 || height <= 0) {
+      return Drop(size, 0);
     }
+    auto frame = SoftwareBitmap::Create(BitmapPixelFormat::Bgra8, width, height);
+    auto lock = frame->LockBuffer(BitmapBufferAccessMode::Write);
+    // BGRA comes out with alpha 255. A frame cut short (a USB packet lost) fails too: half of it
+    // would be grey, and the last good frame stays up instead.
+    const int failed = tjDecompress2(m_jpeg.get(), data, size, lock->Data(), width,
+                                     lock->GetPlaneDescription(0).Stride, height, TJPF_BGRA, 0);
     return failed == 0 ? frame : Drop(size, 0);
   }
 
@@ -480,6 +495,7 @@ class V4l2Device final : public SourceDevice, public std::enable_shared_from_thi
   StreamFormat m_format;
   std::vector<MappedBuffer> m_buffers;
   int64_t m_dropped = 0;
+  JpegDecoder m_jpeg;
 };
 
 }  // namespace

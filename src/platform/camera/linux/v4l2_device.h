@@ -1,6 +1,7 @@
 #pragma once
 // A V4L2 video capture device (a webcam, a capture card) as a SourceDevice: mmap streaming on a
-// thread of its own ("v4l2 camera"), YUYV, NV12 and MJPEG frames turned into BGRA with libyuv.
+// thread of its own ("v4l2 camera"), YUYV and NV12 frames turned into BGRA with libyuv,
+// MJPEG decoded into BGRA with libjpeg-turbo.
 //
 // The stream thread polls with a short time-out, so Stop returns within a poll once the frame in
 // hand has been handed on. A new size (a source-change event, or buffers refused after the driver
