@@ -1241,6 +1241,14 @@ thread_local int t_serialRows = 0;
 ScopedSerialRows::ScopedSerialRows() { ++t_serialRows; }
 ScopedSerialRows::~ScopedSerialRows() { --t_serialRows; }
 
+namespace {
+std::atomic<int> g_referencePaths{0};
+}  // namespace
+
+ScopedReferencePaths::ScopedReferencePaths() { g_referencePaths.fetch_add(1, std::memory_order_relaxed); }
+ScopedReferencePaths::~ScopedReferencePaths() { g_referencePaths.fetch_sub(1, std::memory_order_relaxed); }
+bool ReferencePaths() { return g_referencePaths.load(std::memory_order_relaxed) > 0; }
+
 void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn) {
   if (t_serialRows > 0 || !ThreadPool::InstanceAlive()) {
     if (count > 0) fn(0, count);

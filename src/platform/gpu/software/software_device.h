@@ -106,4 +106,15 @@ class ScopedSerialRows {
   ScopedSerialRows& operator=(const ScopedSerialRows&) = delete;
 };
 
+// While one lives, samplers and draws take their plain per-pixel paths rather than the vector
+// ones, so a test can hold both to the same bytes. Process-wide (rows run on the pool); nests.
+class ScopedReferencePaths {
+ public:
+  ScopedReferencePaths();
+  ~ScopedReferencePaths();
+  ScopedReferencePaths(const ScopedReferencePaths&) = delete;
+  ScopedReferencePaths& operator=(const ScopedReferencePaths&) = delete;
+};
+bool ReferencePaths();
+
 }  // namespace kalto::gpu::software
