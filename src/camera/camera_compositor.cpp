@@ -12,8 +12,7 @@
 
 namespace kalto {
 
-const char *const CameraCompositor::kShaderSource =
-    R"(// Compositor.hlsl: the camera bubble over the screen frame.
+const char* const CameraCompositor::kShaderSource = R"(// Compositor.hlsl: the camera bubble over the screen frame.
 cbuffer Params : register(b0)
 {
     float4 uRect;        // x, y, width, height in output units (0..1, top-left origin)
@@ -84,10 +83,10 @@ float4 PSMain(VSOut input) : SV_Target
 
 namespace {
 
-constexpr const char *kVertexEntry = "VSMain";
-constexpr const char *kVertexTarget = "vs_5_0";
-constexpr const char *kPixelEntry = "PSMain";
-constexpr const char *kPixelTarget = "ps_5_0";
+constexpr const char* kVertexEntry = "VSMain";
+constexpr const char* kVertexTarget = "vs_5_0";
+constexpr const char* kPixelEntry = "PSMain";
+constexpr const char* kPixelTarget = "ps_5_0";
 
 // The shader's Params, register b0.
 struct Params {
@@ -98,17 +97,13 @@ struct Params {
 };
 static_assert(sizeof(Params) == 64);
 
-float Saturate(float value) {
-  return value > 0.0f ? std::min(value, 1.0f) : 0.0f;
-}
+float Saturate(float value) { return value > 0.0f ? std::min(value, 1.0f) : 0.0f; }
 float SignOf(float value) { return value < 0.0f ? -1.0f : 1.0f; }
 
-void VertexMain(const gpu::StageBindings &bindings, uint32_t id,
-                gpu::VertexOutput &out) {
+void VertexMain(const gpu::StageBindings& bindings, uint32_t id, gpu::VertexOutput& out) {
   const auto k = gpu::ReadConstants<Params>(bindings, 0);
   const float cornerX = float(id & 1), cornerY = float((id >> 1) & 1);
-  const float rx = k.rect[0] + cornerX * k.rect[2],
-              ry = k.rect[1] + cornerY * k.rect[3];
+  const float rx = k.rect[0] + cornerX * k.rect[2], ry = k.rect[1] + cornerY * k.rect[3];
   out.position[0] = 2.0f * rx - 1.0f;
   out.position[1] = 1.0f - 2.0f * ry;
   out.position[2] = 0.0f;
@@ -117,105 +112,78 @@ void VertexMain(const gpu::StageBindings &bindings, uint32_t id,
   out.varyings[1] = 2.0f * cornerY - 1.0f;
 }
 
-// The pixels [begin, end) of a span whose rounded-box distance is at most
-// `depth`, solved from the shape rather than per pixel, and narrowed (or, with
-// `grow`, widened) by a pixel so float rounding stays on the per-pixel side. A
-// span that does not run along a row of the quad gives the safe answer: nothing
-// is surely inside, everything may be.
-std::pair<uint32_t, uint32_t> DepthRun(const gpu::PixelSpan &span, float radius,
-                                       float depth, uint32_t count, bool grow) {
+// The pixels [begin, end) of a span whose rounded-box distance is at most `depth`, solved from
+// the shape rather than per pixel, and narrowed (or, with `grow`, widened) by a pixel so float
+// rounding stays on the per-pixel side. A span that does not run along a row of the quad gives
+// the safe answer: nothing is surely inside, everything may be.
+std::pair<uint32_t, uint32_t> DepthRun(const gpu::PixelSpan& span, float radius, float depth, uint32_t count,
+                                       bool grow) {
   const float pxDx = span.ddx[0], x0 = span.varyings[0];
-  if (span.ddx[1] != 0.0f || pxDx == 0.0f || !std::isfinite(pxDx))
-    return {0, grow ? count : 0};
-  // At distance `depth` the shape is the box moved out by depth, its corners
-  // rounded by radius + depth where that is positive.
-  const float dy = std::abs(span.varyings[1]) - (1.0f - radius),
-              reach = radius + depth;
+  if (span.ddx[1] != 0.0f || pxDx == 0.0f || !std::isfinite(pxDx)) return {0, grow ? count : 0};
+  // At distance `depth` the shape is the box moved out by depth, its corners rounded by
+  // radius + depth where that is positive.
+  const float dy = std::abs(span.varyings[1]) - (1.0f - radius), reach = radius + depth;
   float half;
   if (dy <= 0.0f) {
-    if (dy > reach)
-      return {0, 0};
+    if (dy > reach) return {0, 0};
     half = 1.0f + depth;
   } else {
-    if (!(reach > dy))
-      return {0, 0};
+    if (!(reach > dy)) return {0, 0};
     half = (1.0f - radius) + std::sqrt(reach * reach - dy * dy);
   }
-  if (!(half > 0.0f))
-    return {0, 0};
+  if (!(half > 0.0f)) return {0, 0};
   float first = (-half - x0) / pxDx, last = (half - x0) / pxDx;
-  if (first > last)
-    std::swap(first, last);
+  if (first > last) std::swap(first, last);
   const float margin = grow ? -1.0f : 1.0f;
   const float begin = std::clamp(std::ceil(first) + margin, 0.0f, float(count));
-  const float end =
-      std::clamp(std::floor(last) + 1.0f - margin, 0.0f, float(count));
-  return begin < end ? std::pair{uint32_t(begin), uint32_t(end)}
-                     : std::pair{0u, 0u};
+  const float end = std::clamp(std::floor(last) + 1.0f - margin, 0.0f, float(count));
+  return begin < end ? std::pair{uint32_t(begin), uint32_t(end)} : std::pair{0u, 0u};
 }
 
-// PSMain over a span. fwidth(dist) is |ddx| + |ddy| of dist, formed from the
-// rasteriser's exact derivatives of the local coordinate by the chain rule
-// through the rounded box's gradient. Runs of pixels that are surely outside
-// the shape (alpha 0) or deep inside it (full coverage, no border) skip the
-// distance, and those outside skip the camera too.
-void PixelMain(const gpu::StageBindings &bindings, const gpu::PixelSpan &span) {
+// PSMain over a span. fwidth(dist) is |ddx| + |ddy| of dist, formed from the rasteriser's exact
+// derivatives of the local coordinate by the chain rule through the rounded box's gradient. Runs
+// of pixels that are surely outside the shape (alpha 0) or deep inside it (full coverage, no
+// border) skip the distance, and those outside skip the camera too.
+void PixelMain(const gpu::StageBindings& bindings, const gpu::PixelSpan& span) {
   const uint32_t count = std::min(span.count, gpu::PixelSpan::kMaxCount);
   const auto k = gpu::ReadConstants<Params>(bindings, 0);
   const gpu::TextureSampler camera(bindings.srv[0], bindings.sampler[0]);
-  const float radius = k.shape[0], opacity = k.shape[3],
-              aspect = k.borderMisc[1];
+  const float radius = k.shape[0], opacity = k.shape[3], aspect = k.borderMisc[1];
   const bool mirror = k.shape[1] > 0.5f, cover = k.shape[2] > 0.5f;
   const float borderWidth = k.borderMisc[0];
   const bool border = borderWidth > 0.0001f && k.borderColor[3] > 0.0001f;
-  const float pxDx = span.ddx[0], pyDx = span.ddx[1], pxDy = span.ddy[0],
-              pyDy = span.ddy[1];
-  // uv is affine in p; cover crops the camera's longer side, contain
-  // letterboxes it.
+  const float pxDx = span.ddx[0], pyDx = span.ddx[1], pxDy = span.ddy[0], pyDy = span.ddy[1];
+  // uv is affine in p; cover crops the camera's longer side, contain letterboxes it.
   float uScale = 0.5f, vScale = 0.5f;
   if (cover == (aspect > 1.0f)) {
     uScale /= aspect;
   } else {
     vScale *= aspect;
   }
-  if (mirror)
-    uScale = -uScale;
+  if (mirror) uScale = -uScale;
   const float u0 = 0.5f + uScale * span.varyings[0], du = uScale * pxDx;
   const float v0 = 0.5f + vScale * span.varyings[1], dv = vScale * pyDx;
 
-  const float aaMax = std::abs(pxDx) + std::abs(pyDx) + std::abs(pxDy) +
-                      std::abs(pyDy) + 0.0001f;
-  const auto [outerBegin, outerEnd] =
-      DepthRun(span, radius, 0.5f * aaMax + 0.0001f, count, true);
+  const float aaMax = std::abs(pxDx) + std::abs(pyDx) + std::abs(pxDy) + std::abs(pyDy) + 0.0001f;
+  const auto [outerBegin, outerEnd] = DepthRun(span, radius, 0.5f * aaMax + 0.0001f, count, true);
   auto [innerBegin, innerEnd] =
-      DepthRun(span, radius,
-               std::min(-0.5f * aaMax, border ? -borderWidth : 0.0f) - 0.0001f,
-               count, false);
-  innerBegin = std::max(innerBegin, outerBegin),
-  innerEnd = std::min(innerEnd, outerEnd);
-  if (innerBegin >= innerEnd)
-    innerBegin = innerEnd = outerEnd;
+      DepthRun(span, radius, std::min(-0.5f * aaMax, border ? -borderWidth : 0.0f) - 0.0001f, count, false);
+  innerBegin = std::max(innerBegin, outerBegin), innerEnd = std::min(innerEnd, outerEnd);
+  if (innerBegin >= innerEnd) innerBegin = innerEnd = outerEnd;
   std::fill(span.rgba, span.rgba + size_t(outerBegin) * 4, 0.0f);
-  std::fill(span.rgba + size_t(outerEnd) * 4, span.rgba + size_t(count) * 4,
-            0.0f);
-  // saturate(uv) is left to the clamp sampler, which reads the same texels for
-  // points beyond.
+  std::fill(span.rgba + size_t(outerEnd) * 4, span.rgba + size_t(count) * 4, 0.0f);
+  // saturate(uv) is left to the clamp sampler, which reads the same texels for points beyond.
   if (dv == 0.0f) {
     camera.SampleRow(u0, du, v0, outerBegin, outerEnd, span.rgba);
   }
-  const auto barred = [&](float u, float v) {
-    return !cover && (u < 0.0f || u > 1.0f || v < 0.0f || v > 1.0f);
-  };
+  const auto barred = [&](float u, float v) { return !cover && (u < 0.0f || u > 1.0f || v < 0.0f || v > 1.0f); };
   const auto edge = [&](uint32_t i) {
-    float *out = span.rgba + size_t(i) * 4;
+    float* out = span.rgba + size_t(i) * 4;
     const float u = u0 + float(i) * du, v = v0 + float(i) * dv;
-    if (dv != 0.0f)
-      camera.Sample(Saturate(u), Saturate(v), out);
+    if (dv != 0.0f) camera.Sample(Saturate(u), Saturate(v), out);
     out[3] = barred(u, v) ? 0.0f : 1.0f;
-    const float px = span.varyings[0] + float(i) * pxDx,
-                py = span.varyings[1] + float(i) * pyDx;
-    const float dx = std::abs(px) - (1.0f - radius),
-                dy = std::abs(py) - (1.0f - radius);
+    const float px = span.varyings[0] + float(i) * pxDx, py = span.varyings[1] + float(i) * pyDx;
+    const float dx = std::abs(px) - (1.0f - radius), dy = std::abs(py) - (1.0f - radius);
     const float ox = std::max(dx, 0.0f), oy = std::max(dy, 0.0f);
     const float outside = std::sqrt(ox * ox + oy * oy);
     const float dist = outside + std::min(std::max(dx, dy), 0.0f) - radius;
@@ -227,64 +195,51 @@ void PixelMain(const gpu::StageBindings &bindings, const gpu::PixelSpan &span) {
     } else {
       gy = SignOf(py);
     }
-    const float aa = std::abs(gx * pxDx + gy * pyDx) +
-                     std::abs(gx * pxDy + gy * pyDy) + 0.0001f;
+    const float aa = std::abs(gx * pxDx + gy * pyDx) + std::abs(gx * pxDy + gy * pyDy) + 0.0001f;
     if (border) {
-      const float mask =
-          Saturate((borderWidth - (-dist)) / aa) * k.borderColor[3];
-      for (int c = 0; c < 3; ++c)
-        out[c] += (k.borderColor[c] - out[c]) * mask;
+      const float mask = Saturate((borderWidth - (-dist)) / aa) * k.borderColor[3];
+      for (int c = 0; c < 3; ++c) out[c] += (k.borderColor[c] - out[c]) * mask;
       out[3] = std::max(out[3], mask);
     }
     out[3] *= Saturate(0.5f - dist / aa) * opacity;
   };
-  for (uint32_t i = outerBegin; i < innerBegin; ++i)
-    edge(i);
+  for (uint32_t i = outerBegin; i < innerBegin; ++i) edge(i);
   if (dv == 0.0f && cover) {
     // Sampled already and never barred: only the alpha is left.
-    for (uint32_t i = innerBegin; i < innerEnd; ++i)
-      span.rgba[size_t(i) * 4 + 3] = opacity;
+    for (uint32_t i = innerBegin; i < innerEnd; ++i) span.rgba[size_t(i) * 4 + 3] = opacity;
     innerBegin = innerEnd;
   }
   for (uint32_t i = innerBegin; i < innerEnd; ++i) {
-    float *out = span.rgba + size_t(i) * 4;
+    float* out = span.rgba + size_t(i) * 4;
     const float u = u0 + float(i) * du, v = v0 + float(i) * dv;
-    if (dv != 0.0f)
-      camera.Sample(Saturate(u), Saturate(v), out);
+    if (dv != 0.0f) camera.Sample(Saturate(u), Saturate(v), out);
     out[3] = barred(u, v) ? 0.0f : opacity;
   }
-  for (uint32_t i = innerEnd; i < outerEnd; ++i)
-    edge(i);
+  for (uint32_t i = innerEnd; i < outerEnd; ++i) edge(i);
 }
 
 void RegisterKernels() {
-  gpu::RegisterKernel(CameraCompositor::kShaderName, kVertexEntry,
-                      kVertexTarget, gpu::VertexKernel{2, VertexMain});
-  gpu::RegisterKernel(CameraCompositor::kShaderName, kPixelEntry, kPixelTarget,
-                      gpu::PixelKernel{PixelMain});
+  gpu::RegisterKernel(CameraCompositor::kShaderName, kVertexEntry, kVertexTarget, gpu::VertexKernel{2, VertexMain});
+  gpu::RegisterKernel(CameraCompositor::kShaderName, kPixelEntry, kPixelTarget, gpu::PixelKernel{PixelMain});
 }
 
-} // namespace
+}  // namespace
 
-CameraCompositor::CameraCompositor(std::shared_ptr<gpu::DeviceFactory> compiler)
-    : m_compiler(std::move(compiler)) {}
+CameraCompositor::CameraCompositor(std::shared_ptr<gpu::DeviceFactory> compiler) : m_compiler(std::move(compiler)) {}
 
 CameraCompositor::~CameraCompositor() { Shutdown(); }
 
-bool CameraCompositor::Initialize(std::shared_ptr<gpu::Device> device,
-                                  uint32_t width, uint32_t height) {
+bool CameraCompositor::Initialize(std::shared_ptr<gpu::Device> device, uint32_t width, uint32_t height) {
   try {
     Shutdown();
-    if (!device)
-      return false;
+    if (!device) return false;
     m_device = std::move(device);
     m_context = m_device->GetImmediateContext();
     if (!m_context) {
       DebugLog<128>(L"[CameraCompositor] GetImmediateContext returned null\n");
       return false;
     }
-    if (!CreatePipeline() || !CreateOutput(width, height))
-      return false;
+    if (!CreatePipeline() || !CreateOutput(width, height)) return false;
     m_initialized = true;
     return true;
   } catch (...) {
@@ -293,32 +248,25 @@ bool CameraCompositor::Initialize(std::shared_ptr<gpu::Device> device,
 }
 
 bool CameraCompositor::CreatePipeline() {
-  if (!m_device)
-    return false;
+  if (!m_device) return false;
   static std::once_flag registered;
   std::call_once(registered, RegisterKernels);
 
-  const auto compile = [&](const char *entry, const char *target,
-                           const wchar_t *failure,
-                           std::shared_ptr<gpu::ShaderBlob> *blob) {
+  const auto compile = [&](const char* entry, const char* target, const wchar_t* failure,
+                           std::shared_ptr<gpu::ShaderBlob>* blob) {
     std::string errors;
-    const HRESULT hr =
-        m_compiler ? m_compiler->CompileShader(kShaderName, kShaderSource,
-                                               entry, target, blob, &errors)
-                   : E_POINTER;
+    const HRESULT hr = m_compiler ? m_compiler->CompileShader(kShaderName, kShaderSource, entry, target, blob, &errors)
+                                  : E_POINTER;
     if (Failed(hr) || !*blob) {
-      if (!errors.empty())
-        OutputDebugNarrow(errors.c_str());
+      if (!errors.empty()) OutputDebugNarrow(errors.c_str());
       DebugLog<128>(failure);
       return false;
     }
     return true;
   };
   std::shared_ptr<gpu::ShaderBlob> vsBlob, psBlob;
-  if (!compile(kVertexEntry, kVertexTarget,
-               L"[CameraCompositor] VS compile failed\n", &vsBlob) ||
-      !compile(kPixelEntry, kPixelTarget,
-               L"[CameraCompositor] PS compile failed\n", &psBlob)) {
+  if (!compile(kVertexEntry, kVertexTarget, L"[CameraCompositor] VS compile failed\n", &vsBlob) ||
+      !compile(kPixelEntry, kPixelTarget, L"[CameraCompositor] PS compile failed\n", &psBlob)) {
     return false;
   }
   if (Failed(m_device->CreateVertexShader(*vsBlob, &m_vertexShader))) {
@@ -332,13 +280,11 @@ bool CameraCompositor::CreatePipeline() {
 
   gpu::SamplerDesc sampler;
   sampler.filter = gpu::Filter::MinMagMipLinear;
-  sampler.addressU = sampler.addressV = sampler.addressW =
-      gpu::TextureAddressMode::Clamp;
+  sampler.addressU = sampler.addressV = sampler.addressW = gpu::TextureAddressMode::Clamp;
   sampler.mipLodBias = 0.0f;
   sampler.maxAnisotropy = 0;
   sampler.comparisonFunc = gpu::ComparisonFunc::Never;
-  std::fill(std::begin(sampler.borderColor), std::end(sampler.borderColor),
-            0.0f);
+  std::fill(std::begin(sampler.borderColor), std::end(sampler.borderColor), 0.0f);
   sampler.minLod = 0.0f;
   sampler.maxLod = FLT_MAX;
   if (Failed(m_device->CreateSamplerState(sampler, &m_sampler))) {
@@ -349,7 +295,7 @@ bool CameraCompositor::CreatePipeline() {
   gpu::BlendDesc blend;
   blend.alphaToCoverageEnable = false;
   blend.independentBlendEnable = false;
-  auto &target = blend.renderTarget[0];
+  auto& target = blend.renderTarget[0];
   target.blendEnable = true;
   target.srcBlend = gpu::Blend::SrcAlpha;
   target.destBlend = gpu::Blend::InvSrcAlpha;
@@ -392,11 +338,9 @@ bool CameraCompositor::CreatePipeline() {
 bool CameraCompositor::CreateOutput(uint32_t width, uint32_t height) {
   m_outputRtv.reset();
   m_outputTexture.reset();
-  // Recorded only once both exist, so a failed attempt is retried on the next
-  // frame.
+  // Recorded only once both exist, so a failed attempt is retried on the next frame.
   m_outputWidth = m_outputHeight = 0;
-  if (!m_device)
-    return false;
+  if (!m_device) return false;
   gpu::TextureDesc desc;
   desc.width = width;
   desc.height = height;
@@ -420,18 +364,13 @@ bool CameraCompositor::CreateOutput(uint32_t width, uint32_t height) {
   return true;
 }
 
-bool CameraCompositor::Composite(
-    gpu::Texture2D *screenFrame,
-    const std::shared_ptr<gpu::Texture2D> &cameraTexture,
-    const CompositorParams &params, gpu::Texture2D **outTexture) {
+bool CameraCompositor::Composite(gpu::Texture2D* screenFrame, const std::shared_ptr<gpu::Texture2D>& cameraTexture,
+                                 const CompositorParams& params, gpu::Texture2D** outTexture) {
   try {
-    if (!m_initialized || screenFrame == nullptr || !cameraTexture)
-      return false;
+    if (!m_initialized || screenFrame == nullptr || !cameraTexture) return false;
     const gpu::TextureDesc frame = screenFrame->GetDesc();
-    if (frame.width != m_outputWidth || frame.height != m_outputHeight ||
-        !m_outputTexture) {
-      if (!CreateOutput(frame.width, frame.height))
-        return false;
+    if (frame.width != m_outputWidth || frame.height != m_outputHeight || !m_outputTexture) {
+      if (!CreateOutput(frame.width, frame.height)) return false;
     }
     m_context->CopyResource(*m_outputTexture, *screenFrame);
 
@@ -439,10 +378,8 @@ bool CameraCompositor::Composite(
     if (!haveView) {
       m_cameraSrv.reset();
       m_cachedCameraTexture = nullptr;
-      if (Failed(m_device->CreateShaderResourceView(cameraTexture,
-                                                    &m_cameraSrv))) {
-        DebugLog<128>(
-            L"[CameraCompositor] CreateShaderResourceView (camera) failed\n");
+      if (Failed(m_device->CreateShaderResourceView(cameraTexture, &m_cameraSrv))) {
+        DebugLog<128>(L"[CameraCompositor] CreateShaderResourceView (camera) failed\n");
       } else {
         m_cachedCameraTexture = cameraTexture.get();
         haveView = true;
@@ -451,25 +388,20 @@ bool CameraCompositor::Composite(
     if (haveView) {
       gpu::MappedSubresource mapped;
       // A failed map leaves the previous frame's constants in place.
-      if (Succeeded(m_context->Map(*m_constantBuffer,
-                                   gpu::MapType::WriteDiscard, &mapped))) {
-        const float aspect =
-            params.cameraAspect > 0.0001f ? params.cameraAspect : 1.0f;
+      if (Succeeded(m_context->Map(*m_constantBuffer, gpu::MapType::WriteDiscard, &mapped))) {
+        const float aspect = params.cameraAspect > 0.0001f ? params.cameraAspect : 1.0f;
         const Params constants = {
             {params.x, params.y, params.width, params.height},
-            {params.cornerRadius, params.mirror ? 1.0f : 0.0f,
-             params.fillMode == 1 ? 1.0f : 0.0f, params.opacity},
-            {params.borderColor[0], params.borderColor[1],
-             params.borderColor[2], params.borderColor[3]},
+            {params.cornerRadius, params.mirror ? 1.0f : 0.0f, params.fillMode == 1 ? 1.0f : 0.0f, params.opacity},
+            {params.borderColor[0], params.borderColor[1], params.borderColor[2], params.borderColor[3]},
             {params.borderWidth, aspect, 0.0f, 0.0f}};
         std::memcpy(mapped.data, &constants, sizeof constants);
         m_context->Unmap(*m_constantBuffer);
       }
 
-      gpu::RenderTargetView *const targets[] = {m_outputRtv.get()};
+      gpu::RenderTargetView* const targets[] = {m_outputRtv.get()};
       m_context->OMSetRenderTargets(1, targets, nullptr);
-      const gpu::Viewport viewport{
-          0.0f, 0.0f, float(m_outputWidth), float(m_outputHeight), 0.0f, 1.0f};
+      const gpu::Viewport viewport{0.0f, 0.0f, float(m_outputWidth), float(m_outputHeight), 0.0f, 1.0f};
       m_context->RSSetViewports(1, &viewport);
       m_context->RSSetState(m_rasterizerState.get());
       const float blendFactor[4] = {0.0f, 0.0f, 0.0f, 0.0f};
@@ -477,23 +409,22 @@ bool CameraCompositor::Composite(
       m_context->IASetInputLayout(nullptr);
       m_context->IASetPrimitiveTopology(gpu::PrimitiveTopology::TriangleStrip);
       m_context->IASetVertexBuffers(0, 0, nullptr, nullptr, nullptr);
-      gpu::Buffer *const constantBuffers[] = {m_constantBuffer.get()};
+      gpu::Buffer* const constantBuffers[] = {m_constantBuffer.get()};
       m_context->VSSetShader(m_vertexShader.get());
       m_context->VSSetConstantBuffers(0, 1, constantBuffers);
       m_context->PSSetShader(m_pixelShader.get());
       m_context->PSSetConstantBuffers(0, 1, constantBuffers);
-      gpu::ShaderResourceView *const views[] = {m_cameraSrv.get()};
+      gpu::ShaderResourceView* const views[] = {m_cameraSrv.get()};
       m_context->PSSetShaderResources(0, 1, views);
-      gpu::SamplerState *const samplers[] = {m_sampler.get()};
+      gpu::SamplerState* const samplers[] = {m_sampler.get()};
       m_context->PSSetSamplers(0, 1, samplers);
       m_context->Draw(4, 0);
 
-      gpu::ShaderResourceView *const noView[] = {nullptr};
+      gpu::ShaderResourceView* const noView[] = {nullptr};
       m_context->OMSetRenderTargets(0, nullptr, nullptr);
       m_context->PSSetShaderResources(0, 1, noView);
     }
-    if (outTexture != nullptr)
-      *outTexture = m_outputTexture.get();
+    if (outTexture != nullptr) *outTexture = m_outputTexture.get();
     return true;
   } catch (...) {
     return false;
@@ -517,4 +448,4 @@ void CameraCompositor::Shutdown() {
   m_initialized = false;
 }
 
-} // namespace kalto
+}  // namespace kalto
