@@ -287,9 +287,23 @@ TEST(V4l2CameraTest, FramesArriveAsBgraAndShortOnesAreDropped) {
     Bytes good = Picture(*rig.cam), bad = Picture(*rig.cam, 200);
     bad.resize(c.format.Subtype == "MJPG" ? 100 : good.size() - 1);  // MJPEG: not even a header
     rig.cam->Push(bad);
+    if (c.format.Subtype == "MJPG") {
+      Bytes cut = good, huge = good;
+      cut.resize(good.size() / 2);  // a lost USB packet
+      for (size_t i = 0; i + 8 < huge.size(); ++i) {
+        if (huge[i] == 0xFF && huge[i + 1] == 0xC0) {  // SOF0: height and width at +5 and +7
+          huge[i + 5] = huge[i + 6] = huge[i + 7] = huge[i + 8] = 0xFF;
+          break;
+        }
+      }
+      // A decoder that failed must not refuse the frames after.
+      rig.cam->Push(cut);
+      rig.cam->Push(huge);
+    }
     rig.cam->Push(good);
     ASSERT_TRUE(rig.WaitFrames(1));
     ExpectQuadrants(rig.reader->TryAcquireLatestFrame(), 640, 480, c.tolerance);
+    EXPECT_EQ(rig.frames, 1) << "only the good frame arrives";
     const std::string why = c.format.Subtype == "MJPG" ? "frame that does not decode (100 bytes)"
         : "short frame (" + std::to_string(bad.size()) + " of " + std::to_string(good.size()) + " bytes)";
     EXPECT_EQ(debug.Lines(), std::vector<std::string>{"[V4l2Camera] /dev/video0: dropped a " + why + "\n"});

@@ -454,12 +454,14 @@ class V4l2Device final : public SourceDevice, public std::enable_shared_from_thi
 
   // Straight into the bitmap, at the JPEG's own size (which wins over a format the driver may not
   // have updated). The decoder lives as long as the device, so a frame costs only its bitmap.
+  static constexpr int kMaxJpegSide = 8192;
   std::shared_ptr<SoftwareBitmap> Decode(const uint8_t* data, size_t size) {
     if (!m_jpeg) m_jpeg.reset(tjInitDecompress());
     int width = 0, height = 0, subsampling = 0, colorspace = 0;
     if (!m_jpeg || tjDecompressHeader3(m_jpeg.get(), data, size, &width, &height, &subsampling, &colorspace) != 0 ||
-        width <= 0 || height <= 0) {
-      return Drop(size, 0);
+        width <= 0 || height <= 0 || width > kMaxJpegSide || height > kMaxJpegSide) {
+      // A damaged header may claim 65535x65535: that would be a 16 GB picture.
+      return DropJpeg(size);
     }
     auto frame = SoftwareBitmap::Create(BitmapPixelFormat::Bgra8, width, height);
     auto lock = frame->LockBuffer(BitmapBufferAccessMode::Write);
@@ -467,7 +469,14 @@ class V4l2Device final : public SourceDevice, public std::enable_shared_from_thi
     // would be grey, and the last good frame stays up instead.
     const int failed = tjDecompress2(m_jpeg.get(), data, size, lock->Data(), width,
                                      lock->GetPlaneDescription(0).Stride, height, TJPF_BGRA, 0);
-    return failed == 0 ? frame : Drop(size, 0);
+    return failed == 0 ? frame : DropJpeg(size);
+  }
+
+  // A decompressor that failed mid-frame refuses every later frame ("improper call in state"):
+  // the next frame gets a new one.
+  std::nullptr_t DropJpeg(size_t size) {
+    m_jpeg.reset();
+    return Drop(size, 0);
   }
 
   // A camera that sends broken frames sends many: the first and every 100th are told.
