@@ -3,6 +3,10 @@
 libx264 at the same frame rate, preset, bitrate, profile and GOP, and compares them.
 
 Usage: bench/side_by_side.py [--build DIR] [--seconds 20] [--runs 30:veryfast,60:ultrafast]
+                             [--camera ID]
+
+With --camera the second recording of each run is kalto-record again, with a camera bubble of
+that camera (synthetic: needs no hardware), instead of the peer: what the bubble costs.
 
 For each run it reports: CPU seconds per recorded second of the recording process, frames
 written, distinct frames (decoded frames that differ from their predecessor), frames the tool
@@ -76,15 +80,17 @@ def analyse(name, path, cpu, fps, own_drops, own_dups):
     }
 
 
-def record_kalto(build, display, out, seconds, fps, preset, env):
+def record_kalto(build, display, out, seconds, fps, preset, env, camera=None):
     argv = [os.path.join(build, "tools", "kalto-record"), "--duration", str(seconds), "--fps", str(fps),
             "--bitrate", str(BITRATE), "--profile", PROFILE, "--quality", str(QUALITY_FOR_PRESET[preset]),
             "--no-mic", "--no-system-audio", "-o", out]  # the peer records no sound either
+    if camera:
+        argv += ["--camera", camera]
     rc, text, cpu = run_measured(argv, dict(env, DISPLAY=display))
-    if rc != 0:
+    if rc != 0 or (camera and "without the bubble" in text):
         sys.exit(f"kalto-record failed ({rc}):\n{text}")
     m = re.search(r"dropped:\s+(\d+)", text)
-    return analyse("kalto-record", out, cpu, fps, int(m.group(1)) if m else -1, 0)
+    return analyse("kalto + camera" if camera else "kalto-record", out, cpu, fps, int(m.group(1)) if m else -1, 0)
 
 
 def record_peer(display, out, seconds, fps, preset, env):
@@ -126,6 +132,7 @@ def main():
     ap.add_argument("--runs", default="30:veryfast,60:ultrafast")
     ap.add_argument("--display", help="record this display instead of a private Xvfb with the scene")
     ap.add_argument("--keep", help="folder to keep the recordings in")
+    ap.add_argument("--camera", help="compare kalto-record without and with a bubble of this camera")
     args = ap.parse_args()
 
     stack = []
@@ -141,8 +148,13 @@ def main():
             print(f"== {fps} fps, {preset}: {args.seconds} s each", flush=True)
             results.append((fps, preset, record_kalto(args.build, display, os.path.join(folder, f"kalto-{fps}.mp4"),
                                                       args.seconds, fps, preset, env)))
-            results.append((fps, preset, record_peer(display, os.path.join(folder, f"peer-{fps}.mp4"),
-                                                     args.seconds, fps, preset, env)))
+            if args.camera:
+                results.append((fps, preset, record_kalto(args.build, display,
+                                                          os.path.join(folder, f"kalto-camera-{fps}.mp4"),
+                                                          args.seconds, fps, preset, env, args.camera)))
+            else:
+                results.append((fps, preset, record_peer(display, os.path.join(folder, f"peer-{fps}.mp4"),
+                                                         args.seconds, fps, preset, env)))
         print()
         print(f"{'run':<14} {'tool':<15} {'CPU s/s':>8} {'frames':>7} {'distinct':>8} {'repeated':>8} "
               f"{'ts gaps':>7} {'drop/dup (own)':>15} {'duration':>8}")
@@ -151,9 +163,13 @@ def main():
                   f"{r['distinct']:>8} {r['repeated']:>8} {r['gaps']:>7} "
                   f"{str(r['own_drops']) + '/' + str(r['own_dups']):>15} {r['duration']:>8.2f}")
         for i in range(0, len(results), 2):
-            ours, peer = results[i][2], results[i + 1][2]
-            print(f"{results[i][0]} fps {results[i][1]}: kalto-record uses "
-                  f"{ours['cpu_per_s'] / peer['cpu_per_s']:.2f}x the peer's CPU per recorded second")
+            ours, other = results[i][2], results[i + 1][2]
+            if args.camera:
+                print(f"{results[i][0]} fps {results[i][1]}: the bubble adds "
+                      f"{100 * (other['cpu_per_s'] / ours['cpu_per_s'] - 1):+.1f}% CPU per recorded second")
+            else:
+                print(f"{results[i][0]} fps {results[i][1]}: kalto-record uses "
+                      f"{ours['cpu_per_s'] / other['cpu_per_s']:.2f}x the peer's CPU per recorded second")
     finally:
         for proc in reversed(stack):
             proc.terminate()

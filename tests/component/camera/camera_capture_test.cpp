@@ -103,6 +103,7 @@ TEST_F(CameraCaptureTest, OpensTheCameraNamedExactlyOrTheFirstColourOneAndNothin
 
 TEST_F(CameraCaptureTest, DeliversOnlyAfterStartCapturingWithTheFramePixelsAndItsOwnSize) {
   auto capture = Make();
+  EXPECT_TRUE(capture->Initialize(L"/dev/video0", 320, 240, 15)) << "already initialised: kept as it is";
   capture->SetBufferedAcquisition(true);
   ASSERT_TRUE(capture->InitializeMediaCaptureWithCallbackAsync(Record()));
   EXPECT_EQ(cameras->LastReader()->AcquisitionMode(), camera::MediaFrameReaderAcquisitionMode::Buffered);
@@ -139,12 +140,14 @@ TEST_F(CameraCaptureTest, DropsFramesItCannotCopyAndThinsTheLine) {
   FakeCameraFrame nothing;
   nothing.noBitmap = true;
   for (const FakeCameraFrame& frame : {narrowStride, shortBuffer, nothing}) reader->Deliver(frame);
+  for (int i = 4; i <= 60; ++i) reader->Deliver(shortBuffer);
   FakeCameraFrame none;
   none.none = true;
   reader->Deliver(none);  // no frame at all is not a failure
   EXPECT_EQ(Frames(), 0);
   EXPECT_EQ(log.Count("[CameraCapture] CopyFrameToTexture failed (count: 1)\n"), 1);
-  EXPECT_EQ(log.CountPrefix("[CameraCapture] CopyFrameToTexture failed"), 1);
+  EXPECT_EQ(log.Count("[CameraCapture] CopyFrameToTexture failed (count: 60)\n"), 1);
+  EXPECT_EQ(log.CountPrefix("[CameraCapture] CopyFrameToTexture failed"), 2) << "the 1st and every 60th";
   EXPECT_EQ(log.Count("[CameraCapture] No usable SoftwareBitmap or Direct3DSurface\n"), 1);
 
   FakeCameraFrame padded;
@@ -168,6 +171,8 @@ TEST_F(CameraCaptureTest, CopiesAForeignDeviceSurfaceThroughTheCpu) {
   FakeCameraFrame frame;
   ASSERT_EQ(other->CreateTexture2D(desc, pixels.data(), 320 * 4, &frame.surface), S_OK);
   cameras->LastReader()->Deliver(frame);
+  gpu->Faults().Fail(gpu::software::FaultPoint::Map, E_FAIL, 1);
+  cameras->LastReader()->Deliver(frame);  // the staging copy cannot be read: no frame
   std::lock_guard lock(delivered.mutex);
   EXPECT_EQ(delivered.frames, 1);
   EXPECT_EQ(delivered.width, 320u);

@@ -132,6 +132,13 @@ TEST_F(NativeRecorderCameraTest, TheBubbleIsDrawnIntoTheFramesAndGoneAfterTheSto
   DeliverCamera();
   EmitAt(kSecond / 10);
   EXPECT_TRUE(AllBubble(LastFrameRow()));
+  FakeCameraFrame grey;
+  grey.color = 0xFF808080u;
+  DeliverCamera(grey);  // the exchange goes on: each side hands the texture back
+  EmitAt(kSecond / 5);
+  EXPECT_FALSE(AllBubble(LastFrameRow()));
+  const std::vector<uint8_t> row = LastFrameRow();
+  EXPECT_TRUE(std::all_of(row.begin(), row.end(), [](uint8_t y) { return y >= 120 && y <= 132; })) << "grey everywhere";
   recorder->Stop();
   EXPECT_FALSE(recorder->IsCameraOverlayActive());
   EXPECT_EQ(cameras->OpenCaptures(), 0);
@@ -242,7 +249,9 @@ TEST_F(NativeRecorderCameraTest, OnAStillScreenTheCameraKeepsTheBubbleLive) {
   ASSERT_TRUE(Result(recorder->StartAsync(config)));
   EmitAt(0);
   DeliverCamera();  // within the first frame's slot: nothing new
-  for (int64_t atMs : {100, 110, 200}) {
+  // Frames sit on the rate's grid at their nearest slot: 40 ms is still the screen frame's next
+  // slot, 60 ms the one after (a slot went by without the screen), 100 ms the slot after that.
+  for (int64_t atMs : {40, 60, 100, 200}) {
     g_clockNs = kT0 + atMs * 1'000'000;
     DeliverCamera();
   }
@@ -254,8 +263,8 @@ TEST_F(NativeRecorderCameraTest, OnAStillScreenTheCameraKeepsTheBubbleLive) {
   const std::vector<int64_t> times = VideoSampleTimes();
   ASSERT_GE(times.size(), 3u);
   EXPECT_EQ(times[0], 0);
-  EXPECT_EQ(times[1], 1'000'000) << "a camera frame a slot after the last screen frame is drawn on it";
-  EXPECT_EQ(times[2], 2'000'000) << "110 ms shares the 100 ms frame's slot";
+  EXPECT_EQ(times[1], 600'000) << "a camera frame two slots after the last frame is drawn on the still screen";
+  EXPECT_EQ(times[2], 2'000'000) << "100 ms is only one slot after 60 ms";
   EXPECT_TRUE(AllBubble(LastFrameRow()));
 }
 
@@ -267,8 +276,11 @@ TEST_F(NativeRecorderCameraTest, ForwardsAtMostOneBitmapPer33MillisecondsUntilSw
     g_clockNs = kT0 + int64_t(i) * kSecond / 60;
     DeliverCamera();
   }
+  ASSERT_EQ(forwarded.Get().size(), 6u) << "frames 0, 2, 4, 6, 8 and 10: 33.3 ms apart";
+  g_clockNs = kT0 + 10 * kSecond / 60 + 33'000'000;  // 33 ms after the last forwarded frame, exactly
+  DeliverCamera();
   const auto bitmaps = forwarded.Get();
-  ASSERT_EQ(bitmaps.size(), 6u) << "frames 0, 2, 4, 6, 8 and 10: 33.3 ms apart";
+  EXPECT_EQ(bitmaps.size(), 7u);
   EXPECT_EQ(bitmaps[0]->PixelWidth(), 640);
   recorder->SetOverlayPreviewForwardEnabled(false);
   DeliverCamera();
