@@ -251,6 +251,9 @@ TEST_F(CameraCaptureTest, FailuresOfEachStepAreFalseWithTheirLine) {
   EXPECT_TRUE(log.Contains("[CameraCapture] Failed to start frame reader: 2\n"));
 
   gpu->Faults().Fail(gpu::software::FaultPoint::CreateDeviceHardware, E_FAIL);
+  CameraCapture warp(gpu, cameras);
+  EXPECT_TRUE(warp.Initialize(L"", 640, 480, 30));
+  EXPECT_TRUE(warp.UsingWarp());
   gpu->Faults().Fail(gpu::software::FaultPoint::CreateDeviceWarp, E_FAIL);
   CameraCapture noDevice(gpu, cameras);
   EXPECT_FALSE(noDevice.Initialize(L"", 640, 480, 30));
@@ -289,6 +292,9 @@ TEST_F(CameraCaptureTest, StopIsHarmlessTwiceAndNeverWaitsLongForAHungCamera) {
   EXPECT_FALSE(hung->StartAsync(Record()));
   EXPECT_TRUE(log.Contains("[CameraCapture] WARNING: frame reader start timed out after 300 ms\n"));
   EXPECT_TRUE(hung->HasPendingOperation());
+  log.Clear();
+  EXPECT_FALSE(hung->StartCapturing()) << "a start that never answered left nothing prepared";
+  EXPECT_TRUE(log.Contains("[CameraCapture] StartCapturing: Not prepared - MediaCapture not initialized\n"));
 }
 
 }  // namespace
