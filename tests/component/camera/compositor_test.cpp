@@ -78,24 +78,28 @@ CompositorParams Full(int32_t fillMode = 1, float aspect = 1.0f) {
   return {.x = 0, .y = 0, .width = 1, .height = 1, .cornerRadius = 0, .fillMode = fillMode, .cameraAspect = aspect};
 }
 
-// A circle on a 64-pixel square of a 96-pixel screen: camera inside, screen outside, and between
-// them the blend the analytic fwidth of the edge distance gives, about one pixel wide. Radius 0
-// gives a square with sharp edges exactly on the rectangle.
+// A circle on the middle two thirds of a square screen: camera inside, screen outside, and
+// between them the blend the analytic fwidth of the edge distance gives, about one pixel wide.
+// The 60-pixel screen is drawn in one band, so a span's pixels left of the circle would show the
+// row before if they were not cleared. Radius 0 gives a square with sharp edges on the rectangle.
 TEST_F(CompositorTest, CircleHasOnePixelEdgeAndSquareIsSharp) {
-  const auto out = Run({.x = 1 / 6.f, .y = 1 / 6.f, .width = 2 / 3.f, .height = 2 / 3.f, .cornerRadius = 1}, solid, 96);
-  ASSERT_EQ(96u * 96, out.size());
-  int edge = 0;
-  for (uint32_t i = 0; i < out.size(); ++i) {
-    const float px = ((i % 96) + 0.5f - 16) / 32 - 1, py = ((i / 96) + 0.5f - 16) / 32 - 1;
-    const float len = std::hypot(px, py), aa = (std::abs(px) + std::abs(py)) / len / 32 + 0.0001f;
-    const float alpha = std::abs(px) > 1 || std::abs(py) > 1 ? 0 : std::clamp(0.5f - (len - 1) / aa, 0.f, 1.f);
-    edge += alpha > 0 && alpha < 1;
-    ASSERT_TRUE(Near(out[i], Mix(kScreen, kCamera, alpha))) << i % 96 << "," << i / 96 << " " << std::hex << out[i];
+  for (const uint32_t n : {96u, 60u}) {
+    const auto out = Run({.x = 1 / 6.f, .y = 1 / 6.f, .width = 2 / 3.f, .height = 2 / 3.f, .cornerRadius = 1}, solid, n);
+    ASSERT_EQ(n * n, out.size());
+    int edge = 0;
+    const float r = n / 3.f;
+    for (uint32_t i = 0; i < out.size(); ++i) {
+      const float px = ((i % n) + 0.5f - n / 6.f) / r - 1, py = ((i / n) + 0.5f - n / 6.f) / r - 1;
+      const float len = std::hypot(px, py), aa = (std::abs(px) + std::abs(py)) / len / r + 0.0001f;
+      const float alpha = std::abs(px) > 1 || std::abs(py) > 1 ? 0 : std::clamp(0.5f - (len - 1) / aa, 0.f, 1.f);
+      edge += alpha > 0 && alpha < 1;
+      ASSERT_TRUE(Near(out[i], Mix(kScreen, kCamera, alpha))) << i % n << "," << i / n << " " << std::hex << out[i];
+    }
+    EXPECT_GT(edge, 6 * r - 1);  // about the circumference, 2 pi r pixels
+    EXPECT_EQ(kCamera, out[n / 2 * (n + 1)]);
+    EXPECT_EQ(kScreen, out[n / 6 * (n + 1)]);
+    EXPECT_EQ(kScreen, out[(n * 5 / 6 - 1) * (n + 1)]);
   }
-  EXPECT_GT(edge, 190);  // about the circumference, 201 pixels
-  EXPECT_EQ(kCamera, out[48 * 96 + 48]);
-  EXPECT_EQ(kScreen, out[16 * 96 + 16]);
-  EXPECT_EQ(kScreen, out[79 * 96 + 79]);
   const auto square = Run({.x = 0.25f, .y = 0.25f, .width = 0.5f, .height = 0.5f, .cornerRadius = 0}, solid, 96);
   for (uint32_t i = 0; i < square.size(); ++i) {
     const bool inside = i % 96 >= 24 && i % 96 < 72 && i / 96 >= 24 && i / 96 < 72;
