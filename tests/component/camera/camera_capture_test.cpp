@@ -12,6 +12,7 @@
 #include "platform/gpu/software/software_device.h"
 #include "support/debug_capture.h"
 #include "support/gpu_readback.h"
+#include "support/process.h"
 
 namespace kalto {
 namespace {
@@ -149,6 +150,7 @@ TEST_F(CameraCaptureTest, DropsFramesItCannotCopyAndThinsTheLine) {
   EXPECT_EQ(log.Count("[CameraCapture] CopyFrameToTexture failed (count: 60)\n"), 1);
   EXPECT_EQ(log.CountPrefix("[CameraCapture] CopyFrameToTexture failed"), 2) << "the 1st and every 60th";
   EXPECT_EQ(log.Count("[CameraCapture] No usable SoftwareBitmap or Direct3DSurface\n"), 1);
+  EXPECT_EQ(log.Count("[CameraCapture] SoftwareBitmap present but copy failed\n"), 5) << "calls 1, 2, 4, 5 and 60";
 
   FakeCameraFrame padded;
   padded.stride = 640 * 4 + 64;
@@ -234,6 +236,10 @@ TEST_F(CameraCaptureTest, FailuresOfEachStepAreFalseWithTheirLine) {
     if (c.prepareLine) {
       EXPECT_TRUE(log.Contains(c.prepareLine));
     }
+    if (c.prepareLine) {
+      capture->Stop();
+      EXPECT_EQ(cameras->OpenCaptures(), 0) << "a camera opened before the failure is closed";
+    }
     if (c.startLine) {
       EXPECT_FALSE(capture->StartCapturing());
       EXPECT_TRUE(log.Contains(c.startLine));
@@ -281,7 +287,8 @@ TEST_F(CameraCaptureTest, StopIsHarmlessTwiceAndNeverWaitsLongForAHungCamera) {
   reader->Deliver({});
   EXPECT_EQ(Frames(), 0);
   capture->Stop();
-  capture.reset();  // completes the stop before the camera is released
+  EXPECT_TRUE(test::WaitFor([&] { return !capture->HasPendingOperation(); }, 5s)) << "the stop ends in the background";
+  capture.reset();
   EXPECT_TRUE(log.Contains("[CameraCapture] MediaCapture.Close failed: close refused\n"));
   EXPECT_EQ(cameras->OpenCaptures(), 0);
 
@@ -292,6 +299,7 @@ TEST_F(CameraCaptureTest, StopIsHarmlessTwiceAndNeverWaitsLongForAHungCamera) {
   EXPECT_FALSE(hung->StartAsync(Record()));
   EXPECT_TRUE(log.Contains("[CameraCapture] WARNING: frame reader start timed out after 300 ms\n"));
   EXPECT_TRUE(hung->HasPendingOperation());
+  EXPECT_TRUE(test::WaitFor([&] { return !hung->HasPendingOperation(); }, 5s));
   log.Clear();
   EXPECT_FALSE(hung->StartCapturing()) << "a start that never answered left nothing prepared";
   EXPECT_TRUE(log.Contains("[CameraCapture] StartCapturing: Not prepared - MediaCapture not initialized\n"));
