@@ -156,6 +156,10 @@ TEST_F(CameraCaptureTest, DropsFramesItCannotCopyAndThinsTheLine) {
   padded.stride = 640 * 4 + 64;
   reader->Deliver(padded);
   EXPECT_EQ(Frames(), 1) << "a padded stride is fine";
+  FakeCameraFrame dot;
+  dot.width = dot.height = 1;
+  reader->Deliver(dot);
+  EXPECT_EQ(Frames(), 2) << "a one-pixel frame is a frame";
 }
 
 TEST_F(CameraCaptureTest, CopiesAForeignDeviceSurfaceThroughTheCpu) {
@@ -175,6 +179,11 @@ TEST_F(CameraCaptureTest, CopiesAForeignDeviceSurfaceThroughTheCpu) {
   cameras->LastReader()->Deliver(frame);
   gpu->Faults().Fail(gpu::software::FaultPoint::Map, E_FAIL, 1);
   cameras->LastReader()->Deliver(frame);  // the staging copy cannot be read: no frame
+  desc.width = 160;
+  FakeCameraFrame smaller;
+  ASSERT_EQ(capture->Device()->CreateTexture2D(desc, pixels.data(), 160 * 4, &smaller.surface), S_OK);
+  gpu->Faults().Fail(gpu::software::FaultPoint::CreateTexture, E_FAIL, 1);
+  cameras->LastReader()->Deliver(smaller);  // same device, new size, no texture for it: no frame
   std::lock_guard lock(delivered.mutex);
   EXPECT_EQ(delivered.frames, 1);
   EXPECT_EQ(delivered.width, 320u);
