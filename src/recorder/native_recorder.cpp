@@ -464,6 +464,7 @@ bool NativeRecorder::StartBodyLocked(const std::shared_ptr<RecordingConfig>& con
   m_screenCapture->SetEndedCallback([this](screen::CaptureEnd reason) { OnCaptureEnded(reason); });
   if (!m_screenCapture->Start([this](gpu::Texture2D& texture, int64_t timestamp) { OnVideoFrame(texture, timestamp); })) {
     m_isRecording = false;
+    TeardownCameraOverlay();  // its camera would run on with no recording
     DebugLog<128>(L"[NativeRecorder] Failed to start screen capture\n");
     RaiseError(L"Failed to start screen capture");
     return false;

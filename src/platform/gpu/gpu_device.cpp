@@ -274,7 +274,9 @@ void TextureSampler::SampleRow(float u, float du, float v, uint32_t begin, uint3
         return std::clamp(int32_t(std::clamp((u + float(i) * du) * fw, 0.0f, fw)), 0, w - 1);
       };
       if (begin < end) {
-        const auto [from, to] = std::minmax(column(begin), column(end - 1));
+        // By value: std::minmax of two temporaries would hand back references to them.
+        const int32_t first = column(begin), last = column(end - 1);
+        const int32_t from = std::min(first, last), to = std::max(first, last);
         for (int32_t x = from & ~15; x <= std::min(to + 1, w - 1); x += 16) {
           _mm_prefetch(reinterpret_cast<const char*>(row0 + size_t(x) * 4), _MM_HINT_T0);
           _mm_prefetch(reinterpret_cast<const char*>(row1 + size_t(x) * 4), _MM_HINT_T0);

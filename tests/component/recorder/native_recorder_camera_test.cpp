@@ -196,6 +196,11 @@ TEST_F(NativeRecorderCameraTest, EachSetupFailureLeavesARecordingWithoutABubbleA
   recorder->Stop();
   EXPECT_FALSE(VideoSampleTimes().empty());
   EXPECT_EQ(events.Get(), std::vector<std::wstring>{L"stopped"});
+
+  cameras->ClearFaults();
+  service->SetFault(screen::FakePoint::StartCapture, screen::FakeFault::Platform(E_FAIL, "no capture"));
+  EXPECT_FALSE(Result(recorder->StartAsync(Config("failed.mp4"))));
+  EXPECT_EQ(cameras->OpenCaptures(), 0) << "a start that fails leaves no camera running";
 }
 
 TEST_F(NativeRecorderCameraTest, APreparedOverlayIsRebuiltOnTheDeviceOfAPlainStart) {
