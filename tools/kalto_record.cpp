@@ -63,8 +63,10 @@ void PrintUsage(FILE* to) {
                "                    [--camera ID] [--camera-rect X,Y,W,H] [--camera-shape circle|square|rounded:R]\n"
                "                    [--camera-mirror] [--camera-fill cover|contain] [--camera-border RRGGBBAA:W]\n"
                "                    [--camera-opacity O] [--camera-fps N]\n"
+               "                    [--camera-effect none|blur[:0-2]|color:0-5|gradient:0-3|image:0-12]\n"
+               "                    [--camera-performance 0-4]\n"
                "While recording: p pauses and resumes, z toggles cursor focus, r recenters it, c hides and shows\n"
-               "the camera bubble, the arrow keys move it, Ctrl-C stops.\n");
+               "the camera bubble, e cycles its background effect, the arrow keys move it, Ctrl-C stops.\n");
 }
 
 int Usage(const std::string& problem) {
@@ -428,6 +430,14 @@ int main(int argc, char** argv) {
       int64_t v = 0;
       if (!ParseInt(next(), &v) || v < 1 || v > 120) return Fail("--camera-fps must be between 1 and 120");
       bubble.FrameRate = static_cast<int32_t>(v);
+    } else if (arg == "--camera-effect") {
+      if (!cli::ParseCameraEffect(next(), &bubble.BackgroundEffect)) {
+        return Fail("--camera-effect must be none, blur, blur:0-2, color:0-5, gradient:0-3 or image:0-12");
+      }
+    } else if (arg == "--camera-performance") {
+      int64_t v = 0;
+      if (!ParseInt(next(), &v) || v < 0 || v > 4) return Fail("--camera-performance must be between 0 and 4");
+      bubble.BackgroundEffect.PerformanceMode = static_cast<int32_t>(v);
     } else if (arg == "--no-cursor") {
       cursor = false;
     } else if (arg == "--verbose") {
@@ -620,6 +630,10 @@ int main(int argc, char** argv) {
         recorder.SetCameraOverlayRect(bubbleRect[0], bubbleRect[1], 0, 0);
       }
     }
+    if (key && (*key == 'e' || *key == 'E') && recorder.IsCameraOverlayActive()) {
+      bubble.BackgroundEffect = cli::NextCameraEffect(bubble.BackgroundEffect);
+      recorder.UpdateCameraOverlayEffect(bubble.BackgroundEffect);
+    }
     if (key && (*key == 'p' || *key == 'P')) {
       if (recorder.IsPaused()) {
         recorder.Resume();
@@ -646,11 +660,16 @@ int main(int argc, char** argv) {
     if (statusIsTerminal || now.DurationSeconds() != lastLogged) {
       lastLogged = now.DurationSeconds();
       // Erasing to the end of the line drops what a longer line (a "[paused]") left there.
-      const char* camera = !recorder.IsCameraOverlayActive() ? "" : bubbleShown ? "  [camera]" : "  [camera hidden]";
+      std::string camera;
+      if (recorder.IsCameraOverlayActive()) {
+        camera = bubbleShown ? "  [camera" : "  [camera hidden";
+        if (bubble.BackgroundEffect.Mode != 0) camera += " " + cli::CameraEffectName(bubble.BackgroundEffect);
+        camera += "]";
+      }
       std::fprintf(stderr, "%s%8.1f s  %5.1f fps  %4d dropped  %10s%s%s%s%s%s", statusIsTerminal ? "\r" : "",
                    now.DurationSeconds(), now.AverageFrameRate(), static_cast<int>(now.DroppedFrames()),
                    HumanSize(FileSize(path)).c_str(), meters.c_str(), recorder.IsPaused() ? "  [paused]" : "",
-                   recorder.IsCursorFocusActive() ? "  [focus]" : "", camera, statusIsTerminal ? "\x1b[K" : "\n");
+                   recorder.IsCursorFocusActive() ? "  [focus]" : "", camera.c_str(), statusIsTerminal ? "\x1b[K" : "\n");
     }
     double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
     if (durationS > 0 && elapsed >= durationS) break;

@@ -96,6 +96,50 @@ bool ParseBorder(const char* text, uint32_t* color, double* width) {
   return ParseNumber(all.substr(colon + 1).c_str(), width);
 }
 
+bool ParseCameraEffect(const char* text, BackgroundEffectConfig* effect) {
+  if (text == nullptr) return false;
+  const std::string all = text;
+  const size_t colon = all.find(':');
+  const std::string kind = all.substr(0, colon);
+  int64_t n = -1;
+  const bool hasValue = colon != std::string::npos;
+  if (hasValue && !ParseInteger(all.substr(colon + 1).c_str(), &n)) return false;
+  const auto within = [&](int64_t last) { return hasValue && n >= 0 && n <= last; };
+  if (kind == "none" && !hasValue) {
+    effect->Mode = 0;
+  } else if (kind == "blur" && (!hasValue || within(2))) {
+    effect->Mode = 1;
+    effect->BlurStrength = hasValue ? static_cast<int32_t>(n) : 1;
+  } else if (kind == "color" && within(5)) {
+    effect->Mode = 2;
+    effect->ColorPreset = static_cast<int32_t>(n);
+  } else if (kind == "gradient" && within(3)) {
+    effect->Mode = 3;
+    effect->GradientPreset = static_cast<int32_t>(n);
+  } else if (kind == "image" && within(12)) {
+    effect->Mode = 4;
+    effect->ImagePreset = static_cast<int32_t>(n);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string CameraEffectName(const BackgroundEffectConfig& effect) {
+  switch (effect.Mode) {
+    case 1: return "blur:" + std::to_string(effect.BlurStrength);
+    case 2: return "color:" + std::to_string(effect.ColorPreset);
+    case 3: return "gradient:" + std::to_string(effect.GradientPreset);
+    case 4: return "image:" + std::to_string(effect.ImagePreset);
+    default: return "none";
+  }
+}
+
+BackgroundEffectConfig NextCameraEffect(BackgroundEffectConfig effect) {
+  effect.Mode = effect.Mode >= 0 && effect.Mode < 4 ? effect.Mode + 1 : 0;
+  return effect;
+}
+
 void DefaultBubbleRect(int64_t width, int64_t height, double out[4]) {
   const double w = static_cast<double>(std::max<int64_t>(width, 1)), h = static_cast<double>(std::max<int64_t>(height, 1));
   const double side = 0.2 * h, margin = 0.04 * h;

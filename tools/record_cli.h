@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "recorder/background_effect_config.h"
+
 namespace kalto::cli {
 
 // Whole text as a decimal integer (a handle may also be 0x hexadecimal).
@@ -19,6 +21,14 @@ bool ParseRegion(const char* text, int64_t* handle, int64_t* x, int64_t* y, int6
 bool ParseNumbers4(const char* text, double out[4]);
 // "RRGGBBAA:W": a packed colour (eight hex digits) and a finite width.
 bool ParseBorder(const char* text, uint32_t* color, double* width);
+
+// "none", "blur", "blur:S" (0-2), "color:N" (0-5), "gradient:N" (0-3) or "image:N" (0-12) into the
+// effect's mode and preset; the other fields keep their values.
+bool ParseCameraEffect(const char* text, BackgroundEffectConfig* effect);
+// The same words back, for the status line.
+std::string CameraEffectName(const BackgroundEffectConfig& effect);
+// The next effect of the live cycle: none, blur, colour, gradient, picture, none...
+BackgroundEffectConfig NextCameraEffect(BackgroundEffectConfig effect);
 
 // The camera bubble's default rectangle, normalised to a frame of width x height pixels: a
 // circle (square in pixels) of a fifth of the height, in the bottom-right corner.

@@ -1,7 +1,9 @@
 #include "common/known_folders.h"
 
 #include <cstdlib>
+#include <mutex>
 #include <system_error>
+#include <utility>
 
 namespace kalto {
 
@@ -25,5 +27,26 @@ std::filesystem::path ExecutablePath() {
 }
 
 std::filesystem::path ExecutableFolder() { return ExecutablePath().parent_path(); }
+
+namespace {
+std::mutex g_moduleMutex;
+std::filesystem::path g_moduleOverride;
+}  // namespace
+
+std::filesystem::path ModuleFolder() {
+  std::filesystem::path folder;
+  {
+    std::lock_guard lock(g_moduleMutex);
+    folder = g_moduleOverride;
+  }
+  if (folder.empty()) folder = ExecutableFolder();
+  if (folder.empty()) return folder;
+  return folder / "";
+}
+
+std::filesystem::path SetModuleFolderForTesting(std::filesystem::path folder) {
+  std::lock_guard lock(g_moduleMutex);
+  return std::exchange(g_moduleOverride, std::move(folder));
+}
 
 }  // namespace kalto

@@ -4,6 +4,7 @@
 #include "platform/camera/linux/linux_camera_system.h"
 #include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
+#include "platform/inference/onnxruntime/onnx_runtime.h"
 #include "platform/image/turbojpeg/turbojpeg_image_decoder.h"
 #include "platform/screen/x11/x11_capture_service.h"
 
@@ -18,6 +19,7 @@ std::shared_ptr<Platform> DefaultPlatform() {
     p->screen = std::make_shared<x11::X11CaptureService>();
     p->audio = std::make_shared<audio::pulse::PulseAudioSystem>();
     p->camera = camera::linuxcam::MakeLinuxCameraSystem();
+    p->inference = inference::onnx::MakeOnnxRuntime();
     p->image = std::make_shared<image::TurboJpegImageDecoder>();
     return p;
   }();

@@ -7,6 +7,7 @@
 #include "platform/camera/camera.h"
 #include "platform/desktop/desktop.h"
 #include "platform/gpu/gpu_device.h"
+#include "platform/inference/inference.h"
 #include "platform/image/image.h"
 #include "platform/screen/capture_service.h"
 
@@ -18,7 +19,8 @@ struct Platform {
   std::shared_ptr<screen::CaptureService> screen;
   std::shared_ptr<audio::AudioSystem> audio;
   std::shared_ptr<camera::CameraSystem> camera;
-  std::shared_ptr<image::ImageDecoder> image;
+  std::shared_ptr<inference::Runtime> inference{};
+  std::shared_ptr<image::ImageDecoder> image{};
 };
 
 // The real backends (software graphics device, X11 desktop and capture, PulseAudio), made once

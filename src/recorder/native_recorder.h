@@ -22,6 +22,7 @@
 #include "platform/abi/event.h"
 #include "platform/platform.h"
 #include "recorder/camera_overlay_config.h"
+#include "camera/background_effect_processor.h"
 #include "recorder/focus_zoom_settings.h"
 #include "recorder/recording_config.h"
 #include "recorder/recording_progress.h"
@@ -121,6 +122,9 @@ class NativeRecorder {
   void SetOverlayPreviewForwardEnabled(bool enabled);
   // Builds the overlay for a prepared recording before it starts.
   AsyncBool PrepareCameraOverlayAsync();
+  // Switches the running bubble's background effect at once (a host's live switch) and stores it
+  // for the next set-up; without a running bubble it only stores it.
+  void UpdateCameraOverlayEffect(const BackgroundEffectConfig& effect);
   // Kept only; the overlay takes its effect from SetCameraOverlayConfig.
   void SetBackgroundEffect(const BackgroundEffectConfig& config);
   CompositorParams CameraOverlayParams() const;
@@ -209,6 +213,9 @@ class NativeRecorder {
   // Frees nothing a camera callback can use until none runs; a camera whose platform stop is
   // still pending is kept aside instead of being waited for.
   void TeardownCameraOverlay();
+  // A processor for the bubble on the camera's device, configured; null when it cannot start.
+  std::unique_ptr<BackgroundEffectProcessor> MakeOverlayEffect(const std::shared_ptr<gpu::Device>& device, uint32_t width,
+                                                               uint32_t height, BackgroundEffectConfig effect);
   void ReleaseOverlayCamera();
   void OnRecordingCameraFrame(gpu::Texture2D& texture, int64_t timestamp);
   void ForwardOverlayPreview(gpu::Texture2D& frame);
@@ -301,6 +308,10 @@ class NativeRecorder {
   BackgroundEffectConfig m_backgroundEffect;
   CompositorParams m_overlayParams;
   std::unique_ptr<CameraCapture> m_overlayCamera;
+  // The bubble's background effect: made by the set-up (or a live switch), used on the camera
+  // thread and destroyed by the tear-down, each only under m_overlayEffectMutex.
+  std::mutex m_overlayEffectMutex;
+  std::unique_ptr<BackgroundEffectProcessor> m_overlayEffectProcessor;
   std::unique_ptr<CameraCompositor> m_compositor;
   std::shared_ptr<gpu::Texture2D> m_overlaySharedTexture;
   std::shared_ptr<gpu::KeyedMutex> m_overlayKeyedMutex;

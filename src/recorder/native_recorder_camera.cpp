@@ -93,6 +93,54 @@ void NativeRecorder::SetOverlayPreviewForwardEnabled(bool enabled) {
   if (!enabled) m_lastPreviewForwardNs = 0;
 }
 
+std::unique_ptr<BackgroundEffectProcessor> NativeRecorder::MakeOverlayEffect(const std::shared_ptr<gpu::Device>& device,
+                                                                          uint32_t width, uint32_t height,
+                                                                          BackgroundEffectConfig effect) {
+  auto processor = std::make_unique<BackgroundEffectProcessor>(BackgroundEffectProcessor::Services{
+      m_platform ? m_platform->gpu : nullptr, m_platform ? m_platform->inference : nullptr,
+      m_platform ? m_platform->image : nullptr});
+  if (!processor->Initialize(device, width, height)) return nullptr;
+  // The bubble never runs the once-in-999 interval: a recording needs its mask kept up.
+  if (effect.PerformanceMode == 0) effect.PerformanceMode = 3;
+  processor->SetConfig(effect);
+  return processor;
+}
+
+void NativeRecorder::UpdateCameraOverlayEffect(const BackgroundEffectConfig& effect) {
+  {
+    std::lock_guard lock(m_overlayMutex);
+    m_overlayEffect = effect;
+  }
+  // Serialised with the set-up and the tear-down, which run on the operation thread.
+  Enqueue([this, effect] {
+    if (!m_overlayActive || !m_overlayCamera || !m_overlayCamera->Device()) return true;
+    std::unique_ptr<BackgroundEffectProcessor> old;
+    if (effect.Mode == 0) {
+      std::lock_guard effectLock(m_overlayEffectMutex);
+      old = std::move(m_overlayEffectProcessor);
+      return true;
+    }
+    {
+      std::lock_guard effectLock(m_overlayEffectMutex);
+      if (m_overlayEffectProcessor) {
+        BackgroundEffectConfig config = effect;
+        if (config.PerformanceMode == 0) config.PerformanceMode = 3;
+        m_overlayEffectProcessor->SetConfig(config);
+        return true;
+      }
+    }
+    auto processor = MakeOverlayEffect(m_overlayCamera->Device(), m_overlayCamera->Width(), m_overlayCamera->Height(),
+                                       effect);
+    if (!processor) {
+      DebugLog<128>(L"[NativeRecorder] Camera overlay: effect init failed, raw overlay only\n");
+      return false;
+    }
+    std::lock_guard effectLock(m_overlayEffectMutex);
+    m_overlayEffectProcessor = std::move(processor);
+    return true;
+  });
+}
+
 void NativeRecorder::SetBackgroundEffect(const BackgroundEffectConfig& config) {
   std::lock_guard lock(m_overlayMutex);
   m_backgroundEffect = config;
@@ -206,9 +254,10 @@ bool NativeRecorder::SetupCameraOverlaySteps() {
     return false;
   }
   if (effect.Mode != 0) {
-    // The background effect processor attaches here; until it does, the bubble shows the raw
-    // camera.
-    DebugLog<128>(L"[NativeRecorder] Camera overlay: effect init failed, raw overlay only\n");
+    auto processor = MakeOverlayEffect(cameraDevice, width, height, effect);
+    if (!processor) DebugLog<128>(L"[NativeRecorder] Camera overlay: effect init failed, raw overlay only\n");
+    std::lock_guard effectLock(m_overlayEffectMutex);
+    m_overlayEffectProcessor = std::move(processor);
   }
   if (Failed(cameraDevice->CreateTexture2D(StagingDesc(width, height), nullptr, 0, &m_previewForwardStaging))) {
     m_previewForwardStaging.reset();
@@ -245,6 +294,13 @@ void NativeRecorder::ReleaseOverlayCamera() {
 
 void NativeRecorder::TeardownCameraOverlay() {
   m_overlayActive = false;
+  std::unique_ptr<BackgroundEffectProcessor> processor;
+  {
+    // Waits for a frame being processed; a camera that outlives its stop finds no processor.
+    std::lock_guard effectLock(m_overlayEffectMutex);
+    processor = std::move(m_overlayEffectProcessor);
+  }
+  processor.reset();
   ReleaseOverlayCamera();
   {
     // The video path draws with these under the same lock.
@@ -303,7 +359,13 @@ void NativeRecorder::OnRecordingCameraFrame(gpu::Texture2D& texture, int64_t tim
     }
     m_lastCameraTimestamp = timestamp;
     gpu::Texture2D* frame = &texture;
-    // The background effect processes the frame here.
+    // Held until the processed frame has been copied out: the tear-down destroys the processor
+    // (and the texture it handed out) under the same lock.
+    std::unique_lock effectLock(m_overlayEffectMutex);
+    if (m_overlayEffectProcessor) {
+      gpu::Texture2D* processed = nullptr;
+      if (m_overlayEffectProcessor->ProcessFrame(frame, &processed) && processed != nullptr) frame = processed;
+    }
     const gpu::TextureDesc frameDesc = frame->GetDesc();
     const gpu::TextureDesc sharedDesc = m_cameraSharedTexture->GetDesc();
     if (frameDesc.width != sharedDesc.width || frameDesc.height != sharedDesc.height) {
@@ -318,8 +380,9 @@ void NativeRecorder::OnRecordingCameraFrame(gpu::Texture2D& texture, int64_t tim
       m_cameraContext->Flush();
       m_cameraKeyedMutex->ReleaseSync(1);
     }
-    RefreshStillScreen();
     ForwardOverlayPreview(*frame);
+    effectLock.unlock();
+    RefreshStillScreen();
   } catch (...) {
     DebugLog<128>(L"[NativeRecorder] OnRecordingCameraFrame exception\n");
   }

@@ -105,7 +105,8 @@ class KeyedMutex {
   virtual HRESULT ReleaseSync(uint64_t key) = 0;
 };
 
-class Texture2D : public Resource {
+// Always owned by a shared_ptr, so a borrowed texture can be kept (a view made from it).
+class Texture2D : public Resource, public std::enable_shared_from_this<Texture2D> {
  public:
   virtual TextureDesc GetDesc() const = 0;
   // The device that created or opened this texture.
@@ -472,6 +473,8 @@ class Adapter {
   virtual ~Adapter() = default;
   virtual AdapterDesc GetDesc() const = 0;
   virtual HRESULT QueryVideoMemoryInfo(VideoMemoryInfo* info) const = 0;
+  // False where the adapter has no memory query at all (the platform's older adapter interface).
+  virtual bool SupportsVideoMemoryQuery() const { return true; }
 };
 
 class Device : public std::enable_shared_from_this<Device> {

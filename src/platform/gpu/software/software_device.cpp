@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -240,6 +241,33 @@ uint64_t SystemMemoryBytes() {
   return static_cast<uint64_t>(pages) * static_cast<uint64_t>(pageSize);
 }
 
+// MemAvailable of /proc/meminfo; the whole memory when it cannot be read.
+uint64_t AvailableMemoryBytes() {
+  std::ifstream meminfo("/proc/meminfo");
+  std::string key;
+  uint64_t kib = 0;
+  std::string unit;
+  while (meminfo >> key >> kib >> unit) {
+    if (key == "MemAvailable:") return kib * 1024;
+  }
+  return SystemMemoryBytes();
+}
+
+// The memory limit of this process's cgroup (v2), or 0 when there is none.
+uint64_t CgroupLimitBytes() {
+  std::ifstream cgroup("/proc/self/cgroup");
+  std::string line;
+  if (!std::getline(cgroup, line) || line.rfind("0::", 0) != 0) return 0;
+  std::ifstream max("/sys/fs/cgroup" + line.substr(3) + "/memory.max");
+  std::string value;
+  if (!(max >> value) || value == "max") return 0;
+  try {
+    return std::stoull(value);
+  } catch (...) {
+    return 0;
+  }
+}
+
 class AdapterImpl final : public Adapter {
  public:
   AdapterImpl(AdapterKind kind, std::shared_ptr<FaultInjector> faults) : m_kind(kind), m_faults(std::move(faults)) {
@@ -268,9 +296,17 @@ class AdapterImpl final : public Adapter {
     if (info == nullptr) return E_INVALIDARG;
     *info = {};
     if (const HRESULT hr = m_faults->Check(FaultPoint::QueryVideoMemory); hr != S_OK) return hr;
-    info->budget = m_budget;
     info->currentUsage = m_usage.load(std::memory_order_relaxed);
+    info->budget = Budget(info->currentUsage);
     return S_OK;
+  }
+
+  // What this process may still hold on the adapter: what it holds plus half of what the machine
+  // has free, within a cgroup's limit where one applies, and never past the adapter's own size.
+  uint64_t Budget(uint64_t usage) const {
+    uint64_t budget = usage + AvailableMemoryBytes() / 2;
+    if (const uint64_t limit = CgroupLimitBytes(); limit != 0) budget = std::min(budget, limit);
+    return std::min(budget, m_budget);
   }
 
   AdapterKind Kind() const { return m_kind; }
