@@ -19,7 +19,10 @@ bool GpuMonitor::Initialize(gpu::Device* device) {
     DebugLog<128>(L"[GpuMonitor] Initialize failed: null device\n");
     return false;
   }
-  std::shared_ptr<gpu::Adapter> adapter = device->GetAdapter();
+  return InitializeAdapter(device->GetAdapter());
+}
+
+bool GpuMonitor::InitializeAdapter(std::shared_ptr<gpu::Adapter> adapter) {
   if (!adapter) {
     DebugLog<128>(L"[GpuMonitor] Failed to get DXGI adapter\n");
     return false;

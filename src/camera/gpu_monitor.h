@@ -21,6 +21,8 @@ class GpuMonitor {
   GpuMonitor& operator=(const GpuMonitor&) = delete;
 
   bool Initialize(gpu::Device* device);
+  // The adapter half of Initialize (what a device's adapter answers is all the monitor reads).
+  bool InitializeAdapter(std::shared_ptr<gpu::Adapter> adapter);
   // Start and Stop come from the thread that applies the effect configuration; Stop joins.
   void Start();
   void Stop();
