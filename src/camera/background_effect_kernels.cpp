@@ -1,5 +1,7 @@
 #include "camera/background_effect_kernels.h"
 
+#include <immintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "platform/gpu/gpu_device.h"
+#include "platform/gpu/software/software_device.h"
 
 namespace kalto::effects {
 
@@ -96,6 +99,87 @@ inline void StoreRow(uint8_t* dst, const float* acc, uint32_t count, bool swap) 
   }
 }
 
+// The Gaussian sums in 16-bit fixed point on 32 bytes at a time, with no widening: each pair of
+// texels at +-i is averaged as bytes (the weights are symmetric), the even and odd bytes are each
+// taken as value x 256 in a 16-bit lane and multiplied by twice their weight in 1/65536 units,
+// which leaves the sum in 1/256 steps. The start value rounds, and takes back what the averages
+// add (a quarter step each on average) and what the truncating products lose (half a unit each).
+// Results stay within one step of the float sums.
+struct FixedWeights {
+  uint16_t w[kBlurApron + 1];
+  uint16_t bias;
+};
+
+FixedWeights ToFixed(const float* weights, int r) {
+  FixedWeights f{};
+  f.w[0] = static_cast<uint16_t>(std::lround(double(weights[0]) * 65536.0));
+  double pairs = 0;
+  for (int i = 1; i <= r; ++i) {
+    f.w[i] = static_cast<uint16_t>(std::lround(double(weights[i]) * 2.0 * 65536.0));
+    pairs += 2.0 * weights[i];
+  }
+  // Rounding up may take the sum past one, which could wrap a sum of white: the centre gives it back.
+  uint32_t total = f.w[0];
+  for (int i = 1; i <= r; ++i) total += f.w[i];
+  if (total > 65535) f.w[0] = static_cast<uint16_t>(f.w[0] - (total - 65535));
+  f.bias = static_cast<uint16_t>(std::lround(128.0 - 0.25 * 256.0 * pairs + 0.5 * (r + 1)));
+  return f;
+}
+
+bool HasAvx2() {
+  static const bool has = __builtin_cpu_supports("avx2");
+  return has;
+}
+
+#define KALTO_AVX2 __attribute__((target("avx2")))
+
+// One block of 32 bytes at offset j of each source row; `w` holds the weights broadcast. The
+// weights sum to at most one, so the 16-bit sums cannot wrap.
+KALTO_AVX2 inline void GaussBlockAvx2(const uint8_t* const* src, uint32_t j, int r, const __m256i* w, __m256i bias,
+                                      bool swap, uint8_t* out) {
+  const __m256i high = _mm256_set1_epi16(int16_t(0xFF00));
+  const __m256i centre = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[r] + j));
+  __m256i even = _mm256_add_epi16(bias, _mm256_mulhi_epu16(_mm256_slli_epi16(centre, 8), w[0]));
+  __m256i odd = _mm256_add_epi16(bias, _mm256_mulhi_epu16(_mm256_and_si256(centre, high), w[0]));
+  for (int i = 1; i <= r; ++i) {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[r - i] + j));
+    const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src[r + i] + j));
+    const __m256i mean = _mm256_avg_epu8(a, b);
+    even = _mm256_add_epi16(even, _mm256_mulhi_epu16(_mm256_slli_epi16(mean, 8), w[i]));
+    odd = _mm256_add_epi16(odd, _mm256_mulhi_epu16(_mm256_and_si256(mean, high), w[i]));
+  }
+  __m256i bytes = _mm256_or_si256(_mm256_srli_epi16(even, 8), _mm256_and_si256(odd, high));
+  if (swap) {
+    bytes = _mm256_shuffle_epi8(bytes, _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15, 2, 1, 0,
+                                                        3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15));
+  }
+  _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), bytes);
+}
+
+// One output row from 2r + 1 source rows given as pointers (rows[i + r] = the row at offset i);
+// `count` values, a multiple of 4. The last partial block goes through a buffer so no row is read
+// or written past `count`.
+KALTO_AVX2 void GaussRowAvx2(const uint8_t* const* rows, int r, const FixedWeights& f, uint32_t count, bool swap,
+                             uint8_t* dst) {
+  constexpr uint32_t kBlock = 32;
+  __m256i w[kBlurApron + 1];
+  for (int i = 0; i <= r; ++i) w[i] = _mm256_set1_epi16(int16_t(f.w[i]));
+  const __m256i bias = _mm256_set1_epi16(int16_t(f.bias));
+  uint32_t j = 0;
+  for (; j + kBlock <= count; j += kBlock) GaussBlockAvx2(rows, j, r, w, bias, swap, dst + j);
+  if (j < count) {
+    alignas(32) uint8_t in[2 * kBlurApron + 1][kBlock] = {};
+    const uint8_t* tails[2 * kBlurApron + 1];
+    for (int i = 0; i <= 2 * r; ++i) {
+      std::memcpy(in[i], rows[i] + j, count - j);
+      tails[i] = in[i];
+    }
+    alignas(32) uint8_t out[kBlock];
+    GaussBlockAvx2(tails, 0, r, w, bias, swap, out);
+    std::memcpy(dst + j, out, count - j);
+  }
+}
+
 void BlurHorizontal(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0, uint32_t gy1) {
   const TexturePixels in = Srv(b, 0), out = Uav(b, 0);
   if (!IsColor(in) || !IsColor(out)) return;
@@ -107,6 +191,25 @@ void BlurHorizontal(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy
   thread_local std::vector<float> padded, acc;
   padded.resize((size_t(width) + 2 * r) * 4);
   acc.resize(size_t(width) * 4);
+  if (HasAvx2() && !gpu::software::ReferencePaths()) {
+    const FixedWeights f = ToFixed(w, r);
+    thread_local std::vector<uint8_t> bytes;
+    bytes.resize((size_t(width) + 2 * r) * 4 + 32);
+    const uint8_t* taps[2 * kBlurApron + 1];
+    for (int i = 0; i <= 2 * r; ++i) taps[i] = bytes.data() + size_t(i) * 4;
+    for (uint32_t y = gy0 * kBlurGroupShort; y < yEnd; ++y) {
+      const uint8_t* row = in.data + size_t(y) * in.rowPitch;
+      // The row with its apron of repeated edge texels.
+      for (int i = 0; i < r; ++i) std::memcpy(bytes.data() + size_t(i) * 4, row, 4);
+      const uint32_t inside = std::min(width + uint32_t(r), in.width);
+      std::memcpy(bytes.data() + size_t(r) * 4, row, size_t(inside) * 4);
+      for (uint32_t x = inside; x < width + uint32_t(r); ++x) {
+        std::memcpy(bytes.data() + size_t(x + r) * 4, row + size_t(in.width - 1) * 4, 4);
+      }
+      GaussRowAvx2(taps, r, f, width * 4, swap, out.data + size_t(y) * out.rowPitch);
+    }
+    return;
+  }
   for (uint32_t y = gy0 * kBlurGroupShort; y < yEnd; ++y) {
     const uint8_t* row = in.data + size_t(y) * in.rowPitch;
     // The row with its apron, edge texels repeated as the clamped reads give them.
@@ -143,6 +246,15 @@ void BlurVertical(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0,
   const auto rowAt = [&](int64_t y) {
     return in.data + size_t(std::clamp<int64_t>(y, 0, in.height - 1)) * in.rowPitch;
   };
+  if (HasAvx2() && !gpu::software::ReferencePaths()) {
+    const FixedWeights f = ToFixed(w, r);
+    const uint8_t* taps[2 * kBlurApron + 1];
+    for (uint32_t y = gy0 * kBlurGroupLong; y < yEnd; ++y) {
+      for (int i = -r; i <= r; ++i) taps[i + r] = rowAt(int64_t(y) + i);
+      GaussRowAvx2(taps, r, f, width * 4, swap, out.data + size_t(y) * out.rowPitch);
+    }
+    return;
+  }
   for (uint32_t y = gy0 * kBlurGroupLong; y < yEnd; ++y) {
     float* a = acc.data();
     const uint8_t* centre = rowAt(y);
@@ -162,19 +274,62 @@ inline float Smoothstep(float e0, float e1, float x) {
   return t * t * (3.0f - 2.0f * t);
 }
 
-// Bilinear read of an R32_FLOAT texture at (qx, qy) in texels; the upper neighbours are clamped.
-inline float MaskAt(const TexturePixels& m, float qx, float qy) {
-  const uint32_t x0 = uint32_t(qx), y0 = uint32_t(qy);
-  const uint32_t x1 = std::min(x0 + 1, m.width - 1), y1 = std::min(y0 + 1, m.height - 1);
-  const float fx = qx - float(x0), fy = qy - float(y0);
-  const auto at = [&](uint32_t x, uint32_t y) {
-    float v;
-    std::memcpy(&v, m.data + size_t(y) * m.rowPitch + size_t(x) * 4, 4);
-    return v;
-  };
-  const float top = at(x0, y0) + (at(x1, y0) - at(x0, y0)) * fx;
-  const float bottom = at(x0, y1) + (at(x1, y1) - at(x0, y1)) * fx;
-  return top + (bottom - top) * fy;
+KALTO_AVX2 void SwapRedBlueAvx2(const uint8_t* src, uint8_t* dst, uint32_t pixels) {
+  const __m256i order = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15, 2, 1, 0, 3, 6, 5, 4, 7, 10,
+                                         9, 8, 11, 14, 13, 12, 15);
+  uint32_t x = 0;
+  for (; x + 8 <= pixels; x += 8) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + size_t(x) * 4));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst + size_t(x) * 4), _mm256_shuffle_epi8(v, order));
+  }
+  for (; x < pixels; ++x) {
+    dst[x * 4 + 0] = src[x * 4 + 2];
+    dst[x * 4 + 1] = src[x * 4 + 1];
+    dst[x * 4 + 2] = src[x * 4 + 0];
+    dst[x * 4 + 3] = src[x * 4 + 3];
+  }
+}
+
+// The blend weight of each pixel from the mask row: bilinear along the row (columns outside the
+// mask read the zero after its end), then smoothstep(0.02, 0.98), in 1/128 steps for all four bytes.
+__attribute__((target_clones("avx2", "default"))) void AlphaRow(const float* maskRow, const int32_t* x0,
+                                                                 const int32_t* x1, const float* fx, uint32_t width,
+                                                                 uint64_t* alpha) {
+  for (uint32_t x = 0; x < width; ++x) {
+    const float m = maskRow[x0[x]] + (maskRow[x1[x]] - maskRow[x0[x]]) * fx[x];
+    const float t = std::clamp((std::clamp(m, 0.0f, 1.0f) - 0.02f) / 0.96f, 0.0f, 1.0f);
+    const auto q = static_cast<uint64_t>(t * t * (3.0f - 2.0f * t) * 128.0f + 0.5f);
+    alpha[x] = q * 0x0001000100010001ull;
+  }
+}
+
+// Row y of `p` in the byte order of `outFormat`, red and blue exchanged first when `exchange`: the
+// row itself when no byte moves, else a copy in `scratch`.
+const uint8_t* RowInOrder(const TexturePixels& p, uint32_t y, uint32_t pixels, bool exchange, Format outFormat,
+                          std::vector<uint8_t>& scratch) {
+  const uint8_t* row = p.data + size_t(y) * p.rowPitch;
+  if ((p.format != outFormat) == exchange) return row;
+  scratch.resize(size_t(pixels) * 4);
+  if (HasAvx2() && !gpu::software::ReferencePaths()) {
+    SwapRedBlueAvx2(row, scratch.data(), pixels);
+    return scratch.data();
+  }
+  for (uint32_t x = 0; x < pixels; ++x) {
+    scratch[x * 4 + 0] = row[x * 4 + 2];
+    scratch[x * 4 + 1] = row[x * 4 + 1];
+    scratch[x * 4 + 2] = row[x * 4 + 0];
+    scratch[x * 4 + 3] = row[x * 4 + 3];
+  }
+  return scratch.data();
+}
+
+// lerp(background, foreground, alpha) per byte, alpha given per byte in 1/128 steps (0..128).
+__attribute__((target_clones("avx2", "default"))) void BlendRow(const uint8_t* fg, const uint8_t* bg,
+                                                                 const int16_t* alpha, uint8_t* out, uint32_t count) {
+  for (uint32_t j = 0; j < count; ++j) {
+    const int16_t k = bg[j];
+    out[j] = static_cast<uint8_t>(k + ((int16_t(int16_t(fg[j]) - k) * alpha[j] + 64) >> 7));
+  }
 }
 
 void Composite(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0, uint32_t gy1) {
@@ -188,18 +343,53 @@ void Composite(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0, ui
   const uint32_t width = std::min(groupsX * kFillGroup, out.width);
   const uint32_t yEnd = std::min(gy1 * kFillGroup, out.height);
   const float maxX = float(mask.width - 1), maxY = float(mask.height - 1);
+  // Where each column samples the mask: the same for every row. Columns outside it read index
+  // mask.width, a zero kept after the row.
+  thread_local std::vector<int32_t> left, right;
+  thread_local std::vector<float> fraction, maskRow;
+  thread_local std::vector<uint64_t> alphaPixels;
+  thread_local std::vector<uint8_t> fgScratch, bgScratch;
+  left.resize(width);
+  right.resize(width);
+  fraction.resize(width);
+  alphaPixels.resize(width);
+  maskRow.assign(size_t(mask.width) + 1, 0.0f);
+  for (uint32_t x = 0; x < width; ++x) {
+    const float qx = float(x) * p.scale + p.offsetX;
+    const bool inside = qx >= 0.0f && qx <= maxX;
+    left[x] = inside ? int32_t(qx) : int32_t(mask.width);
+    right[x] = inside ? std::min(left[x] + 1, int32_t(mask.width) - 1) : int32_t(mask.width);
+    fraction[x] = inside ? qx - float(left[x]) : 0.0f;
+  }
+  const auto* alpha = reinterpret_cast<const int16_t*>(alphaPixels.data());
+  // Pixels both sources have take the row path; any others read as zero, as unbound texels do.
+  const uint32_t shared = std::min({width, fg.width, bg.width});
   for (uint32_t y = gy0 * kFillGroup; y < yEnd; ++y) {
     const float qy = float(y) * p.scale + p.offsetY;
-    const bool rowInside = qy >= 0.0f && qy <= maxY;
-    for (uint32_t x = 0; x < width; ++x) {
-      const float qx = float(x) * p.scale + p.offsetX;
-      const float m = rowInside && qx >= 0.0f && qx <= maxX ? MaskAt(mask, qx, qy) : 0.0f;
-      const float a = Smoothstep(0.02f, 0.98f, std::clamp(m, 0.0f, 1.0f));
+    if (qy >= 0.0f && qy <= maxY) {
+      // The mask blended between its two rows once per row.
+      const uint32_t y0 = uint32_t(qy), y1 = std::min(y0 + 1, mask.height - 1);
+      const float fy = qy - float(y0);
+      const auto* r0 = reinterpret_cast<const float*>(mask.data + size_t(y0) * mask.rowPitch);
+      const auto* r1 = reinterpret_cast<const float*>(mask.data + size_t(y1) * mask.rowPitch);
+      for (uint32_t i = 0; i < mask.width; ++i) maskRow[i] = r0[i] + (r1[i] - r0[i]) * fy;
+      AlphaRow(maskRow.data(), left.data(), right.data(), fraction.data(), width, alphaPixels.data());
+    } else {
+      std::fill(alphaPixels.begin(), alphaPixels.end(), 0);
+    }
+    uint32_t x = 0;
+    if (y < fg.height && y < bg.height && shared > 0) {
+      const uint8_t* f = RowInOrder(fg, y, shared, false, out.format, fgScratch);
+      const uint8_t* k = RowInOrder(bg, y, shared, swapped, out.format, bgScratch);
+      BlendRow(f, k, alpha, out.data + size_t(y) * out.rowPitch, shared * 4);
+      x = shared;
+    }
+    for (; x < width; ++x) {
       float f[4] = {}, k[4] = {}, o[4];
       if (x < fg.width && y < fg.height) Load(fg, x, y, f);
       if (x < bg.width && y < bg.height) Load(bg, x, y, k);
       if (swapped) std::swap(k[0], k[2]);
-      for (int c = 0; c < 4; ++c) o[c] = k[c] + (f[c] - k[c]) * a;
+      for (int c = 0; c < 4; ++c) o[c] = k[c] + (f[c] - k[c]) * float(alpha[x * 4]) / 128.0f;
       Store(out, x, y, o);
     }
   }
@@ -250,7 +440,11 @@ void FillRows(const TexturePixels& out, uint32_t groupsX, uint32_t gy0, uint32_t
     float c[4];
     colorOf(params, y, out.height, c);
     for (float& v : c) v *= 255.0f;
-    for (uint32_t x = 0; x < width; ++x) Store(out, x, y, c);
+    Store(out, 0, y, c);
+    uint32_t pixel;
+    std::memcpy(&pixel, out.data + size_t(y) * out.rowPitch, 4);
+    auto* row = reinterpret_cast<uint32_t*>(out.data + size_t(y) * out.rowPitch);
+    std::fill(row, row + width, pixel);
   }
 }
 

@@ -170,6 +170,7 @@ bool BackgroundEffectProcessor::CreateTextures() {
 }
 
 void BackgroundEffectProcessor::ReleaseFrameTextures() {
+  m_backgroundContent = 0;
   m_inputSrv.reset();
   m_inputSrvTexture = nullptr;
   m_maskSrv.reset();
@@ -388,12 +389,23 @@ bool BackgroundEffectProcessor::ProcessFrame(gpu::Texture2D* input, gpu::Texture
       DebugLog<128>(L"[BackgroundEffectProcessor] Segmentation inference failed\n");
     }
   }
-  switch (type) {
-    case 1: ApplyBlurEffect(input, m_outputTexture.get()); break;
-    case 2: ApplySolidColorBackground(); break;
-    case 3: ApplyGradientBackground(); break;
-    case 4: ApplyImageBackground(); break;
-    default: *output = input; return true;
+  // The flat backgrounds depend only on their preset and the size: drawn again only when those
+  // change (the texture is released with the size).
+  const int32_t preset = type == 2 ? m_colorPreset : type == 3 ? m_gradientPreset : m_imagePreset;
+  const uint64_t content = (uint64_t(uint32_t(type)) << 40) | (uint64_t(uint32_t(m_colorPreset) & 0xFFFFF) << 20) |
+                           (uint64_t(uint32_t(preset)) & 0xFFFFF);
+  if (type != 1 && content == m_backgroundContent) {
+    // Drawn already.
+  } else {
+    bool drawn = false;
+    switch (type) {
+      case 1: ApplyBlurEffect(input, m_outputTexture.get()); break;
+      case 2: drawn = ApplySolidColorBackground(); break;
+      case 3: drawn = ApplyGradientBackground(); break;
+      case 4: drawn = ApplyImageBackground(); break;
+      default: *output = input; return true;
+    }
+    m_backgroundContent = drawn ? content : 0;
   }
   CompositeWithMask(type == 1);
   if (segmentation) m_context->CopyResource(*m_sharedMaskTexture, *m_maskTexture);
@@ -482,56 +494,56 @@ void BackgroundEffectProcessor::ApplyChannelSwap() {
       Groups(m_height, effects::kFillGroup));
 }
 
-void BackgroundEffectProcessor::ApplySolidColorBackground() {
+bool BackgroundEffectProcessor::ApplySolidColorBackground() {
   if (!m_backgroundUav) {
     DebugLog<128>(L"[BackgroundEffectProcessor] ApplySolidColorBackground: cached UAV not available\n");
-    return;
+    return false;
   }
   effects::ColorParams params{};
   SolidColor(m_colorPreset, params.rgba);
   params.rgba[3] = 1.0f;
-  if (!WriteConstants(m_colorParams.get(), params)) return;
+  if (!WriteConstants(m_colorParams.get(), params)) return false;
   Run(m_colorFillShader.get(), nullptr, 0, m_backgroundUav.get(), m_colorParams.get(),
       Groups(m_width, effects::kFillGroup), Groups(m_height, effects::kFillGroup));
+  return true;
 }
 
-void BackgroundEffectProcessor::ApplyGradientBackground() {
+bool BackgroundEffectProcessor::ApplyGradientBackground() {
   if (!m_backgroundUav) {
     DebugLog<128>(L"[BackgroundEffectProcessor] ApplyGradientBackground: cached UAV not available\n");
-    return;
+    return false;
   }
   effects::GradientParams params{};
   GradientColors(m_gradientPreset, params.top, params.bottom);
   params.top[3] = params.bottom[3] = 1.0f;
-  if (!WriteConstants(m_gradientParams.get(), params)) return;
+  if (!WriteConstants(m_gradientParams.get(), params)) return false;
   Run(m_gradientFillShader.get(), nullptr, 0, m_backgroundUav.get(), m_gradientParams.get(),
       Groups(m_width, effects::kFillGroup), Groups(m_height, effects::kFillGroup));
+  return true;
 }
 
-void BackgroundEffectProcessor::ApplyImageBackground() {
+bool BackgroundEffectProcessor::ApplyImageBackground() {
   const int32_t index = m_imagePreset;
   if (index < 0 || index >= kImageCount || !m_images[index]) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Image preset not loaded, using solid color\n");
-    ApplySolidColorBackground();
-    return;
+    return ApplySolidColorBackground();
   }
   if (!m_imageCoverShader || !m_imageParams || !m_backgroundUav) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Image cover shader unavailable, using solid color\n");
-    ApplySolidColorBackground();
-    return;
+    return ApplySolidColorBackground();
   }
   if (!m_imageSrvs[index] && Failed(m_device->CreateShaderResourceView(m_images[index], &m_imageSrvs[index]))) {
     m_imageSrvs[index].reset();
     DebugLog<128>(L"[BackgroundEffectProcessor] Failed to create image SRV, using solid color\n");
-    ApplySolidColorBackground();
-    return;
+    return ApplySolidColorBackground();
   }
   const gpu::TextureDesc d = m_images[index]->GetDesc();
   const effects::ImageCoverParams params{float(d.width), float(d.height), float(m_width), float(m_height)};
-  if (!WriteConstants(m_imageParams.get(), params)) return;
+  if (!WriteConstants(m_imageParams.get(), params)) return false;
   gpu::ShaderResourceView* const in[] = {m_imageSrvs[index].get()};
   Run(m_imageCoverShader.get(), in, 1, m_backgroundUav.get(), m_imageParams.get(),
       Groups(m_width, effects::kFillGroup), Groups(m_height, effects::kFillGroup));
+  return true;
 }
 
 void BackgroundEffectProcessor::CompositeWithMask(bool blurredBackground) {

@@ -75,9 +75,10 @@ class BackgroundEffectProcessor {
 
   void ApplyBlurEffect(gpu::Texture2D* input, gpu::Texture2D* output);
   void ApplyChannelSwap();
-  void ApplySolidColorBackground();
-  void ApplyGradientBackground();
-  void ApplyImageBackground();
+  // True when the background texture now holds the fill.
+  bool ApplySolidColorBackground();
+  bool ApplyGradientBackground();
+  bool ApplyImageBackground();
   void CompositeWithMask(bool blurredBackground);
   void Run(gpu::ComputeShader* shader, gpu::ShaderResourceView* const* srvs, uint32_t srvCount,
            gpu::UnorderedAccessView* uav, gpu::Buffer* cb, uint32_t groupsX, uint32_t groupsY);
@@ -103,6 +104,9 @@ class BackgroundEffectProcessor {
   int32_t m_interval = 2;
   int32_t m_frameCounter = 0;
   int64_t m_segmentationRuns = 0;
+  // What the background texture holds (effect type, preset, 0 when unknown): a flat colour,
+  // gradient or picture at this size is drawn once, not on every frame.
+  uint64_t m_backgroundContent = 0;
 
   std::shared_ptr<gpu::Texture2D> m_outputTexture;
   std::shared_ptr<gpu::Texture2D> m_backgroundTexture;
