@@ -111,8 +111,9 @@ void NativeRecorder::UpdateCameraOverlayEffect(const BackgroundEffectConfig& eff
     std::lock_guard lock(m_overlayMutex);
     m_overlayEffect = effect;
   }
-  // Serialised with the set-up and the tear-down, which run on the operation thread.
+  // On the operation thread, after any set-up queued before it.
   Enqueue([this, effect] {
+    StateLock lock(*this);  // the tear-downs run under it
     if (!m_overlayActive || !m_overlayCamera || !m_overlayCamera->Device()) return true;
     std::unique_ptr<BackgroundEffectProcessor> old;
     if (effect.Mode == 0) {
