@@ -205,15 +205,18 @@ class OrtEnvironment final : public Environment, public std::enable_shared_from_
       m_api->ReleaseStatus(s);
       return;
     }
-    for (int i = 0; i < count; ++i) {
+    // The runtime lists providers in its order of preference, including ones whose libraries this
+    // machine lacks: the first that accepts being appended is the one.
+    for (int i = 0; i < count && m_accelerated.empty(); ++i) {
       const std::string_view name = names[i];
       if (name == "CPUExecutionProvider") continue;
-      m_accelerated = std::string(name.substr(0, name.find("ExecutionProvider")));
-      if (OrtStatus* s = m_api->SessionOptionsAppendExecutionProvider(opts, m_accelerated.c_str(), nullptr, nullptr, 0);
+      const std::string shortName(name.substr(0, name.find("ExecutionProvider")));
+      if (OrtStatus* s = m_api->SessionOptionsAppendExecutionProvider(opts, shortName.c_str(), nullptr, nullptr, 0);
           s != nullptr) {
         m_api->ReleaseStatus(s);
+        continue;
       }
-      break;
+      m_accelerated = shortName;
     }
     if (OrtStatus* s = m_api->ReleaseAvailableProviders(names, count); s != nullptr) m_api->ReleaseStatus(s);
   }
