@@ -1,10 +1,14 @@
 // NativeRecorder's camera overlay on the scripted camera system: the configuration's clamps, the
 // bubble in the encoded frames, each set-up failure leaving a recording without a bubble, the
-// frames forwarded to the application, and stops that a hung camera cannot hold up.
+// frames forwarded to the application, stops that a hung camera cannot hold up, and the bubble's
+// background effect.
 #include <cmath>
+#include <fstream>
 
 #include "camera/camera_capture.h"
+#include "common/known_folders.h"
 #include "platform/camera/fake/fake_camera.h"
+#include "platform/inference/fake/fake_inference.h"
 #include "recorder_fixture.h"
 
 namespace kalto::recorder_test {
@@ -305,6 +309,69 @@ TEST_F(NativeRecorderCameraTest, AHungCameraNeitherDelaysTheFinalisedFileNorLose
   EXPECT_TRUE(media->Writers().back()->Finalized());
   recorder.reset();  // completes the camera's stop
   EXPECT_EQ(cameras->OpenCaptures(), 0);
+}
+
+// The bubble's background effect, with a network that finds no person in a model folder of its own.
+class NativeRecorderEffectTest : public NativeRecorderCameraTest {
+ public:
+  void SetUp() override {
+    NativeRecorderCameraTest::SetUp();
+    std::ofstream(root / "selfie_segmentation.onnx") << "any bytes";
+    previousFolder = SetModuleFolderForTesting(root);
+    platform->inference = runtime;
+    runtime->compute = [](const float*, const std::vector<int64_t>&, inference::OutputTensor* out) {
+      *out = {{1, 256, 256, 1}, inference::ElementType::Float, std::vector<float>(256 * 256, 0.0f)};
+    };
+    config.BackgroundEffect = {.Mode = 2, .ColorPreset = 1};  // grey 200
+  }
+  void TearDown() override {
+    NativeRecorderCameraTest::TearDown();
+    SetModuleFolderForTesting(previousFolder);
+  }
+  std::shared_ptr<inference::fake::FakeRuntime> runtime = std::make_shared<inference::fake::FakeRuntime>();
+  fs::path previousFolder;
+  CameraOverlayConfig config = FullFrameBubble();
+};
+
+// A white camera behind grey 200 gives luma 16 + 219 x 200 / 255 = 188; mode 0 runs as 3 (one
+// frame in two). Frames go on through live switches and the stop, which takes the processor away
+// under the lock its frames hold.
+TEST_F(NativeRecorderEffectTest, BubbleFramesGoThroughTheProcessorUntilTheStop) {
+  recorder->SetCameraOverlayConfig(config);
+  UseScriptedClock();
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  DeliverCamera();
+  EmitAt(0);
+  const std::vector<uint8_t> row = LastFrameRow();
+  EXPECT_TRUE(!row.empty() && std::all_of(row.begin(), row.end(), [](uint8_t y) { return y >= 183 && y <= 193; }));
+  DeliverCamera();
+  DeliverCamera();
+  EXPECT_EQ(runtime->runs, 2);
+  for (int i = 0; i < 300; ++i) cameras->LastReader()->Post(White());
+  recorder->UpdateCameraOverlayEffect({.Mode = 1, .BlurStrength = 2});
+  recorder->UpdateCameraOverlayEffect({});
+  recorder->UpdateCameraOverlayEffect({.Mode = 3, .PerformanceMode = 2});
+  ASSERT_TRUE(WaitUntil([&] { return runtime->sessions >= 2 && runtime->runs >= 4; }));
+  recorder->Stop();
+  EXPECT_FALSE(recorder->IsCameraOverlayActive());
+  EXPECT_EQ(log.Count("[NativeRecorder] OnRecordingCameraFrame exception\n"), 0);
+}
+
+// A processor that cannot be made leaves the raw bubble, and the recording goes on with it.
+TEST_F(NativeRecorderEffectTest, AnEffectThatCannotStartLeavesTheRawBubble) {
+  recorder->SetCameraOverlayConfig(config);
+  ASSERT_TRUE(Result(recorder->PrepareAsync(Config())));
+  gpuFactory->Faults().Fail(FaultPoint::CreateComputeShader, E_FAIL, 1);
+  EXPECT_TRUE(Result(recorder->PrepareCameraOverlayAsync()));
+  EXPECT_TRUE(log.Contains("[BackgroundEffectProcessor] Failed to compile blur horizontal shader\n"));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] Camera overlay: effect init failed, raw overlay only\n"));
+  UseScriptedClock();
+  ASSERT_TRUE(Result(recorder->StartPreparedAsync()));
+  DeliverCamera();
+  EmitAt(0);
+  recorder->Stop();
+  EXPECT_TRUE(AllBubble(LastFrameRow())) << "the white camera as it is";
+  EXPECT_EQ(runtime->runs, 0);
 }
 
 }  // namespace
