@@ -292,15 +292,40 @@ KALTO_AVX2 void SwapRedBlueAvx2(const uint8_t* src, uint8_t* dst, uint32_t pixel
 
 // The blend weight of each pixel from the mask row: bilinear along the row (columns outside the
 // mask read the zero after its end), then smoothstep(0.02, 0.98), in 1/128 steps for all four bytes.
-__attribute__((target_clones("avx2", "default"))) void AlphaRow(const float* maskRow, const int32_t* x0,
-                                                                 const int32_t* x1, const float* fx, uint32_t width,
-                                                                 uint64_t* alpha) {
+inline void AlphaRowBody(const float* maskRow, const int32_t* x0, const int32_t* x1, const float* fx, uint32_t width,
+                         uint64_t* alpha) {
   for (uint32_t x = 0; x < width; ++x) {
     const float m = maskRow[x0[x]] + (maskRow[x1[x]] - maskRow[x0[x]]) * fx[x];
     const float t = std::clamp((std::clamp(m, 0.0f, 1.0f) - 0.02f) / 0.96f, 0.0f, 1.0f);
     const auto q = static_cast<uint64_t>(t * t * (3.0f - 2.0f * t) * 128.0f + 0.5f);
     alpha[x] = q * 0x0001000100010001ull;
   }
+}
+
+// lerp(background, foreground, alpha) per byte, alpha given per byte in 1/128 steps (0..128).
+inline void BlendRowBody(const uint8_t* fg, const uint8_t* bg, const int16_t* alpha, uint8_t* out, uint32_t count) {
+  for (uint32_t j = 0; j < count; ++j) {
+    const int16_t k = bg[j];
+    out[j] = static_cast<uint8_t>(k + ((int16_t(int16_t(fg[j]) - k) * alpha[j] + 64) >> 7));
+  }
+}
+
+// The same loops compiled for AVX2, chosen at run time (not by ifunc: sanitiser runtimes are not
+// ready when the loader resolves those).
+KALTO_AVX2 void AlphaRowAvx2(const float* maskRow, const int32_t* x0, const int32_t* x1, const float* fx,
+                             uint32_t width, uint64_t* alpha) {
+  AlphaRowBody(maskRow, x0, x1, fx, width, alpha);
+}
+KALTO_AVX2 void BlendRowAvx2(const uint8_t* fg, const uint8_t* bg, const int16_t* alpha, uint8_t* out,
+                             uint32_t count) {
+  BlendRowBody(fg, bg, alpha, out, count);
+}
+void AlphaRow(const float* maskRow, const int32_t* x0, const int32_t* x1, const float* fx, uint32_t width,
+              uint64_t* alpha) {
+  HasAvx2() ? AlphaRowAvx2(maskRow, x0, x1, fx, width, alpha) : AlphaRowBody(maskRow, x0, x1, fx, width, alpha);
+}
+void BlendRow(const uint8_t* fg, const uint8_t* bg, const int16_t* alpha, uint8_t* out, uint32_t count) {
+  HasAvx2() ? BlendRowAvx2(fg, bg, alpha, out, count) : BlendRowBody(fg, bg, alpha, out, count);
 }
 
 // Row y of `p` in the byte order of `outFormat`, red and blue exchanged first when `exchange`: the
@@ -321,15 +346,6 @@ const uint8_t* RowInOrder(const TexturePixels& p, uint32_t y, uint32_t pixels, b
     scratch[x * 4 + 3] = row[x * 4 + 3];
   }
   return scratch.data();
-}
-
-// lerp(background, foreground, alpha) per byte, alpha given per byte in 1/128 steps (0..128).
-__attribute__((target_clones("avx2", "default"))) void BlendRow(const uint8_t* fg, const uint8_t* bg,
-                                                                 const int16_t* alpha, uint8_t* out, uint32_t count) {
-  for (uint32_t j = 0; j < count; ++j) {
-    const int16_t k = bg[j];
-    out[j] = static_cast<uint8_t>(k + ((int16_t(int16_t(fg[j]) - k) * alpha[j] + 64) >> 7));
-  }
 }
 
 void Composite(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0, uint32_t gy1) {
