@@ -11,7 +11,9 @@ that camera (synthetic: needs no hardware), instead of the peer: what the bubble
   --camera synthetic: --runs 30:veryfast --camera-args "--camera-fps 30"
   --camera-args "--camera-fps 30 --camera-effect blur --camera-performance 1"
 compares no bubble, a plain bubble and a blurred one. For a bubble it also reports the CPU of the
-camera's frame thread (where the frames are made, processed and handed over).
+camera's frame thread (where the frames are made, processed and handed over): the busiest thread
+named after it, and all of them together (a thread takes its creator's name, so pool or decoder
+threads the camera thread started count with it).
 
 --camera counted: is a camera whose frames can be told apart in the file: a 640x480 video made
 here, looped by the file camera at 30 fps, whose frame n is flat grey level 16 * (n mod 16) + 8.
@@ -53,7 +55,7 @@ CAMERA_THREADS = ("kalto-cam-synth", "kalto-cam-file", "v4l2 camera")
 
 
 class ThreadCpu:
-    """Samples a process's threads' CPU seconds from /proc until stopped; totals by thread name."""
+    """Samples a process's threads' CPU seconds from /proc until stopped."""
 
     def __init__(self, pid):
         self.pid, self.latest, self.done = pid, {}, threading.Event()
@@ -78,17 +80,15 @@ class ThreadCpu:
                 self.latest[tid] = (name, (int(fields[11]) + int(fields[12])) / self.tick)
 
     def stop(self):
+        """[(name, cpu_s)], one per thread seen."""
         self.done.set()
         self.thread.join()
-        by_name = {}
-        for name, cpu in self.latest.values():
-            by_name[name] = by_name.get(name, 0.0) + cpu
-        return by_name
+        return list(self.latest.values())
 
 
 def run_measured(argv, env, stdin=subprocess.DEVNULL, stop_after=None, threads=False):
     """Runs argv to completion (SIGINT after stop_after seconds); returns (rc, output, cpu_s), and
-    with `threads` the CPU seconds by thread name as a fourth item."""
+    with `threads` the CPU seconds of each thread as a fourth item."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     proc = subprocess.Popen(argv, env=env, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     sampler = ThreadCpu(proc.pid) if threads else None
@@ -194,7 +194,9 @@ def record_kalto(build, display, out, seconds, fps, preset, env, camera=None, ca
     result = analyse("kalto + camera" if camera else "kalto-record", out, cpu, fps, int(m.group(1)) if m else -1, 0)
     if camera:
         result["camera_args"] = camera_args
-        result["camera_cpu"] = sum(threads.get(name, 0.0) for name in CAMERA_THREADS)
+        camera_threads = [cpu for name, cpu in threads if name in CAMERA_THREADS]
+        result["camera_cpu"] = sum(camera_threads)
+        result["camera_cpu_max"] = max(camera_threads, default=0.0)
         if camera.startswith("file:") and os.path.basename(camera) == "counted.avi":
             result["counted"] = counted_frames(out, fps)
     return result
@@ -287,7 +289,8 @@ def main():
                 if args.camera:
                     print(f"{fps} fps {preset}, bubble [{other['camera_args']}]: adds "
                           f"{100 * (other['cpu_per_s'] / ours['cpu_per_s'] - 1):+.1f}% CPU per recorded second; "
-                          f"camera thread {other['camera_cpu'] / other['duration']:.3f} CPU s/s")
+                          f"camera thread {other['camera_cpu_max'] / other['duration']:.3f} CPU s/s (with the threads "
+                          f"named after it {other['camera_cpu'] / other['duration']:.3f})")
                     if "counted" in other:
                         c = other["counted"]
                         print(f"    camera frames in the file: {c['shown']} shown "
