@@ -7,6 +7,7 @@
 #include <cstring>
 #include <fstream>
 #include <optional>
+#include <thread>
 
 #include "camera/background_effect_kernels.h"
 #include "camera/background_effect_processor.h"
@@ -273,6 +274,26 @@ TEST_F(EffectsTest, TheMaskIsRecomputedOnOneFrameInNAndKeptWhenARunFails) {
   EXPECT_TRUE(Near(Process(frame).at(0), {1, 2, 3}));
   EXPECT_EQ(log.Lines(), (Lines{"[SegmentationModel] Inference error: out of memory\n",
                                 "[BackgroundEffectProcessor] Segmentation inference failed\n"}));
+}
+
+// Auto follows the monitor's tier: this process holds almost nothing on the adapter, so the tier
+// falls from 3 to 1 within two samples. Leaving Auto stops the monitor.
+TEST_F(EffectsTest, AutoModeFollowsTheMonitorTierAndLeavingItStopsTheMonitor) {
+  ASSERT_TRUE(processor->Initialize(device, 16, 16));
+  const auto frame = Texture(16, 16, Flat({1, 2, 3}));
+  processor->SetConfig({.Mode = 2, .PerformanceMode = 1});
+  ASSERT_TRUE(processor->IsAutoPerformance() && processor->Monitor() && processor->Monitor()->IsRunning());
+  EXPECT_EQ(processor->SegmentationInterval(), 3);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (processor->Monitor()->Tier() != 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_EQ(processor->Monitor()->Tier(), 1);
+  Process(frame);
+  EXPECT_EQ(processor->SegmentationInterval(), 1);
+  processor->SetConfig({.Mode = 0, .PerformanceMode = 1});  // no effect, no Auto
+  EXPECT_FALSE(processor->IsAutoPerformance());
+  EXPECT_FALSE(processor->Monitor()->IsRunning());
 }
 
 // A new size re-creates the textures and segments at once; a texture that cannot be made passes the
