@@ -25,6 +25,7 @@
 #include "common/debug_output.h"
 #include "common/native_path.h"
 #include "platform/platform.h"
+#include "camera/segmentation_model.h"
 #include "recorder/native_recorder.h"
 #include "recorder/recording_config.h"
 #include "record_cli.h"
@@ -599,6 +600,14 @@ int main(int argc, char** argv) {
   if (!cameraId.empty() && !recorder.IsCameraOverlayActive()) {
     std::fprintf(stderr, "kalto-record: warning: camera %s could not be opened; recording without the bubble\n",
                  cameraId.c_str());
+  }
+  if (!cameraId.empty() && bubble.BackgroundEffect.Mode >= 2 && bubble.BackgroundEffect.Mode <= 4) {
+    // Without the network the bubble would show the raw camera with no word why.
+    SegmentationModel model(platform->inference);
+    if (!model.Initialize(nullptr)) {
+      std::fprintf(stderr, "kalto-record: warning: the segmentation model is not available (see --verbose); only "
+                           "--camera-effect blur works without it\n");
+    }
   }
   std::fprintf(stderr, "kalto-record: recording to %s (p pauses, z cursor focus, r recenter, Ctrl-C stops)\n",
                path.c_str());
