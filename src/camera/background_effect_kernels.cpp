@@ -269,10 +269,6 @@ void BlurVertical(const gpu::ComputeBindings& b, uint32_t groupsX, uint32_t gy0,
   }
 }
 
-inline float Smoothstep(float e0, float e1, float x) {
-  const float t = std::clamp((x - e0) / (e1 - e0), 0.0f, 1.0f);
-  return t * t * (3.0f - 2.0f * t);
-}
 
 KALTO_AVX2 void SwapRedBlueAvx2(const uint8_t* src, uint8_t* dst, uint32_t pixels) {
   const __m256i order = _mm256_setr_epi8(2, 1, 0, 3, 6, 5, 4, 7, 10, 9, 8, 11, 14, 13, 12, 15, 2, 1, 0, 3, 6, 5, 4, 7, 10,
