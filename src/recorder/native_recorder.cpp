@@ -38,6 +38,7 @@ NativeRecorder::~NativeRecorder() {
     Stop();
   } catch (...) {
   }
+  StopCameraPreview();
   // A prepared overlay's camera runs until its recording starts or is cancelled.
   TeardownCameraOverlay();
   m_retiredCameras.clear();

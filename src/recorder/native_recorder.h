@@ -125,6 +125,23 @@ class NativeRecorder {
   // Switches the running bubble's background effect at once (a host's live switch) and stores it
   // for the next set-up; without a running bubble it only stores it.
   void UpdateCameraOverlayEffect(const BackgroundEffectConfig& effect);
+  // ---- Camera preview (independent of recording) ----
+  // Opens `deviceId` and delivers every frame, through `effect` when its mode is not 0, as a
+  // PreviewFrameArrived bitmap. Completes true at once while a preview runs; sizes must be within
+  // 1..8192. The open runs on the operation thread, so the caller never waits for it.
+  AsyncBool StartCameraPreviewAsync(std::wstring deviceId, int32_t width, int32_t height, int32_t frameRate,
+                                    BackgroundEffectConfig effect);
+  // Stops a running preview and cancels one still opening. PreviewFrameArrived handlers may call
+  // the other preview operations, but must not stop the preview synchronously.
+  void StopCameraPreview();
+  void UpdatePreviewBackgroundEffect(const BackgroundEffectConfig& effect);
+  bool IsCameraPreviewActive() const { return m_previewActive; }
+  // Whether the segmentation model loads; checked once, or answered by the preview's processor.
+  bool IsMLModelAvailable();
+  int64_t PreviewEffectFrameCounter() const { return 0; }
+  // Loads the inference runtime and the model once, so the first effect starts fast.
+  static void PreWarmMLModel(std::shared_ptr<inference::Runtime> runtime = nullptr);
+
   // Kept only; the overlay takes its effect from SetCameraOverlayConfig.
   void SetBackgroundEffect(const BackgroundEffectConfig& config);
   CompositorParams CameraOverlayParams() const;
@@ -213,6 +230,15 @@ class NativeRecorder {
   // Frees nothing a camera callback can use until none runs; a camera whose platform stop is
   // still pending is kept aside instead of being waited for.
   void TeardownCameraOverlay();
+  // Camera preview (native_recorder_preview.cpp).
+  bool StartCameraPreviewBody(const std::wstring& deviceId, int32_t width, int32_t height, int32_t frameRate,
+                              const BackgroundEffectConfig& effect, uint64_t generation);
+  void OnPreviewFrame(gpu::Texture2D& texture);
+  // Under m_previewMutex.
+  std::shared_ptr<camera::SoftwareBitmap> ConvertTextureToSoftwareBitmap(gpu::Texture2D& texture);
+  std::unique_ptr<BackgroundEffectProcessor> MakePreviewEffect(const std::shared_ptr<gpu::Device>& device,
+                                                               uint32_t width, uint32_t height,
+                                                               const BackgroundEffectConfig& effect);
   // A processor for the bubble on the camera's device, configured; null when it cannot start.
   std::unique_ptr<BackgroundEffectProcessor> MakeOverlayEffect(const std::shared_ptr<gpu::Device>& device, uint32_t width,
                                                                uint32_t height, BackgroundEffectConfig effect);
@@ -328,6 +354,22 @@ class NativeRecorder {
   std::atomic<bool> m_hasCameraFrame{false};
   std::atomic<int64_t> m_lastCameraTimestamp{0};
   std::atomic<int64_t> m_lastCompositedTimestamp{0};
+  // The camera preview. m_previewMutex guards the members below it and is held only for short
+  // steps: a camera is never opened, stopped or destroyed under it, since its frame callback takes
+  // it. m_previewGeneration counts stops, so a start still opening sees a stop that came after it.
+  std::mutex m_previewMutex;
+  std::unique_ptr<CameraCapture> m_previewCamera;
+  std::unique_ptr<BackgroundEffectProcessor> m_previewEffectProcessor;
+  std::shared_ptr<gpu::Texture2D> m_previewStaging;
+  int32_t m_previewWidth = 0;
+  int32_t m_previewHeight = 0;
+  std::atomic<bool> m_previewActive{false};
+  std::atomic<uint64_t> m_previewGeneration{0};
+  // The preview processor's model flag, readable without the lock; -1 while there is none.
+  std::atomic<int> m_previewEffectModel{-1};
+  std::atomic<bool> m_mlChecked{false};
+  std::atomic<bool> m_mlAvailable{false};
+
   // Cameras whose platform stop outlived its wait: completed later, never in a Stop's way.
   std::vector<std::unique_ptr<CameraCapture>> m_retiredCameras;
 
