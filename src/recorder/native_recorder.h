@@ -139,6 +139,13 @@ class NativeRecorder {
   // Whether the segmentation model loads; checked once, or answered by the preview's processor.
   bool IsMLModelAvailable();
   int64_t PreviewEffectFrameCounter() const { return 0; }
+  // What the preview's effect runs at, for a host's status line: the segmentation interval and
+  // the load tier (0 without an effect or without a load monitor).
+  struct PreviewEffectState {
+    int32_t interval = 0;
+    int32_t tier = 0;
+  };
+  PreviewEffectState GetPreviewEffectState();
   // Loads the inference runtime and the model once, so the first effect starts fast.
   static void PreWarmMLModel(std::shared_ptr<inference::Runtime> runtime = nullptr);
 

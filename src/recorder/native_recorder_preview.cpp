@@ -256,6 +256,15 @@ void NativeRecorder::UpdatePreviewBackgroundEffect(const BackgroundEffectConfig&
   m_previewEffectProcessor = std::move(processor);
 }
 
+NativeRecorder::PreviewEffectState NativeRecorder::GetPreviewEffectState() {
+  std::lock_guard lock(m_previewMutex);
+  PreviewEffectState state;
+  if (!m_previewEffectProcessor) return state;
+  state.interval = m_previewEffectProcessor->SegmentationInterval();
+  if (const GpuMonitor* monitor = m_previewEffectProcessor->Monitor()) state.tier = monitor->Tier();
+  return state;
+}
+
 bool NativeRecorder::IsMLModelAvailable() {
   if (const int model = m_previewEffectModel; model >= 0) return model != 0;
   if (m_mlChecked) return m_mlAvailable;
