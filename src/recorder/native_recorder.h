@@ -148,6 +148,12 @@ class NativeRecorder {
   PreviewEffectState GetPreviewEffectState();
   // Loads the inference runtime and the model once, so the first effect starts fast.
   static void PreWarmMLModel(std::shared_ptr<inference::Runtime> runtime = nullptr);
+  // Finds the encoder's input format ahead of the first recording.
+  static void PreWarmEncoder();
+  // Starts the media library for the process, then pre-warms the encoder.
+  static void InitializeMediaFoundation();
+  // True when a hardware H.264 encoder that takes device surfaces has its device on this machine.
+  static bool IsHardwareEncoderAvailable();
 
   // Kept only; the overlay takes its effect from SetCameraOverlayConfig.
   void SetBackgroundEffect(const BackgroundEffectConfig& config);

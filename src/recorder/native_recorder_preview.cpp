@@ -5,6 +5,8 @@
 
 #include "camera/segmentation_model.h"
 #include "common/debug_output.h"
+#include "encoding/encoder_cache.h"
+#include "platform/media/media_foundation.h"
 #include "recorder/native_recorder.h"
 
 namespace kalto {
@@ -289,6 +291,45 @@ void NativeRecorder::PreWarmMLModel(std::shared_ptr<inference::Runtime> runtime)
   } catch (...) {
     DebugLog<128>(L"[NativeRecorder] PreWarmMLModel failed with unknown exception\n");
   }
+}
+
+void NativeRecorder::PreWarmEncoder() {
+  try {
+    EncoderCache::PreWarm();
+  } catch (...) {
+  }
+}
+
+void NativeRecorder::InitializeMediaFoundation() {
+  try {
+    // Started for the life of the process, as the platform's start-up is.
+    if (Failed(media::MediaStartup(media::MF_VERSION, media::MFSTARTUP_FULL))) {
+      DebugLog<128>(L"[NativeRecorder] Media Foundation init failed (will retry later)\n");
+    }
+  } catch (...) {
+  }
+  PreWarmEncoder();
+}
+
+bool NativeRecorder::IsHardwareEncoderAvailable() {
+  try {
+    const media::RegisterTypeInfo output{media::MFMediaType_Video, media::MFVideoFormat_H264};
+    std::vector<std::shared_ptr<media::Activate>> activates;
+    if (Failed(media::EnumTransforms(media::MFT_CATEGORY_VIDEO_ENCODER,
+                                     media::MFT_ENUM_FLAG_HARDWARE | media::MFT_ENUM_FLAG_SORTANDFILTER, nullptr,
+                                     &output, &activates))) {
+      return false;
+    }
+    for (const auto& activate : activates) {
+      uint32_t aware = 0;
+      if (activate && Succeeded(activate->GetUINT32(media::MF_SA_D3D11_AWARE, &aware)) && aware != 0) {
+        (void)activate->FriendlyName();
+        return true;
+      }
+    }
+  } catch (...) {
+  }
+  return false;
 }
 
 }  // namespace kalto

@@ -135,5 +135,19 @@ TEST_F(NativeRecorderPreviewTest, HandlersMayUseThePreviewAndTheModelCheckRunsOn
       << "once from the model, once from the check, and the check once";
 }
 
+// A hardware encoder counts only when it takes device surfaces (the backend says so only where
+// its device opens); software encoders never do.
+TEST_F(NativeRecorderPreviewTest, AHardwareEncoderIsOneThatTakesDeviceSurfaces) {
+  media::fake::FakeEncoderScript software, listedOnly, withDevice;
+  listedOnly.hardware = withDevice.hardware = true;
+  withDevice.d3d11Aware = true;
+  software.d3d11Aware = true;  // not enumerated as hardware at all
+  for (const auto& [scripts, want] : {std::pair{std::vector{software}, false}, {std::vector{software, listedOnly}, false},
+                                      {std::vector{software, listedOnly, withDevice}, true}}) {
+    media->SetEncoders(scripts);
+    EXPECT_EQ(NativeRecorder::IsHardwareEncoderAvailable(), want) << scripts.size() << " encoders";
+  }
+}
+
 }  // namespace
 }  // namespace kalto::recorder_test

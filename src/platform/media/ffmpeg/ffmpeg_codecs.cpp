@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string_view>
 
 extern "C" {
+#include <libavutil/hwcontext.h>
 #include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
@@ -23,11 +25,30 @@ bool IsHardware(const AVCodec* codec) {
   return (codec->capabilities & (AV_CODEC_CAP_HARDWARE | AV_CODEC_CAP_HYBRID)) != 0;
 }
 
+thread_local bool t_probingDevice = false;
+
+// Whether a device of this kind opens on this machine, asked once per kind. FFmpeg lists the
+// hardware encoders it was built with whether or not the hardware is there.
+bool DeviceOpens(AVHWDeviceType type) {
+  static std::mutex mutex;
+  static std::map<int, bool> opens;
+  std::lock_guard lock(mutex);
+  if (const auto it = opens.find(int(type)); it != opens.end()) return it->second;
+  AVBufferRef* device = nullptr;
+  t_probingDevice = true;  // a missing driver is the answer, not an error to print
+  const bool ok = av_hwdevice_ctx_create(&device, type, nullptr, nullptr, 0) >= 0;
+  t_probingDevice = false;
+  av_buffer_unref(&device);
+  opens[int(type)] = ok;
+  return ok;
+}
+
+// Takes device surfaces, on a device this machine has.
 bool TakesDeviceSurfaces(const AVCodec* codec) {
   for (int i = 0;; ++i) {
     const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
     if (config == nullptr) return false;
-    if (config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_FRAMES_CTX) return true;
+    if ((config->methods & AV_CODEC_HW_CONFIG_METHOD_HW_FRAMES_CTX) && DeviceOpens(config->device_type)) return true;
   }
 }
 
@@ -232,7 +253,7 @@ HRESULT OpenVideoEncoder(const AVCodec* codec, const VideoSettings& s, CodecCont
 namespace {
 
 void LogCallback(void* avcl, int level, const char* format, va_list args) {
-  if (level > AV_LOG_ERROR) return;
+  if (level > AV_LOG_ERROR || t_probingDevice) return;
   thread_local int printPrefix = 1;
   char line[512];
   va_list copy;
