@@ -135,6 +135,29 @@ TEST_F(NativeRecorderPreviewTest, HandlersMayUseThePreviewAndTheModelCheckRunsOn
       << "once from the model, once from the check, and the check once";
 }
 
+// The preview and a recording's bubble share the camera; stopping either leaves the other running.
+TEST_F(NativeRecorderPreviewTest, ThePreviewAndARecordingBubbleRunSideBySide) {
+  ASSERT_TRUE(Result(recorder->StartCameraPreviewAsync(L"/dev/video0", 640, 480, 30, {})));
+  const auto previewReader = cameras->LastReader();
+  CameraOverlayConfig bubble;
+  bubble.Enabled = true;
+  bubble.DeviceId = L"/dev/video0";
+  recorder->SetCameraOverlayConfig(bubble);
+  ASSERT_TRUE(Result(recorder->StartAsync(Config())));
+  ASSERT_TRUE(recorder->IsCameraOverlayActive());
+  ASSERT_NE(cameras->LastReader(), previewReader);
+  recorder->Stop();
+  EXPECT_TRUE(recorder->IsCameraPreviewActive());
+  const size_t before = bitmaps.Get().size();
+  previewReader->Deliver(FakeCameraFrame{});
+  EXPECT_EQ(bitmaps.WaitFor(before + 1).size(), before + 1);
+
+  ASSERT_TRUE(Result(recorder->StartAsync(Config("again.mp4"))));
+  recorder->StopCameraPreview();
+  EXPECT_TRUE(recorder->IsCameraOverlayActive());
+  recorder->Stop();
+}
+
 // A hardware encoder counts only when it takes device surfaces (the backend says so only where
 // its device opens); software encoders never do.
 TEST_F(NativeRecorderPreviewTest, AHardwareEncoderIsOneThatTakesDeviceSurfaces) {
