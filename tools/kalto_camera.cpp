@@ -57,7 +57,7 @@ void PrintUsage(FILE* to) {
                "       kalto-camera [--effect none|blur[:0-2]|color:0-5|gradient:0-3|image:0-12] [--performance 0-4]\n"
                "                    [--snapshot FILE.png] [--verbose] [ID]\n"
                "ID defaults to synthetic:. In the window: e cycles the effect, p its preset, m the performance\n"
-               "mode; closing the window or Ctrl-C stops.\n");
+               "mode (1, Auto, by default); closing the window or Ctrl-C stops.\n");
 }
 
 int Fail(const std::string& message) {
@@ -322,6 +322,8 @@ int ShowWindow(Display* display, NativeRecorder& recorder, LatestFrame& latest, 
 
 int main(int argc, char** argv) {
   BackgroundEffectConfig effect;
+  // A live picture needs its mask kept up: Auto unless told otherwise.
+  effect.PerformanceMode = 1;
   std::string cameraId = "synthetic:";
   std::string snapshot;
   bool list = false, verbose = false;
