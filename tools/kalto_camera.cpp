@@ -23,6 +23,7 @@ extern "C" {
 #include "common/debug_output.h"
 #include "platform/platform.h"
 #include "recorder/native_recorder.h"
+#include "camera_cli.h"
 #include "record_cli.h"
 
 // Xlib's macros (Success, None, Status) would rename the engine's enumerators: it comes last.
@@ -66,27 +67,7 @@ int Fail(const std::string& message) {
 }
 
 int ListCameras(camera::CameraSystem* cameras) {
-  if (!cameras) return Fail("no camera support on this platform");
-  std::printf("%-30s %s\n", "ID", "NAME");
-  for (const auto& group : cameras->FindAllSourceGroups()) {
-    for (const auto& info : group.SourceInfos) {
-      if (info.SourceKind != camera::MediaFrameSourceKind::Color || !info.DeviceInformation) continue;
-      std::printf("%-30s %s\n", WideToUtf8(info.DeviceInformation->Id).c_str(),
-                  WideToUtf8(info.DeviceInformation->Name).c_str());
-    }
-  }
-  std::printf("%-30s %s\n", "file:PATH", "a video or picture file, looped (give its path)");
-  return 0;
-}
-
-bool CameraExists(camera::CameraSystem& cameras, const std::wstring& id) {
-  if (id.rfind(L"file:", 0) == 0 && !cameras.AddFileCamera(id)) return false;
-  for (const auto& group : cameras.FindAllSourceGroups()) {
-    for (const auto& info : group.SourceInfos) {
-      if (info.DeviceInformation && info.DeviceInformation->Id == id) return true;
-    }
-  }
-  return false;
+  return cli::PrintCameras(cameras) ? 0 : Fail("no camera support on this platform");
 }
 
 // The latest preview picture, handed from the camera's thread to the main one.
@@ -360,7 +341,7 @@ int main(int argc, char** argv) {
 
   auto platform = platform::DefaultPlatform();
   if (list) return ListCameras(platform->camera.get());
-  if (!platform->camera || !CameraExists(*platform->camera, Utf8ToWide(cameraId))) {
+  if (!platform->camera || !cli::CameraExists(*platform->camera, Utf8ToWide(cameraId))) {
     return Fail("no camera with id " + cameraId + " (see --list)");
   }
   if (!snapshot.empty()) {

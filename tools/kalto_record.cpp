@@ -28,6 +28,7 @@
 #include "camera/segmentation_model.h"
 #include "recorder/native_recorder.h"
 #include "recorder/recording_config.h"
+#include "camera_cli.h"
 #include "record_cli.h"
 
 namespace {
@@ -238,28 +239,7 @@ int ListAudio(platform::audio::AudioSystem* audio) {
 }
 
 int ListCameras(camera::CameraSystem* cameras) {
-  if (!cameras) return Fail("no camera support on this platform");
-  std::printf("%-30s %s\n", "ID", "NAME");
-  for (const auto& group : cameras->FindAllSourceGroups()) {
-    for (const auto& info : group.SourceInfos) {
-      if (info.SourceKind != camera::MediaFrameSourceKind::Color || !info.DeviceInformation) continue;
-      std::printf("%-30s %s\n", WideToUtf8(info.DeviceInformation->Id).c_str(),
-                  WideToUtf8(info.DeviceInformation->Name).c_str());
-    }
-  }
-  std::printf("%-30s %s\n", "file:PATH", "a video or picture file, looped (give its path)");
-  return 0;
-}
-
-// Whether `id` names a camera this machine has now.
-bool CameraExists(camera::CameraSystem& cameras, const std::wstring& id) {
-  if (id.rfind(L"file:", 0) == 0 && !cameras.AddFileCamera(id)) return false;
-  for (const auto& group : cameras.FindAllSourceGroups()) {
-    for (const auto& info : group.SourceInfos) {
-      if (info.DeviceInformation && info.DeviceInformation->Id == id) return true;
-    }
-  }
-  return false;
+  return cli::PrintCameras(cameras) ? 0 : Fail("no camera support on this platform");
 }
 
 // A ten-step meter of an RMS level, -60 to 0 dBFS.
@@ -454,7 +434,7 @@ int main(int argc, char** argv) {
   auto platform = platform::DefaultPlatform();
   if (listAudio) return ListAudio(platform->audio.get());
   if (listCameras) return ListCameras(platform->camera.get());
-  if (!cameraId.empty() && (!platform->camera || !CameraExists(*platform->camera, Utf8ToWide(cameraId)))) {
+  if (!cameraId.empty() && (!platform->camera || !cli::CameraExists(*platform->camera, Utf8ToWide(cameraId)))) {
     return Fail("no camera with id " + cameraId + " (see --list-cameras)");
   }
   auto& desk = *platform->desktop;
