@@ -22,16 +22,6 @@ namespace {
 
 constexpr uint32_t kFrameBind = gpu::BIND_SHADER_RESOURCE | gpu::BIND_UNORDERED_ACCESS;
 
-gpu::TextureDesc Desc(uint32_t w, uint32_t h, gpu::Format format, uint32_t bind, uint32_t misc = 0) {
-  gpu::TextureDesc d;
-  d.width = w;
-  d.height = h;
-  d.format = format;
-  d.bindFlags = bind;
-  d.miscFlags = misc;
-  return d;
-}
-
 uint32_t Groups(uint32_t size, uint32_t group) { return (size + group - 1) / group; }
 
 }  // namespace
@@ -125,7 +115,8 @@ bool BackgroundEffectProcessor::Initialize(std::shared_ptr<gpu::Device> device, 
 
 bool BackgroundEffectProcessor::CreateTextures() {
   const uint32_t w = m_width, h = m_height;
-  const auto rgba = Desc(w, h, gpu::Format::R8G8B8A8_UNORM, kFrameBind);
+  const auto rgba =
+      gpu::TextureDesc{.width = w, .height = h, .format = gpu::Format::R8G8B8A8_UNORM, .bindFlags = kFrameBind};
   if (const HRESULT hr = m_device->CreateTexture2D(rgba, nullptr, 0, &m_outputTexture); Failed(hr)) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Failed to create output texture: 0x%08X\n", HrBits(hr));
     return false;
@@ -139,14 +130,19 @@ bool BackgroundEffectProcessor::CreateTextures() {
     return false;
   }
   const uint32_t mw = m_model ? m_model->InputWidth() : 256, mh = m_model ? m_model->InputHeight() : 256;
-  if (Failed(m_device->CreateTexture2D(Desc(mw, mh, gpu::Format::R32_FLOAT, gpu::BIND_SHADER_RESOURCE), nullptr, 0,
-                                       &m_maskTexture))) {
+  if (Failed(m_device->CreateTexture2D(
+          gpu::TextureDesc{
+              .width = mw, .height = mh, .format = gpu::Format::R32_FLOAT, .bindFlags = gpu::BIND_SHADER_RESOURCE},
+          nullptr, 0, &m_maskTexture))) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Failed to create mask texture\n");
     return false;
   }
-  if (Failed(m_device->CreateTexture2D(
-          Desc(mw, mh, gpu::Format::R32_FLOAT, gpu::BIND_SHADER_RESOURCE, gpu::MISC_SHARED), nullptr, 0,
-          &m_sharedMaskTexture))) {
+  if (Failed(m_device->CreateTexture2D(gpu::TextureDesc{.width = mw,
+                                                        .height = mh,
+                                                        .format = gpu::Format::R32_FLOAT,
+                                                        .bindFlags = gpu::BIND_SHADER_RESOURCE,
+                                                        .miscFlags = gpu::MISC_SHARED},
+                                       nullptr, 0, &m_sharedMaskTexture))) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Failed to create shared mask texture\n");
     return false;
   }
@@ -160,8 +156,9 @@ bool BackgroundEffectProcessor::CreateTextures() {
       Failed(m_device->CreateUnorderedAccessView(m_backgroundTexture, &m_backgroundUav))) {
     return false;
   }
-  if (Failed(m_device->CreateTexture2D(Desc(w, h, gpu::Format::B8G8R8A8_UNORM, kFrameBind), nullptr, 0,
-                                       &m_bgraOutputTexture))) {
+  if (Failed(m_device->CreateTexture2D(
+          gpu::TextureDesc{.width = w, .height = h, .format = gpu::Format::B8G8R8A8_UNORM, .bindFlags = kFrameBind},
+          nullptr, 0, &m_bgraOutputTexture))) {
     DebugLog<128>(L"[BackgroundEffectProcessor] Failed to create BGRA output texture\n");
     return false;
   }
@@ -276,9 +273,11 @@ bool BackgroundEffectProcessor::LoadImagePresets() {
     image::RgbaImage picture;
     if (Failed(m_services.images->DecodeRgba(path, &picture)) || picture.width == 0 || picture.height == 0) continue;
     std::shared_ptr<gpu::Texture2D> texture;
-    if (Failed(m_device->CreateTexture2D(
-            Desc(picture.width, picture.height, gpu::Format::R8G8B8A8_UNORM, gpu::BIND_SHADER_RESOURCE),
-            picture.pixels.data(), picture.width * 4, &texture)) ||
+    if (Failed(m_device->CreateTexture2D(gpu::TextureDesc{.width = picture.width,
+                                                          .height = picture.height,
+                                                          .format = gpu::Format::R8G8B8A8_UNORM,
+                                                          .bindFlags = gpu::BIND_SHADER_RESOURCE},
+                                         picture.pixels.data(), picture.width * 4, &texture)) ||
         !texture) {
       continue;
     }

@@ -32,18 +32,6 @@ namespace {
 
 constexpr uint32_t kDynamicSize = 512;
 
-gpu::TextureDesc ModelTexture(uint32_t w, uint32_t h, gpu::Format format, gpu::Usage usage, uint32_t bind,
-                              uint32_t cpu) {
-  gpu::TextureDesc d;
-  d.width = w;
-  d.height = h;
-  d.format = format;
-  d.usage = usage;
-  d.bindFlags = bind;
-  d.cpuAccessFlags = cpu;
-  return d;
-}
-
 void LogOnnxError(const std::string& text) {
   DebugLog<512>(L"[SegmentationModel] ONNX error: %s\n", text.c_str());
   DebugLog<256>(L"[SegmentationModel] ERROR: This usually means the model file is invalid or corrupted.\n");
@@ -164,26 +152,39 @@ bool SegmentationModel::LoadModel() {
 
 bool SegmentationModel::CreateTextures() {
   const uint32_t w = m_inputWidth, h = m_inputHeight;
-  if (Failed(m_device->CreateTexture2D(ModelTexture(w, h, gpu::Format::B8G8R8A8_UNORM, gpu::Usage::Staging, 0,
-                                                    gpu::CPU_ACCESS_READ),
+  if (Failed(m_device->CreateTexture2D(gpu::TextureDesc{.width = w,
+                                                        .height = h,
+                                                        .format = gpu::Format::B8G8R8A8_UNORM,
+                                                        .usage = gpu::Usage::Staging,
+                                                        .cpuAccessFlags = gpu::CPU_ACCESS_READ},
                                        nullptr, 0, &m_stagingInput))) {
     DebugLog<128>(L"[SegmentationModel] Failed to create staging input texture\n");
     return false;
   }
-  if (Failed(m_device->CreateTexture2D(ModelTexture(w, h, gpu::Format::R32_FLOAT, gpu::Usage::Staging, 0,
-                                                    gpu::CPU_ACCESS_WRITE),
+  if (Failed(m_device->CreateTexture2D(gpu::TextureDesc{.width = w,
+                                                        .height = h,
+                                                        .format = gpu::Format::R32_FLOAT,
+                                                        .usage = gpu::Usage::Staging,
+                                                        .cpuAccessFlags = gpu::CPU_ACCESS_WRITE},
                                        nullptr, 0, &m_stagingOutput))) {
     DebugLog<128>(L"[SegmentationModel] Failed to create staging output texture\n");
     return false;
   }
-  if (Failed(m_device->CreateTexture2D(ModelTexture(w, h, gpu::Format::B8G8R8A8_UNORM, gpu::Usage::Default,
-                                                    gpu::BIND_SHADER_RESOURCE | gpu::BIND_RENDER_TARGET, 0),
-                                       nullptr, 0, &m_resizedInput))) {
+  if (Failed(
+          m_device->CreateTexture2D(gpu::TextureDesc{.width = w,
+                                                     .height = h,
+                                                     .format = gpu::Format::B8G8R8A8_UNORM,
+                                                     .usage = gpu::Usage::Default,
+                                                     .bindFlags = gpu::BIND_SHADER_RESOURCE | gpu::BIND_RENDER_TARGET},
+                                    nullptr, 0, &m_resizedInput))) {
     DebugLog<128>(L"[SegmentationModel] Failed to create resized input texture\n");
     return false;
   }
-  if (Failed(m_device->CreateTexture2D(ModelTexture(w, h, gpu::Format::R32_FLOAT, gpu::Usage::Default,
-                                                    gpu::BIND_SHADER_RESOURCE, 0),
+  if (Failed(m_device->CreateTexture2D(gpu::TextureDesc{.width = w,
+                                                        .height = h,
+                                                        .format = gpu::Format::R32_FLOAT,
+                                                        .usage = gpu::Usage::Default,
+                                                        .bindFlags = gpu::BIND_SHADER_RESOURCE},
                                        nullptr, 0, &m_outputMask))) {
     DebugLog<128>(L"[SegmentationModel] Failed to create output mask texture\n");
     return false;
@@ -241,7 +242,11 @@ bool SegmentationModel::Letterbox(gpu::Texture2D& frame) {
   }
   m_context->Unmap(*source, 0);
 
-  gpu::TextureDesc ud = ModelTexture(mw, mh, fd.format, gpu::Usage::Staging, 0, gpu::CPU_ACCESS_WRITE);
+  gpu::TextureDesc ud = gpu::TextureDesc{.width = mw,
+                                         .height = mh,
+                                         .format = fd.format,
+                                         .usage = gpu::Usage::Staging,
+                                         .cpuAccessFlags = gpu::CPU_ACCESS_WRITE};
   std::shared_ptr<gpu::Texture2D> upload;
   if (Failed(m_device->CreateTexture2D(ud, nullptr, 0, &upload))) return false;
   gpu::MappedSubresource out;
