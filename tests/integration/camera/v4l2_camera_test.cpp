@@ -389,5 +389,55 @@ TEST(V4l2CameraTest, RemovingAHandlerWaitsForItUnlessItRemovesItself) {
   EXPECT_EQ(selfCalls, 1);
 }
 
+TEST(V4l2CameraTest, TwoCapturesOfOneCameraShareItsStreamAndEitherMayStopFirst) {
+  for (const bool firstStopsFirst : {true, false}) {
+    SCOPED_TRACE(firstStopsFirst ? "first stops first" : "second stops first");
+    auto cam = std::make_shared<ScriptedWebcam>();
+    cam->nodes["/dev/video0"] = {"Scripted Webcam"};
+    auto system = MakeLinuxCameraSystem(cam);
+    struct Reader { std::shared_ptr<MediaCapture> capture; std::shared_ptr<MediaFrameReader> reader; std::atomic<int> frames{0}; };
+    Reader readers[2];
+    for (Reader& r : readers) {
+      r.capture = system->CreateMediaCapture();
+      r.capture->Initialize({L"/dev/video0", MediaCaptureSharingMode::SharedReadOnly});
+      r.reader = r.capture->CreateFrameReader(r.capture->FrameSources().at(0), "BGRA8");
+      r.reader->AddFrameArrived([&r](MediaFrameReader&) { ++r.frames; });
+    }
+    auto& [first, second] = readers;
+    auto source = second.capture->FrameSources().at(0);
+    source->SetFormat({1280, 720, "YUY2", 30, 1});
+    ASSERT_EQ(first.reader->Start(), MediaFrameReaderStartStatus::Success);
+    ASSERT_EQ(second.reader->Start(), MediaFrameReaderStartStatus::Success) << "joins the running stream";
+    try {
+      source->SetFormat({640, 480, "YUY2", 30, 1});
+      ADD_FAILURE() << "changed the format under the other reader";
+    } catch (const PlatformError& e) {
+      EXPECT_EQ(e.code(), MF_E_VIDEO_RECORDING_DEVICE_PREEMPTED) << e.message();
+    }
+    cam->Push(Picture(*cam));
+    ASSERT_TRUE(test::WaitFor([&] { return first.frames == 1 && second.frames == 1; }, 5s));
+    ExpectQuadrants(first.reader->TryAcquireLatestFrame(), 1280, 720, 4);
+    ExpectQuadrants(second.reader->TryAcquireLatestFrame(), 1280, 720, 4);
+
+    Reader& stopped = firstStopsFirst ? first : second;
+    Reader& running = firstStopsFirst ? second : first;
+    stopped.reader->Stop();
+    stopped.capture->Close();
+    cam->Push(Picture(*cam));
+    ASSERT_TRUE(test::WaitFor([&] { return running.frames == 2; }, 5s)) << "the other reader goes on";
+    EXPECT_EQ(stopped.frames, 1);
+    EXPECT_FALSE(cam->Idle(true));
+    running.capture->Close();
+    EXPECT_TRUE(cam->Idle(true)) << "stopped and closed with the last capture";
+    // Opened again afresh once every capture has gone.
+    auto again = system->CreateMediaCapture();
+    again->Initialize({L"/dev/video0"});
+    auto reader = again->CreateFrameReader(again->FrameSources().at(0), "BGRA8");
+    EXPECT_EQ(reader->Start(), MediaFrameReaderStartStatus::Success);
+    again->Close();
+    EXPECT_TRUE(cam->Idle(true));
+  }
+}
+
 }  // namespace
 }  // namespace kalto::camera::linuxcam

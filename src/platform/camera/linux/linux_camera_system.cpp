@@ -289,7 +289,7 @@ class LinuxCameraSystem final : public CameraSystem, public std::enable_shared_f
     } else {
       const std::string path = WideToUtf8(groupId);
       const auto paths = m_kernel->ListDevices();
-      if (std::find(paths.begin(), paths.end(), path) != paths.end()) device = MakeV4l2Device(m_kernel, path);
+      if (std::find(paths.begin(), paths.end(), path) != paths.end()) device = MakeSharedHandle(SharedNode(path));
     }
     if (!device) throw PlatformError(E_INVALIDARG, "No camera has the source group id " + WideToUtf8(groupId));
     device->Open();
@@ -297,6 +297,17 @@ class LinuxCameraSystem final : public CameraSystem, public std::enable_shared_f
   }
 
  private:
+  // The node's stream is shared by every capture that has it open: a second open of its own
+  // could not stream while the first does.
+  std::shared_ptr<SharedDevice> SharedNode(const std::string& path) {
+    std::lock_guard lock(m_mutex);
+    std::erase_if(m_nodes, [](const auto& node) { return node.second.expired(); });
+    std::weak_ptr<SharedDevice>& node = m_nodes[path];
+    auto device = node.lock();
+    if (!device) node = device = MakeSharedDevice(MakeV4l2Device(m_kernel, path));
+    return device;
+  }
+
   bool KnownFile(const std::wstring& id) {
     std::lock_guard lock(m_mutex);
     return std::any_of(m_files.begin(), m_files.end(), [&](const auto& file) { return file.first == id; });
@@ -305,6 +316,7 @@ class LinuxCameraSystem final : public CameraSystem, public std::enable_shared_f
   const std::shared_ptr<V4l2Kernel> m_kernel;
   std::mutex m_mutex;
   std::vector<std::pair<std::wstring, std::wstring>> m_files;  // id, name
+  std::map<std::string, std::weak_ptr<SharedDevice>> m_nodes;
 };
 
 void LinuxMediaCapture::Initialize(const MediaCaptureInitializationSettings& settings) {

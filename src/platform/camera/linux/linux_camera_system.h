@@ -1,7 +1,8 @@
 #pragma once
 // The cameras of this machine behind the camera platform: every V4L2 video capture node (by
 // number), then the synthetic camera, then the files the host added. All three kinds share one
-// media capture and one frame reader over a SourceDevice.
+// media capture and one frame reader over a SourceDevice. Captures of the same V4L2 node share
+// its one stream; the synthetic camera and files give each capture a source of its own.
 //
 // Initialize throws E_INVALIDARG for a group id that names no camera, and for a camera that cannot
 // be opened the device's reason: MF_E_VIDEO_RECORDING_DEVICE_INVALIDATED (gone),

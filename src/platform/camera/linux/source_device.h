@@ -43,4 +43,12 @@ std::shared_ptr<SourceDevice> MakeSyntheticDevice();
 // Null when the file cannot be opened as a picture or video.
 std::shared_ptr<SourceDevice> MakeFileDevice(const std::wstring& id);
 
+// One device opened by several media captures at once (a preview and a recording's bubble): it
+// opens once, streams once to every started handle, and closes with the last handle. The device
+// refuses a format change while it streams, whichever handle asks.
+class SharedDevice;
+std::shared_ptr<SharedDevice> MakeSharedDevice(std::shared_ptr<SourceDevice> device);
+// A capture's own view of a shared device: Open, Start, Stop and Close count for this handle only.
+std::shared_ptr<SourceDevice> MakeSharedHandle(std::shared_ptr<SharedDevice> device);
+
 }  // namespace kalto::camera::linuxcam
