@@ -111,15 +111,24 @@ TEST_F(CameraPreviewHostTest, TheWindowShowsTheCameraTakesKeysAndASigtermClosesI
   };
   std::optional<Shown> shown = WaitShown(client.get(), showsRoom, 10s);
   ASSERT_TRUE(shown && wrong.empty()) << wrong << ReadFile(log);
-  // `e` moves from no effect to the blur (strength 0); the title says so within its next second.
-  XEvent key{};
-  key.xkey = {KeyPress, 0, True, client.get(), shown->id, client.Root(), 0, CurrentTime, 1, 1, 1, 1, 0,
-              XKeysymToKeycode(client.get(), XK_e), True};
-  XSendEvent(client.get(), shown->id, False, KeyPressMask, &key);
-  XFlush(client.get());
-  const auto blurred = [](const Shown& s) { return s.title.find("fps  blur:0  interval") != std::string::npos; };
-  shown = WaitShown(client.get(), blurred, 5s);
-  EXPECT_TRUE(shown && blurred(*shown)) << (shown ? shown->title : "no window");
+  // `e` moves from no effect to the blur (strength 0), `p` to the next strength, and four `m`s
+  // from Auto round to mode 0, whose interval is 999; the title says so within its next second.
+  const auto press = [&](KeySym sym) {
+    XEvent key{};
+    key.xkey = {KeyPress, 0, True, client.get(), shown->id, client.Root(), 0, CurrentTime, 1, 1, 1, 1, 0,
+                XKeysymToKeycode(client.get(), sym), True};
+    XSendEvent(client.get(), shown->id, False, KeyPressMask, &key);
+    XFlush(client.get());
+  };
+  const std::pair<std::vector<KeySym>, const char*> steps[] = {
+      {{XK_e}, "fps  blur:0  interval"}, {{XK_p}, "fps  blur:1  interval"},
+      {{XK_m, XK_m, XK_m, XK_m}, "fps  blur:1  interval 999  tier"}};
+  for (const auto& [keys, title] : steps) {
+    for (KeySym key : keys) press(key);
+    const auto shows = [title = std::string(title)](const Shown& s) { return s.title.find(title) != std::string::npos; };
+    shown = WaitShown(client.get(), shows, 5s);
+    ASSERT_TRUE(shown && shows(*shown)) << title << ": " << (shown ? shown->title : "no window");
+  }
   ASSERT_EQ(kill(host.pid(), SIGTERM), 0);
   EXPECT_EQ(host.Wait(10s), 0) << ReadFile(log);
 }
