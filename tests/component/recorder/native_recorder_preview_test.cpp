@@ -172,5 +172,46 @@ TEST_F(NativeRecorderPreviewTest, AHardwareEncoderIsOneThatTakesDeviceSurfaces) 
   }
 }
 
+// The staging texture is the last texture a start makes: when it fails, the preview still starts
+// and the first frame makes it.
+TEST_F(NativeRecorderPreviewTest, AStagingTextureThatFailedAtStartIsMadeByTheFirstFrame) {
+  using gpu::software::FaultPoint;
+  auto& faults = gpuFactory->Faults();
+  const int before = faults.Calls(FaultPoint::CreateTexture);
+  ASSERT_TRUE(Result(recorder->StartCameraPreviewAsync(L"/dev/video0", 640, 480, 30, {})));
+  const int made = faults.Calls(FaultPoint::CreateTexture) - before;
+  recorder->StopCameraPreview();
+  faults.Fail(FaultPoint::CreateTexture, E_OUTOFMEMORY, 1, made - 1);
+  ASSERT_TRUE(Result(recorder->StartCameraPreviewAsync(L"/dev/video0", 640, 480, 30, {})));
+  EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to create preview staging texture: 0x8007000E\n"));
+  Deliver();
+  EXPECT_EQ(FirstPixel(bitmaps.WaitFor(1)[0]), 0xFF336699u);
+}
+
+// The media library starts once per call and a failed start is logged but still leaves the
+// encoder pre-warmed; a pre-warm that finds no encoder says so and answers on the next recording.
+TEST_F(NativeRecorderPreviewTest, StartingTheMediaLibraryPreWarmsTheEncoderEvenWhenTheStartFails) {
+  const std::string failed = "[NativeRecorder] Media Foundation init failed (will retry later)\n";
+  const std::string noEncoder = "[Encoder] Pre-warm failed - will retry on first recording\n";
+  media->SetStartupResult(E_FAIL);
+  media->SetEncoders({});
+  NativeRecorder::InitializeMediaFoundation();
+  EXPECT_EQ(media->StartupCount(), 1);
+  const std::vector<std::string> lines{failed, "[Encoder] No H.264 encoders found!\n", noEncoder};
+  EXPECT_EQ(log.Lines(), lines) << "pre-warmed after the failed start";
+  NativeRecorder::PreWarmEncoder();
+  EXPECT_EQ(log.Count(noEncoder), 2) << "nothing cached from a failure";
+
+  media::fake::FakeEncoderScript script;
+  script.inputSubtypes = {media::MFVideoFormat_NV12};
+  media->SetEncoders({script});
+  media->SetStartupResult(S_OK);
+  NativeRecorder::InitializeMediaFoundation();
+  EXPECT_EQ(media->StartupCount(), 2);
+  EXPECT_EQ(log.Lines().size(), 5u) << "started and pre-warmed without a word";
+  EXPECT_FALSE(EncoderCache::EncoderName().empty());
+  EXPECT_EQ(media->StartupCount(), 2) << "the pre-warm alone does not start the library";
+}
+
 }  // namespace
 }  // namespace kalto::recorder_test
