@@ -1,0 +1,25 @@
+// The identifiers the header declares, from the values it writes out.
+#include "kalto/native.h"
+
+extern "C" {
+
+const KaltoGuid KALTO_IID_IUnknown = KALTO_IID_IUnknown_VALUE;
+const KaltoGuid KALTO_IID_IInspectable = KALTO_IID_IInspectable_VALUE;
+const KaltoGuid KALTO_IID_IActivationFactory = KALTO_IID_IActivationFactory_VALUE;
+const KaltoGuid KALTO_IID_IAsyncInfo = KALTO_IID_IAsyncInfo_VALUE;
+const KaltoGuid KALTO_IID_INativeRecorder = KALTO_IID_INativeRecorder_VALUE;
+const KaltoGuid KALTO_IID_INativeRecorderStatics = KALTO_IID_INativeRecorderStatics_VALUE;
+const KaltoGuid KALTO_IID_IRecordingConfig = KALTO_IID_IRecordingConfig_VALUE;
+const KaltoGuid KALTO_IID_IRecordingProgress = KALTO_IID_IRecordingProgress_VALUE;
+const KaltoGuid KALTO_IID_ISoftwareBitmap = KALTO_IID_ISoftwareBitmap_VALUE;
+const KaltoGuid KALTO_IID_IAsyncOperationBoolean = KALTO_IID_IAsyncOperationBoolean_VALUE;
+const KaltoGuid KALTO_IID_IAsyncOperationCompletedHandlerBoolean = KALTO_IID_IAsyncOperationCompletedHandlerBoolean_VALUE;
+const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderObject = KALTO_IID_ITypedEventHandlerNativeRecorderObject_VALUE;
+const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderString = KALTO_IID_ITypedEventHandlerNativeRecorderString_VALUE;
+const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderRecordingProgress =
+    KALTO_IID_ITypedEventHandlerNativeRecorderRecordingProgress_VALUE;
+const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderBoolean = KALTO_IID_ITypedEventHandlerNativeRecorderBoolean_VALUE;
+const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderSoftwareBitmap =
+    KALTO_IID_ITypedEventHandlerNativeRecorderSoftwareBitmap_VALUE;
+
+}  // extern "C"
