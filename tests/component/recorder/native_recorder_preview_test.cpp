@@ -185,7 +185,9 @@ TEST_F(NativeRecorderPreviewTest, AStagingTextureThatFailedAtStartIsMadeByTheFir
   ASSERT_TRUE(Result(recorder->StartCameraPreviewAsync(L"/dev/video0", 640, 480, 30, {})));
   EXPECT_TRUE(log.Contains("[NativeRecorder] Failed to create preview staging texture: 0x8007000E\n"));
   Deliver();
-  EXPECT_EQ(FirstPixel(bitmaps.WaitFor(1)[0]), 0xFF336699u);
+  const auto got = bitmaps.WaitFor(1);
+  ASSERT_EQ(got.size(), 1u) << "no frame without a staging texture";
+  EXPECT_EQ(FirstPixel(got[0]), 0xFF336699u);
 }
 
 // The media library starts once per call and a failed start is logged but still leaves the
