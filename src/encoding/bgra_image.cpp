@@ -4,6 +4,10 @@
 #include <cstring>
 #include <vector>
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 #include "platform/gpu/gpu_device.h"
 
 namespace kalto::bgra {
@@ -108,7 +112,84 @@ struct RowFunctions {
 
 KALTO_DEFINE_ROWS(, Base)
 #if defined(__x86_64__)
-KALTO_DEFINE_ROWS(__attribute__((target("avx2"))), Avx2)
+KALTO_DEFINE_ROWS(__attribute__((target("avx2"))), Avx2Auto)
+
+// The compiler does not vectorise the matrix well (weights beyond 16 bits, chroma from pixel
+// pairs), so the two NV12 rows are written by hand. Same integer sums as Luma, ChromaU and
+// ChromaV, so the bytes are identical; the tail goes through the plain rows.
+#define KALTO_AVX2 __attribute__((target("avx2"))) inline
+
+// Eight BGRA pixels to eight 32-bit lumas. G's weight does not fit 16 bits, so G goes in twice:
+// each pixel becomes (b, g, g, r) and madd sums b*4064 + g*20127 and g*20127 + r*11966.
+KALTO_AVX2 __m256i Avx2Luma8(__m256i px) {
+  const __m256i lo = _mm256_setr_epi8(0, -1, 1, -1, 1, -1, 2, -1, 4, -1, 5, -1, 5, -1, 6, -1,
+                                      0, -1, 1, -1, 1, -1, 2, -1, 4, -1, 5, -1, 5, -1, 6, -1);
+  const __m256i hi = _mm256_setr_epi8(8, -1, 9, -1, 9, -1, 10, -1, 12, -1, 13, -1, 13, -1, 14, -1,
+                                      8, -1, 9, -1, 9, -1, 10, -1, 12, -1, 13, -1, 13, -1, 14, -1);
+  const __m256i weights = _mm256_setr_epi16(4064, 20127, 20127, 11966, 4064, 20127, 20127, 11966,
+                                            4064, 20127, 20127, 11966, 4064, 20127, 20127, 11966);
+  const __m256i a = _mm256_madd_epi16(_mm256_shuffle_epi8(px, lo), weights);
+  const __m256i b = _mm256_madd_epi16(_mm256_shuffle_epi8(px, hi), weights);
+  const __m256i sum = _mm256_hadd_epi32(a, b);  // pixels 0-3 per lane, in order
+  return _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(sum, _mm256_set1_epi32(32768)), 16),
+                          _mm256_set1_epi32(16));
+}
+
+// Sixteen 32-bit values (a: 0-7, b: 8-15), each 0..255, to sixteen bytes in order.
+KALTO_AVX2 __m128i Avx2Narrow16(__m256i a, __m256i b) {
+  const __m256i words = _mm256_permute4x64_epi64(_mm256_packs_epi32(a, b), 0xD8);
+  const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0xD8);
+  return _mm256_castsi256_si128(bytes);
+}
+
+__attribute__((target("avx2"))) void Avx2Luma(const uint32_t* src, uint8_t* dst, uint32_t count) {
+  uint32_t i = 0;
+  for (; i + 16 <= count; i += 16) {
+    const __m256i a = Avx2Luma8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i)));
+    const __m256i b = Avx2Luma8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(src + i + 8)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + i), Avx2Narrow16(a, b));
+  }
+  LumaRowImpl(src + i, dst + i, count - i);
+}
+
+// Four 2x2 blocks (eight pixels of each row) to their means as 16-bit (b, g, r, a) per block.
+KALTO_AVX2 __m256i Avx2BlockMeans(const uint32_t* row0, const uint32_t* row1) {
+  // Each pixel pair's channels side by side, then summed by maddubs with ones.
+  const __m256i pairs = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15,
+                                         0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+  const __m256i ones = _mm256_set1_epi8(1);
+  const __m256i a = _mm256_maddubs_epi16(
+      _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row0)), pairs), ones);
+  const __m256i b = _mm256_maddubs_epi16(
+      _mm256_shuffle_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(row1)), pairs), ones);
+  return _mm256_srli_epi16(_mm256_add_epi16(a, b), 2);
+}
+
+// Four block means to U0 V0 U1 V1 | U2 V2 U3 V3 as 32-bit values.
+KALTO_AVX2 __m256i Avx2Chroma4(__m256i means) {
+  const __m256i uWeights = _mm256_setr_epi16(28784, -22187, -6597, 0, 28784, -22187, -6597, 0,
+                                             28784, -22187, -6597, 0, 28784, -22187, -6597, 0);
+  const __m256i vWeights = _mm256_setr_epi16(-2637, -26147, 28784, 0, -2637, -26147, 28784, 0,
+                                             -2637, -26147, 28784, 0, -2637, -26147, 28784, 0);
+  // Per lane: U0 U1 V0 V1, then interleaved.
+  const __m256i sums = _mm256_hadd_epi32(_mm256_madd_epi16(means, uWeights), _mm256_madd_epi16(means, vWeights));
+  const __m256i uv = _mm256_shuffle_epi32(sums, 0xD8);
+  return _mm256_add_epi32(_mm256_srai_epi32(_mm256_add_epi32(uv, _mm256_set1_epi32(32768)), 16),
+                          _mm256_set1_epi32(128));
+}
+
+__attribute__((target("avx2"))) void Avx2Nv12(const uint32_t* row0, const uint32_t* row1, uint8_t* uv,
+                                              uint32_t blocks) {
+  uint32_t i = 0;
+  for (; i + 8 <= blocks; i += 8) {
+    const __m256i a = Avx2Chroma4(Avx2BlockMeans(row0 + 2 * i, row1 + 2 * i));
+    const __m256i b = Avx2Chroma4(Avx2BlockMeans(row0 + 2 * i + 8, row1 + 2 * i + 8));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + 2 * size_t(i)), Avx2Narrow16(a, b));
+  }
+  ChromaRowNv12Impl(row0 + 2 * i, row1 + 2 * i, uv + 2 * size_t(i), blocks - i);
+}
+
+constexpr RowFunctions kAvx2Rows{Avx2Luma, Avx2Nv12, Avx2AutoPlanar, Avx2AutoYuy2, Avx2AutoRgb};
 #endif
 
 const RowFunctions& Rows() {
