@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <exception>
 #include <limits>
 #include <utility>
@@ -318,11 +319,14 @@ void NativeRecorder::StartAudioCapture() {
 }
 
 void NativeRecorder::SetMicrophoneVolume(double volume) {
+  // A NaN gain would stay NaN through the smoothing and spoil the rest of the recording.
+  if (!std::isfinite(volume)) return;
   std::lock_guard lock(m_audioMutex);
   if (m_audioCapture) m_audioCapture->SetMicVolume(std::clamp(volume, 0.0, 2.0));
 }
 
 void NativeRecorder::SetSystemAudioVolume(double volume) {
+  if (!std::isfinite(volume)) return;
   std::lock_guard lock(m_audioMutex);
   if (m_audioCapture) m_audioCapture->SetSystemVolume(std::clamp(volume, 0.0, 2.0));
 }

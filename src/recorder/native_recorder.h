@@ -67,7 +67,8 @@ class NativeRecorder {
   void Stop();
   void Pause();
   void Resume();
-  // Clamped to [0, 2]; live during a recording, ignored while there is no audio capture.
+  // Clamped to [0, 2]; live during a recording, ignored while there is no audio capture. Non-finite
+  // values are ignored. Safe beside a Stop that destroys the capture.
   void SetMicrophoneVolume(double volume);
   void SetSystemAudioVolume(double volume);
   AudioLevels GetAudioLevels() const;
