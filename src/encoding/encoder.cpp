@@ -161,7 +161,7 @@ bool Encoder::Initialize(const std::wstring& outputPath, uint32_t width, uint32_
       return false;
     }
     m_inputSubtype = subtype;
-    m_convertBuffer.assign(ConvertBufferSize(m_inputSubtype, m_width, m_height), 0);
+    m_convertBytes = static_cast<uint32_t>(ConvertBufferSize(m_inputSubtype, m_width, m_height));
 
     std::shared_ptr<Attributes> attributes;
     if (Succeeded(CreateAttributes(&attributes, 4)) && attributes) {
@@ -386,18 +386,15 @@ bool Encoder::WriteThroughStaging(gpu::Texture2D& source, uint32_t width, uint32
   return WriteConvertedFrame(mapped.Data(), width, height, mapped.RowPitch(), timestamp);
 }
 
-HRESULT Encoder::EnsureMediaBuffer(uint32_t size) {
-  // The writer copies each sample's bytes, so one buffer serves every frame.
-  if (m_mediaBuffer && m_mediaBufferCapacity >= size) return S_OK;
-  m_mediaBuffer.reset();
-  m_mediaBufferCapacity = 0;
-  const HRESULT hr = CreateMemoryBuffer(size, &m_mediaBuffer);
-  if (Failed(hr) || !m_mediaBuffer) {
-    m_mediaBuffer.reset();
-    return Failed(hr) ? hr : E_OUTOFMEMORY;
-  }
-  m_mediaBufferCapacity = size;
-  return S_OK;
+std::shared_ptr<MediaBuffer> Encoder::NewFrameBuffer(uint32_t size, uint8_t** bytes, HRESULT* hr) {
+  // A buffer per frame, handed over read-only: the writer keeps a reference, not a copy.
+  std::shared_ptr<MediaBuffer> buffer;
+  *hr = CreateMemoryBuffer(size, &buffer);
+  if (Succeeded(*hr) && !buffer) *hr = E_OUTOFMEMORY;
+  if (Failed(*hr)) return nullptr;
+  *bytes = nullptr;
+  if (Failed(*hr = buffer->Lock(bytes, nullptr, nullptr)) || *bytes == nullptr) return nullptr;
+  return buffer;
 }
 
 HRESULT Encoder::WriteVideoSample(int64_t timestamp) {
@@ -443,19 +440,15 @@ std::wstring Encoder::DescribeWriteError(HRESULT hr, bool finalizing) {
 }
 
 bool Encoder::WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t timestamp) {
-  std::lock_guard lock(m_mutex);
-  if (!m_isWriting || m_isFinalized || data == nullptr || !m_sinkWriter) return false;
-  const uint32_t plane = rowPitch * m_height;
-  HRESULT hr = EnsureMediaBuffer(plane + plane / 2);
-  if (Failed(hr)) {
+  if (!m_isWriting || m_isFinalized || data == nullptr) return false;
+  const uint32_t frameBytes = m_width * m_height * 3 / 2;
+  uint8_t* dst = nullptr;
+  HRESULT hr = S_OK;
+  std::shared_ptr<MediaBuffer> buffer = NewFrameBuffer(frameBytes, &dst, &hr);
+  if (!buffer) {
     DebugLog<128>(L"[Encoder] Failed to create NV12 buffer: 0x%08X\n", HrBits(hr));
     return false;
   }
-  const uint32_t frameBytes = m_width * m_height * 3 / 2;
-  uint8_t* dst = nullptr;
-  uint32_t maxLength = 0, currentLength = 0;
-  hr = m_mediaBuffer->Lock(&dst, &maxLength, &currentLength);
-  if (Failed(hr) || dst == nullptr) return false;
   if (rowPitch == m_width) {
     std::memcpy(dst, data, frameBytes);
   } else {
@@ -464,8 +457,13 @@ bool Encoder::WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t tim
       std::memcpy(dst + size_t(y) * m_width, data + size_t(y) * rowPitch, m_width);
     }
   }
-  m_mediaBuffer->Unlock();
-  m_mediaBuffer->SetCurrentLength(frameBytes);
+  buffer->Unlock();
+  buffer->SetCurrentLength(frameBytes);
+  buffer->SetReadOnly();
+
+  std::lock_guard lock(m_mutex);
+  if (!m_isWriting || m_isFinalized || !m_sinkWriter) return false;
+  m_mediaBuffer = std::move(buffer);
   hr = WriteVideoSample(timestamp);
   if (Failed(hr)) {
     // A full queue refuses frame after frame; the 1st, 11th, 21st... refusal is enough to see it.
@@ -480,23 +478,23 @@ bool Encoder::WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t tim
 bool Encoder::WriteConvertedFrame(const uint8_t* data, uint32_t width, uint32_t height, uint32_t rowPitch,
                                   int64_t timestamp) {
   if (!m_isWriting || m_isFinalized) return false;
-  // Only the video thread touches m_convertBuffer, so the conversion runs outside the lock and
-  // never holds up audio blocks.
-  ConvertBgraImage(data, rowPitch, width, height, m_convertBuffer.data(), m_width, m_height, m_inputSubtype);
-
-  std::lock_guard lock(m_mutex);
-  if (!m_isWriting || m_isFinalized || !m_sinkWriter) return false;
-  const auto size = static_cast<uint32_t>(m_convertBuffer.size());
-  if (Failed(EnsureMediaBuffer(size))) {
+  // Converted straight into the frame's own buffer, outside the lock, so that audio blocks are
+  // never held up by a picture.
+  uint8_t* dst = nullptr;
+  HRESULT hr = S_OK;
+  std::shared_ptr<MediaBuffer> buffer = NewFrameBuffer(m_convertBytes, &dst, &hr);
+  if (!buffer) {
     DebugLog<128>(L"[Encoder] Failed to create video buffer\n");
     return false;
   }
-  uint8_t* dst = nullptr;
-  uint32_t maxLength = 0, currentLength = 0;
-  if (Failed(m_mediaBuffer->Lock(&dst, &maxLength, &currentLength)) || dst == nullptr) return false;
-  std::memcpy(dst, m_convertBuffer.data(), size);
-  m_mediaBuffer->Unlock();
-  m_mediaBuffer->SetCurrentLength(size);
+  ConvertBgraImage(data, rowPitch, width, height, dst, m_width, m_height, m_inputSubtype);
+  buffer->Unlock();
+  buffer->SetCurrentLength(m_convertBytes);
+  buffer->SetReadOnly();
+
+  std::lock_guard lock(m_mutex);
+  if (!m_isWriting || m_isFinalized || !m_sinkWriter) return false;
+  m_mediaBuffer = std::move(buffer);
   return Succeeded(WriteVideoSample(timestamp));
 }
 

@@ -93,8 +93,8 @@ class Encoder {
   bool WriteThroughStaging(gpu::Texture2D& source, uint32_t width, uint32_t height, int64_t timestamp);
   bool WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t timestamp);
   bool WriteConvertedFrame(const uint8_t* data, uint32_t width, uint32_t height, uint32_t rowPitch, int64_t timestamp);
-  // Under m_mutex: m_mediaBuffer with at least `size` bytes.
-  HRESULT EnsureMediaBuffer(uint32_t size);
+  // A frame's own buffer, `size` bytes long, locked for filling; null (and the reason) when none.
+  std::shared_ptr<media::MediaBuffer> NewFrameBuffer(uint32_t size, uint8_t** bytes, HRESULT* hr);
   // Under m_mutex: wraps m_mediaBuffer (current length set) in a sample and writes it.
   HRESULT WriteVideoSample(int64_t timestamp);
   // Keeps the first writer failure that is not a one-sample refusal.
@@ -112,7 +112,7 @@ class Encoder {
   uint32_t m_fps = 30;
   int64_t m_frameDuration = 10'000'000 / 30;
   media::Guid m_inputSubtype{};
-  std::vector<uint8_t> m_convertBuffer;
+  uint32_t m_convertBytes = 0;
   std::atomic<bool> m_isWriting{false};
   std::atomic<bool> m_isFinalized{false};
   bool m_hasAudio = false;
@@ -123,8 +123,8 @@ class Encoder {
   std::shared_ptr<gpu::Texture2D> m_stagingTexture;
   uint32_t m_stagingWidth = 0;
   uint32_t m_stagingHeight = 0;
+  // The last frame written, never written to again: repeats send it once more.
   std::shared_ptr<media::MediaBuffer> m_mediaBuffer;
-  uint32_t m_mediaBufferCapacity = 0;
   std::unique_ptr<GpuScaler> m_scaler;
   std::unique_ptr<ColorConverter> m_colorConverter;
   bool m_gpuConversionReady = false;

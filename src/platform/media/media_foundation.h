@@ -8,6 +8,7 @@
 // Two backends implement MediaPlatform: FFmpeg (the default, platform/media/ffmpeg) and a scripted
 // fake for tests (platform/media/fake). The free functions below go to the current backend.
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -220,21 +221,32 @@ HRESULT CreateAttributes(std::shared_ptr<Attributes>* attributes, uint32_t initi
 HRESULT CreateMediaType(std::shared_ptr<MediaType>* type);
 
 // ---- Buffers and samples ---------------------------------------------------------------------
-// A system-memory buffer (IMFMediaBuffer from MFCreateMemoryBuffer).
+// A system-memory buffer (IMFMediaBuffer from MFCreateMemoryBuffer). Its bytes start undefined,
+// as the platform's do. Large ones (pictures) recycle their storage: a frame's buffer made every
+// frame costs neither the allocator nor fresh pages.
 class MediaBuffer {
  public:
-  explicit MediaBuffer(uint32_t maxLength) : m_bytes(maxLength) {}
+  explicit MediaBuffer(uint32_t maxLength);
+  ~MediaBuffer();
+  MediaBuffer(const MediaBuffer&) = delete;
+  MediaBuffer& operator=(const MediaBuffer&) = delete;
   HRESULT Lock(uint8_t** data, uint32_t* maxLength, uint32_t* currentLength);
   HRESULT Unlock();
   HRESULT SetCurrentLength(uint32_t length);
   uint32_t GetCurrentLength() const { return m_currentLength; }
-  uint32_t GetMaxLength() const { return static_cast<uint32_t>(m_bytes.size()); }
-  const uint8_t* Data() const { return m_bytes.data(); }
+  uint32_t GetMaxLength() const { return m_maxLength; }
+  const uint8_t* Data() const { return m_bytes.get(); }
+  // The owner will not write the bytes again: a sink writer may keep a reference to them
+  // instead of a copy. Lock fails from then on.
+  void SetReadOnly() { m_readOnly = true; }
+  bool IsReadOnly() const { return m_readOnly; }
 
  private:
-  std::vector<uint8_t> m_bytes;
+  std::unique_ptr<uint8_t[]> m_bytes;
+  uint32_t m_maxLength = 0;
   uint32_t m_currentLength = 0;
   bool m_locked = false;
+  std::atomic<bool> m_readOnly{false};
 };
 
 // A sample (IMFSample): buffers plus a time and a duration in 100-ns units.

@@ -131,6 +131,34 @@ TEST_F(FfmpegWriter, FullVideoQueueRefusesFramesButNeverAudioAndFinalizeDrainsIt
   writer.reset();
 }
 
+// A read-only picture stays where it is until it has been encoded; a writable one is copied at
+// once, so its owner may fill it again. A locked-out read-only buffer cannot be written at all.
+TEST_F(FfmpegWriter, AReadOnlyPictureIsReferencedUntilEncodedAndAWritableOneIsCopied) {
+  auto writer = Begin();
+  writer->HoldEncodingForTesting(true);
+  auto kept = Frame(0), copied = Frame(1), twoBuffers = Frame(2);
+  std::shared_ptr<MediaBuffer> keptBuffer, copiedBuffer;
+  kept->GetBufferByIndex(0, &keptBuffer);
+  copied->GetBufferByIndex(0, &copiedBuffer);
+  keptBuffer->SetReadOnly();
+  uint8_t* bytes = nullptr;
+  EXPECT_EQ(MF_E_INVALIDREQUEST, keptBuffer->Lock(&bytes, nullptr, nullptr));
+  std::shared_ptr<MediaBuffer> extra;
+  CreateMemoryBuffer(16, &extra);
+  extra->SetCurrentLength(16);
+  extra->SetReadOnly();
+  twoBuffers->AddBuffer(extra);  // only a sample of one buffer is taken as it is
+  for (const auto& sample : {kept, copied, twoBuffers}) ASSERT_EQ(S_OK, writer->WriteSample(0, *sample));
+  kept.reset(), copied.reset(), twoBuffers.reset();
+  EXPECT_EQ(2, keptBuffer.use_count()) << "queued by reference";
+  EXPECT_EQ(1, copiedBuffer.use_count());
+  EXPECT_EQ(1, extra.use_count());
+  writer->HoldEncodingForTesting(false);
+  EXPECT_EQ(S_OK, writer->Finalize());
+  EXPECT_EQ(1, keptBuffer.use_count()) << "released once encoded";
+  EXPECT_EQ(3, ReadBack(path).first);
+}
+
 TEST_F(FfmpegWriter, OrderOfCallsBadTypesAndBadSamplesAreRefused) {
   std::shared_ptr<SinkWriter> other;
   EXPECT_EQ(MF_E_UNSUPPORTED_BYTESTREAM_TYPE, CreateSinkWriterFromUrl(L"/tmp/x.avi", nullptr, &other));

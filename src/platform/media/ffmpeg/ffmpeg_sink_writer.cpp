@@ -631,6 +631,29 @@ void FfmpegSinkWriter::SyncIfDue(bool force) {
 }
 
 // ---- Writing ---------------------------------------------------------------------------------
+namespace {
+
+void ReleaseMediaBuffer(void* opaque, uint8_t*) {
+  std::unique_ptr<std::shared_ptr<const MediaBuffer>>(static_cast<std::shared_ptr<const MediaBuffer>*>(opaque));
+}
+
+}  // namespace
+
+BufferRefPtr FfmpegSinkWriter::ReferencePicture(const Sample& sample, uint32_t length) {
+  // A picture its owner will not write again is referenced where it lies, not copied.
+  std::shared_ptr<MediaBuffer> buffer;
+  if (sample.GetBufferCount() != 1 || Failed(sample.GetBufferByIndex(0, &buffer)) || !buffer ||
+      !buffer->IsReadOnly() || buffer->GetCurrentLength() != length) {
+    return nullptr;
+  }
+  auto owner = std::make_unique<std::shared_ptr<const MediaBuffer>>(std::move(buffer));
+  const uint8_t* bytes = (*owner)->Data();
+  BufferRefPtr ref(av_buffer_create(const_cast<uint8_t*>(bytes), length, ReleaseMediaBuffer, owner.get(),
+                                    AV_BUFFER_FLAG_READONLY));
+  if (ref) owner.release();  // the buffer reference owns it now
+  return ref;
+}
+
 HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample) {
   int64_t time = 0;
   if (Failed(sample.GetSampleTime(&time))) return MF_E_NO_SAMPLE_TIMESTAMP;
@@ -661,7 +684,9 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
   item.stream = streamIndex;
   item.time = time;
   item.duration = duration;
-  if (stream.video) {
+  if (stream.video) item.picture = ReferencePicture(sample, length);
+  const bool referenced = item.picture != nullptr;
+  if (stream.video && !referenced) {
     if (!stream.picturePool || stream.picturePoolSize < length) {
       stream.picturePool.reset(av_buffer_pool_init(static_cast<size_t>(length) + AV_INPUT_BUFFER_PADDING_SIZE, av_buffer_alloc));
       stream.picturePoolSize = length;
@@ -669,7 +694,9 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
     if (stream.picturePool) item.picture.reset(av_buffer_pool_get(stream.picturePool.get()));
   }
   uint8_t* to = nullptr;
-  if (item.picture) {
+  if (referenced) {
+    // Nothing to copy.
+  } else if (item.picture) {
     to = item.picture->data;
   } else {
     if (!m_spareBuffers.empty()) {
@@ -679,7 +706,7 @@ HRESULT FfmpegSinkWriter::WriteSample(uint32_t streamIndex, const Sample& sample
     item.bytes.resize(length);
     to = item.bytes.data();
   }
-  for (uint32_t i = 0; i < sample.GetBufferCount(); ++i) {
+  for (uint32_t i = 0; to != nullptr && i < sample.GetBufferCount(); ++i) {
     std::shared_ptr<MediaBuffer> buffer;
     sample.GetBufferByIndex(i, &buffer);
     std::memcpy(to, buffer->Data(), buffer->GetCurrentLength());

@@ -89,6 +89,8 @@ class FfmpegSinkWriter final : public SinkWriter {
     int64_t duration = 0;
   };
 
+  // The sample's one read-only buffer as a buffer reference, or null: then the bytes are copied.
+  static BufferRefPtr ReferencePicture(const Sample& sample, uint32_t length);
   HRESULT OpenVideoEncoderFor(Stream& stream);
   void EncodingThread();
   HRESULT Encode(Item& item);
