@@ -43,6 +43,12 @@ struct AlignedFree {
 };
 using AlignedBytes = std::unique_ptr<uint8_t[], AlignedFree>;
 
+AlignedBytes AllocateUninitialised(uint64_t size) {
+  void* memory = ::operator new(static_cast<size_t>(std::max<uint64_t>(size, 1)), std::align_val_t{kStorageAlignment},
+                                std::nothrow);
+  return AlignedBytes(static_cast<uint8_t*>(memory));
+}
+
 AlignedBytes AllocateZeroed(uint64_t size) {
   void* memory = ::operator new(static_cast<size_t>(std::max<uint64_t>(size, 1)), std::align_val_t{kStorageAlignment},
                                 std::nothrow);
@@ -50,6 +56,50 @@ AlignedBytes AllocateZeroed(uint64_t size) {
   std::memset(memory, 0, static_cast<size_t>(size));
   return AlignedBytes(static_cast<uint8_t*>(memory));
 }
+
+// Texture bytes. A copy between two textures of a device shares them until either side writes,
+// so a copy into a staging texture that is only read costs nothing. Large blocks that fall free
+// are kept for the next texture that needs bytes of its own, so a picture every frame neither
+// allocates nor faults in fresh pages.
+using SharedBytes = std::shared_ptr<uint8_t>;
+
+class BytePool : public std::enable_shared_from_this<BytePool> {
+ public:
+  static SharedBytes Take(uint64_t size, bool zeroed) {
+    static const auto pool = std::make_shared<BytePool>();
+    AlignedBytes bytes;
+    if (size >= kParallelBytes) {
+      std::lock_guard lock(pool->m_mutex);
+      for (auto it = pool->m_kept.begin(); it != pool->m_kept.end(); ++it) {
+        if (it->first != size) continue;
+        bytes = std::move(it->second);
+        pool->m_kept.erase(it);
+        break;
+      }
+    }
+    if (bytes && zeroed) std::memset(bytes.get(), 0, static_cast<size_t>(size));
+    if (!bytes) bytes = zeroed ? AllocateZeroed(size) : AllocateUninitialised(size);
+    if (!bytes) return nullptr;
+    uint8_t* raw = bytes.get();
+    // The deleter holds the pool, so blocks freed by statics after it still find it.
+    SharedBytes shared(raw, [pool = pool, size](uint8_t* block) { pool->Give(AlignedBytes(block), size); });
+    bytes.release();  // owned by the shared pointer from here
+    return shared;
+  }
+
+ private:
+  static constexpr size_t kKept = 6;
+
+  void Give(AlignedBytes bytes, uint64_t size) {
+    if (size < kParallelBytes) return;
+    std::lock_guard lock(m_mutex);
+    if (m_kept.size() >= kKept) m_kept.erase(m_kept.begin());
+    m_kept.emplace_back(size, std::move(bytes));
+  }
+
+  std::mutex m_mutex;
+  std::vector<std::pair<uint64_t, AlignedBytes>> m_kept;
+};
 
 void ForRows(uint32_t rows, uint64_t rowBytes, const std::function<void(uint32_t, uint32_t)>& fn) {
   if (uint64_t{rows} * rowBytes >= kParallelBytes) {
@@ -377,10 +427,35 @@ struct TextureStorage {
   TextureStorage(const TextureStorage&) = delete;
   TextureStorage& operator=(const TextureStorage&) = delete;
 
+  // Before every write: bytes shared with a copy are left to it, and this texture takes its own,
+  // with the current pixels unless the write covers them all. False when no memory is left.
+  bool PrepareWrite(bool whole) {
+    if (!owned || owned.use_count() == 1) return true;
+    const uint64_t size = uint64_t{rowPitch} * desc.height;
+    SharedBytes mine = BytePool::Take(size, false);
+    if (!mine) return false;
+    if (!whole) std::memcpy(mine.get(), owned.get(), static_cast<size_t>(size));
+    owned = std::move(mine);
+    data = owned.get();
+    return true;
+  }
+
+  // Takes `source`'s bytes instead of copying them, where both are plain textures of this
+  // process that nothing maps now: a texture other devices open is written under their locks.
+  bool ShareFrom(const TextureStorage& source) {
+    if (!owned || !source.owned || handle != 0 || source.handle != 0 || rowPitch != source.rowPitch ||
+        mapped.load() || source.mapped.load()) {
+      return false;
+    }
+    owned = source.owned;
+    data = owned.get();
+    return true;
+  }
+
   const TextureDesc desc;
   const uint32_t rowPitch;
   uint8_t* data = nullptr;
-  AlignedBytes owned;
+  SharedBytes owned;
   std::shared_ptr<void> keepAlive;
   MemoryCharge charge;
   SharedHandle handle = 0;
@@ -556,6 +631,7 @@ class ContextImpl final : public DeviceContext {
     if (&d == &s || d.desc.width != s.desc.width || d.desc.height != s.desc.height || d.desc.format != s.desc.format) {
       return;
     }
+    if (d.ShareFrom(s) || !d.PrepareWrite(true)) return;
     CopyRows(d.data, d.rowPitch, s.data, s.rowPitch, d.desc.width * BytesPerPixel(d.desc.format), d.desc.height);
   }
 
@@ -573,6 +649,7 @@ class ContextImpl final : public DeviceContext {
     const uint32_t width = box.right - box.left;
     const uint32_t height = box.bottom - box.top;
     if (uint64_t{dstX} + width > d.desc.width || uint64_t{dstY} + height > d.desc.height) return;
+    if (!d.PrepareWrite(false)) return;
     const uint32_t bpp = BytesPerPixel(s.desc.format);
     const uint8_t* from0 = s.data + size_t{box.top} * s.rowPitch + size_t{box.left} * bpp;
     uint8_t* to0 = d.data + size_t{dstY} * d.rowPitch + size_t{dstX} * bpp;
@@ -598,6 +675,7 @@ class ContextImpl final : public DeviceContext {
     const uint32_t bpp = BytesPerPixel(d.desc.format);
     const uint32_t rowBytes = (box.right - box.left) * bpp;
     if (rowPitch < rowBytes && box.bottom - box.top > 1) return;
+    if (!d.PrepareWrite(box.left == 0 && box.top == 0 && box.right == d.desc.width && box.bottom == d.desc.height)) return;
     CopyRows(d.data + size_t{box.top} * d.rowPitch + size_t{box.left} * bpp, d.rowPitch,
              static_cast<const uint8_t*>(data), rowPitch, rowBytes, box.bottom - box.top);
   }
@@ -620,6 +698,10 @@ class ContextImpl final : public DeviceContext {
     auto& storage = texture->Storage();
     if (!IsValidMap(storage.desc.usage, storage.desc.cpuAccessFlags, type, false)) return E_INVALIDARG;
     if (storage.mapped.exchange(true)) return DXGI_ERROR_INVALID_CALL;
+    if (type != MapType::Read && !storage.PrepareWrite(type == MapType::WriteDiscard)) {
+      storage.mapped.store(false);
+      return E_OUTOFMEMORY;
+    }
     mapped->data = storage.data;
     mapped->rowPitch = storage.rowPitch;
     mapped->depthPitch = storage.rowPitch * storage.desc.height;
@@ -680,6 +762,7 @@ class ContextImpl final : public DeviceContext {
       case Format::Unknown:
         return;
     }
+    if (!storage.PrepareWrite(true)) return;
     const uint32_t bpp = BytesPerPixel(format);
     const uint32_t width = storage.desc.width;
     uint8_t* first = storage.data;
@@ -729,6 +812,9 @@ class ContextImpl final : public DeviceContext {
       bindings.srv[i] = srv[i].get();
       bindings.uav[i] = uav[i].get();
       bindings.cb[i] = cb[i].get();
+    }
+    for (const auto& view : uav) {
+      if (view && !view->Texture().Storage().PrepareWrite(false)) return;
     }
     const ComputeKernel& kernel = shader->Kernel();
     ParallelFor(groupsY, [&](uint32_t begin, uint32_t end) { kernel.run(bindings, groupsX, begin, end); });
@@ -818,10 +904,11 @@ class ContextImpl final : public DeviceContext {
     const auto rasterizerState = m_rasterizer.lock();
     const auto blendState = m_blend.lock();
     if (!vs || !ps || !rtv || m_viewportCount == 0) return;
-    const TextureStorage& target = rtv->Texture().Storage();
+    TextureStorage& target = rtv->Texture().Storage();
     const Format format = target.desc.format;
     // The pixel kernel writes SV_Target0 only; other bound targets keep their contents.
     if (format != Format::B8G8R8A8_UNORM && format != Format::R8G8B8A8_UNORM) return;
+    if (!target.PrepareWrite(false)) return;
 
     raster::DrawCall call;
     call.target = {target.data, target.rowPitch, format == Format::B8G8R8A8_UNORM};
@@ -949,7 +1036,7 @@ class DeviceImpl final : public Device {
     if (initialData != nullptr && initialRowPitch < rowBytes) return E_INVALIDARG;
 
     const uint32_t pitch = RowPitchFor(desc.width, desc.format);
-    auto bytes = AllocateZeroed(uint64_t{pitch} * desc.height);
+    auto bytes = BytePool::Take(uint64_t{pitch} * desc.height, true);
     if (!bytes) return E_OUTOFMEMORY;
     auto storage = std::make_shared<TextureStorage>(desc, pitch, m_adapter);
     storage->data = bytes.get();
@@ -1262,6 +1349,11 @@ HRESULT SoftwareDeviceFactory::CompileShader(std::string_view sourceName, std::s
 
 // -----------------------------------------------------------------------------------------------
 // Free functions
+
+bool PrepareTextureWrite(Texture2D& texture, bool whole) {
+  auto* impl = AsTexture(texture);
+  return impl == nullptr || impl->Storage().PrepareWrite(whole);
+}
 
 std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t width, uint32_t height, Format format,
                                                    uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive) {

@@ -96,6 +96,11 @@ std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t widt
 // Runs fn(begin, end) over [0, count) split into bands on the device's worker threads and waits.
 void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn);
 
+// For the backend's own writers outside the context (the video processor): call before writing a
+// texture of this device, `whole` when every pixel will be written. False when the write must
+// not happen (no memory for the texture's own bytes).
+bool PrepareTextureWrite(Texture2D& texture, bool whole);
+
 // While one lives, ParallelFor on the constructing thread runs every band inline on that thread,
 // so a caller can measure or reproduce single-threaded work. Nests; not movable.
 class ScopedSerialRows {

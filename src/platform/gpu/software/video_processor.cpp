@@ -297,9 +297,13 @@ class VideoContextImpl final : public VideoContext {
     }
     // Only the full-range RGB output is modelled; a limited-range one would need its own scaling.
     if (state->colorSpace.rgbRange != 0) return E_NOTIMPL;
+    const TextureDesc outDesc = output->Texture().GetDesc();
+    const Rect whole{0, 0, int32_t(outDesc.width), int32_t(outDesc.height)};
+    const Rect target = state->target.enabled ? Clip(state->target.rect, outDesc.width, outDesc.height) : whole;
+    // Every pixel of the target rectangle is written, background included.
+    const bool all = target.left == 0 && target.top == 0 && target.right == whole.right && target.bottom == whole.bottom;
+    if (!PrepareTextureWrite(output->Texture(), all)) return E_OUTOFMEMORY;
     const TexturePixels dst = PixelsOf(output->Texture());
-    const Rect target = state->target.enabled ? Clip(state->target.rect, dst.width, dst.height)
-                                              : Rect{0, 0, int32_t(dst.width), int32_t(dst.height)};
 
     // Only stream 0 is drawn: it is the only one a scaler uses; others must be disabled.
     for (uint32_t i = 1; i < streamCount; ++i) {
