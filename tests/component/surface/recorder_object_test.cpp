@@ -1,15 +1,10 @@
 // The recorder object on the fake platform: the C walk of its slots, and the last Release waiting
 // for a handler that runs on another thread.
-#include <fstream>
-
-#include "common/known_folders.h"
 #include "component/recorder/recorder_fixture.h"
 #include "fake_delegate.h"
 #include "platform/abi/abi_string.h"
 #include "platform/abi/module_count.h"
 #include "platform/camera/fake/fake_camera.h"
-#include "platform/image/fake/fake_image_decoder.h"
-#include "platform/inference/fake/fake_inference.h"
 #include "recorder/surface/native_recorder_engine.h"
 #include "recorder/surface/surface.h"
 #include "recorder_slots.h"
@@ -24,15 +19,8 @@ class RecorderObjectTest : public NativeRecorderTest {
     audio->AddEndpoint(platform::audio::eCapture, L"mic", platform::audio::MakeExtensibleFormat(48000, 1, 16, false, 4), L"Mic");
     audio->SetDefault(platform::audio::eCapture, L"mic");
     cameras->AddCamera({.id = L"/dev/video0", .name = L"Webcam", .supported = {}});
-    *platform = {gpuFactory, desktop, service, audio, cameras, runtime, std::make_shared<image::FakeImageDecoder>()};
-    fs::create_directories(root / "Assets/models");
-    std::ofstream(root / "Assets/models/selfie_segmentation.onnx") << "any bytes";
-    previousFolder = SetModuleFolderForTesting(root);
-    runtime->compute = [](const float*, const std::vector<int64_t>&, inference::OutputTensor* out) {
-      *out = {{1, 256, 256, 1}, inference::ElementType::Float, std::vector<float>(256 * 256, 0.0f)};
-    };
-    engine = std::make_shared<NativeRecorder>(platform);
-    ASSERT_EQ(S_OK, surface::WrapNativeRecorder(engine, object.Put()));
+    platform->camera = cameras;
+    ASSERT_EQ(S_OK, surface::WrapNativeRecorder(engine = std::make_shared<NativeRecorder>(platform), object.Put()));
     auto settings = Config("walk.mp4", true);
     settings->CaptureSystemAudio(false);
     ASSERT_EQ(S_OK, surface::MakeRecordingConfigObject(settings, config.Put()));
@@ -40,30 +28,25 @@ class RecorderObjectTest : public NativeRecorderTest {
   void TearDown() override {
     object.Reset(), config.Reset(), engine.reset();
     EXPECT_EQ(0, abi::ModuleObjectCount());
-    SetModuleFolderForTesting(previousFolder);
     NativeRecorderTest::TearDown();
   }
-
-  static void Read(void* context, KaltoTestEngine* s) {
-    auto& t = *static_cast<RecorderObjectTest*>(context);
+  static void Read(KaltoTestEngine* s) {
+    auto& t = *static_cast<RecorderObjectTest*>(s->context);
     NativeRecorder& e = *surface::EngineOf(t.object.Get());
-    const bool flags[7] = {e.IsPrepared(), e.IsRecording(), e.IsPaused(), e.IsCursorFocusActive(),
-                           e.IsMLModelAvailable(), e.IsCameraOverlayActive(), e.IsCameraPreviewActive()};
-    std::copy(std::begin(flags), std::end(flags), s->flags);
-    s->microphoneVolume = e.AudioVolumes().microphone, s->systemVolume = e.AudioVolumes().system;
-    s->seconds = e.DurationSeconds();
     const CompositorParams p = e.CameraOverlayParams();
-    std::copy_n(std::begin({p.x, p.y, p.width, p.height, p.opacity}), 5, s->overlay);
-    s->previewInterval = e.GetPreviewEffectState().interval;
+    std::ranges::copy(std::initializer_list<bool>{e.IsPrepared(), e.IsRecording(), e.IsPaused(), e.IsCursorFocusActive(),
+                                                  e.IsMLModelAvailable(), e.IsCameraOverlayActive(), e.IsCameraPreviewActive()},
+                      s->flags);
+    std::ranges::copy(std::initializer_list<double>{p.x, p.y, p.width, p.height, p.opacity}, s->overlay);
+    s->microphoneVolume = e.AudioVolumes().microphone, s->systemVolume = e.AudioVolumes().system;
+    s->seconds = e.DurationSeconds(), s->previewInterval = e.GetPreviewEffectState().interval;
     s->tinyCrops = t.log.CountPrefix("[ScreenCapture] Crop region too small after clamping: 4x4,");
     KaltoDeleteString(s->path);
     s->path = abi::MakeAbiString(e.OutputPath()).release();
   }
-  static void Deliver(void* context) { static_cast<RecorderObjectTest*>(context)->cameras->LastReader()->Deliver({}); }
+  static void Deliver(KaltoTestEngine* s) { static_cast<RecorderObjectTest*>(s->context)->cameras->LastReader()->Deliver({}); }
 
   std::shared_ptr<camera::FakeCameraSystem> cameras = std::make_shared<camera::FakeCameraSystem>();
-  std::shared_ptr<inference::fake::FakeRuntime> runtime = std::make_shared<inference::fake::FakeRuntime>();
-  fs::path previousFolder;
   std::shared_ptr<NativeRecorder> engine;
   abi::ComPtr<KaltoINativeRecorder> object;
   abi::ComPtr<KaltoIRecordingConfig> config;
@@ -76,31 +59,28 @@ TEST_F(RecorderObjectTest, EverySlotInOrderAgreesWithTheEngineAndEveryHandlerIsR
   KaltoDeleteString(probe.path);
   object.Reset();
   EXPECT_EQ(0, KaltoTestHandlersHeld()) << "ReservedEvent's handler goes with the recorder";
-  EXPECT_EQ(0u, engine->Stopped().HandlerCount() + engine->ProgressChanged().HandlerCount());
 }
 
 TEST_F(RecorderObjectTest, TheLastReleaseWaitsForAHandlerRunningOnAnotherThread) {
-  std::atomic<bool> entered{false}, releasing{false}, finished{false};
+  std::atomic<int> step{0};  // 1: the handler runs, 2: the last Release has begun, 3: the handler is done
   test::FakeDelegate<KaltoITypedEventHandlerNativeRecorderBoolean, KaltoINativeRecorder*, KaltoBoolean> handler{
       KALTO_IID_ITypedEventHandlerNativeRecorderBoolean, [&](KaltoINativeRecorder* sender, KaltoBoolean) {
-        entered = true;
-        WaitUntil([&] { return releasing.load(); });
-        std::this_thread::sleep_for(50ms);  // the Release has begun and must not end before this handler
-        sender->lpVtbl->AddRef(sender);
-        sender->lpVtbl->Release(sender);
-        finished = true;
-        return KALTO_S_OK;
+        step = 1;
+        WaitUntil([&] { return step == 2; });
+        std::this_thread::sleep_for(50ms);  // time for a Release that does not wait to end
+        sender->lpVtbl->AddRef(sender), sender->lpVtbl->Release(sender);
+        return step = 3, KALTO_S_OK;
       }};
   KaltoEventRegistrationToken token{};
   ASSERT_EQ(S_OK, object->lpVtbl->add_CursorFocusChanged(object.Get(), handler.Get(), &token));
   std::thread raiser([&] { engine->CursorFocusChanged().Raise(*engine, true); });
-  EXPECT_TRUE(WaitUntil([&] { return entered.load(); }));
-  releasing = true;
+  EXPECT_TRUE(WaitUntil([&] { return step == 1; }));
+  step = 2;
   object.Reset();
-  EXPECT_TRUE(finished);
+  EXPECT_EQ(3, step);
   raiser.join();
   EXPECT_EQ(1u, handler.refs);
-  engine->CursorFocusChanged().Raise(*engine, false);  // removed with the object: nothing is called
+  EXPECT_EQ(0u, engine->CursorFocusChanged().HandlerCount());
 }
 
 }  // namespace
