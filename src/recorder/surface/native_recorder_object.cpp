@@ -101,7 +101,9 @@ struct PassBitmapArg {
 class NativeRecorderObject final : public abi::ComObject {
  public:
   explicit NativeRecorderObject(std::shared_ptr<NativeRecorder> engine)
-      : ComObject(kNativeRecorderClass), m_engine(std::move(engine)), m_gate(std::make_shared<SenderGate>(&m_head.iface)) {
+      : ComObject(kNativeRecorderClass),
+        m_engine(std::move(engine)),
+        m_gate(std::make_shared<SenderGate>(&m_head.iface)) {
     Expose(KALTO_IID_INativeRecorder, &m_head.iface);
   }
 

@@ -36,7 +36,9 @@ HRESULT GetSlot(Interface* self, T* value) {
 template <typename T, auto Read>
 HRESULT GetFromBufferSlot(Interface* self, T* value) {
   if (!value) return E_POINTER;
-  return Guard([&] { *value = static_cast<T>(std::invoke(Read, *Bitmap(self).LockBuffer(camera::BitmapBufferAccessMode::Read))); });
+  return Guard([&] {
+    *value = static_cast<T>(std::invoke(Read, *Bitmap(self).LockBuffer(camera::BitmapBufferAccessMode::Read)));
+  });
 }
 
 HRESULT GetPlaneDescription(Interface* self, int32_t index, KaltoBitmapPlaneDescription* plane) {
@@ -74,16 +76,12 @@ const KaltoISoftwareBitmapVtbl SoftwareBitmapObject::kVtbl{
 
 }  // namespace
 
-HRESULT MakeSoftwareBitmapObject(std::shared_ptr<camera::SoftwareBitmap> bitmap, KaltoISoftwareBitmap** result) noexcept {
+HRESULT MakeSoftwareBitmapObject(std::shared_ptr<camera::SoftwareBitmap> bitmap,
+                                 KaltoISoftwareBitmap** result) noexcept {
   if (!result) return E_POINTER;
   *result = nullptr;
   if (!bitmap) return E_INVALIDARG;
   return Guard([&] { *result = abi::MakeComObject(&SoftwareBitmapObject::m_head, std::move(bitmap)).Detach(); });
-}
-
-std::shared_ptr<camera::SoftwareBitmap> BitmapOf(KaltoISoftwareBitmap* bitmap) noexcept {
-  if (!bitmap || bitmap->lpVtbl != &SoftwareBitmapObject::kVtbl) return nullptr;
-  return abi::Self<SoftwareBitmapObject>(bitmap).m_bitmap;
 }
 
 }  // namespace kalto::surface

@@ -8,10 +8,9 @@
 
 namespace kalto::surface {
 
-// An ISoftwareBitmap over `bitmap`, read-only. The engine hands each bitmap out once and never
-// writes it again, so any thread may read it.
-HRESULT MakeSoftwareBitmapObject(std::shared_ptr<camera::SoftwareBitmap> bitmap, KaltoISoftwareBitmap** result) noexcept;
-// The engine's bitmap behind an ISoftwareBitmap of this module; null for any other.
-std::shared_ptr<camera::SoftwareBitmap> BitmapOf(KaltoISoftwareBitmap* bitmap) noexcept;
+// An ISoftwareBitmap over `bitmap`, read-only: the engine no longer writes a bitmap it has raised,
+// so any thread may read it.
+HRESULT MakeSoftwareBitmapObject(std::shared_ptr<camera::SoftwareBitmap> bitmap,
+                                 KaltoISoftwareBitmap** result) noexcept;
 
 }  // namespace kalto::surface
