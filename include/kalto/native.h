@@ -612,6 +612,52 @@ typedef struct KaltoINativeRecorderStaticsVtbl {
 } KaltoINativeRecorderStaticsVtbl;
 KALTO_INTERFACE(KaltoINativeRecorderStatics);
 
+/* ---- Host extension (ours) ------------------------------------------------------------------- */
+/* What a host application needs beyond the recorder's published slots: the Warning event, live
+ * audio levels, progress on demand, the bubble's live effect switch, the preview effect's state,
+ * file cameras and the library's diagnostic output. QueryInterface a recorder for it. */
+
+/* {8682cf92-7f8a-46d2-8f37-908522f42b88} */
+#define KALTO_IID_INativeRecorderHost_VALUE {0x8682CF92U, 0x7F8A, 0x46D2, {0x8F, 0x37, 0x90, 0x85, 0x22, 0xF4, 0x2B, 0x88}}
+KALTO_API extern const KaltoGuid KALTO_IID_INativeRecorderHost;
+
+/* RMS levels (0 to 1) of the last mixed chunk of each source; Active is 0 without an audio capture. */
+typedef struct KaltoAudioLevels {
+  KaltoBoolean Active;
+  float Microphone;
+  float System;
+} KaltoAudioLevels;
+
+/* The preview effect's segmentation interval and load tier (0 without an effect). */
+typedef struct KaltoPreviewEffectState {
+  int32_t Interval;
+  int32_t Tier;
+} KaltoPreviewEffectState;
+
+typedef struct KaltoINativeRecorderHost KaltoINativeRecorderHost;
+typedef struct KaltoINativeRecorderHostVtbl {
+  KALTO_IINSPECTABLE_METHODS(KaltoINativeRecorderHost)
+  /* 1, 2: something the user should know that does not end the recording (raised on the
+   * recorder's own threads). */
+  KaltoHResult (*add_Warning)(KaltoINativeRecorderHost* This, KaltoITypedEventHandlerNativeRecorderString* handler,
+                              KaltoEventRegistrationToken* token);
+  KaltoHResult (*remove_Warning)(KaltoINativeRecorderHost* This, KaltoEventRegistrationToken token);
+  /* 3 */ KaltoHResult (*GetAudioLevels)(KaltoINativeRecorderHost* This, KaltoAudioLevels* levels);
+  /* 4: what the next ProgressChanged would say, now. */
+  KaltoHResult (*GetCurrentProgress)(KaltoINativeRecorderHost* This, KaltoIRecordingProgress** progress);
+  /* 5: video frames the encoder took since the recording started. */
+  KaltoHResult (*get_FramesWritten)(KaltoINativeRecorderHost* This, int64_t* frames);
+  /* 6: switches the running bubble's background effect at once (stored for the next one too). */
+  KaltoHResult (*UpdateCameraOverlayEffect)(KaltoINativeRecorderHost* This, KaltoBackgroundEffectConfig effect);
+  /* 7 */ KaltoHResult (*GetPreviewEffectState)(KaltoINativeRecorderHost* This, KaltoPreviewEffectState* state);
+  /* 8: makes a "file:PATH" camera known to the library's cameras; 0 when the id is not of that
+   * form or the file cannot be read. */
+  KaltoHResult (*AddFileCamera)(KaltoINativeRecorderHost* This, KaltoHString deviceId, KaltoBoolean* added);
+  /* 9: the library's diagnostic lines on stderr (1, the default) or dropped (0), process-wide. */
+  KaltoHResult (*SetDiagnosticOutput)(KaltoINativeRecorderHost* This, KaltoBoolean enabled);
+} KaltoINativeRecorderHostVtbl;
+KALTO_INTERFACE(KaltoINativeRecorderHost);
+
 /* ---- Entry points ---------------------------------------------------------------------------- */
 
 /* The factory of the class named exactly (case-sensitive) `activatableClassId`; any other name gives

@@ -21,5 +21,6 @@ const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderRecordingProgress =
 const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderBoolean = KALTO_IID_ITypedEventHandlerNativeRecorderBoolean_VALUE;
 const KaltoGuid KALTO_IID_ITypedEventHandlerNativeRecorderSoftwareBitmap =
     KALTO_IID_ITypedEventHandlerNativeRecorderSoftwareBitmap_VALUE;
+const KaltoGuid KALTO_IID_INativeRecorderHost = KALTO_IID_INativeRecorderHost_VALUE;
 
 }  // extern "C"

@@ -15,6 +15,7 @@
 #include "platform/abi/com_object.h"
 #include "platform/abi/delegate.h"
 #include "recorder/surface/native_recorder_engine.h"
+#include "recorder/surface/native_recorder_host.h"
 #include "recorder/surface/records.h"
 #include "recorder/surface/software_bitmap_object.h"
 #include "recorder/surface/surface.h"
@@ -105,6 +106,7 @@ class NativeRecorderObject final : public abi::ComObject {
         m_engine(std::move(engine)),
         m_gate(std::make_shared<SenderGate>(&m_head.iface)) {
     Expose(KALTO_IID_INativeRecorder, &m_head.iface);
+    Expose(KALTO_IID_INativeRecorderHost, &m_host.iface);
   }
 
   ~NativeRecorderObject() override {
@@ -116,7 +118,8 @@ class NativeRecorderObject final : public abi::ComObject {
   template <typename F>
   void ForEachEvent(const F& f) {
     f(m_engine->Started()), f(m_engine->Stopped()), f(m_engine->ErrorOccurred()), f(m_engine->ProgressChanged());
-    f(m_engine->CursorFocusChanged()), f(m_engine->PreviewFrameArrived()), f(m_reservedEvent);
+    f(m_engine->CursorFocusChanged()), f(m_engine->PreviewFrameArrived()), f(m_engine->Warning());
+    f(m_reservedEvent);
   }
 
   template <typename Arg, typename HandlerI, typename Convert>
@@ -152,6 +155,7 @@ class NativeRecorderObject final : public abi::ComObject {
 
   static const KaltoINativeRecorderVtbl kVtbl;
   abi::Head<Interface> m_head{&kVtbl, this};
+  NativeRecorderHostHead m_host{{&kNativeRecorderHostVtbl}, &m_head.iface};
   // References handed out through the slots; the object's own count follows it, a step behind on
   // the last Release, which first closes the gate.
   std::atomic<uint32_t> m_outside{1};
@@ -273,6 +277,7 @@ constexpr auto kProgressChanged = &EngineEvent<&NativeRecorder::ProgressChanged>
 constexpr auto kCursorFocusChanged = &EngineEvent<&NativeRecorder::CursorFocusChanged>;
 constexpr auto kPreviewFrameArrived = &EngineEvent<&NativeRecorder::PreviewFrameArrived>;
 constexpr auto kReservedEvent = &ReservedEvent;
+constexpr auto kWarning = &EngineEvent<&NativeRecorder::Warning>;
 
 using R = NativeRecorder;
 
@@ -350,6 +355,14 @@ HRESULT MakeNativeRecorderObject(std::shared_ptr<platform::Platform> platform, K
     return WrapNativeRecorder(std::make_shared<NativeRecorder>(platform ? std::move(platform) : RecorderPlatform()),
                               result);
   });
+}
+
+HRESULT AddWarningHandler(KaltoINativeRecorder* recorder, KaltoITypedEventHandlerNativeRecorderString* handler,
+                          KaltoEventRegistrationToken* token) {
+  return AddHandler<kWarning, abi::PassStringArg>(recorder, handler, token);
+}
+HRESULT RemoveWarningHandler(KaltoINativeRecorder* recorder, KaltoEventRegistrationToken token) {
+  return RemoveHandler<kWarning>(recorder, token);
 }
 
 NativeRecorder* EngineOf(KaltoINativeRecorder* recorder) noexcept {
