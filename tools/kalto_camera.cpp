@@ -22,8 +22,8 @@ extern "C" {
 
 #include "common/debug_output.h"
 #include "platform/platform.h"
-#include "recorder/native_recorder.h"
 #include "camera_cli.h"
+#include "native_host.h"
 #include "record_cli.h"
 
 // Xlib's macros (Success, None, Status) would rename the engine's enumerators: it comes last.
@@ -78,24 +78,36 @@ struct LatestFrame {
   int height = 0;
   uint64_t count = 0;  // pictures so far
 
-  void Take(camera::SoftwareBitmap& bitmap) {
-    if (bitmap.PixelFormat() != camera::BitmapPixelFormat::Bgra8) return;
-    auto buffer = bitmap.LockBuffer(camera::BitmapBufferAccessMode::Read);
-    const auto plane = buffer->GetPlaneDescription(0);
-    const int w = bitmap.PixelWidth(), h = bitmap.PixelHeight();
-    const size_t row = size_t(w) * 4;
-    if (plane.Stride < int32_t(row) || size_t(plane.StartIndex) + size_t(plane.Stride) * (h - 1) + row > buffer->Capacity()) {
+  std::vector<uint8_t> copy;  // the bitmap's whole buffer, on the camera's thread only
+
+  void Take(KaltoISoftwareBitmap* bitmap) {
+    const KaltoISoftwareBitmapVtbl& v = *bitmap->lpVtbl;
+    KaltoBitmapPixelFormat format = 0;
+    int32_t w = 0, h = 0;
+    uint32_t capacity = 0;
+    KaltoBitmapPlaneDescription plane{};
+    if (KALTO_FAILED(v.get_BitmapPixelFormat(bitmap, &format)) || format != KALTO_BITMAP_PIXEL_FORMAT_BGRA8 ||
+        KALTO_FAILED(v.get_PixelWidth(bitmap, &w)) || KALTO_FAILED(v.get_PixelHeight(bitmap, &h)) || w <= 0 || h <= 0 ||
+        KALTO_FAILED(v.GetPlaneDescription(bitmap, 0, &plane)) || KALTO_FAILED(v.get_Capacity(bitmap, &capacity))) {
       return;
     }
+    const size_t row = size_t(w) * 4;
+    if (plane.Stride < int32_t(row) || size_t(plane.StartIndex) + size_t(plane.Stride) * (h - 1) + row > capacity) {
+      return;
+    }
+    copy.resize(capacity);
+    if (KALTO_FAILED(v.CopyToBuffer(bitmap, copy.data(), capacity))) return;
     std::lock_guard lock(mutex);
     bgra.resize(row * h);
     for (int y = 0; y < h; ++y) {
-      std::memcpy(bgra.data() + row * y, buffer->Data() + plane.StartIndex + size_t(plane.Stride) * y, row);
+      std::memcpy(bgra.data() + row * y, copy.data() + plane.StartIndex + size_t(plane.Stride) * y, row);
     }
     width = w, height = h;
     ++count;
   }
 };
+
+void StopPreview(host::Recorder& recorder) { recorder.recorder.V().StopCameraPreview(recorder.recorder.Get()); }
 
 // Checks that `path` can be written, before the camera is opened; empty when it can.
 std::string CheckSnapshotPath(const fs::path& path) {
@@ -157,7 +169,7 @@ std::string WritePng(const fs::path& path, const std::vector<uint8_t>& bgra, int
   return "";
 }
 
-int Snapshot(NativeRecorder& recorder, LatestFrame& latest, const fs::path& path) {
+int Snapshot(host::Recorder& recorder, LatestFrame& latest, const fs::path& path) {
   const auto deadline = Clock::now() + kFirstFrameTimeout;
   std::vector<uint8_t> bgra;
   int width = 0, height = 0;
@@ -172,7 +184,7 @@ int Snapshot(NativeRecorder& recorder, LatestFrame& latest, const fs::path& path
     }
     poll(nullptr, 0, 20);
   }
-  recorder.StopCameraPreview();
+  StopPreview(recorder);
   if (bgra.empty()) return Fail(g_stop ? "stopped before a picture came" : "no picture from the camera within 10 s");
   if (const std::string problem = WritePng(path, bgra, width, height); !problem.empty()) return Fail(problem);
   std::fprintf(stderr, "kalto-camera: wrote %dx%d picture to %s\n", width, height, path.c_str());
@@ -193,14 +205,14 @@ BackgroundEffectConfig NextPreset(BackgroundEffectConfig effect) {
   return effect;
 }
 
-int ShowWindow(Display* display, NativeRecorder& recorder, LatestFrame& latest, BackgroundEffectConfig effect) {
+int ShowWindow(Display* display, host::Recorder& recorder, LatestFrame& latest, BackgroundEffectConfig effect) {
   const int screen = DefaultScreen(display);
   Visual* visual = DefaultVisual(display, screen);
   const int depth = DefaultDepth(display, screen);
   // BGRA bytes are a 32-bit little-endian 0xAARRGGBB pixel: only such a visual takes them as they are.
   if ((depth != 24 && depth != 32) || visual->red_mask != 0xFF0000 || visual->green_mask != 0xFF00 ||
       visual->blue_mask != 0xFF || ImageByteOrder(display) != LSBFirst) {
-    recorder.StopCameraPreview();
+    StopPreview(recorder);
     return Fail("the display needs a 24- or 32-bit TrueColor visual");
   }
   // The window takes the preview's size from its first picture.
@@ -214,7 +226,7 @@ int ShowWindow(Display* display, NativeRecorder& recorder, LatestFrame& latest, 
     if (width == 0) poll(nullptr, 0, 20);
   }
   if (width == 0) {
-    recorder.StopCameraPreview();
+    StopPreview(recorder);
     return g_stop ? 0 : Fail("no picture from the camera within 10 s");
   }
   const Window window = XCreateSimpleWindow(display, RootWindow(display, screen), 0, 0, unsigned(width),
@@ -247,7 +259,9 @@ int ShowWindow(Display* display, NativeRecorder& recorder, LatestFrame& latest, 
       if (key == 'e') effect = cli::NextCameraEffect(effect);
       if (key == 'p') effect = NextPreset(effect);
       if (key == 'm') effect.PerformanceMode = (effect.PerformanceMode + 1) % 5;
-      if (!(effect == before)) recorder.UpdatePreviewBackgroundEffect(effect);
+      if (!(effect == before)) {
+        recorder.recorder.V().UpdatePreviewBackgroundEffect(recorder.recorder.Get(), host::ToC(effect));
+      }
     }
     {
       std::lock_guard lock(latest.mutex);
@@ -282,18 +296,19 @@ int ShowWindow(Display* display, NativeRecorder& recorder, LatestFrame& latest, 
     const auto now = Clock::now();
     if (now - secondStart >= std::chrono::seconds(1)) {
       const double seconds = std::chrono::duration<double>(now - secondStart).count();
-      const NativeRecorder::PreviewEffectState state = recorder.GetPreviewEffectState();
+      KaltoPreviewEffectState state{};
+      recorder.host.V().GetPreviewEffectState(recorder.host.Get(), &state);
       char title[160];
       std::snprintf(title, sizeof title, "kalto-camera  %.1f fps  %s  interval %d  tier %d",
                     double(shownCount - countAtSecond) / seconds, cli::CameraEffectName(effect).c_str(),
-                    state.interval, state.tier);
+                    state.Interval, state.Tier);
       XStoreName(display, window, title);
       countAtSecond = shownCount;
       secondStart = now;
     }
     XFlush(display);
   }
-  recorder.StopCameraPreview();
+  StopPreview(recorder);
   XDestroyWindow(display, window);
   XFlush(display);
   return 0;
@@ -341,9 +356,23 @@ int main(int argc, char** argv) {
 
   auto platform = platform::DefaultPlatform();
   if (list) return ListCameras(platform->camera.get());
-  if (!platform->camera || !cli::CameraExists(*platform->camera, Utf8ToWide(cameraId))) {
-    return Fail("no camera with id " + cameraId + " (see --list)");
+  const host::NativeLibrary library;
+  if (!library.Error().empty()) return Fail("cannot load the recorder library: " + library.Error());
+  // The frames' buffer outlives the recorder, whose last release waits for a running handler.
+  LatestFrame latest;
+  host::Recorder recorder = host::Recorder::Activate(library);
+  if (!recorder.recorder) return Fail("cannot activate the recorder");
+  recorder.host.V().SetDiagnosticOutput(recorder.host.Get(), verbose ? 1 : 0);
+  bool exists = false;
+  if (cameraId.rfind("file:", 0) == 0) {
+    // Registered with the library's own cameras: the recorder opens it there.
+    KaltoBoolean added = 0;
+    recorder.host.V().AddFileCamera(recorder.host.Get(), library.FromUtf8(cameraId).Get(), &added);
+    exists = added != 0;
+  } else {
+    exists = platform->camera && cli::CameraExists(*platform->camera, Utf8ToWide(cameraId));
   }
+  if (!exists) return Fail("no camera with id " + cameraId + " (see --list)");
   if (!snapshot.empty()) {
     if (const std::string problem = CheckSnapshotPath(snapshot); !problem.empty()) return Fail(problem);
   }
@@ -353,21 +382,28 @@ int main(int argc, char** argv) {
     if (!display) return Fail("cannot open the display (is $DISPLAY set?)");
   }
 
-  LatestFrame latest;
-  NativeRecorder recorder(platform);
-  const auto token = recorder.PreviewFrameArrived().Add(
-      [&latest](NativeRecorder&, std::shared_ptr<camera::SoftwareBitmap> bitmap) {
-        if (bitmap) latest.Take(*bitmap);
-      });
+  const KaltoINativeRecorderVtbl& r = recorder.recorder.V();
+  constexpr KaltoGuid kFrameIid = KALTO_IID_ITypedEventHandlerNativeRecorderSoftwareBitmap_VALUE;
+  auto onFrame = host::Handler<KaltoITypedEventHandlerNativeRecorderSoftwareBitmap, KaltoINativeRecorder*,
+                               KaltoISoftwareBitmap*>::Make(kFrameIid, [&latest](KaltoINativeRecorder*,
+                                                                                KaltoISoftwareBitmap* bitmap) {
+    if (bitmap) latest.Take(bitmap);
+  });
+  KaltoEventRegistrationToken token{};
+  if (KALTO_FAILED(r.add_PreviewFrameArrived(recorder.recorder.Get(), onFrame.Get(), &token))) {
+    return Fail("cannot listen to the preview");
+  }
   InstallSignalHandlers();
-  auto start = recorder.StartCameraPreviewAsync(Utf8ToWide(cameraId), kWidth, kHeight, kFrameRate, effect);
-  start->Wait();
-  bool started = false;
-  if (Failed(start->GetResults(started)) || !started) {
-    recorder.PreviewFrameArrived().Remove(token);
+  host::Ref<KaltoIAsyncOperationBoolean> start;
+  const bool started =
+      KALTO_SUCCEEDED(r.StartCameraPreviewAsync(recorder.recorder.Get(), library.FromUtf8(cameraId).Get(), kWidth,
+                                                kHeight, kFrameRate, host::ToC(effect), start.Put())) &&
+      host::WaitForResult(start.Get());
+  if (!started) {
+    r.remove_PreviewFrameArrived(recorder.recorder.Get(), token);
     return Fail("could not open camera " + cameraId + " (see --verbose)");
   }
   const int status = display ? ShowWindow(display.get(), recorder, latest, effect) : Snapshot(recorder, latest, snapshot);
-  recorder.PreviewFrameArrived().Remove(token);
+  r.remove_PreviewFrameArrived(recorder.recorder.Get(), token);
   return status;
 }
