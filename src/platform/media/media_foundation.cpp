@@ -1,9 +1,12 @@
 #include "platform/media/media_foundation.h"
 
+#include <new>
+
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
+#include "common/block_pool.h"
 #include "platform/media/ffmpeg/ffmpeg_platform.h"
 
 namespace kalto::media {
@@ -181,53 +184,9 @@ HRESULT CreateMediaType(std::shared_ptr<MediaType>* type) {
 }
 
 // ---- Buffers and samples ---------------------------------------------------------------------
-namespace {
-
-// Storage of buffers of a picture's size, kept for the next buffer of the same size. A few
-// suffice: the writer's queue holds at most a handful of pictures at a time.
-class BufferStorage {
- public:
-  static constexpr uint32_t kRecycledFrom = 256 * 1024;
-
-  static std::unique_ptr<uint8_t[]> Take(uint32_t size) {
-    if (size >= kRecycledFrom) {
-      std::lock_guard lock(Mutex());
-      auto& kept = Kept();
-      for (auto it = kept.begin(); it != kept.end(); ++it) {
-        if (it->first != size) continue;
-        auto bytes = std::move(it->second);
-        kept.erase(it);
-        return bytes;
-      }
-    }
-    return std::unique_ptr<uint8_t[]>(new uint8_t[size == 0 ? 1 : size]);
-  }
-
-  static void Give(std::unique_ptr<uint8_t[]> bytes, uint32_t size) {
-    if (size < kRecycledFrom || !bytes) return;
-    std::lock_guard lock(Mutex());
-    auto& kept = Kept();
-    if (kept.size() >= kKept) kept.erase(kept.begin());  // the oldest: its size may be gone
-    kept.emplace_back(size, std::move(bytes));
-  }
-
- private:
-  static constexpr size_t kKept = 8;
-  static std::mutex& Mutex() {
-    static std::mutex mutex;
-    return mutex;
-  }
-  static std::vector<std::pair<uint32_t, std::unique_ptr<uint8_t[]>>>& Kept() {
-    static std::vector<std::pair<uint32_t, std::unique_ptr<uint8_t[]>>> kept;
-    return kept;
-  }
-};
-
-}  // namespace
-
-MediaBuffer::MediaBuffer(uint32_t maxLength) : m_bytes(BufferStorage::Take(maxLength)), m_maxLength(maxLength) {}
-
-MediaBuffer::~MediaBuffer() { BufferStorage::Give(std::move(m_bytes), m_maxLength); }
+MediaBuffer::MediaBuffer(uint32_t maxLength) : m_bytes(BlockPool::Take(maxLength, false)), m_maxLength(maxLength) {
+  if (!m_bytes) throw std::bad_alloc();
+}
 
 HRESULT MediaBuffer::Lock(uint8_t** data, uint32_t* maxLength, uint32_t* currentLength) {
   if (data == nullptr) return E_POINTER;

@@ -222,12 +222,11 @@ HRESULT CreateMediaType(std::shared_ptr<MediaType>* type);
 
 // ---- Buffers and samples ---------------------------------------------------------------------
 // A system-memory buffer (IMFMediaBuffer from MFCreateMemoryBuffer). Its bytes start undefined,
-// as the platform's do. Large ones (pictures) recycle their storage: a frame's buffer made every
-// frame costs neither the allocator nor fresh pages.
+// as the platform's do; a picture's buffer reuses a block a former one gave back.
 class MediaBuffer {
  public:
+  // Throws std::bad_alloc.
   explicit MediaBuffer(uint32_t maxLength);
-  ~MediaBuffer();
   MediaBuffer(const MediaBuffer&) = delete;
   MediaBuffer& operator=(const MediaBuffer&) = delete;
   HRESULT Lock(uint8_t** data, uint32_t* maxLength, uint32_t* currentLength);
@@ -242,7 +241,7 @@ class MediaBuffer {
   bool IsReadOnly() const { return m_readOnly; }
 
  private:
-  std::unique_ptr<uint8_t[]> m_bytes;
+  std::shared_ptr<uint8_t> m_bytes;
   uint32_t m_maxLength = 0;
   uint32_t m_currentLength = 0;
   bool m_locked = false;

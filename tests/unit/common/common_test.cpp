@@ -1,10 +1,11 @@
-// Debug lines, text and path conversions, log thinning, counters, the steady clock and bounded
+// Debug lines, picture blocks, text and path conversions, log thinning, counters, the steady clock and bounded
 // waits.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <thread>
 
+#include "common/block_pool.h"
 #include "common/bounded_wait.h"
 #include "common/counters.h"
 #include "common/native_path.h"
@@ -15,6 +16,21 @@ namespace kalto {
 namespace {
 
 using namespace std::chrono_literals;
+
+TEST(BlockPool, APictureBlockIsHandedOutAgainForItsSizeAndSmallOnesAreNot) {
+  const size_t big = BlockPool::kKeptFrom, small = BlockPool::kKeptFrom - 64;
+  auto block = BlockPool::Take(big, false);
+  auto other = BlockPool::Take(small, false);
+  ASSERT_TRUE(block && other);
+  EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(block.get()) % BlockPool::kAlignment);
+  uint8_t* const bigBytes = block.get();
+  block.get()[100] = 7;
+  block.reset(), other.reset();
+  auto again = BlockPool::Take(big, true);
+  EXPECT_EQ(bigBytes, again.get()) << "the block given back";
+  EXPECT_EQ(0, again.get()[100]) << "zeroed when asked";
+  EXPECT_NE(bigBytes, BlockPool::Take(big, false).get()) << "one block serves one owner at a time";
+}
 
 TEST(DebugOutput, LinesAreFormattedWideCutToTheirBufferAndSurviveNonAsciiText) {
   const std::string utf8 = "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x8E\xA5";

@@ -17,6 +17,7 @@
 #include "platform/gpu/resource_access.h"
 #include "platform/gpu/software/rasterizer.h"
 #include "platform/gpu/software/thread_pool.h"
+#include "common/block_pool.h"
 #include "platform/gpu/software/video_processor.h"
 
 namespace kalto::gpu::software {
@@ -43,12 +44,6 @@ struct AlignedFree {
 };
 using AlignedBytes = std::unique_ptr<uint8_t[], AlignedFree>;
 
-AlignedBytes AllocateUninitialised(uint64_t size) {
-  void* memory = ::operator new(static_cast<size_t>(std::max<uint64_t>(size, 1)), std::align_val_t{kStorageAlignment},
-                                std::nothrow);
-  return AlignedBytes(static_cast<uint8_t*>(memory));
-}
-
 AlignedBytes AllocateZeroed(uint64_t size) {
   void* memory = ::operator new(static_cast<size_t>(std::max<uint64_t>(size, 1)), std::align_val_t{kStorageAlignment},
                                 std::nothrow);
@@ -58,48 +53,8 @@ AlignedBytes AllocateZeroed(uint64_t size) {
 }
 
 // Texture bytes. A copy between two textures of a device shares them until either side writes,
-// so a copy into a staging texture that is only read costs nothing. Large blocks that fall free
-// are kept for the next texture that needs bytes of its own, so a picture every frame neither
-// allocates nor faults in fresh pages.
+// so a copy into a staging texture that is only read costs nothing.
 using SharedBytes = std::shared_ptr<uint8_t>;
-
-class BytePool : public std::enable_shared_from_this<BytePool> {
- public:
-  static SharedBytes Take(uint64_t size, bool zeroed) {
-    static const auto pool = std::make_shared<BytePool>();
-    AlignedBytes bytes;
-    if (size >= kParallelBytes) {
-      std::lock_guard lock(pool->m_mutex);
-      for (auto it = pool->m_kept.begin(); it != pool->m_kept.end(); ++it) {
-        if (it->first != size) continue;
-        bytes = std::move(it->second);
-        pool->m_kept.erase(it);
-        break;
-      }
-    }
-    if (bytes && zeroed) std::memset(bytes.get(), 0, static_cast<size_t>(size));
-    if (!bytes) bytes = zeroed ? AllocateZeroed(size) : AllocateUninitialised(size);
-    if (!bytes) return nullptr;
-    uint8_t* raw = bytes.get();
-    // The deleter holds the pool, so blocks freed by statics after it still find it.
-    SharedBytes shared(raw, [pool = pool, size](uint8_t* block) { pool->Give(AlignedBytes(block), size); });
-    bytes.release();  // owned by the shared pointer from here
-    return shared;
-  }
-
- private:
-  static constexpr size_t kKept = 6;
-
-  void Give(AlignedBytes bytes, uint64_t size) {
-    if (size < kParallelBytes) return;
-    std::lock_guard lock(m_mutex);
-    if (m_kept.size() >= kKept) m_kept.erase(m_kept.begin());
-    m_kept.emplace_back(size, std::move(bytes));
-  }
-
-  std::mutex m_mutex;
-  std::vector<std::pair<uint64_t, AlignedBytes>> m_kept;
-};
 
 void ForRows(uint32_t rows, uint64_t rowBytes, const std::function<void(uint32_t, uint32_t)>& fn) {
   if (uint64_t{rows} * rowBytes >= kParallelBytes) {
@@ -432,7 +387,7 @@ struct TextureStorage {
   bool PrepareWrite(bool whole) {
     if (!owned || owned.use_count() == 1) return true;
     const uint64_t size = uint64_t{rowPitch} * desc.height;
-    SharedBytes mine = BytePool::Take(size, false);
+    SharedBytes mine = BlockPool::Take(static_cast<size_t>(size), false);
     if (!mine) return false;
     if (!whole) std::memcpy(mine.get(), owned.get(), static_cast<size_t>(size));
     owned = std::move(mine);
@@ -1036,7 +991,7 @@ class DeviceImpl final : public Device {
     if (initialData != nullptr && initialRowPitch < rowBytes) return E_INVALIDARG;
 
     const uint32_t pitch = RowPitchFor(desc.width, desc.format);
-    auto bytes = BytePool::Take(uint64_t{pitch} * desc.height, true);
+    auto bytes = BlockPool::Take(size_t{pitch} * desc.height, true);
     if (!bytes) return E_OUTOFMEMORY;
     auto storage = std::make_shared<TextureStorage>(desc, pitch, m_adapter);
     storage->data = bytes.get();
