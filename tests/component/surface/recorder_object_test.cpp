@@ -83,5 +83,31 @@ TEST_F(RecorderObjectTest, TheLastReleaseWaitsForAHandlerRunningOnAnotherThread)
   EXPECT_EQ(0u, engine->CursorFocusChanged().HandlerCount());
 }
 
+// A progress an application keeps from ProgressChanged keeps the module loaded after everything
+// else has gone; its last Release lets it go.
+TEST_F(RecorderObjectTest, AProgressKeptFromTheEventKeepsTheModuleUntilReleased) {
+  abi::ComPtr<KaltoIRecordingProgress> kept;
+  test::FakeDelegate<KaltoITypedEventHandlerNativeRecorderRecordingProgress, KaltoINativeRecorder*,
+                     KaltoIRecordingProgress*>
+      handler{KALTO_IID_ITypedEventHandlerNativeRecorderRecordingProgress,
+              [&](KaltoINativeRecorder*, KaltoIRecordingProgress* progress) {
+                kept = abi::ComPtr<KaltoIRecordingProgress>::Borrow(progress);
+                return KALTO_S_OK;
+              }};
+  KaltoEventRegistrationToken token{};
+  ASSERT_EQ(S_OK, object->lpVtbl->add_ProgressChanged(object.Get(), handler.Get(), &token));
+  engine->ProgressChanged().Raise(*engine, RecordingProgress::FromDuration(2.5, 75, 3));
+  ASSERT_TRUE(kept);
+  double seconds = 0;
+  int32_t dropped = 0;
+  EXPECT_EQ(S_OK, kept->lpVtbl->get_DurationSeconds(kept.Get(), &seconds));
+  EXPECT_EQ(S_OK, kept->lpVtbl->get_DroppedFrames(kept.Get(), &dropped));
+  EXPECT_EQ(std::pair(2.5, 3), std::pair(seconds, dropped));
+  object.Reset(), config.Reset();
+  EXPECT_EQ(S_FALSE, DllCanUnloadNow());
+  kept.Reset();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
 }  // namespace
 }  // namespace kalto::recorder_test
