@@ -176,3 +176,26 @@ int KaltoTestCheckProgress(KaltoIRecordingProgress* progress, double seconds, in
   if (((GetProgressI32)SlotAt(progress->lpVtbl, 9))(progress, &d) != KALTO_S_OK || d != dropped) return 4;
   return 0;
 }
+
+int KaltoTestWalkStatics(KaltoINativeRecorderStatics* statics, KaltoTestReadStatics read, void* context) {
+  typedef KaltoHResult (*Action)(KaltoINativeRecorderStatics*);
+  typedef KaltoHResult (*Answer)(KaltoINativeRecorderStatics*, KaltoBoolean*);
+  KaltoTestStaticsState was, now;
+  read(context, &was);
+  /* 1 PreWarmEncoder: the encoder found, the library not started again. */
+  if (((Action)SlotAt(statics->lpVtbl, 6))(statics) != KALTO_S_OK) return 1;
+  read(context, &now);
+  if (!now.encoderKnown || now.mediaStarts != was.mediaStarts || now.modelLoads != was.modelLoads) return 1;
+  /* 2 InitializeMediaFoundation: one more start-up. */
+  if (((Action)SlotAt(statics->lpVtbl, 7))(statics) != KALTO_S_OK) return 2;
+  read(context, &was);
+  if (was.mediaStarts != now.mediaStarts + 1 || was.modelLoads != now.modelLoads) return 2;
+  /* 3 PreWarmMLModel: one more model session, nothing started. */
+  if (((Action)SlotAt(statics->lpVtbl, 8))(statics) != KALTO_S_OK) return 3;
+  read(context, &now);
+  if (now.modelLoads != was.modelLoads + 1 || now.mediaStarts != was.mediaStarts) return 3;
+  /* 4 IsHardwareEncoderAvailable: the engine's answer. */
+  KaltoBoolean hardware = 2;
+  if (((Answer)SlotAt(statics->lpVtbl, 9))(statics, &hardware) != KALTO_S_OK || hardware != now.hardware) return 4;
+  return 0;
+}

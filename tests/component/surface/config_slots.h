@@ -15,6 +15,17 @@ int KaltoTestCheckConfig(KaltoIRecordingConfig* config, int seed);
 int KaltoTestCheckProgress(KaltoIRecordingProgress* progress, double seconds, int64_t microseconds, double rate,
                            int32_t dropped);
 
+/* What the statics change, read from the engine after each slot. */
+typedef struct KaltoTestStaticsState {
+  int mediaStarts;   /* the media library's start-ups */
+  int encoderKnown;  /* the encoder's name is cached */
+  int modelLoads;    /* segmentation sessions made */
+  KaltoBoolean hardware;
+} KaltoTestStaticsState;
+typedef void (*KaltoTestReadStatics)(void* context, KaltoTestStaticsState* state);
+/* INativeRecorderStatics' four slots by position: 0, or the slot (1-4) that did another's work. */
+int KaltoTestWalkStatics(KaltoINativeRecorderStatics* statics, KaltoTestReadStatics read, void* context);
+
 /* The value property `n` (1-based) holds after a walk with `seed`; distinct between properties. */
 int32_t KaltoTestInt32(int n, int seed);
 int64_t KaltoTestInt64(int n, int seed);

@@ -1,10 +1,15 @@
 // The recorder object on the fake platform: the C walk of its slots, and the last Release waiting
 // for a handler that runs on another thread.
+#include <fstream>
+
 #include "component/recorder/recorder_fixture.h"
 #include "fake_delegate.h"
 #include "platform/abi/abi_string.h"
 #include "platform/abi/module_count.h"
+#include "common/known_folders.h"
+#include "config_slots.h"
 #include "platform/camera/fake/fake_camera.h"
+#include "platform/inference/fake/fake_inference.h"
 #include "recorder/surface/native_recorder_engine.h"
 #include "recorder/surface/surface.h"
 #include "recorder_slots.h"
@@ -107,6 +112,33 @@ TEST_F(RecorderObjectTest, AProgressKeptFromTheEventKeepsTheModuleUntilReleased)
   EXPECT_EQ(S_FALSE, DllCanUnloadNow());
   kept.Reset();
   EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
+// The statics by slot position on the fakes: each changes what it should and nothing else.
+TEST_F(RecorderObjectTest, TheStaticsSlotsInOrder) {
+  auto runtime = std::make_shared<inference::fake::FakeRuntime>();
+  platform->inference = runtime;
+  fs::create_directories(root / "Assets/models");
+  std::ofstream(root / "Assets/models/selfie_segmentation.onnx") << "any bytes";
+  const fs::path folder = SetModuleFolderForTesting(root);
+  surface::SetRecorderPlatformForTesting(platform);
+  abi::ComPtr<KaltoIActivationFactory> factory;
+  ASSERT_EQ(S_OK, DllGetActivationFactory(abi::MakeAbiString(std::wstring(L"Kalto.Native.NativeRecorder")).get(),
+                                          factory.Put()));
+  auto statics = factory.As<KaltoINativeRecorderStatics>(KALTO_IID_INativeRecorderStatics);
+  ASSERT_TRUE(statics);
+  struct Probe {
+    media::fake::FakeMediaPlatform* media;
+    inference::fake::FakeRuntime* runtime;
+  } probe{media.get(), runtime.get()};
+  const auto read = [](void* context, KaltoTestStaticsState* state) {
+    auto& p = *static_cast<Probe*>(context);
+    *state = {p.media->StartupCount(), !EncoderCache::EncoderName().empty(), p.runtime->sessions.load(),
+              KaltoBoolean(NativeRecorder::IsHardwareEncoderAvailable())};
+  };
+  EXPECT_EQ(0, KaltoTestWalkStatics(statics.Get(), read, &probe)) << "the slot that failed";
+  surface::SetRecorderPlatformForTesting(nullptr);
+  SetModuleFolderForTesting(folder);
 }
 
 }  // namespace
