@@ -25,10 +25,11 @@
 #include "common/debug_output.h"
 #include "common/native_path.h"
 #include "platform/platform.h"
-#include "camera/segmentation_model.h"
-#include "recorder/native_recorder.h"
-#include "recorder/recording_config.h"
+#include "recorder/camera_overlay_config.h"
+#include "recorder/focus_zoom_settings.h"
+#include "recorder/region_rect.h"
 #include "camera_cli.h"
+#include "native_host.h"
 #include "record_cli.h"
 
 namespace {
@@ -249,6 +250,77 @@ std::string Meter(float level) {
   return std::string(static_cast<size_t>(filled), '#') + std::string(static_cast<size_t>(10 - filled), '-');
 }
 
+// One recording's progress, as the events and the summary report it.
+struct Progress {
+  double seconds = 0, frameRate = 0;
+  int32_t dropped = 0;
+  double DurationSeconds() const { return seconds; }
+  double AverageFrameRate() const { return frameRate; }
+  int32_t DroppedFrames() const { return dropped; }
+};
+
+Progress ReadProgress(KaltoIRecordingProgress* p) {
+  Progress out;
+  if (!p) return out;
+  p->lpVtbl->get_DurationSeconds(p, &out.seconds);
+  p->lpVtbl->get_AverageFrameRate(p, &out.frameRate);
+  p->lpVtbl->get_DroppedFrames(p, &out.dropped);
+  return out;
+}
+
+struct Levels {
+  bool active = false;
+  float microphone = 0, system = 0;
+};
+
+// The recorder's operations this host uses, through the surface's slots and the host extension.
+class Recorder {
+ public:
+  explicit Recorder(host::Recorder recorder) : m_recorder(std::move(recorder)) {}
+  KaltoINativeRecorder* Get() const { return m_recorder.recorder.Get(); }
+  KaltoINativeRecorderHost* Host() const { return m_recorder.host.Get(); }
+  const KaltoINativeRecorderVtbl& R() const { return *Get()->lpVtbl; }
+  const KaltoINativeRecorderHostVtbl& H() const { return *Host()->lpVtbl; }
+
+  bool IsCameraOverlayActive() const { return Flag(&KaltoINativeRecorderVtbl::get_IsCameraOverlayActive); }
+  bool IsPaused() const { return Flag(&KaltoINativeRecorderVtbl::get_IsPaused); }
+  bool IsCursorFocusActive() const { return Flag(&KaltoINativeRecorderVtbl::get_IsCursorFocusActive); }
+  void Pause() const { R().Pause(Get()); }
+  void Resume() const { R().Resume(Get()); }
+  void Stop() const { R().Stop(Get()); }
+  void RecenterCursorFocus() const { R().RecenterCursorFocus(Get()); }
+  void ToggleCursorFocus(bool active) const { R().ToggleCursorFocus(Get(), active ? 1 : 0); }
+  void SetCameraOverlayRect(double x, double y, double width, double height) const {
+    R().SetCameraOverlayRect(Get(), x, y, width, height);
+  }
+  void UpdateCameraOverlayEffect(const BackgroundEffectConfig& effect) const {
+    H().UpdateCameraOverlayEffect(Host(), host::ToC(effect));
+  }
+  Levels GetAudioLevels() const {
+    KaltoAudioLevels levels{};
+    if (KALTO_FAILED(H().GetAudioLevels(Host(), &levels))) return {};
+    return {levels.Active != 0, levels.Microphone, levels.System};
+  }
+  Progress CurrentProgress() const {
+    host::Ref<KaltoIRecordingProgress> progress;
+    H().GetCurrentProgress(Host(), progress.Put());
+    return ReadProgress(progress.Get());
+  }
+  int64_t FramesWritten() const {
+    int64_t frames = 0;
+    H().get_FramesWritten(Host(), &frames);
+    return frames;
+  }
+
+ private:
+  using Getter = KaltoHResult (*)(KaltoINativeRecorder*, KaltoBoolean*);
+  bool Flag(Getter KaltoINativeRecorderVtbl::*get) const {
+    KaltoBoolean value = 0;
+    return KALTO_SUCCEEDED((R().*get)(Get(), &value)) && value != 0;
+  }
+  host::Recorder m_recorder;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -434,8 +506,29 @@ int main(int argc, char** argv) {
   auto platform = platform::DefaultPlatform();
   if (listAudio) return ListAudio(platform->audio.get());
   if (listCameras) return ListCameras(platform->camera.get());
-  if (!cameraId.empty() && (!platform->camera || !cli::CameraExists(*platform->camera, Utf8ToWide(cameraId)))) {
-    return Fail("no camera with id " + cameraId + " (see --list-cameras)");
+  const host::NativeLibrary library;
+  if (!library.Error().empty()) return Fail("cannot load the recorder library: " + library.Error());
+  // What the handlers share with this thread; declared before the recorder, whose last release
+  // waits for a handler still running.
+  std::mutex progressMutex;
+  Progress progress;
+  std::string error;
+  std::atomic<bool> recording{false};
+  std::atomic<bool> failed{false};
+  const Recorder recorder(host::Recorder::Activate(library));
+  if (!recorder.Get()) return Fail("cannot activate the recorder");
+  recorder.H().SetDiagnosticOutput(recorder.Host(), verbose ? 1 : 0);
+  if (!cameraId.empty()) {
+    bool exists = false;
+    if (cameraId.rfind("file:", 0) == 0) {
+      // Registered with the library's own cameras: the recorder opens it there.
+      KaltoBoolean added = 0;
+      recorder.H().AddFileCamera(recorder.Host(), library.FromUtf8(cameraId).Get(), &added);
+      exists = added != 0;
+    } else {
+      exists = platform->camera && cli::CameraExists(*platform->camera, Utf8ToWide(cameraId));
+    }
+    if (!exists) return Fail("no camera with id " + cameraId + " (see --list-cameras)");
   }
   auto& desk = *platform->desktop;
   if (listMonitors) return ListMonitors(desk);
@@ -493,31 +586,35 @@ int main(int argc, char** argv) {
     }
   }
 
-  auto config = std::make_shared<RecordingConfig>();
-  config->OutputPath(WideFromNativePath(path.native()));
-  config->CaptureMode(mode);
-  config->MonitorHandle(mode == 1 ? 0 : handle);
-  config->WindowHandle(mode == 1 ? handle : 0);
-  config->CropRegion(region);
-  config->OutputWidth(static_cast<int32_t>(width));
-  config->OutputHeight(static_cast<int32_t>(height));
-  config->FrameRate(static_cast<int32_t>(fps));
-  config->VideoBitrate(static_cast<int32_t>(bitrate));
-  config->VideoProfile(profile);
-  config->QualityVsSpeed(static_cast<int32_t>(quality));
-  config->CaptureCursor(cursor);
-  config->FocusZoom(focusZoom);
-  config->CaptureMicrophone(microphone);
-  config->CaptureSystemAudio(systemAudio);
-  config->CaptureWindowProcessAudioOnly(appAudio);
-  config->MicrophoneDeviceId(Utf8ToWide(micId));
-  config->MicrophoneMode(micMode);
-  config->DuckingEnabled(ducking);
-  config->DuckingLevelDb(duckingDb);
-  config->MicrophoneVolume(micVolume);
-  config->SystemAudioVolume(systemVolume);
+  constexpr KaltoGuid kConfigIid = KALTO_IID_IRecordingConfig_VALUE;
+  const auto config = library.Activate<KaltoIRecordingConfig>(KALTO_CLASS_RECORDING_CONFIG, kConfigIid);
+  if (!config) return Fail("cannot activate the recording configuration");
+  const KaltoIRecordingConfigVtbl& c = config.V();
+  KaltoIRecordingConfig* const settings = config.Get();
+  c.put_OutputPath(settings, library.FromPath(path.native()).Get());
+  c.put_CaptureMode(settings, mode);
+  c.put_MonitorHandle(settings, mode == 1 ? 0 : handle);
+  c.put_WindowHandle(settings, mode == 1 ? handle : 0);
+  c.put_CropRegion(settings, KaltoRegionRect{region.X, region.Y, region.Width, region.Height});
+  c.put_OutputWidth(settings, static_cast<int32_t>(width));
+  c.put_OutputHeight(settings, static_cast<int32_t>(height));
+  c.put_FrameRate(settings, static_cast<int32_t>(fps));
+  c.put_VideoBitrate(settings, static_cast<int32_t>(bitrate));
+  c.put_VideoProfile(settings, profile);
+  c.put_QualityVsSpeed(settings, static_cast<int32_t>(quality));
+  c.put_CaptureCursor(settings, KaltoBoolean(cursor ? 1 : 0));
+  c.put_FocusZoom(settings, KaltoFocusZoomSettings{focusZoom.ReservedFlag1, focusZoom.ReservedFlag2, focusZoom.ZoomRegionFraction,
+                                                         focusZoom.FollowSmoothing, focusZoom.MoveThreshold, focusZoom.MagnifierScale});
+  c.put_CaptureMicrophone(settings, KaltoBoolean(microphone ? 1 : 0));
+  c.put_CaptureSystemAudio(settings, KaltoBoolean(systemAudio ? 1 : 0));
+  c.put_CaptureWindowProcessAudioOnly(settings, KaltoBoolean(appAudio ? 1 : 0));
+  c.put_MicrophoneDeviceId(settings, library.FromUtf8(micId).Get());
+  c.put_MicrophoneMode(settings, micMode);
+  c.put_DuckingEnabled(settings, KaltoBoolean(ducking ? 1 : 0));
+  c.put_DuckingLevelDb(settings, duckingDb);
+  c.put_MicrophoneVolume(settings, micVolume);
+  c.put_SystemAudioVolume(settings, systemVolume);
 
-  NativeRecorder recorder(platform);
   std::array<double, 4> bubbleRect{};
   if (!cameraId.empty()) {
     if (cameraRect) {
@@ -539,41 +636,63 @@ int main(int argc, char** argv) {
       cli::DefaultBubbleRect(frameWidth, frameHeight, bubbleRect.data());
     }
     bubble.Enabled = true;
-    bubble.DeviceId = Utf8ToWide(cameraId);
     bubble.X = bubbleRect[0], bubble.Y = bubbleRect[1], bubble.Width = bubbleRect[2], bubble.Height = bubbleRect[3];
-    recorder.SetCameraOverlayConfig(bubble);
+    const auto device = library.FromUtf8(cameraId);
+    const KaltoCameraOverlayConfig overlay{1, device.Get(), bubble.X, bubble.Y, bubble.Width, bubble.Height,
+                                           bubble.ReservedValue, bubble.CornerRadius, KaltoBoolean(bubble.Mirror ? 1 : 0),
+                                           bubble.FillMode, bubble.Opacity, bubble.BorderColor, bubble.BorderWidth,
+                                           bubble.FrameRate, host::ToC(bubble.BackgroundEffect)};
+    recorder.R().SetCameraOverlayConfig(recorder.Get(), overlay);
   }
-  std::mutex progressMutex;
-  RecordingProgress progress;
-  std::wstring error;
-  std::atomic<bool> recording{false};
-  std::atomic<bool> failed{false};
   const bool statusIsTerminal = isatty(STDERR_FILENO) != 0;
-  recorder.ProgressChanged().Add([&](NativeRecorder&, RecordingProgress p) {
-    std::lock_guard lock(progressMutex);
-    progress = p;
-  });
-  recorder.ErrorOccurred().Add([&](NativeRecorder&, std::wstring message) {
-    std::lock_guard lock(progressMutex);
-    error = std::move(message);
-    // The engine stops a recording that cannot go on; end the loop with it.
-    if (recording) {
-      failed = true;
-      g_stop = true;
-    }
-  });
-  recorder.Warning().Add([&](NativeRecorder&, std::wstring message) {
-    std::lock_guard lock(progressMutex);
-    std::fprintf(stderr, "%skalto-record: warning: %s\n", statusIsTerminal ? "\n" : "", WideToUtf8(message).c_str());
-  });
+  using StringHandler = host::Handler<KaltoITypedEventHandlerNativeRecorderString, KaltoINativeRecorder*, KaltoHString>;
+  constexpr KaltoGuid kStringIid = KALTO_IID_ITypedEventHandlerNativeRecorderString_VALUE;
+  constexpr KaltoGuid kProgressIid = KALTO_IID_ITypedEventHandlerNativeRecorderRecordingProgress_VALUE;
+  KaltoEventRegistrationToken token{};  // the handlers go with the recorder
+  recorder.R().add_ProgressChanged(
+      recorder.Get(),
+      host::Handler<KaltoITypedEventHandlerNativeRecorderRecordingProgress, KaltoINativeRecorder*,
+                    KaltoIRecordingProgress*>::Make(kProgressIid,
+                                                    [&](KaltoINativeRecorder*, KaltoIRecordingProgress* p) {
+                                                      const Progress now = ReadProgress(p);
+                                                      std::lock_guard lock(progressMutex);
+                                                      progress = now;
+                                                    })
+          .Get(),
+      &token);
+  recorder.R().add_ErrorOccurred(recorder.Get(),
+                                 StringHandler::Make(kStringIid,
+                                                     [&](KaltoINativeRecorder*, KaltoHString message) {
+                                                       std::string text = library.ToUtf8(message, false);
+                                                       std::lock_guard lock(progressMutex);
+                                                       error = std::move(text);
+                                                       // The engine stops a recording that cannot go on; end the
+                                                       // loop with it.
+                                                       if (recording) {
+                                                         failed = true;
+                                                         g_stop = true;
+                                                       }
+                                                     })
+                                     .Get(),
+                                 &token);
+  recorder.H().add_Warning(recorder.Host(),
+                           StringHandler::Make(kStringIid,
+                                               [&](KaltoINativeRecorder*, KaltoHString message) {
+                                                 const std::string text = library.ToUtf8(message, false);
+                                                 std::lock_guard lock(progressMutex);
+                                                 std::fprintf(stderr, "%skalto-record: warning: %s\n",
+                                                              statusIsTerminal ? "\n" : "", text.c_str());
+                                               })
+                               .Get(),
+                           &token);
   InstallSignalHandlers();
-  auto start = recorder.StartAsync(config);
-  start->Wait();
-  bool started = false;
-  if (Failed(start->GetResults(started)) || !started) {
+  host::Ref<KaltoIAsyncOperationBoolean> start;
+  const bool started = KALTO_SUCCEEDED(recorder.R().StartAsync(recorder.Get(), settings, start.Put())) &&
+                       host::WaitForResult(start.Get());
+  if (!started) {
     std::lock_guard lock(progressMutex);
     if (!existed) fs::remove(path, ec);  // nothing half-written stays behind
-    return Fail(std::string("could not start recording: ") + std::string(error.empty() ? "unknown error" : WideToUtf8(error)));
+    return Fail(std::string("could not start recording: ") + (error.empty() ? "unknown error" : error));
   }
 
   recording = true;
@@ -583,8 +702,8 @@ int main(int argc, char** argv) {
   }
   if (!cameraId.empty() && bubble.BackgroundEffect.Mode >= 2 && bubble.BackgroundEffect.Mode <= 4) {
     // Without the network the bubble would show the raw camera with no word why.
-    SegmentationModel model(platform->inference);
-    if (!model.Initialize(nullptr)) {
+    KaltoBoolean available = 0;
+    if (KALTO_FAILED(recorder.R().get_IsMLModelAvailable(recorder.Get(), &available)) || !available) {
       std::fprintf(stderr, "kalto-record: warning: the segmentation model is not available (see --verbose); only "
                            "--camera-effect blur works without it\n");
     }
@@ -634,13 +753,13 @@ int main(int argc, char** argv) {
     } else if (key && (*key == 'r' || *key == 'R')) {
       recorder.RecenterCursorFocus();
     }
-    RecordingProgress now;
+    Progress now;
     {
       std::lock_guard lock(progressMutex);
       now = progress;
     }
     std::string meters;
-    if (AudioLevels levels = recorder.GetAudioLevels(); levels.active) {
+    if (Levels levels = recorder.GetAudioLevels(); levels.active) {
       if (microphone) meters += "  mic " + Meter(levels.microphone);
       if (systemAudio) meters += "  sys " + Meter(levels.system);
     }
@@ -664,7 +783,7 @@ int main(int argc, char** argv) {
     if (durationS > 0 && elapsed >= durationS) break;
   }
   // The summary covers the whole recording, not just up to the last once-a-second event.
-  const RecordingProgress last = recorder.CurrentProgress();
+  const Progress last = recorder.CurrentProgress();
   recorder.Stop();
   if (statusIsTerminal) std::fprintf(stderr, "\n");
   std::printf("file:     %s\n", path.c_str());
@@ -675,7 +794,7 @@ int main(int argc, char** argv) {
   if (failed) {
     std::lock_guard lock(progressMutex);
     std::fprintf(stderr, "kalto-record: recording stopped early: %s; the file holds what was recorded until then\n",
-                 WideToUtf8(error).c_str());
+                 error.c_str());
     return 1;
   }
   return 0;

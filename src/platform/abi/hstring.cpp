@@ -15,7 +15,9 @@ HString HString::FromWide(std::wstring_view text) {
   out.reserve(text.size());
   for (wchar_t w : text) {
     auto c = static_cast<char32_t>(w);
-    if (c > 0x10FFFF || IsHighSurrogate(c) || IsLowSurrogate(c)) c = kReplacement;
+    // A lone surrogate stays one code unit, as the platform's strings keep it: a file name's
+    // stray byte travels as one (see common/native_path.h).
+    if (c > 0x10FFFF) c = kReplacement;
     if (c < 0x10000) {
       out += static_cast<char16_t>(c);
     } else {
@@ -35,8 +37,6 @@ std::wstring HString::ToWide() const {
     if (IsHighSurrogate(c) && i + 1 < m_text.size() && IsLowSurrogate(m_text[i + 1])) {
       c = 0x10000 + ((c - 0xD800) << 10) + (static_cast<char32_t>(m_text[i + 1]) - 0xDC00);
       ++i;
-    } else if (IsHighSurrogate(c) || IsLowSurrogate(c)) {
-      c = kReplacement;
     }
     out += static_cast<wchar_t>(c);
   }

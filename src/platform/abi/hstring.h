@@ -12,10 +12,10 @@ class HString {
  public:
   HString() = default;
   explicit HString(std::u16string text) : m_text(std::move(text)) {}
-  // wchar_t is UTF-32 here; code points beyond the BMP become surrogate pairs and values that
-  // are not code points become U+FFFD.
+  // wchar_t is UTF-32 here; code points beyond the BMP become surrogate pairs, values beyond
+  // U+10FFFF become U+FFFD. Unpaired surrogates are kept as they are both ways, so that a file
+  // name's stray bytes (common/native_path.h) round-trip.
   static HString FromWide(std::wstring_view text);
-  // Unpaired surrogates become U+FFFD.
   std::wstring ToWide() const;
 
   const char16_t* Data() const noexcept { return m_text.c_str(); }

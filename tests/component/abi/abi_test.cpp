@@ -173,11 +173,15 @@ TEST(Event, HandlerWhoseClientIsGoneIsRemovedAndFailuresDoNotStopTheOthers) {
             std::vector<std::string>(lines.begin(), lines.begin() + 5));
 }
 
-// What is not a code point becomes U+FFFD both ways; the rest round-trips, NUL included.
+// Beyond U+10FFFF becomes U+FFFD; the rest round-trips, NUL and lone surrogates included.
 TEST(HString, RoundTripsExactlyAndInvalidInputBecomesReplacementCharacters) {
-  const std::wstring wide{L'K', L'\u00e9', L'\0', static_cast<wchar_t>(0x1F3A5), static_cast<wchar_t>(0xD800)};
-  EXPECT_EQ(std::u16string(u"K\u00e9\0\U0001F3A5\uFFFD", 6), HString::FromWide(wide).Text());
-  EXPECT_EQ(L"\uFFFDa\uFFFD\uFFFD", HString(std::u16string{char16_t(0xD83C), u'a', char16_t(0xDFA5), char16_t(0xD83C)}).ToWide());
+  const std::wstring wide{L'K', L'\u00e9', L'\0', static_cast<wchar_t>(0x1F3A5), static_cast<wchar_t>(0xDCE9),
+                          static_cast<wchar_t>(0x110000)};
+  const std::u16string units{u'K', u'\u00e9', u'\0', char16_t(0xD83C), char16_t(0xDFA5), char16_t(0xDCE9), u'\uFFFD'};
+  EXPECT_EQ(units, HString::FromWide(wide).Text());
+  EXPECT_EQ(std::wstring(wide.begin(), wide.end() - 1) + L'\uFFFD', HString(units).ToWide());
+  const std::u16string unpaired{char16_t(0xD83C), u'a', char16_t(0xDFA5), char16_t(0xD83C)};
+  EXPECT_EQ(unpaired, HString::FromWide(HString(unpaired).ToWide()).Text());
 }
 
 }  // namespace
