@@ -191,17 +191,14 @@ MediaBuffer::MediaBuffer(uint32_t maxLength) : m_bytes(BlockPool::Take(maxLength
 HRESULT MediaBuffer::Lock(uint8_t** data, uint32_t* maxLength, uint32_t* currentLength) {
   if (data == nullptr) return E_POINTER;
   if (m_readOnly) return MF_E_INVALIDREQUEST;
-  m_locked = true;
   *data = m_bytes.get();
   if (maxLength != nullptr) *maxLength = GetMaxLength();
   if (currentLength != nullptr) *currentLength = m_currentLength;
   return S_OK;
 }
 
-HRESULT MediaBuffer::Unlock() {
-  m_locked = false;
-  return S_OK;
-}
+// Locks do not nest or exclude here: nothing reads a buffer while its owner fills it.
+HRESULT MediaBuffer::Unlock() { return S_OK; }
 
 HRESULT MediaBuffer::SetCurrentLength(uint32_t length) {
   if (length > GetMaxLength()) return E_INVALIDARG;

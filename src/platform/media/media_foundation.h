@@ -244,7 +244,6 @@ class MediaBuffer {
   std::shared_ptr<uint8_t> m_bytes;
   uint32_t m_maxLength = 0;
   uint32_t m_currentLength = 0;
-  bool m_locked = false;
   std::atomic<bool> m_readOnly{false};
 };
 
