@@ -25,7 +25,8 @@ any picture does; the file camera decodes it on its frame thread, as the synthet
 For each run it reports: CPU seconds per recorded second of the recording process, frames
 written, distinct frames (decoded frames that differ from their predecessor), frames the tool
 dropped or duplicated (its own count, plus timestamp gaps and repeated pictures in the file),
-and the file's duration. Starts its own Xvfb and scene (stopped by pid) unless --display is given.
+the file's duration and the process's peak resident memory. Starts its own Xvfb and scene
+(stopped by pid) unless --display is given.
 """
 import argparse
 import shlex
@@ -88,19 +89,26 @@ class ThreadCpu:
 
 def run_measured(argv, env, stdin=subprocess.DEVNULL, stop_after=None, threads=False):
     """Runs argv to completion (SIGINT after stop_after seconds); returns (rc, output, cpu_s), and
-    with `threads` the CPU seconds of each thread as a fourth item."""
-    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    with `threads` the CPU seconds of each thread as a fourth item. The child's own peak resident
+    memory (MiB) is left in LAST_PEAK_MIB."""
+    global LAST_PEAK_MIB
     proc = subprocess.Popen(argv, env=env, stdin=stdin, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
     sampler = ThreadCpu(proc.pid) if threads else None
     if stop_after is not None:
         time.sleep(stop_after)
         proc.send_signal(signal.SIGINT)
-    out, _ = proc.communicate()
-    after = resource.getrusage(resource.RUSAGE_CHILDREN)
-    cpu = (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
+    out = proc.stdout.read()
+    # wait4 gives this child's own usage; RUSAGE_CHILDREN's peak would be the largest of all runs.
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    cpu = usage.ru_utime + usage.ru_stime
+    LAST_PEAK_MIB = usage.ru_maxrss / 1024
     if sampler:
         return proc.returncode, out.decode(errors="replace"), cpu, sampler.stop()
     return proc.returncode, out.decode(errors="replace"), cpu
+
+
+LAST_PEAK_MIB = 0.0
 
 
 def probe(path):
@@ -177,6 +185,7 @@ def analyse(name, path, cpu, fps, own_drops, own_dups):
         "tool": name, "cpu_per_s": cpu / duration if duration else float("nan"), "cpu_s": cpu,
         "frames": len(pts), "distinct": distinct, "repeated": decoded - distinct,
         "gaps": timestamp_gaps(pts, fps), "own_drops": own_drops, "own_dups": own_dups, "duration": duration,
+        "peak_mib": LAST_PEAK_MIB,
     }
 
 
@@ -277,12 +286,13 @@ def main():
             results.append((fps, preset, group))
         print()
         print(f"{'run':<14} {'tool':<15} {'CPU s/s':>8} {'frames':>7} {'distinct':>8} {'repeated':>8} "
-              f"{'ts gaps':>7} {'drop/dup (own)':>15} {'duration':>8}")
+              f"{'ts gaps':>7} {'drop/dup (own)':>15} {'duration':>8} {'peak MiB':>8}")
         for fps, preset, group in results:
             for r in group:
                 print(f"{f'{fps} {preset}':<14} {r['tool']:<15} {r['cpu_per_s']:>8.3f} {r['frames']:>7} "
                       f"{r['distinct']:>8} {r['repeated']:>8} {r['gaps']:>7} "
-                      f"{str(r['own_drops']) + '/' + str(r['own_dups']):>15} {r['duration']:>8.2f}")
+                      f"{str(r['own_drops']) + '/' + str(r['own_dups']):>15} {r['duration']:>8.2f} "
+                      f"{r['peak_mib']:>8.0f}")
         for fps, preset, group in results:
             ours = group[0]
             for other in group[1:]:
