@@ -42,15 +42,7 @@ constexpr int32_t kWidth = 640, kHeight = 480, kFrameRate = 30;
 constexpr int kSnapshotSkip = 4;
 constexpr auto kFirstFrameTimeout = std::chrono::seconds(10);
 
-std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop = true; }
-
-void InstallSignalHandlers() {
-  struct sigaction stop {};
-  stop.sa_handler = OnSignal;
-  sigemptyset(&stop.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
-}
+using cli::g_stop;
 
 void PrintUsage(FILE* to) {
   std::fprintf(to,
@@ -393,7 +385,7 @@ int main(int argc, char** argv) {
   if (KALTO_FAILED(r.add_PreviewFrameArrived(recorder.recorder.Get(), onFrame.Get(), &token))) {
     return Fail("cannot listen to the preview");
   }
-  InstallSignalHandlers();
+  cli::InstallStopSignals();
   host::Ref<KaltoIAsyncOperationBoolean> start;
   const bool started =
       KALTO_SUCCEEDED(r.StartCameraPreviewAsync(recorder.recorder.Get(), library.FromUtf8(cameraId).Get(), kWidth,

@@ -37,22 +37,7 @@ namespace {
 using namespace kalto;
 namespace fs = std::filesystem;
 
-std::atomic<bool> g_stop{false};
-void OnSignal(int) { g_stop = true; }
-
-// Ctrl-C, a kill and a closed terminal all end the recording the same way: stopped and finalised.
-// A closed stderr (SIGPIPE) or a file-size limit (SIGXFSZ) must not kill the process before the
-// file is finished: the writes fail instead, and the failure is reported.
-void InstallSignalHandlers() {
-  struct sigaction stop {};
-  stop.sa_handler = OnSignal;
-  sigemptyset(&stop.sa_mask);
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
-  struct sigaction ignore {};
-  ignore.sa_handler = SIG_IGN;
-  sigemptyset(&ignore.sa_mask);
-  for (int signal : {SIGPIPE, SIGXFSZ}) sigaction(signal, &ignore, nullptr);
-}
+using cli::g_stop;
 
 void PrintUsage(FILE* to) {
   std::fprintf(to,
@@ -685,7 +670,7 @@ int main(int argc, char** argv) {
                                                })
                                .Get(),
                            &token);
-  InstallSignalHandlers();
+  cli::InstallStopSignals();
   host::Ref<KaltoIAsyncOperationBoolean> start;
   const bool started = KALTO_SUCCEEDED(recorder.R().StartAsync(recorder.Get(), settings, start.Put())) &&
                        host::WaitForResult(start.Get());

@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -181,6 +182,23 @@ std::string CheckOutputPath(const std::string& path, bool overwrite) {
   ::close(fd);
   ::unlink(path.c_str());
   return {};
+}
+
+std::atomic<bool> g_stop{false};
+
+namespace {
+void OnStopSignal(int) { g_stop = true; }
+}  // namespace
+
+void InstallStopSignals() {
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &stop, nullptr);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int signal : {SIGPIPE, SIGXFSZ}) sigaction(signal, &ignore, nullptr);
 }
 
 }  // namespace kalto::cli

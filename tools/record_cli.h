@@ -1,6 +1,7 @@
 #pragma once
-// kalto-record's checks of what the user typed: strict number parsing and the output path,
-// each answering with the message to print (empty when the value is fine).
+// The hosts' checks of what the user typed: strict number parsing and the output path, each
+// answering with the message to print (empty when the value is fine); and their stop signals.
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -37,5 +38,11 @@ void DefaultBubbleRect(int64_t width, int64_t height, double out[4]);
 // What is wrong with recording to `path` (bytes, as given), or empty. Refuses an existing file
 // unless `overwrite`; nothing is left behind by the check.
 std::string CheckOutputPath(const std::string& path, bool overwrite);
+
+// Set by Ctrl-C, a kill or a closed terminal, which all end a host the same way: stopped and
+// its file finished. InstallStopSignals also makes a closed stderr (SIGPIPE) or a file-size
+// limit (SIGXFSZ) fail the writes instead of killing the process before the file is finished.
+extern std::atomic<bool> g_stop;
+void InstallStopSignals();
 
 }  // namespace kalto::cli
