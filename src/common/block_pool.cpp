@@ -1,6 +1,9 @@
 #include "common/block_pool.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -10,10 +13,38 @@
 namespace kalto {
 namespace {
 
-struct AlignedFree {
-  void operator()(uint8_t* bytes) const { ::operator delete(bytes, std::align_val_t{BlockPool::kAlignment}); }
+#if defined(__SANITIZE_ADDRESS__)
+// The address checker guards only what the allocator hands out.
+constexpr size_t kMappedFrom = SIZE_MAX;
+#else
+constexpr size_t kMappedFrom = BlockPool::kKeptFrom;
+#endif
+
+// Picture-sized blocks are mapped straight from the kernel: their pages start out zero and take
+// memory only once written, so a texture that is made but never drawn (a converter idle on this
+// frame path) costs nothing, and a zeroed block needs no pass over it. Smaller blocks come from
+// the allocator.
+struct BlockFree {
+  size_t size = 0;
+  void operator()(uint8_t* bytes) const {
+    if (size >= kMappedFrom) {
+      munmap(bytes, size);
+    } else {
+      ::operator delete(bytes, std::align_val_t{BlockPool::kAlignment});
+    }
+  }
 };
-using Block = std::unique_ptr<uint8_t[], AlignedFree>;
+using Block = std::unique_ptr<uint8_t[], BlockFree>;
+
+Block Allocate(size_t size) {
+  if (size >= kMappedFrom) {
+    void* bytes = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return bytes == MAP_FAILED ? Block(nullptr, BlockFree{size}) : Block(static_cast<uint8_t*>(bytes), BlockFree{size});
+  }
+  return Block(static_cast<uint8_t*>(::operator new(std::max<size_t>(size, 1), std::align_val_t{BlockPool::kAlignment},
+                                                    std::nothrow)),
+               BlockFree{size});
+}
 
 class Kept {
  public:
@@ -50,16 +81,17 @@ class Kept {
 std::shared_ptr<uint8_t> BlockPool::Take(size_t size, bool zeroed) {
   // Blocks released by other statics at exit still find it: each holds a reference.
   static const auto kept = std::make_shared<Kept>();
-  Block block = size >= kKeptFrom ? kept->Take(size) : nullptr;
-  if (!block) {
-    block.reset(static_cast<uint8_t*>(::operator new(std::max<size_t>(size, 1), std::align_val_t{kAlignment},
-                                                     std::nothrow)));
+  Block block = size >= kKeptFrom ? kept->Take(size) : Block(nullptr, BlockFree{size});
+  if (block) {
+    if (zeroed) std::memset(block.get(), 0, size);
+  } else {
+    block = Allocate(size);
     if (!block) return nullptr;
+    if (zeroed && size < kMappedFrom) std::memset(block.get(), 0, size);  // mapped pages are zero already
   }
-  if (zeroed) std::memset(block.get(), 0, size);
   try {
     return std::shared_ptr<uint8_t>(block.release(), [kept = kept, size](uint8_t* p) {
-      Block freed(p);
+      Block freed(p, BlockFree{size});
       if (size >= kKeptFrom) kept->Give(std::move(freed), size);
     });
   } catch (const std::bad_alloc&) {

@@ -138,6 +138,7 @@ void ColorConverter::RegisterKernel() {
   kernel.groupSizeX = kGroupSize;
   kernel.groupSizeY = kGroupSize;
   kernel.run = RunKernel;
+  kernel.writesWholeTargets = true;  // every Y and UV pixel once the threads cover the picture
   gpu::RegisterKernel(kShaderName, kShaderEntry, kShaderTarget, std::move(kernel));
 }
 

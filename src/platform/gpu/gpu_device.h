@@ -532,6 +532,9 @@ struct ComputeKernel {
   uint32_t groupSizeX = 8;
   uint32_t groupSizeY = 8;
   std::function<void(const ComputeBindings& bindings, uint32_t groupsX, uint32_t groupYBegin, uint32_t groupYEnd)> run;
+  // Set when a dispatch whose threads cover UAV 0 writes every pixel of every bound UAV: the
+  // device then gives a target shared with a copy fresh bytes instead of copying the old ones.
+  bool writesWholeTargets = false;
 };
 // Registers a kernel under (sourceName, entry, target); later registrations replace earlier ones.
 void RegisterKernel(std::string sourceName, std::string entry, std::string target, ComputeKernel kernel);

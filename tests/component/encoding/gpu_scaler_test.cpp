@@ -57,5 +57,29 @@ TEST_F(GpuScalerTest, ReuseRebuildAndFailures) {
   }
 }
 
+// A 1:1 letterbox copies every pixel as it is but opaque, swapping red and blue from an RGBA
+// frame, over widths that are not a whole number of vector steps.
+TEST_F(GpuScalerTest, OneToOneRowsKeepEveryPixelAndMakeItOpaque) {
+  const auto pixel = [](uint32_t x, uint32_t y) { return (x * 37 + y * 11) << 24 | (x * 5) << 16 | y << 8 | (x ^ y); };
+  for (const gpu::Format format : {gpu::Format::B8G8R8A8_UNORM, gpu::Format::R8G8B8A8_UNORM}) {
+    for (const uint32_t width : {44u, 7u, 1u}) {
+      SCOPED_TRACE(testing::Message() << "width " << width << (format == gpu::Format::B8G8R8A8_UNORM ? " BGRA" : " RGBA"));
+      const uint32_t height = width % 2 ? width : width / 2;  // aspect ratios exact in floats
+      GpuScaler scaler(device, context, 30);
+      ASSERT_TRUE(scaler.EnsureScaler(width, height, width, height + 2));
+      ASSERT_TRUE(scaler.ScaleFrame(Frame(width, height, pixel, format).get()));
+      const auto out = ReadPixels(*scaler.Output());
+      const uint32_t top = uint32_t(GpuScaler::LetterboxRect(width, height, width, height + 2).top);
+      ASSERT_EQ(out.size(), size_t{width} * (height + 2));
+      for (uint32_t y = 0; y < height + 2; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+          const bool bar = y < top || y >= top + height;
+          ASSERT_EQ(bar ? kBlack : pixel(x, y - top) | 0xFF000000u, out[y * width + x]) << x << "," << y;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kalto::test

@@ -2,6 +2,8 @@
 // and staging are exercised by the capture and encoding tests.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -80,6 +82,29 @@ TEST(SoftwareDevice, CopiesShareBytesUntilEitherSideWrites) {
   const std::vector<uint8_t> grey(64 * 48 * 4, 0x40), white(64 * 48 * 4, 0xFF);
   const Box corner{0, 0, 0, 8, 8, 1};
   const float red[4] = {1, 0, 0, 1};
+  // A kernel that writes white to the pixels its threads reach and says it writes whole targets.
+  ComputeKernel kernel;
+  kernel.groupSizeX = kernel.groupSizeY = 8;
+  kernel.writesWholeTargets = true;
+  kernel.run = [](const ComputeBindings& b, uint32_t groupsX, uint32_t y0, uint32_t y1) {
+    const TexturePixels p = PixelsOf(*b.uav[0]->GetTexture());
+    for (uint32_t y = y0 * 8; y < std::min(y1 * 8, p.height); ++y) {
+      std::memset(p.data + size_t(y) * p.rowPitch, 0xFF, std::min(groupsX * 8, p.width) * 4);
+    }
+  };
+  RegisterKernel("WholeTest.hlsl", "main", "cs_5_0", kernel);
+  std::shared_ptr<ShaderBlob> blob;
+  std::shared_ptr<ComputeShader> shader;
+  ASSERT_EQ(S_OK, factory.CompileShader("WholeTest.hlsl", "", "main", "cs_5_0", &blob, nullptr));
+  ASSERT_EQ(S_OK, device->CreateComputeShader(*blob, &shader));
+  const auto dispatch = [&](Texture2D& t, uint32_t groupsX) {
+    std::shared_ptr<UnorderedAccessView> uav;
+    ASSERT_EQ(S_OK, device->CreateUnorderedAccessView(std::shared_ptr<Texture2D>(&t, [](Texture2D*) {}), &uav));
+    UnorderedAccessView* views[] = {uav.get()};
+    context->CSSetShader(shader.get());
+    context->CSSetUnorderedAccessViews(0, 1, views);
+    context->Dispatch(groupsX, 6, 1);
+  };
   const struct {
     const char* write;
     std::function<void(Texture2D& source, Texture2D& other)> run;
@@ -95,10 +120,12 @@ TEST(SoftwareDevice, CopiesShareBytesUntilEitherSideWrites) {
          std::shared_ptr<RenderTargetView> rtv;
          ASSERT_EQ(S_OK, device->CreateRenderTargetView(std::shared_ptr<Texture2D>(&t, [](Texture2D*) {}), &rtv));
          context->ClearRenderTargetView(*rtv, red);
-       }, 0x00, 0x00}};
+       }, 0x00, 0x00},
+      {"dispatch over all", [&](Texture2D& t, Texture2D&) { dispatch(t, 8); }, 0xFF, 0xFF},
+      {"dispatch over half", [&](Texture2D& t, Texture2D&) { dispatch(t, 4); }, 0xFF, 0x40}};
   for (const auto& w : writes) {
     SCOPED_TRACE(w.write);
-    auto source = Make(*device, Usage::Default, BIND_SHADER_RESOURCE | BIND_RENDER_TARGET);
+    auto source = Make(*device, Usage::Default, BIND_SHADER_RESOURCE | BIND_RENDER_TARGET | BIND_UNORDERED_ACCESS);
     auto staging = Make(*device, Usage::Staging, 0);
     auto black = Make(*device, Usage::Default, BIND_SHADER_RESOURCE);
     context->UpdateSubresource(*source, 0, nullptr, grey.data(), 256, 0);

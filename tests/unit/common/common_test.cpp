@@ -2,7 +2,9 @@
 // waits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 #include "common/block_pool.h"
@@ -30,6 +32,15 @@ TEST(BlockPool, APictureBlockIsHandedOutAgainForItsSizeAndSmallOnesAreNot) {
   EXPECT_EQ(bigBytes, again.get()) << "the block given back";
   EXPECT_EQ(0, again.get()[100]) << "zeroed when asked";
   EXPECT_NE(bigBytes, BlockPool::Take(big, false).get()) << "one block serves one owner at a time";
+  // A fresh block of a size not seen before, not a whole number of pages: zero and usable to its end.
+  const size_t odd = big * 3 + 4101;
+  auto fresh = BlockPool::Take(odd, true);
+  ASSERT_TRUE(fresh);
+  EXPECT_TRUE(std::all_of(fresh.get(), fresh.get() + odd, [](uint8_t b) { return b == 0; }));
+  std::memset(fresh.get(), 0xAB, odd);
+  fresh.reset();
+  auto recycled = BlockPool::Take(odd, true);
+  EXPECT_TRUE(std::all_of(recycled.get(), recycled.get() + odd, [](uint8_t b) { return b == 0; }));
 }
 
 TEST(DebugOutput, LinesAreFormattedWideCutToTheirBufferAndSurviveNonAsciiText) {

@@ -768,10 +768,15 @@ class ContextImpl final : public DeviceContext {
       bindings.uav[i] = uav[i].get();
       bindings.cb[i] = cb[i].get();
     }
-    for (const auto& view : uav) {
-      if (view && !view->Texture().Storage().PrepareWrite(false)) return;
-    }
     const ComputeKernel& kernel = shader->Kernel();
+    bool whole = false;
+    if (kernel.writesWholeTargets && uav[0]) {
+      const TextureDesc& first = uav[0]->Texture().Storage().desc;
+      whole = uint64_t{groupsX} * kernel.groupSizeX >= first.width && uint64_t{groupsY} * kernel.groupSizeY >= first.height;
+    }
+    for (const auto& view : uav) {
+      if (view && !view->Texture().Storage().PrepareWrite(whole)) return;
+    }
     ParallelFor(groupsY, [&](uint32_t begin, uint32_t end) { kernel.run(bindings, groupsX, begin, end); });
   }
 
