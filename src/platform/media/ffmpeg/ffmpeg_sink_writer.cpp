@@ -275,6 +275,7 @@ struct FfmpegSinkWriter::Stream {
   uint32_t bitrate = 0;
   std::vector<std::vector<float>> fifo;  // one plane per channel
   size_t fifoStart = 0;
+  FramePtr audioFrame;  // reused: an AAC frame every 21 ms need not allocate
   int64_t nextPts = 0;  // of the first sample in the fifo, in samples
   bool timelineStarted = false;
 
@@ -849,13 +850,23 @@ HRESULT FfmpegSinkWriter::EncodeAudioFrames(Stream& stream, bool flush) {
   const bool smallLast = (stream.codec->capabilities & AV_CODEC_CAP_SMALL_LAST_FRAME) != 0;
   while (stream.FifoFrames() >= frameSize || (flush && stream.FifoFrames() > 0)) {
     const size_t take = std::min(stream.FifoFrames(), frameSize);
-    FramePtr frame = MakeFrame();
-    if (!frame) return E_OUTOFMEMORY;
-    frame->nb_samples = static_cast<int>(take < frameSize && !smallLast ? frameSize : take);
-    frame->format = encoder->sample_fmt;
-    frame->sample_rate = encoder->sample_rate;
-    if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0) return E_OUTOFMEMORY;
-    if (av_frame_get_buffer(frame.get(), 0) < 0) return E_OUTOFMEMORY;
+    const int samples = static_cast<int>(take < frameSize && !smallLast ? frameSize : take);
+    FramePtr& frame = stream.audioFrame;
+    if (frame && frame->nb_samples != samples) frame.reset();  // only a short last frame differs
+    if (!frame) {
+      frame = MakeFrame();
+      if (!frame) return E_OUTOFMEMORY;
+      frame->nb_samples = samples;
+      frame->format = encoder->sample_fmt;
+      frame->sample_rate = encoder->sample_rate;
+      if (av_channel_layout_copy(&frame->ch_layout, &encoder->ch_layout) < 0 || av_frame_get_buffer(frame.get(), 0) < 0) {
+        frame.reset();
+        return E_OUTOFMEMORY;
+      }
+    } else if (av_frame_make_writable(frame.get()) < 0) {  // the encoder may still hold the last one
+      frame.reset();
+      return E_OUTOFMEMORY;
+    }
     for (uint32_t c = 0; c < stream.channels; ++c) {
       auto* out = reinterpret_cast<float*>(frame->extended_data[c]);
       std::memcpy(out, stream.fifo[c].data() + stream.fifoStart, take * sizeof(float));

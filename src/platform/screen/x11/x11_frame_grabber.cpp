@@ -10,6 +10,7 @@
 #endif
 
 #include <algorithm>
+#include <tuple>
 #include <cstring>
 
 #include "common/debug_output.h"
@@ -231,7 +232,8 @@ std::shared_ptr<ShmImage> X11FrameGrabber::ScratchImage(uint32_t width, uint32_t
   return m_scratch;
 }
 
-X11FrameGrabber::Result X11FrameGrabber::CaptureAndDeliver(bool withCursor) {
+X11FrameGrabber::Result X11FrameGrabber::CaptureAndDeliver(bool withCursor,
+                                                           const std::optional<std::pair<int, int>>& pointer) {
   if (m_gone) return Result::Gone;
   const bool window = m_target.kind == CaptureTarget::Kind::Window;
   if (window && !m_mapped) return Result::Unavailable;
@@ -285,7 +287,7 @@ X11FrameGrabber::Result X11FrameGrabber::CaptureAndDeliver(bool withCursor) {
     return Result::Unavailable;
   }
 
-  if (withCursor) DrawCursor(out.Data(), out.Pitch(), width, height);
+  if (withCursor) DrawCursor(out.Data(), out.Pitch(), width, height, pointer);
   m_pool->Deliver(std::move(buffer), content);
   return Result::Delivered;
 }
@@ -329,9 +331,15 @@ void X11FrameGrabber::RefreshCursorImage() {
   for (size_t i = 0; i < count; ++i) m_cursorPixels[i] = static_cast<uint32_t>(image->pixels[i]);
 }
 
-void X11FrameGrabber::DrawCursor(uint8_t* data, uint32_t pitch, uint32_t width, uint32_t height) {
+void X11FrameGrabber::DrawCursor(uint8_t* data, uint32_t pitch, uint32_t width, uint32_t height,
+                                 const std::optional<std::pair<int, int>>& pointer) {
+  // The loop asked a moment ago; a second round trip per frame would buy a millisecond's motion.
   int px = 0, py = 0;
-  if (!QueryPointer(&px, &py)) return;
+  if (pointer) {
+    std::tie(px, py) = *pointer;
+  } else if (!QueryPointer(&px, &py)) {
+    return;
+  }
   if (m_cursorStale) RefreshCursorImage();
   if (m_cursorPixels.empty()) return;
   int left = px - m_cursorXHot, top = py - m_cursorYHot;
@@ -442,9 +450,11 @@ std::optional<screen::CaptureEnd> X11FrameGrabber::Run(WorkerControl& control) {
 
     bool cursor = control.cursor.load();
     if (cursor != lastCursor) dirty = true, lastCursor = cursor;
+    std::optional<std::pair<int, int>> pointer;
     if (cursor) {
       int x = 0, y = 0;
-      if (QueryPointer(&x, &y) && (!havePointer || x != pointerX || y != pointerY)) {
+      if (QueryPointer(&x, &y)) pointer.emplace(x, y);
+      if (pointer && (!havePointer || x != pointerX || y != pointerY)) {
         if (havePointer && (NearArea(x, y) || NearArea(pointerX, pointerY))) dirty = true;
         pointerX = x, pointerY = y, havePointer = true;
       }
@@ -454,7 +464,7 @@ std::optional<screen::CaptureEnd> X11FrameGrabber::Run(WorkerControl& control) {
     Clock::time_point now = Clock::now();
     Clock::time_point wakeAt = Clock::time_point::max();
     if (dirty && now >= next) {
-      switch (CaptureAndDeliver(cursor)) {
+      switch (CaptureAndDeliver(cursor, pointer)) {
         case Result::Gone:
           if (!m_pool->Closed()) m_gone = true;
           return ended();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "platform/screen/x11/x11_capture_service.h"
@@ -35,7 +36,8 @@ class X11FrameGrabber {
   // off-screen. False when the target cannot be captured.
   bool Start();
   // One capture: a free buffer, the grab, the cursor, the frame and its handlers, synchronously.
-  Result CaptureAndDeliver(bool withCursor);
+  // `pointer`: where the pointer was this turn, if it was asked; otherwise the cursor asks itself.
+  Result CaptureAndDeliver(bool withCursor, const std::optional<std::pair<int, int>>& pointer = std::nullopt);
   // Delivers the first frame, then one whenever the content (or, with cursor capture, the
   // pointer) changed, at most once per refresh period, until `control.stop` or the target goes.
   // Why it ended on its own; nothing when stopped or its pool was closed.
@@ -56,7 +58,8 @@ class X11FrameGrabber {
   bool QueryPointer(int* x, int* y);
   bool NearArea(int x, int y) const;
   void RefreshCursorImage();
-  void DrawCursor(uint8_t* data, uint32_t pitch, uint32_t width, uint32_t height);
+  void DrawCursor(uint8_t* data, uint32_t pitch, uint32_t width, uint32_t height,
+                  const std::optional<std::pair<int, int>>& pointer);
 
   std::shared_ptr<Connection> m_connection;
   Display* m_display;
