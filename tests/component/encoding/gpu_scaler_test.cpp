@@ -1,5 +1,10 @@
 #include "encoding/gpu_scaler.h"
 
+#include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
+
 #include "encoding_fixture.h"
 
 namespace kalto::test {
@@ -78,6 +83,81 @@ TEST_F(GpuScalerTest, OneToOneRowsKeepEveryPixelAndMakeItOpaque) {
         }
       }
     }
+  }
+}
+
+// A frame over caller memory with rows set aside around it, which the caller keeps opaque, is
+// letterboxed where it lies: the output (and a staging copy of it) read the caller's bytes, the
+// bars are painted in the margins, and the caller learns the memory is still read until both let
+// go. Without the promise, with another pitch, or with other bars wanted meanwhile, it is copied.
+TEST_F(GpuScalerTest, AFrameOfCallerMemoryIsLetterboxedWhereItLies) {
+  constexpr uint32_t kW = 64, kH = 40, kMargin = 8;
+  const uint32_t pitch = gpu::software::TextureRowPitch(kW, gpu::Format::B8G8R8A8_UNORM);
+  std::vector<uint8_t> memory(size_t{pitch} * (kH + 2 * kMargin), 0x5A);
+  uint8_t* const picture = memory.data() + size_t{pitch} * kMargin;
+  const auto pixel = [](uint32_t x, uint32_t y) { return 0xFF000000u | x << 16 | y << 8 | ((x * y) & 0xFF); };
+  for (uint32_t y = 0; y < kH; ++y) {
+    for (uint32_t x = 0; x < kW; ++x) {
+      const uint32_t p = pixel(x, y);
+      std::memcpy(picture + y * pitch + x * 4, &p, 4);
+    }
+  }
+  const auto expectLetterbox = [&](gpu::Texture2D& out, uint32_t height) {
+    const auto pixels = ReadPixels(out);
+    const uint32_t top = (height - kH) / 2;
+    for (uint32_t y = 0; y < height; ++y) {
+      for (uint32_t x = 0; x < kW; ++x) {
+        const bool bar = y < top || y >= top + kH;
+        ASSERT_EQ(bar ? kBlack : pixel(x, y - top), pixels[y * kW + x]) << x << "," << y << " of " << height;
+      }
+    }
+  };
+  const auto inMemory = [&](gpu::Texture2D& t) {
+    const uint8_t* p = gpu::PixelsOf(t).data;
+    return p >= memory.data() && p < memory.data() + memory.size();
+  };
+
+  auto frame = gpu::software::CreateTextureOverMemory(*device, kW, kH, gpu::Format::B8G8R8A8_UNORM, picture, pitch,
+                                                      nullptr, {kMargin, kMargin, true});
+  GpuScaler scaler(device, context, 30);
+  ASSERT_TRUE(scaler.EnsureScaler(kW, kH, kW, 48) && scaler.ScaleFrame(frame.get()));
+  EXPECT_TRUE(inMemory(*scaler.Output()));
+  expectLetterbox(*scaler.Output(), 48);
+  EXPECT_TRUE(gpu::software::MemoryInUse(*frame));
+  // The device will not write memory others read in place.
+  const std::vector<uint8_t> white(size_t{kW} * kH * 4, 0xFF);
+  context->UpdateSubresource(*frame, 0, nullptr, white.data(), kW * 4, 0);
+  expectLetterbox(*scaler.Output(), 48);
+  // A staging copy shares it; the memory stays in use until the copy lets go too.
+  gpu::TextureDesc desc = scaler.Output()->GetDesc();
+  desc.usage = gpu::Usage::Staging, desc.bindFlags = 0, desc.cpuAccessFlags = gpu::CPU_ACCESS_READ;
+  std::shared_ptr<gpu::Texture2D> staging;
+  ASSERT_EQ(S_OK, device->CreateTexture2D(desc, nullptr, 0, &staging));
+  context->CopyResource(*staging, *scaler.Output());
+  EXPECT_TRUE(inMemory(*staging));
+  // A second scaler wanting other bars copies; so does the first once the frame is not opaque.
+  GpuScaler taller(device, context, 30);
+  ASSERT_TRUE(taller.EnsureScaler(kW, kH, kW, 54) && taller.ScaleFrame(frame.get()));
+  EXPECT_FALSE(inMemory(*taller.Output()));
+  expectLetterbox(*taller.Output(), 54);
+  auto plain = Frame(kW, kH, pixel);
+  ASSERT_TRUE(scaler.ScaleFrame(plain.get()));
+  EXPECT_FALSE(inMemory(*scaler.Output()));
+  EXPECT_TRUE(gpu::software::MemoryInUse(*frame)) << "the staging copy still reads it";
+  expectLetterbox(*staging, 48);
+  context->CopyResource(*staging, *scaler.Output());
+  EXPECT_FALSE(gpu::software::MemoryInUse(*frame));
+  EXPECT_TRUE(std::all_of(memory.begin(), memory.begin() + pitch, [](uint8_t b) { return b == 0x5A; }))
+      << "rows outside the bars untouched";
+  for (const auto& [opaque, rowPitch] : {std::pair(false, pitch), std::pair(true, pitch + 64)}) {
+    std::vector<uint8_t> copy(size_t{rowPitch} * (kH + 2 * kMargin));
+    uint8_t* const rows = copy.data() + size_t{rowPitch} * kMargin;
+    for (uint32_t y = 0; y < kH; ++y) std::memcpy(rows + y * rowPitch, picture + y * pitch, kW * 4);
+    auto other = gpu::software::CreateTextureOverMemory(*device, kW, kH, gpu::Format::B8G8R8A8_UNORM, rows, rowPitch,
+                                                        nullptr, {kMargin, kMargin, opaque});
+    ASSERT_TRUE(scaler.ScaleFrame(other.get()));
+    EXPECT_FALSE(gpu::software::MemoryInUse(*other)) << opaque << " " << rowPitch;
+    expectLetterbox(*scaler.Output(), 48);
   }
 }
 

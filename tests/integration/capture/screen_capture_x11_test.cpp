@@ -5,6 +5,7 @@
 
 #include "capture/screen_capture.h"
 #include "common/steady_clock.h"
+#include "encoding/gpu_scaler.h"
 #include "platform/desktop/x11/x11_desktop.h"
 #include "platform/gpu/software/software_device.h"
 #include "platform/screen/x11/x11_capture_service.h"
@@ -82,6 +83,58 @@ TEST_F(ScreenCaptureX11Test, MonitorFramesCarryTheScreenAndCountFromTheBase) {
   f = Wait();
   EXPECT_EQ(std::pair(400u, 300u), std::pair(f.width, f.height));
   EXPECT_EQ(PatternPixel(101 + 399, 51 + 299, 3), f.pixels.back());
+}
+
+// The encoder letterboxes each frame where the X server left it. A frame some texture still reads
+// there is not grabbed into again: later frames go to other buffers (a spare one while a reader
+// holds on), so what it holds keeps its picture while the capture goes on.
+TEST_F(ScreenCaptureX11Test, AFrameReadInPlaceKeepsItsPictureWhileTheCaptureGoesOn) {
+  TestWindow patch(*client, 100, 100, 300, 200, "patch", 1);
+  ASSERT_TRUE(patch.WaitViewable());
+  patch.Fill(0xFF0000);
+  constexpr uint32_t kRed = 0xFFFF0000u, kGreen = 0xFF00FF00u, kBlue = 0xFF0000FFu;
+  std::unique_ptr<GpuScaler> scaler;
+  std::shared_ptr<gpu::Texture2D> pinned;
+  std::vector<uint32_t> seen;  // the patch's colour in each letterboxed frame
+  ScreenCapture capture(platform);
+  capture.SetCaptureCursor(false);
+  ASSERT_TRUE(capture.InitializeForMonitor(platform->desktop->PrimaryMonitor()));
+  ASSERT_TRUE(capture.Start([&](gpu::Texture2D& texture, int64_t) {
+    auto device = texture.GetDevice();
+    auto context = device->GetImmediateContext();
+    if (!scaler) {
+      scaler = std::make_unique<GpuScaler>(device, context, 30);
+      ASSERT_TRUE(scaler->EnsureScaler(1280, 720, 1280, 736));
+    }
+    ASSERT_TRUE(scaler->ScaleFrame(&texture));
+    const uint32_t colour = ReadPixels(*scaler->Output())[size_t(8 + 150) * 1280 + 150];
+    if (colour == kRed && !pinned) {
+      gpu::TextureDesc desc = scaler->Output()->GetDesc();
+      desc.usage = gpu::Usage::Staging, desc.bindFlags = 0, desc.cpuAccessFlags = gpu::CPU_ACCESS_READ;
+      ASSERT_EQ(S_OK, device->CreateTexture2D(desc, nullptr, 0, &pinned));
+      context->CopyResource(*pinned, *scaler->Output());
+      EXPECT_TRUE(gpu::software::MemoryInUse(texture)) << "read in place, not copied";
+    }
+    std::lock_guard lock(mutex);
+    seen.push_back(colour);
+    arrived.notify_all();
+  }));
+  const auto waitFor = [&](uint32_t colour) {
+    std::unique_lock lock(mutex);
+    return arrived.wait_for(lock, 10s, [&] { return !seen.empty() && seen.back() == colour; });
+  };
+  ASSERT_TRUE(waitFor(kRed));
+  for (int round = 0; round < 3; ++round) {
+    patch.Fill(0x00FF00);
+    ASSERT_TRUE(waitFor(kGreen)) << round;
+    patch.Fill(0x0000FF);
+    ASSERT_TRUE(waitFor(kBlue)) << round;
+  }
+  capture.Stop();
+  const auto held = ReadPixels(*pinned);
+  EXPECT_EQ(kRed, held[size_t(8 + 150) * 1280 + 150]);
+  EXPECT_EQ(0xFF000000u, held[0]) << "the bar above";
+  EXPECT_EQ(kRed, held[size_t(8 + 299) * 1280 + 399]) << "the patch's last pixel";
 }
 
 }  // namespace

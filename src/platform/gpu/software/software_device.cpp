@@ -383,15 +383,22 @@ struct TextureStorage {
   TextureStorage& operator=(const TextureStorage&) = delete;
 
   // Before every write: bytes shared with a copy are left to it, and this texture takes its own,
-  // with the current pixels unless the write covers them all. False when no memory is left.
+  // with the current pixels unless the write covers them all. False when no memory is left, or
+  // for caller memory that other textures still read where it lies.
   bool PrepareWrite(bool whole) {
-    if (!owned || owned.use_count() == 1) return true;
+    if (!owned) {
+      if (inPlace.use_count() > 1) return false;
+      opaque = false;  // the caller's promise covered its own writes only
+      return true;
+    }
+    if (owned.use_count() == 1 && !borrowed) return true;
     const uint64_t size = uint64_t{rowPitch} * desc.height;
     SharedBytes mine = BlockPool::Take(static_cast<size_t>(size), false);
     if (!mine) return false;
     if (!whole) std::memcpy(mine.get(), owned.get(), static_cast<size_t>(size));
     owned = std::move(mine);
     data = owned.get();
+    borrowed = false;
     return true;
   }
 
@@ -404,6 +411,7 @@ struct TextureStorage {
     }
     owned = source.owned;
     data = owned.get();
+    borrowed = source.borrowed;
     return true;
   }
 
@@ -417,6 +425,18 @@ struct TextureStorage {
   std::shared_ptr<SharedRegistry> registry;
   std::unique_ptr<KeyedMutexState> keyed;
   std::atomic<bool> mapped{false};
+
+  // Caller memory (CreateTextureOverMemory): rows set aside around the picture, whether the caller
+  // keeps every pixel opaque, and the handle every texture reading it in place holds.
+  MemoryLayout layout;
+  bool opaque = false;
+  struct InPlace {
+    std::shared_ptr<void> keepAlive;
+    uint32_t top = 0, height = 0, fill = 0;  // the letterbox the margins now hold
+  };
+  std::shared_ptr<InPlace> inPlace;
+  // `owned` points into another texture's caller memory: never written where it lies.
+  bool borrowed = false;
 };
 
 class KeyedMutexImpl final : public KeyedMutex {
@@ -1095,7 +1115,7 @@ class DeviceImpl final : public Device {
   }
 
   std::shared_ptr<TextureImpl> WrapMemory(uint32_t width, uint32_t height, Format format, uint8_t* data,
-                                          uint32_t rowPitch, std::shared_ptr<void> keepAlive) {
+                                          uint32_t rowPitch, std::shared_ptr<void> keepAlive, MemoryLayout layout) {
     TextureDesc desc;
     desc.width = width;
     desc.height = height;
@@ -1105,6 +1125,9 @@ class DeviceImpl final : public Device {
     if (data == nullptr || !IsValidTextureDesc(desc) || rowPitch < width * BytesPerPixel(format)) return nullptr;
     auto storage = std::make_shared<TextureStorage>(desc, rowPitch, m_adapter);
     storage->data = data;
+    storage->layout = layout;
+    storage->opaque = layout.opaque;
+    storage->inPlace = std::make_shared<TextureStorage::InPlace>(TextureStorage::InPlace{keepAlive});
     storage->keepAlive = std::move(keepAlive);
     return std::make_shared<TextureImpl>(Self(), std::move(storage));
   }
@@ -1316,10 +1339,51 @@ bool PrepareTextureWrite(Texture2D& texture, bool whole) {
 }
 
 std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t width, uint32_t height, Format format,
-                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive) {
+                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive,
+                                                   MemoryLayout layout) {
   auto* impl = dynamic_cast<DeviceImpl*>(&device);
   if (impl == nullptr) return nullptr;
-  return impl->WrapMemory(width, height, format, data, rowPitch, std::move(keepAlive));
+  return impl->WrapMemory(width, height, format, data, rowPitch, std::move(keepAlive), layout);
+}
+
+uint32_t TextureRowPitch(uint32_t width, Format format) { return RowPitchFor(width, format); }
+
+bool MemoryInUse(Texture2D& texture) {
+  auto* impl = AsTexture(texture);
+  return impl != nullptr && impl->Storage().inPlace.use_count() > 1;
+}
+
+bool LetterboxInPlace(Texture2D& target, Texture2D& source, uint32_t top, uint32_t fill) {
+  auto* to = AsTexture(target);
+  auto* from = AsTexture(source);
+  if (to == nullptr || from == nullptr || to->Owner() != from->Owner()) return false;
+  TextureStorage& d = to->Storage();
+  TextureStorage& s = from->Storage();
+  if (&d == &s || s.owned || !s.inPlace || !s.opaque || !d.owned || d.handle != 0 || d.keyed || d.mapped.load() ||
+      s.mapped.load() || d.desc.width != s.desc.width || d.desc.format != s.desc.format ||
+      BytesPerPixel(d.desc.format) != 4 || d.rowPitch != s.rowPitch || d.desc.height < s.desc.height) {
+    return false;
+  }
+  const uint32_t bars = d.desc.height - s.desc.height;
+  if (top > bars || top > s.layout.rowsAbove || bars - top > s.layout.rowsBelow) return false;
+  TextureStorage::InPlace& held = *s.inPlace;
+  // The margins hold one letterbox at a time.
+  const bool same = held.top == top && held.height == d.desc.height && held.fill == fill;
+  if (s.inPlace.use_count() > 1 && !same) return false;
+  uint8_t* first = s.data - size_t{top} * s.rowPitch;
+  if (!same) {
+    for (uint32_t y = 0; y < d.desc.height; ++y) {
+      if (y == top) y += s.desc.height;
+      if (y >= d.desc.height) break;
+      auto* row = reinterpret_cast<uint32_t*>(first + size_t{y} * s.rowPitch);
+      std::fill(row, row + d.desc.width, fill);
+    }
+    held.top = top, held.height = d.desc.height, held.fill = fill;
+  }
+  d.owned = SharedBytes(s.inPlace, first);
+  d.data = first;
+  d.borrowed = true;
+  return true;
 }
 
 namespace {

@@ -87,11 +87,35 @@ class SoftwareDeviceFactory : public DeviceFactory {
   std::shared_ptr<State> m_state;
 };
 
+// What the caller promises about memory it hands to CreateTextureOverMemory: rows it set aside
+// (writable, never read as the picture) above and below `data`, and that it keeps every pixel's
+// alpha at 255.
+struct MemoryLayout {
+  uint32_t rowsAbove = 0, rowsBelow = 0;
+  bool opaque = false;
+};
+
 // A texture whose pixels live in memory the caller provides (a shared-memory segment the X
 // server writes into), so a grab lands in the texture without a copy. `keepAlive` owns that
-// memory and is released with the texture. The texture is DEFAULT usage, shader-resource bound.
+// memory and is released with the last texture reading it. The texture is DEFAULT usage,
+// shader-resource bound.
 std::shared_ptr<Texture2D> CreateTextureOverMemory(Device& device, uint32_t width, uint32_t height, Format format,
-                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive);
+                                                   uint8_t* data, uint32_t rowPitch, std::shared_ptr<void> keepAlive,
+                                                   MemoryLayout layout = {});
+
+// The row pitch this device gives a texture of `width` pixels of `format`.
+uint32_t TextureRowPitch(uint32_t width, Format format);
+
+// Whether other textures still read such a texture's memory where it lies (see below): its owner
+// must not write the memory until they have let go. The device itself refuses to write it then.
+bool MemoryInUse(Texture2D& texture);
+
+// For the video processor: a 1:1 letterbox of an opaque texture over caller memory into `target`
+// (same width, row pitch and format, `top` rows of bars above the picture, the rest below, all
+// within the rows the caller set aside). The target reads the picture where it lies and the bars
+// are painted `fill` in the margins, instead of copying the frame. False where that cannot be
+// done; then the caller copies. Call under the context's lock.
+bool LetterboxInPlace(Texture2D& target, Texture2D& source, uint32_t top, uint32_t fill);
 
 // Runs fn(begin, end) over [0, count) split into bands on the device's worker threads and waits.
 void ParallelFor(uint32_t count, const std::function<void(uint32_t begin, uint32_t end)>& fn);

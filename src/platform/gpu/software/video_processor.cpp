@@ -338,8 +338,7 @@ class VideoContextImpl final : public VideoContext {
     const Rect target = state->target.enabled ? Clip(state->target.rect, outDesc.width, outDesc.height) : whole;
     // Every pixel of the target rectangle is written, background included.
     const bool all = target.left == 0 && target.top == 0 && target.right == whole.right && target.bottom == whole.bottom;
-    if (!PrepareTextureWrite(output->Texture(), all)) return E_OUTOFMEMORY;
-    const TexturePixels dst = PixelsOf(output->Texture());
+    TexturePixels dst = PixelsOf(output->Texture());  // the bytes move if the write below needs its own
 
     // Only stream 0 is drawn: it is the only one a scaler uses; others must be disabled.
     for (uint32_t i = 1; i < streamCount; ++i) {
@@ -347,14 +346,22 @@ class VideoContextImpl final : public VideoContext {
     }
     StreamPlan plan;
     bool drawStream = false;
+    Texture2D* source = nullptr;
     if (streams[0].enable) {
       auto* input = dynamic_cast<InputViewImpl*>(streams[0].inputSurface);
       if (input == nullptr || input->Owner() != state->Owner()) return E_INVALIDARG;
+      source = &input->Texture();
       if (!Plan(*state, *input, dst, target, &plan)) return E_INVALIDARG;
       drawStream = !Empty(plan.drawn);
     }
     const uint32_t background = BackgroundPixel(*state, dst.format);
     if (Empty(target)) return S_OK;
+    if (all && drawStream && InPlace(plan, dst) &&
+        LetterboxInPlace(output->Texture(), *source, uint32_t(plan.dest.top), background)) {
+      return S_OK;
+    }
+    if (!PrepareTextureWrite(output->Texture(), all)) return E_OUTOFMEMORY;
+    dst = PixelsOf(output->Texture());
 
     const auto band = [&](uint32_t begin, uint32_t end) {
       RowScratch scratch;
@@ -390,6 +397,16 @@ class VideoContextImpl final : public VideoContext {
   }
 
  private:
+  // The whole source, 1:1, full width, with only bars above and below: a frame can then stay
+  // where it lies (see LetterboxInPlace).
+  static bool InPlace(const StreamPlan& plan, const TexturePixels& dst) {
+    return plan.identity && !plan.swap && plan.source.left == 0 && plan.source.top == 0 &&
+           uint32_t(plan.source.right) == plan.src.width && uint32_t(plan.source.bottom) == plan.src.height &&
+           plan.dest.left == 0 && uint32_t(plan.dest.right) == dst.width && plan.dest.top >= 0 &&
+           plan.drawn.left == plan.dest.left && plan.drawn.top == plan.dest.top && plan.drawn.right == plan.dest.right &&
+           plan.drawn.bottom == plan.dest.bottom;
+  }
+
   static bool Plan(const ProcessorImpl& state, const InputViewImpl& input, const TexturePixels& dst,
                    const Rect& target, StreamPlan* plan) {
     plan->src = PixelsOf(input.Texture());

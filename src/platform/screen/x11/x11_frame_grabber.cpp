@@ -259,8 +259,8 @@ X11FrameGrabber::Result X11FrameGrabber::CaptureAndDeliver(bool withCursor,
     if (grabbed && !direct) FillOutside(out.Data(), out.Pitch(), out.Width(), out.Height(), width, height);
   } else {
     std::shared_ptr<ShmImage> grabInto =
-        direct ? buffer->image
-               : ScratchImage(static_cast<uint32_t>(content.Width), static_cast<uint32_t>(content.Height));
+        direct && out.Packed() ? buffer->image
+                               : ScratchImage(static_cast<uint32_t>(content.Width), static_cast<uint32_t>(content.Height));
     if (grabInto) {
       ErrorTrap trap(m_display);
       Drawable from = DefaultRootWindow(m_display);
@@ -273,7 +273,8 @@ X11FrameGrabber::Result X11FrameGrabber::CaptureAndDeliver(bool withCursor,
       grabbed = grabInto->Grab(from, sourceX, sourceY) && trap.Error(false) == Success;
     }
     if (grabbed) {
-      if (!direct) CopyOverlap(*grabInto, out.Data(), out.Pitch(), out.Width(), out.Height());
+      if (grabInto != buffer->image) CopyOverlap(*grabInto, out.Data(), out.Pitch(), out.Width(), out.Height());
+      if (!direct) FillOutside(out.Data(), out.Pitch(), out.Width(), out.Height(), width, height);
       ForceOpaque(out.Data(), out.Pitch(), width, height);
     }
   }

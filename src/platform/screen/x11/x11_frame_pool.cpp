@@ -17,6 +17,12 @@ namespace {
 
 constexpr int32_t kMaxDimension = 16384;
 constexpr int32_t kMaxBuffers = 16;
+// Rows above and below each frame: an encoder letterboxes a frame into its 16-row blocks there,
+// in place, instead of copying it (see LetterboxInPlace).
+constexpr uint32_t kMarginRows = 8;
+// Frames that textures still read in place are not overwritten: while one is held that way for
+// long, up to this many more buffers keep the capture going.
+constexpr int32_t kSpareBuffers = 2;
 
 [[noreturn]] void ThrowClosed() { throw PlatformError(RO_E_CLOSED, "The object has been closed."); }
 
@@ -89,13 +95,17 @@ screen::EventToken X11FramePool::AddFrameArrived(FrameArrivedHandler handler) {
   ThrowIfClosedLocked();
   if (!handler) throw PlatformError(E_INVALIDARG, "The parameter is incorrect. (handler)");
   screen::EventToken token = m_nextToken++;
-  m_handlers.push_back(std::make_shared<Handler>(Handler{token, std::move(handler)}));
+  auto handlers = std::make_shared<Handlers>(*m_handlers);
+  handlers->push_back(std::make_shared<Handler>(Handler{token, std::move(handler)}));
+  m_handlers = std::move(handlers);
   return token;
 }
 
 void X11FramePool::RemoveFrameArrived(screen::EventToken token) {
   std::unique_lock lock(m_mutex);
-  std::erase_if(m_handlers, [token](const std::shared_ptr<Handler>& h) { return h->token == token; });
+  auto handlers = std::make_shared<Handlers>(*m_handlers);
+  std::erase_if(*handlers, [token](const std::shared_ptr<Handler>& h) { return h->token == token; });
+  m_handlers = std::move(handlers);
   // A handler that removes itself (or another) from inside a delivery must not wait for itself.
   if (m_deliveringThread == std::this_thread::get_id()) return;
   m_handlerDone.wait(lock, [&] { return m_runningToken != token; });
@@ -137,7 +147,7 @@ void X11FramePool::Close() {
     m_closed = true;
     queued.swap(m_queue);
     buffers.swap(m_buffers);
-    m_handlers.clear();
+    m_handlers = std::make_shared<const Handlers>();
   }
   // Frames and buffers go outside the lock: releasing a buffer talks to the X server.
 }
@@ -151,16 +161,9 @@ std::shared_ptr<FrameBuffer> X11FramePool::AcquireBuffer(const std::shared_ptr<C
     m_buffersGeneration = m_generation;
     m_buffersConnection = connection.get();
     m_buffersDepth = depth;
-    auto width = static_cast<uint32_t>(m_size.Width), height = static_cast<uint32_t>(m_size.Height);
     for (int32_t i = 0; i < m_bufferCount; ++i) {
-      auto buffer = std::make_shared<FrameBuffer>();
-      buffer->image = ShmImage::Create(connection, visual, depth, width, height, /*renderTarget=*/true);
-      if (buffer->image) {
-        buffer->texture = gpu::software::CreateTextureOverMemory(*m_device, width, height,
-                                                                 gpu::Format::B8G8R8A8_UNORM, buffer->image->Data(),
-                                                                 buffer->image->Pitch(), buffer->image);
-      }
-      if (!buffer->texture) {
+      auto buffer = NewBufferLocked(connection, visual, depth);
+      if (!buffer) {
         // Not retried until the parameters change: the same request would fail again.
         DebugLog<128>(L"[X11Capture] cannot allocate %dx%d frame buffers\n", m_size.Width, m_size.Height);
         m_buffers.clear();
@@ -171,9 +174,35 @@ std::shared_ptr<FrameBuffer> X11FramePool::AcquireBuffer(const std::shared_ptr<C
   }
   for (const std::shared_ptr<FrameBuffer>& buffer : m_buffers) {
     bool expected = false;
-    if (buffer->inUse.compare_exchange_strong(expected, true, std::memory_order_acquire)) return buffer;
+    if (!buffer->inUse.compare_exchange_strong(expected, true, std::memory_order_acquire)) continue;
+    if (!gpu::software::MemoryInUse(*buffer->texture)) return buffer;
+    buffer->inUse.store(false, std::memory_order_release);
+  }
+  if (static_cast<int32_t>(m_buffers.size()) < m_bufferCount + kSpareBuffers) {
+    if (auto buffer = NewBufferLocked(connection, visual, depth)) {
+      buffer->inUse.store(true, std::memory_order_relaxed);
+      m_buffers.push_back(buffer);
+      return buffer;
+    }
   }
   return nullptr;
+}
+
+std::shared_ptr<FrameBuffer> X11FramePool::NewBufferLocked(const std::shared_ptr<Connection>& connection, Visual* visual,
+                                                           int depth) {
+  auto width = static_cast<uint32_t>(m_size.Width), height = static_cast<uint32_t>(m_size.Height);
+  auto buffer = std::make_shared<FrameBuffer>();
+  // Rows as wide as the device's own textures', so the letterbox can keep the frame where it is.
+  const uint32_t rowPixels = gpu::software::TextureRowPitch(width, gpu::Format::B8G8R8A8_UNORM) / 4;
+  buffer->image =
+      ShmImage::Create(connection, visual, depth, width, height, /*renderTarget=*/true, kMarginRows, rowPixels);
+  if (!buffer->image) return nullptr;
+  // Every grab leaves the buffer opaque (the grabber makes it so on each of its paths).
+  const gpu::software::MemoryLayout layout{kMarginRows, kMarginRows, true};
+  buffer->texture = gpu::software::CreateTextureOverMemory(*m_device, width, height, gpu::Format::B8G8R8A8_UNORM,
+                                                           buffer->image->Data(), buffer->image->Pitch(),
+                                                           buffer->image, layout);
+  return buffer->texture ? buffer : nullptr;
 }
 
 bool X11FramePool::Closed() const {
@@ -183,7 +212,7 @@ bool X11FramePool::Closed() const {
 
 void X11FramePool::Deliver(std::shared_ptr<FrameBuffer> buffer, screen::SizeInt32 contentSize) {
   auto frame = std::make_shared<X11CaptureFrame>(std::move(buffer), contentSize);
-  std::vector<std::shared_ptr<Handler>> handlers;
+  std::shared_ptr<const Handlers> handlers;
   {
     std::lock_guard lock(m_mutex);
     if (m_closed) return;  // the frame's destruction hands the buffer back
@@ -191,10 +220,10 @@ void X11FramePool::Deliver(std::shared_ptr<FrameBuffer> buffer, screen::SizeInt3
     handlers = m_handlers;
     m_deliveringThread = std::this_thread::get_id();
   }
-  for (const std::shared_ptr<Handler>& handler : handlers) {
+  for (const std::shared_ptr<Handler>& handler : *handlers) {
     {
       std::lock_guard lock(m_mutex);
-      bool registered = std::any_of(m_handlers.begin(), m_handlers.end(),
+      bool registered = std::any_of(m_handlers->begin(), m_handlers->end(),
                                     [&](const std::shared_ptr<Handler>& h) { return h == handler; });
       if (!registered) continue;
       m_runningToken = handler->token;

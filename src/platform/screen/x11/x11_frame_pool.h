@@ -54,14 +54,15 @@ class X11FramePool : public screen::FramePool, public std::enable_shared_from_th
   void Close() override;
 
   // For the grabber. A free buffer of the pool's size whose image is attached on `connection`
-  // with the drawable's depth, marked in use; null when every buffer is in use, on allocation
-  // failure, or once the pool is closed.
+  // with the drawable's depth, marked in use; null when every buffer is in use (by a frame, or
+  // read in place by a texture), on allocation failure, or once the pool is closed.
   std::shared_ptr<FrameBuffer> AcquireBuffer(const std::shared_ptr<Connection>& connection, Visual* visual, int depth);
   bool Closed() const;
   // Queues a frame over `buffer` and calls the handlers on the calling thread.
   void Deliver(std::shared_ptr<FrameBuffer> buffer, screen::SizeInt32 contentSize);
 
  private:
+  std::shared_ptr<FrameBuffer> NewBufferLocked(const std::shared_ptr<Connection>& connection, Visual* visual, int depth);
   struct Handler {
     screen::EventToken token;
     FrameArrivedHandler fn;
@@ -84,7 +85,9 @@ class X11FramePool : public screen::FramePool, public std::enable_shared_from_th
   const Connection* m_buffersConnection = nullptr;
   int m_buffersDepth = 0;
   std::deque<std::shared_ptr<X11CaptureFrame>> m_queue;
-  std::vector<std::shared_ptr<Handler>> m_handlers;
+  using Handlers = std::vector<std::shared_ptr<Handler>>;
+  // Replaced, never changed in place: a delivery keeps the list it started with without copying it.
+  std::shared_ptr<const Handlers> m_handlers = std::make_shared<const Handlers>();
   screen::EventToken m_nextToken = 1;
   screen::EventToken m_runningToken = 0;
   std::thread::id m_deliveringThread;

@@ -5,6 +5,8 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
+#include <algorithm>
+
 #include "common/debug_output.h"
 
 namespace kalto::x11 {
@@ -15,23 +17,29 @@ void FreePicture(Display* display, XID id) { XRenderFreePicture(display, id); }
 }  // namespace
 
 std::shared_ptr<ShmImage> ShmImage::Create(std::shared_ptr<Connection> connection, Visual* visual, int depth,
-                                           uint32_t width, uint32_t height, bool renderTarget) {
+                                           uint32_t width, uint32_t height, bool renderTarget, uint32_t marginRows,
+                                           uint32_t rowPixels) {
   if (!connection || width == 0 || height == 0) return nullptr;
+  // Only a render target may be wider than the picture: a grab writes rows of the picture's width.
+  const uint32_t layoutWidth = renderTarget ? std::max(width, rowPixels) : width;
   Display* display = connection->get();
+  std::shared_ptr<Connection> owner = connection;
   std::shared_ptr<ShmImage> image(new ShmImage(std::move(connection)));
   image->m_info.shmid = -1;
   image->m_info.shmaddr = reinterpret_cast<char*>(-1);
   image->m_image = XShmCreateImage(display, visual, static_cast<unsigned>(depth), ZPixmap, nullptr, &image->m_info,
-                                   width, height);
+                                   layoutWidth, height);
   if (!image->m_image) {
     DebugLog<128>(L"[X11] XShmCreateImage %ux%u depth %d failed\n", width, height, depth);
     return nullptr;
   }
+  image->m_image->width = static_cast<int>(width);  // the rows keep the layout's pitch
   if (image->m_image->bits_per_pixel != 32 || image->m_image->byte_order != LSBFirst) {
     DebugLog<128>(L"[X11] unsupported image layout (%d bits per pixel)\n", image->m_image->bits_per_pixel);
     return nullptr;
   }
-  size_t bytes = static_cast<size_t>(image->m_image->bytes_per_line) * height;
+  const auto pitch = static_cast<size_t>(image->m_image->bytes_per_line);
+  size_t bytes = pitch * (height + 2 * size_t{marginRows});
   image->m_info.shmid = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
   if (image->m_info.shmid < 0) {
     DebugLog<128>(L"[X11] shmget of %zu bytes failed\n", bytes);
@@ -43,7 +51,8 @@ std::shared_ptr<ShmImage> ShmImage::Create(std::shared_ptr<Connection> connectio
     DebugLog<64>(L"[X11] shmat failed\n");
     return nullptr;
   }
-  image->m_image->data = image->m_info.shmaddr;
+  // Requests name the picture by its offset in the segment, so it may start past the margin.
+  image->m_image->data = image->m_info.shmaddr + pitch * marginRows;
   image->m_info.readOnly = False;
   int error = Success;
   {
@@ -58,6 +67,11 @@ std::shared_ptr<ShmImage> ShmImage::Create(std::shared_ptr<Connection> connectio
     return nullptr;
   }
   if (renderTarget) image->CreateRenderTarget();
+  if (renderTarget && !image->m_picture && layoutWidth != width) {
+    // No render target after all: grabs will land here, so the rows must be the picture's.
+    image.reset();
+    return Create(std::move(owner), visual, depth, width, height, false, marginRows);
+  }
   return image;
 }
 
@@ -70,10 +84,11 @@ void ShmImage::CreateRenderTarget() {
     return;
   }
   XRenderPictFormat* argb = XRenderFindStandardFormat(display, PictStandardARGB32);
-  // The pixmap reads the segment with the image's row pitch only if they agree.
-  if (!argb || m_image->bytes_per_line != m_image->width * 4) return;
+  // A 32-bit pixmap as wide as the rows: its pitch is then the image's.
+  if (!argb || m_image->bytes_per_line % 4 != 0) return;
+  const auto rowPixels = static_cast<unsigned>(m_image->bytes_per_line / 4);
   ErrorTrap trap(display);
-  Pixmap pixmap = XShmCreatePixmap(display, DefaultRootWindow(display), m_info.shmaddr, &m_info, Width(), Height(), 32);
+  Pixmap pixmap = XShmCreatePixmap(display, DefaultRootWindow(display), m_image->data, &m_info, rowPixels, Height(), 32);
   m_pixmap = XidHandle(display, pixmap, FreePixmap);
   m_picture = XidHandle(display, XRenderCreatePicture(display, pixmap, argb, 0, nullptr), FreePicture);
   if (trap.Error() != Success) {

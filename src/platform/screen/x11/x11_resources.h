@@ -53,22 +53,27 @@ class XidHandle {
 class ShmImage {
  public:
   // Null (with a debug line) when the server or the format does not allow it.
+  // `marginRows` rows more are set aside above and below the picture, in the same segment. A
+  // render target's rows may be laid out `rowPixels` wide (a pitch another reader wants).
   static std::shared_ptr<ShmImage> Create(std::shared_ptr<Connection> connection, Visual* visual, int depth,
-                                          uint32_t width, uint32_t height, bool renderTarget = false);
+                                          uint32_t width, uint32_t height, bool renderTarget = false,
+                                          uint32_t marginRows = 0, uint32_t rowPixels = 0);
   ~ShmImage();
   ShmImage(const ShmImage&) = delete;
   ShmImage& operator=(const ShmImage&) = delete;
 
   XImage* Image() const { return m_image; }
-  uint8_t* Data() const { return reinterpret_cast<uint8_t*>(m_info.shmaddr); }
+  uint8_t* Data() const { return reinterpret_cast<uint8_t*>(m_image->data); }
   uint32_t Pitch() const { return static_cast<uint32_t>(m_image->bytes_per_line); }
+  // Rows exactly as wide as the picture, as a grab writes them.
+  bool Packed() const { return m_image->bytes_per_line == m_image->width * 4; }
   uint32_t Width() const { return static_cast<uint32_t>(m_image->width); }
   uint32_t Height() const { return static_cast<uint32_t>(m_image->height); }
   int Depth() const { return m_image->depth; }
   const std::shared_ptr<Connection>& Owner() const { return m_connection; }
 
-  // Grabs the rectangle at (x, y) of `drawable` (of the image's depth) into the image. False
-  // when the server refused (an unviewable window, a rectangle outside the drawable).
+  // Grabs the rectangle at (x, y) of `drawable` (of the image's depth) into a Packed() image.
+  // False when the server refused (an unviewable window, a rectangle outside the drawable).
   bool Grab(Drawable drawable, int x, int y);
   // The same memory as a 32-bit ARGB Render picture (over a shared-memory pixmap), or None
   // where the server does not share pixmaps. Compositing an opaque source into it leaves the
