@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -46,6 +47,12 @@ Block Allocate(size_t size) {
                BlockFree{size});
 }
 
+// A mapped block is zeroed by handing its pages back: they read as zero and take memory again only
+// where written, so a texture made and never drawn still costs nothing.
+void Zero(uint8_t* bytes, size_t size) {
+  if (size < kMappedFrom || madvise(bytes, size, MADV_DONTNEED) != 0) std::memset(bytes, 0, size);
+}
+
 class Kept {
  public:
   // Give runs in deleters and must not throw: the list never grows past what is reserved.
@@ -53,9 +60,10 @@ class Kept {
 
   Block Take(size_t size) {
     std::lock_guard lock(m_mutex);
+    DropIdleLocked();
     for (auto it = m_blocks.begin(); it != m_blocks.end(); ++it) {
-      if (it->first != size) continue;
-      Block block = std::move(it->second);
+      if (it->size != size) continue;
+      Block block = std::move(it->block);
       m_blocks.erase(it);
       return block;
     }
@@ -64,16 +72,29 @@ class Kept {
 
   void Give(Block block, size_t size) {
     std::lock_guard lock(m_mutex);
+    DropIdleLocked();
     // The oldest goes first: its size may no longer be in use.
     if (m_blocks.size() >= kKept) m_blocks.erase(m_blocks.begin());
-    m_blocks.emplace_back(size, std::move(block));
+    m_blocks.push_back({size, std::move(block), std::chrono::steady_clock::now()});
   }
 
  private:
+  struct Entry {
+    size_t size;
+    Block block;
+    std::chrono::steady_clock::time_point since;
+  };
+  // Blocks in use come back within a frame or two; one nobody took for this long is of a size
+  // that went out of use (a frame now read in place, a path that changed) and only holds memory.
+  void DropIdleLocked() {
+    const auto cutoff = std::chrono::steady_clock::now() - BlockPool::kIdle;
+    std::erase_if(m_blocks, [&](const Entry& e) { return e.since < cutoff; });
+  }
+
   // A few pictures of each of a recording's two or three sizes are in flight at once.
   static constexpr size_t kKept = 8;
   std::mutex m_mutex;
-  std::vector<std::pair<size_t, Block>> m_blocks;
+  std::vector<Entry> m_blocks;
 };
 
 }  // namespace
@@ -83,7 +104,7 @@ std::shared_ptr<uint8_t> BlockPool::Take(size_t size, bool zeroed) {
   static const auto kept = std::make_shared<Kept>();
   Block block = size >= kKeptFrom ? kept->Take(size) : Block(nullptr, BlockFree{size});
   if (block) {
-    if (zeroed) std::memset(block.get(), 0, size);
+    if (zeroed) Zero(block.get(), size);
   } else {
     block = Allocate(size);
     if (!block) return nullptr;

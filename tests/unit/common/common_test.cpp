@@ -41,6 +41,12 @@ TEST(BlockPool, APictureBlockIsHandedOutAgainForItsSizeAndSmallOnesAreNot) {
   fresh.reset();
   auto recycled = BlockPool::Take(odd, true);
   EXPECT_TRUE(std::all_of(recycled.get(), recycled.get() + odd, [](uint8_t b) { return b == 0; }));
+  // One nobody takes for a while goes back to the system: the next of its size is a fresh one.
+  std::memset(recycled.get(), 0xCD, odd);
+  recycled.reset();
+  std::this_thread::sleep_for(BlockPool::kIdle + 50ms);
+  auto later = BlockPool::Take(odd, false);
+  EXPECT_NE(0xCD, later.get()[odd - 1]) << "not the idle block";
 }
 
 TEST(DebugOutput, LinesAreFormattedWideCutToTheirBufferAndSurviveNonAsciiText) {
