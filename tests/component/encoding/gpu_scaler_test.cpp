@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "encoding_fixture.h"
+#include "platform/gpu/software/video_processor.h"
 
 namespace kalto::test {
 namespace {
@@ -159,6 +160,110 @@ TEST_F(GpuScalerTest, AFrameOfCallerMemoryIsLetterboxedWhereItLies) {
     EXPECT_FALSE(gpu::software::MemoryInUse(*other)) << opaque << " " << rowPitch;
     expectLetterbox(*scaler.Output(), 48);
   }
+}
+
+// A scaled letterbox samples each channel bilinearly at c x (source / drawn size), weighted in
+// single precision and truncated, from BGRA or RGBA frames alike.
+TEST_F(GpuScalerTest, ScaledPixelsAreTheBilinearMixOfTheirFourNeighbours) {
+  constexpr uint32_t kSw = 40, kSh = 30, kTw = 64, kTh = 40;
+  const auto pixel = [](uint32_t x, uint32_t y) { return 0xFF000000u | (x * 6) << 16 | (y * 8) << 8 | ((x * y) & 0xFF); };
+  const gpu::Rect drawn = GpuScaler::LetterboxRect(kSw, kSh, kTw, kTh);
+  const float sx = float(kSw) / float(drawn.right - drawn.left), sy = float(kSh) / float(drawn.bottom - drawn.top);
+  for (const gpu::Format format : {gpu::Format::B8G8R8A8_UNORM, gpu::Format::R8G8B8A8_UNORM}) {
+    GpuScaler scaler(device, context, 30);
+    ASSERT_TRUE(scaler.EnsureScaler(kSw, kSh, kTw, kTh) && scaler.ScaleFrame(Frame(kSw, kSh, pixel, format).get()));
+    const auto out = ReadPixels(*scaler.Output());
+    int wrong = 0;
+    for (int32_t y = 0; y < int32_t(kTh); ++y) {
+      for (int32_t x = 0; x < int32_t(kTw); ++x) {
+        uint32_t want = kBlack;
+        if (x >= drawn.left && x < drawn.right && y >= drawn.top && y < drawn.bottom) {
+          const auto tx = gpu::software::video::TapFor(float(x - drawn.left) * sx, kSw);
+          const auto ty = gpu::software::video::TapFor(float(y - drawn.top) * sy, kSh);
+          want = 0xFF000000u;
+          for (int shift = 0; shift < 24; shift += 8) {
+            const auto c = [&](uint32_t px, uint32_t py) { return float((pixel(px, py) >> shift) & 0xFF); };
+            const float f = tx.f, fy = ty.f;
+            const float v = c(tx.x0, ty.x0) * (1 - f) * (1 - fy) + c(tx.x1, ty.x0) * f * (1 - fy) +
+                            c(tx.x0, ty.x1) * (1 - f) * fy + c(tx.x1, ty.x1) * f * fy;
+            want |= uint32_t(uint8_t(v)) << shift;
+          }
+        }
+        wrong += out[size_t(y) * kTw + x] != want;
+      }
+    }
+    EXPECT_EQ(0, wrong) << (format == gpu::Format::B8G8R8A8_UNORM ? "BGRA" : "RGBA");
+  }
+}
+
+// The video processor underneath, for what the scaler leaves at its defaults: the whole source
+// when no source rectangle is set, nothing outside the target rectangle, a destination wholly
+// outside leaving only the background, a YCbCr background in the output's matrix, and another
+// device's textures and enumerators refused.
+TEST_F(GpuScalerTest, TheProcessorKeepsToItsTargetAndPaintsItsBackground) {
+  std::shared_ptr<gpu::VideoDevice> video;
+  std::shared_ptr<gpu::VideoContext> vc;
+  ASSERT_EQ(S_OK, device->QueryVideoDevice(&video));
+  ASSERT_EQ(S_OK, context->QueryVideoContext(&vc));
+  gpu::VideoProcessorContentDesc content;
+  content.inputWidth = content.inputHeight = 8;
+  content.outputWidth = content.outputHeight = 16;
+  std::shared_ptr<gpu::VideoProcessorEnumerator> enumerator;
+  std::shared_ptr<gpu::VideoProcessor> processor;
+  ASSERT_EQ(S_OK, video->CreateVideoProcessorEnumerator(content, &enumerator));
+  ASSERT_EQ(S_OK, video->CreateVideoProcessor(enumerator, 0, &processor));
+  const auto pixel = [](uint32_t x, uint32_t y) { return 0xFF000000u | (x * 30) << 16 | (y * 30) << 8 | 7; };
+  auto source = Frame(8, 8, pixel);
+  gpu::TextureDesc desc = source->GetDesc();
+  desc.width = desc.height = 16;
+  desc.bindFlags = gpu::BIND_RENDER_TARGET;
+  std::shared_ptr<gpu::Texture2D> output;
+  ASSERT_EQ(S_OK, device->CreateTexture2D(desc, nullptr, 0, &output));
+  const std::vector<uint32_t> grey(16 * 16, Bgra(0x11, 0x11, 0x11));
+  context->UpdateSubresource(*output, 0, nullptr, grey.data(), 16 * 4, 0);
+  std::shared_ptr<gpu::VideoProcessorInputView> input;
+  std::shared_ptr<gpu::VideoProcessorOutputView> view;
+  ASSERT_EQ(S_OK, video->CreateVideoProcessorInputView(source, enumerator, &input));
+  ASSERT_EQ(S_OK, video->CreateVideoProcessorOutputView(output, enumerator, &view));
+  gpu::VideoProcessorStream stream;
+  stream.enable = true;
+  stream.inputSurface = input.get();
+  const gpu::Rect target{4, 4, 12, 12};
+  vc->VideoProcessorSetOutputTargetRect(*processor, true, &target);
+  vc->VideoProcessorSetStreamDestRect(*processor, 0, true, &target);
+  ASSERT_EQ(S_OK, vc->VideoProcessorBlt(*processor, *view, 0, 1, &stream));
+  auto out = ReadPixels(*output);
+  for (uint32_t y = 0; y < 16; ++y) {
+    for (uint32_t x = 0; x < 16; ++x) {
+      const bool inside = x >= 4 && x < 12 && y >= 4 && y < 12;
+      ASSERT_EQ(inside ? pixel(x - 4, y - 4) : Bgra(0x11, 0x11, 0x11), out[y * 16 + x]) << x << "," << y;
+    }
+  }
+  // Drawn wholly outside the target: the target is background only, here a BT.709 YCbCr colour.
+  const gpu::Rect away{20, 20, 28, 28};
+  vc->VideoProcessorSetStreamDestRect(*processor, 0, true, &away);
+  gpu::VideoProcessorColorSpace space;
+  space.ycbcrMatrix = 1;
+  vc->VideoProcessorSetOutputColorSpace(*processor, space);
+  vc->VideoProcessorSetOutputBackgroundColor(*processor, true, gpu::VideoColor{{0.5f, 0.5f, 0.75f, 1.0f}});
+  ASSERT_EQ(S_OK, vc->VideoProcessorBlt(*processor, *view, 0, 1, &stream));
+  out = ReadPixels(*output);
+  // R = Y + 1.5748 (Cr - 0.5), G = Y - 0.4681 (Cr - 0.5), B = Y: 228, 98, 128.
+  EXPECT_EQ(Bgra(228, 98, 128), out[8 * 16 + 8]);
+  EXPECT_EQ(Bgra(0x11, 0x11, 0x11), out[0]);
+  // A texture of another device has no view on this one.
+  std::shared_ptr<gpu::Device> other;
+  std::shared_ptr<gpu::DeviceContext> otherContext;
+  ASSERT_EQ(S_OK, factory->CreateDevice(nullptr, gpu::DriverType::Hardware, 0, nullptr, 0, &other, &otherContext));
+  std::shared_ptr<gpu::Texture2D> foreign;
+  ASSERT_EQ(S_OK, other->CreateTexture2D(source->GetDesc(), nullptr, 0, &foreign));
+  std::shared_ptr<gpu::VideoProcessorInputView> refused;
+  EXPECT_EQ(E_INVALIDARG, video->CreateVideoProcessorInputView(foreign, enumerator, &refused));
+  std::shared_ptr<gpu::VideoDevice> otherVideo;
+  std::shared_ptr<gpu::VideoProcessorEnumerator> otherEnumerator;
+  ASSERT_EQ(S_OK, other->QueryVideoDevice(&otherVideo));
+  ASSERT_EQ(S_OK, otherVideo->CreateVideoProcessorEnumerator(content, &otherEnumerator));
+  EXPECT_EQ(E_INVALIDARG, video->CreateVideoProcessor(otherEnumerator, 0, &processor));
 }
 
 }  // namespace
