@@ -10,8 +10,8 @@
 #endif
 
 #include <algorithm>
-#include <tuple>
 #include <cstring>
+#include <tuple>
 
 #include "common/debug_output.h"
 #include "platform/desktop/x11/x11_desktop.h"
