@@ -457,15 +457,8 @@ bool Encoder::WriteNV12Frame(const uint8_t* data, uint32_t rowPitch, int64_t tim
       std::memcpy(dst + size_t(y) * m_width, data + size_t(y) * rowPitch, m_width);
     }
   }
-  buffer->Unlock();
-  buffer->SetCurrentLength(frameBytes);
-  buffer->SetReadOnly();
-
-  std::lock_guard lock(m_mutex);
-  if (!m_isWriting || m_isFinalized || !m_sinkWriter) return false;
-  m_mediaBuffer = std::move(buffer);
-  hr = WriteVideoSample(timestamp);
-  if (Failed(hr)) {
+  if (!SubmitFrameBuffer(std::move(buffer), frameBytes, timestamp, &hr)) {
+    if (Succeeded(hr)) return false;  // no longer writing
     // A full queue refuses frame after frame; the 1st, 11th, 21st... refusal is enough to see it.
     if (IsEveryNthFromFirst(++m_nv12WriteFailures, 10)) {
       DebugLog<128>(L"[Encoder] WriteNV12Frame failed: 0x%08X\n", HrBits(hr));
@@ -488,14 +481,18 @@ bool Encoder::WriteConvertedFrame(const uint8_t* data, uint32_t width, uint32_t 
     return false;
   }
   ConvertBgraImage(data, rowPitch, width, height, dst, m_width, m_height, m_inputSubtype);
-  buffer->Unlock();
-  buffer->SetCurrentLength(m_convertBytes);
-  buffer->SetReadOnly();
+  return SubmitFrameBuffer(std::move(buffer), m_convertBytes, timestamp, &hr);
+}
 
+bool Encoder::SubmitFrameBuffer(std::shared_ptr<MediaBuffer> buffer, uint32_t length, int64_t timestamp, HRESULT* hr) {
+  buffer->Unlock();
+  buffer->SetCurrentLength(length);
+  buffer->SetReadOnly();
   std::lock_guard lock(m_mutex);
   if (!m_isWriting || m_isFinalized || !m_sinkWriter) return false;
   m_mediaBuffer = std::move(buffer);
-  return Succeeded(WriteVideoSample(timestamp));
+  *hr = WriteVideoSample(timestamp);
+  return Succeeded(*hr);
 }
 
 void Encoder::WriteAudioSamples(const uint8_t* data, uint32_t byteCount, int64_t timestamp, int64_t duration) {

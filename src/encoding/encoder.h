@@ -97,6 +97,9 @@ class Encoder {
   std::shared_ptr<media::MediaBuffer> NewFrameBuffer(uint32_t size, uint8_t** bytes, HRESULT* hr);
   // Under m_mutex: wraps m_mediaBuffer (current length set) in a sample and writes it.
   HRESULT WriteVideoSample(int64_t timestamp);
+  // Seals a filled frame buffer and writes it as the current picture: false (hr untouched) when
+  // the file is no longer being written, else whether the writer took it (its result in *hr).
+  bool SubmitFrameBuffer(std::shared_ptr<media::MediaBuffer> buffer, uint32_t length, int64_t timestamp, HRESULT* hr);
   // Keeps the first writer failure that is not a one-sample refusal.
   void NoteWriteResult(HRESULT hr);
   void ReleaseWriter();
